@@ -1,0 +1,129 @@
+#include "engine/helpers.h"
+
+#include "platform/clock.h"
+
+#include <SDL.h>
+#include <physfs.h>
+
+char *alloc_vprintf(const char *fmt, va_list ap)
+{
+    va_list measure;
+    va_copy(measure, ap);
+    int n = SDL_vsnprintf(NULL, 0, fmt, measure);
+    va_end(measure);
+    if (n < 0)
+        return NULL;
+    char *buf = (char *)SDL_malloc((size_t)n + 1);
+    if (!buf)
+        return NULL;
+    va_list fill;
+    va_copy(fill, ap);
+    int again = SDL_vsnprintf(buf, (size_t)n + 1, fmt, fill);
+    va_end(fill);
+    if (again != n) {
+        SDL_free(buf);
+        return NULL;
+    }
+    return buf;
+}
+
+char *alloc_printf(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    char *s = alloc_vprintf(fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+char *read_whole_file(const char *path, uint64_t *out_length)
+{
+    if (out_length)
+        *out_length = 0;
+    PHYSFS_Stat st;
+    if (!PHYSFS_stat(path, &st))
+        return NULL;
+    /* Only a regular file of known size can be read in one go; a directory
+     * or a size of -1 would otherwise read as an empty "file". */
+    if (st.filetype != PHYSFS_FILETYPE_REGULAR || st.filesize < 0)
+        return NULL;
+    uint64_t size = (uint64_t)st.filesize;
+    if (size >= (uint64_t)SIZE_MAX)
+        return NULL;
+    char *buf = (char *)SDL_malloc((size_t)size + 1);
+    if (!buf)
+        return NULL;
+    PHYSFS_File *f = PHYSFS_openRead(path);
+    if (!f) {
+        SDL_free(buf);
+        return NULL;
+    }
+    PHYSFS_sint64 got = PHYSFS_readBytes(f, buf, size);
+    PHYSFS_close(f);
+    if (got < 0 || (uint64_t)got != size) {
+        SDL_free(buf);
+        return NULL;
+    }
+    buf[size] = '\0';
+    if (out_length)
+        *out_length = size;
+    return buf;
+}
+
+int write_file_ex(int append, const char *path, const void *data, uint64_t length)
+{
+    char *dir = SDL_strdup(path);
+    if (!dir)
+        return 0;
+    char *slash = SDL_strrchr(dir, '/');
+    if (slash) {
+        *slash = '\0';
+        if (*dir)
+            PHYSFS_mkdir(dir);
+    }
+    SDL_free(dir);
+
+    PHYSFS_File *f = append ? PHYSFS_openAppend(path) : PHYSFS_openWrite(path);
+    if (!f)
+        return 0;
+    PHYSFS_sint64 written = 0;
+    if (length)
+        written = PHYSFS_writeBytes(f, data, length);
+    /* A close can fail when buffered bytes don't reach the disk; that is a
+     * failed write too. */
+    int closed = PHYSFS_close(f) != 0;
+    return closed && written >= 0 && (uint64_t)written == length;
+}
+
+int write_whole_file(const char *path, const void *data, uint64_t length)
+{
+    return write_file_ex(0, path, data, length);
+}
+
+int file_exists(const char *path)
+{
+    return PHYSFS_exists(path) ? 1 : 0;
+}
+
+int64_t time_now_unix(void)
+{
+    return clock_unix_now();
+}
+
+void time_local_parts(int *year, int *month, int *day, int *hour, int *minute, int *second)
+{
+    ClockLocalTime t;
+    clock_local_now(&t);
+    if (year)
+        *year = t.year;
+    if (month)
+        *month = t.month;
+    if (day)
+        *day = t.day;
+    if (hour)
+        *hour = t.hour;
+    if (minute)
+        *minute = t.minute;
+    if (second)
+        *second = t.second;
+}

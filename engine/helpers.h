@@ -1,0 +1,35 @@
+/* String, whole-file and time helpers. None of them logs or sets an error
+ * text: they report by their result. Strings and buffers they return are
+ * SDL allocations that the caller frees with SDL_free. Paths are PhysicsFS
+ * paths (reads from the search path, writes to the write directory). */
+#ifndef BRINDLECOT_ENGINE_HELPERS_H
+#define BRINDLECOT_ENGINE_HELPERS_H
+
+#include <stdarg.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define HELPERS_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#else
+#define HELPERS_PRINTF(a, b)
+#endif
+
+char *alloc_printf(const char *fmt, ...) HELPERS_PRINTF(1, 2);
+char *alloc_vprintf(const char *fmt, va_list ap);
+
+/* The whole of a regular file plus a terminating NUL; NULL for anything
+ * else (missing, a directory, unknown size, short read). */
+char *read_whole_file(const char *path, uint64_t *out_length);
+
+/* Creates the parent directories first. 1 only when every byte was written
+ * and the file was closed. */
+int write_whole_file(const char *path, const void *data, uint64_t length);
+int write_file_ex(int append, const char *path, const void *data, uint64_t length);
+
+int file_exists(const char *path);
+
+int64_t time_now_unix(void);
+void time_local_parts(int *year, int *month, int *day, int *hour, int *minute,
+                      int *second);
+
+#endif

@@ -1,0 +1,479 @@
+#include "engine/log.h"
+
+#include "engine/cvar.h"
+#include "engine/game_metadata.h"
+#include "engine/helpers.h"
+#include "platform/console.h"
+#include "platform/debug_output.h"
+
+#include <SDL.h>
+#include <physfs.h>
+
+#include <stdio.h>
+
+#ifndef BRINDLECOT_GIT_HASH
+#define BRINDLECOT_GIT_HASH "unknown"
+#endif
+
+static int log_initialized = 0;
+static int log_configured = 0;
+static SDL_mutex *log_mutex = NULL;
+static LogLine *log_queue_head = NULL;
+static LogLine *log_queue_tail = NULL;
+static LogLevel log_threshold = LOG_LEVEL_DEBUG;
+static char **log_filters = NULL;
+static int log_filter_count = 0;
+static PHYSFS_File *log_file = NULL;
+
+static char *log_filename = NULL;
+static char *log_level = NULL;
+static char *log_filter_subsystems = NULL;
+static int32_t log_stdout = 0;
+static int32_t log_timing = 1;
+static int32_t log_level_char = 1;
+static int32_t log_subsystem = 1;
+static int32_t log_stdout_color = 0;
+
+typedef struct LogLevelInfo {
+    LogLevel level;
+    const char *name;
+    char character;
+    int colour;
+} LogLevelInfo;
+
+static const LogLevelInfo log_levels[] = {
+    {LOG_LEVEL_SPAM, "spam", '.', 90},
+    {LOG_LEVEL_DEBUG, "debug", '?', 92},
+    {LOG_LEVEL_INFO, "info", '-', 97},
+    {LOG_LEVEL_WARN, "warn", '#', 93},
+    {LOG_LEVEL_ERROR, "error", '!', 91},
+    {LOG_LEVEL_UNFILTERED, "unfiltered", '*', 96},
+    {LOG_LEVEL_NOTHING, "nothing", 0, 0},
+};
+#define LOG_LEVEL_COUNT ((int)(sizeof(log_levels) / sizeof(log_levels[0])))
+
+static const LogLevelInfo *level_info(LogLevel level)
+{
+    for (int i = 0; i < LOG_LEVEL_COUNT; i++)
+        if (log_levels[i].level == level && log_levels[i].character)
+            return &log_levels[i];
+    return NULL;
+}
+
+static int subsystem_filtered(const char *subsystem)
+{
+    for (int i = 0; i < log_filter_count; i++)
+        if (SDL_strcasecmp(log_filters[i], subsystem) == 0)
+            return 1;
+    return 0;
+}
+
+static int line_dropped(LogLevel level, const char *subsystem)
+{
+    return level < log_threshold || subsystem_filtered(subsystem);
+}
+
+void log_append(const char *subsystem, LogLevel level, const char *text)
+{
+    if (!log_initialized)
+        return;
+    if (!subsystem)
+        subsystem = "???";
+    if (!text)
+        text = "(null)";
+    if (log_configured && line_dropped(level, subsystem))
+        return;
+    size_t sub_len = SDL_strlen(subsystem) + 1;
+    size_t text_len = SDL_strlen(text) + 1;
+    LogLine *line = (LogLine *)SDL_malloc(sizeof(LogLine) + sub_len + text_len);
+    if (!line)
+        return;
+    line->level = level;
+    line->subsystem = (char *)(line + 1);
+    line->text = line->subsystem + sub_len;
+    SDL_memcpy(line->subsystem, subsystem, sub_len);
+    SDL_memcpy(line->text, text, text_len);
+    line->next = NULL;
+
+    SDL_LockMutex(log_mutex);
+    line->timestamp_ms = SDL_GetTicks64();
+    if (log_queue_tail)
+        log_queue_tail->next = line;
+    else
+        log_queue_head = line;
+    log_queue_tail = line;
+    SDL_UnlockMutex(log_mutex);
+}
+
+static void log_vappend(const char *subsystem, LogLevel level, const char *fmt, va_list ap)
+{
+    char *text = alloc_vprintf(fmt, ap);
+    if (!text)
+        return;
+    log_append(subsystem, level, text);
+    SDL_free(text);
+}
+
+/* Lines below the threshold cost one comparison: no formatting at all. */
+#define LOG_FRONT_END(fn, lvl)                                   \
+    void fn(const char *subsystem, const char *fmt, ...)         \
+    {                                                            \
+        if (log_threshold > (LogLevel)(lvl))                     \
+            return;                                              \
+        va_list ap;                                              \
+        va_start(ap, fmt);                                       \
+        log_vappend(subsystem, (lvl), fmt, ap);                  \
+        va_end(ap);                                              \
+    }
+
+LOG_FRONT_END(log_spam, LOG_LEVEL_SPAM)
+LOG_FRONT_END(log_debug, LOG_LEVEL_DEBUG)
+LOG_FRONT_END(log_info, LOG_LEVEL_INFO)
+LOG_FRONT_END(log_warn, LOG_LEVEL_WARN)
+LOG_FRONT_END(log_error, LOG_LEVEL_ERROR)
+LOG_FRONT_END(log_unfiltered, LOG_LEVEL_UNFILTERED)
+
+void log_error_fs(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    char *text = alloc_vprintf(fmt, ap);
+    va_end(ap);
+    if (!text)
+        return;
+    const char *why = PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
+    char *line = alloc_printf("%s (%s)", text, why ? why : "");
+    SDL_free(text);
+    if (!line)
+        return;
+    log_append("Engine", LOG_LEVEL_ERROR, line);
+    SDL_free(line);
+}
+
+int log_init(void)
+{
+    log_configured = 0;
+    log_filters = NULL;
+    log_filter_count = 0;
+    log_queue_head = NULL;
+    log_queue_tail = NULL;
+    log_threshold = LOG_LEVEL_DEBUG;
+    /* Until configured, drains reach the debugger output only. */
+    log_stdout = 0;
+    log_stdout_color = 0;
+    log_timing = 1;
+    log_level_char = 1;
+    log_subsystem = 1;
+    log_mutex = SDL_CreateMutex();
+    if (!log_mutex)
+        return 0;
+    log_initialized = 1;
+
+    int year, month, day, hour, minute, second;
+    time_local_parts(&year, &month, &day, &hour, &minute, &second);
+    log_unfiltered("Engine", "Log started at %d/%d/%d %d:%d:%d", year, month, day, hour,
+                   minute, second);
+    log_unfiltered("Engine", "This copy of the engine is git hash %s, built on %s, at %s",
+                   BRINDLECOT_GIT_HASH, __DATE__, __TIME__);
+    log_unfiltered("Engine", "Platform: %s", SDL_GetPlatform());
+    log_unfiltered("Engine", "%s", "");
+    log_unfiltered("Engine", "%s", "");
+    return 1;
+}
+
+static int register_log_cvars(const char *default_filename)
+{
+    int deployment = game_metadata_deployment != 0;
+    int colour = console_stdout_is_char_device();
+    return cvar_register_string("log.filename", "filename to write log data to",
+                                &log_filename, default_filename) &&
+           cvar_register_string("log.level",
+                                "One of [spam, debug, info, warn, error, unfiltered, "
+                                "nothing]. Filter out everything less than.",
+                                &log_level, deployment ? "info" : "debug") &&
+           cvar_register_string("log.filter_subsystems",
+                                "Comma-separated list of subsystems to ignore logging for",
+                                &log_filter_subsystems, "") &&
+           cvar_register_bool("log.stdout", "True if we should write logs to stdout",
+                              &log_stdout, !deployment) &&
+           cvar_register_bool("log.timing",
+                              "True if we should include the timing in the log output",
+                              &log_timing, 1) &&
+           cvar_register_bool("log.level_char",
+                              "True if we should include the logging level character "
+                              "in the log output",
+                              &log_level_char, 1) &&
+           cvar_register_bool("log.subsystem",
+                              "True if we should include the subsystem name in the log "
+                              "output",
+                              &log_subsystem, 1) &&
+           cvar_register_bool("log.stdout_color",
+                              "True if we should colorize logs sent to stdout",
+                              &log_stdout_color, colour);
+}
+
+static void configure_threshold(void)
+{
+    for (int i = 0; i < LOG_LEVEL_COUNT; i++) {
+        if (SDL_strcmp(log_level, log_levels[i].name) == 0) {
+            log_threshold = log_levels[i].level;
+            return;
+        }
+    }
+    int deployment = game_metadata_deployment != 0;
+    log_error("Engine", "Cvar log.level value '%s' is unknown. Defaulting to '%s'.",
+              log_level, deployment ? "info" : "debug");
+    log_threshold = deployment ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG;
+}
+
+static int add_filter(const char *piece)
+{
+    for (int i = 0; i < log_filter_count; i++)
+        if (SDL_strcasecmp(log_filters[i], piece) == 0)
+            return 1;
+    char *copy = SDL_strdup(piece);
+    char **grown = (char **)SDL_realloc(log_filters, sizeof(char *) * (log_filter_count + 1));
+    if (!copy || !grown) {
+        SDL_free(copy);
+        if (grown)
+            log_filters = grown;
+        SDL_OutOfMemory();
+        return 0;
+    }
+    log_filters = grown;
+    log_filters[log_filter_count++] = copy;
+    return 1;
+}
+
+static int configure_filters(void)
+{
+    if (!log_filter_subsystems || !*log_filter_subsystems)
+        return 1;
+    char *work = SDL_strdup(log_filter_subsystems);
+    if (!work) {
+        SDL_OutOfMemory();
+        return 0;
+    }
+    char *save = NULL;
+    int ok = 1;
+    for (char *piece = SDL_strtokr(work, ",", &save); piece && ok;
+         piece = SDL_strtokr(NULL, ",", &save)) {
+        while (*piece == ' ')
+            piece++;
+        if (!*piece)
+            continue;
+        char *end = piece + SDL_strlen(piece);
+        while (end > piece && end[-1] == ' ')
+            *--end = '\0';
+        ok = add_filter(piece);
+    }
+    SDL_free(work);
+    return ok;
+}
+
+static int configure_file(void)
+{
+    if (!log_filename || !*log_filename)
+        return 1;
+    char *path = SDL_strchr(log_filename, '/') ? alloc_printf("%s", log_filename)
+                                                : alloc_printf("logs/%s", log_filename);
+    if (!path) {
+        SDL_OutOfMemory();
+        return 0;
+    }
+    log_file = PHYSFS_openWrite(path);
+    if (!log_file) {
+        log_error_fs("Failed to open logfile '%s'", path);
+        log_error("Engine",
+                  "Continuing on without log file, hoping this log info is going "
+                  "elsewhere, too.");
+    }
+    SDL_free(path);
+    return 1;
+}
+
+/* Lines queued before the configuration was known get the same filter that
+ * log_append applies from now on. */
+static void refilter_queue(void)
+{
+    SDL_LockMutex(log_mutex);
+    log_configured = 1;
+    LogLine *kept_tail = NULL;
+    LogLine **link = &log_queue_head;
+    while (*link) {
+        LogLine *line = *link;
+        if (line_dropped(line->level, line->subsystem)) {
+            *link = line->next;
+            SDL_free(line);
+        } else {
+            kept_tail = line;
+            link = &line->next;
+        }
+    }
+    log_queue_tail = kept_tail;
+    SDL_UnlockMutex(log_mutex);
+}
+
+int log_configure(void)
+{
+    char *default_filename = alloc_printf("%s.log", game_metadata_gameid);
+    if (!default_filename) {
+        SDL_OutOfMemory();
+        return 0;
+    }
+    int registered = register_log_cvars(default_filename);
+    SDL_free(default_filename);
+    if (!registered)
+        return 0;
+    cvar_lock("log.filename");
+    cvar_lock("log.level");
+    cvar_lock("log.filter_subsystems");
+
+    configure_threshold();
+    if (!configure_filters() || !configure_file())
+        return 0;
+    refilter_queue();
+    return 1;
+}
+
+LogLine *log_take_queue(void)
+{
+    if (!log_mutex)
+        return NULL;
+    SDL_LockMutex(log_mutex);
+    LogLine *first = log_queue_head;
+    log_queue_head = NULL;
+    log_queue_tail = NULL;
+    SDL_UnlockMutex(log_mutex);
+    return first;
+}
+
+void log_free_lines(LogLine *first)
+{
+    while (first) {
+        LogLine *next = first->next;
+        SDL_free(first);
+        first = next;
+    }
+}
+
+static char *format_line(const LogLine *line)
+{
+    char level_part[4] = "";
+    char timing_part[32] = "";
+    if (log_level_char) {
+        const LogLevelInfo *info = level_info(line->level);
+        SDL_snprintf(level_part, sizeof level_part, "%c ", info ? info->character : '?');
+    }
+    if (log_timing)
+        SDL_snprintf(timing_part, sizeof timing_part, "%.6u ",
+                     (unsigned)(line->timestamp_ms / 1000));
+    return alloc_printf("%s%s%s%s%s%s", level_part, timing_part, log_subsystem ? "[" : "",
+                        log_subsystem ? line->subsystem : "", log_subsystem ? "] " : "",
+                        line->text);
+}
+
+static void write_to_file(const char *text)
+{
+    if (!log_file)
+        return;
+    PHYSFS_sint64 len = (PHYSFS_sint64)SDL_strlen(text);
+    if (PHYSFS_writeBytes(log_file, text, len) == len &&
+        PHYSFS_writeBytes(log_file, "\r\n", 2) == 2)
+        return;
+    PHYSFS_File *old = log_file;
+    log_file = NULL;
+    log_error_fs("Failed to write log file! Giving up on further logging to this file.");
+    PHYSFS_close(old);
+}
+
+static void write_to_stdout(LogLevel level, const char *text)
+{
+    if (!log_stdout)
+        return;
+    const LogLevelInfo *info = level_info(level);
+    if (log_stdout_color && info)
+        fprintf(stdout, "%c[%dm%s%c[m\n", 27, info->colour, text, 27);
+    else
+        puts(text);
+    fflush(stdout);
+}
+
+static void write_to_debugger(const char *text)
+{
+    size_t len = SDL_strlen(text);
+    size_t size = len * 2 + 2;
+    PHYSFS_uint16 *wide = (PHYSFS_uint16 *)SDL_malloc(size);
+    if (!wide)
+        return;
+    PHYSFS_utf8ToUtf16(text, wide, size);
+    debug_output_write((const uint16_t *)wide);
+    SDL_free(wide);
+}
+
+void log_write_lines(LogLine *first)
+{
+    for (LogLine *line = first; line; line = line->next) {
+        char *text = format_line(line);
+        if (!text)
+            continue;
+        write_to_file(text);
+        write_to_stdout(line->level, text);
+        write_to_debugger(text);
+        SDL_free(text);
+    }
+}
+
+void log_drain(void)
+{
+    LogLine *lines = log_take_queue();
+    if (!lines)
+        return;
+    log_write_lines(lines);
+    log_free_lines(lines);
+}
+
+void log_shutdown(void)
+{
+    if (!log_initialized)
+        return;
+    log_append("Engine", LOG_LEVEL_UNFILTERED, "Logging shutting down");
+    /* A failing file write queues one more line while draining; keep going
+     * until nothing is left, so that line is written (or freed) too. */
+    for (;;) {
+        LogLine *lines = log_take_queue();
+        if (!lines)
+            break;
+        log_write_lines(lines);
+        log_free_lines(lines);
+    }
+    if (log_file) {
+        PHYSFS_close(log_file);
+        log_file = NULL;
+    }
+    for (int i = 0; i < log_filter_count; i++)
+        SDL_free(log_filters[i]);
+    SDL_free(log_filters);
+    log_filters = NULL;
+    log_filter_count = 0;
+    SDL_DestroyMutex(log_mutex);
+    log_mutex = NULL;
+    log_initialized = 0;
+    log_configured = 0;
+    log_threshold = LOG_LEVEL_DEBUG;
+}
+
+LogLevel log_get_threshold(void)
+{
+    return log_threshold;
+}
+
+int log_filter_count_get(void)
+{
+    return log_filter_count;
+}
+
+const char *log_filter_get(int index)
+{
+    return index >= 0 && index < log_filter_count ? log_filters[index] : NULL;
+}

@@ -1,0 +1,63 @@
+/* The engine log: every module appends lines (subsystem, level, text) to one
+ * in-memory queue from any thread; the owner of the main loop drains the
+ * queue to the log file (CRLF), standard output (optionally coloured) and
+ * the debugger output. Eight "log." cvars configure it. */
+#ifndef BRINDLECOT_ENGINE_LOG_H
+#define BRINDLECOT_ENGINE_LOG_H
+
+#include <stdint.h>
+
+typedef uint32_t LogLevel;
+enum {
+    LOG_LEVEL_SPAM = 0,
+    LOG_LEVEL_DEBUG = 1,
+    LOG_LEVEL_INFO = 2,
+    LOG_LEVEL_WARN = 3,
+    LOG_LEVEL_ERROR = 4,
+    LOG_LEVEL_UNFILTERED = 0x7FFFFFFE,
+    LOG_LEVEL_NOTHING = 0x7FFFFFFF
+};
+
+typedef struct LogLine {
+    LogLevel level;
+    /* SDL's 64-bit ticks: a 32-bit count would wrap after 49.7 days. */
+    uint64_t timestamp_ms;
+    char *subsystem; /* inside the same allocation */
+    char *text;      /* inside the same allocation */
+    struct LogLine *next;
+} LogLine;
+
+#if defined(__GNUC__)
+#define LOG_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#else
+#define LOG_PRINTF(a, b)
+#endif
+
+int log_init(void);
+int log_configure(void);
+void log_shutdown(void);
+
+void log_spam(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
+void log_debug(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
+void log_info(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
+void log_warn(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
+void log_error(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
+void log_unfiltered(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
+
+/* An error line in "Engine" with the file system's last error appended. */
+void log_error_fs(const char *fmt, ...) LOG_PRINTF(1, 2);
+
+void log_append(const char *subsystem, LogLevel level, const char *text);
+
+LogLine *log_take_queue(void);
+void log_write_lines(LogLine *first);
+void log_free_lines(LogLine *first);
+/* take, write, free: the one way every user writes the queue out. */
+void log_drain(void);
+
+/* Inspection for tests. */
+LogLevel log_get_threshold(void);
+int log_filter_count_get(void);
+const char *log_filter_get(int index);
+
+#endif

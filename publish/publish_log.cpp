@@ -1,0 +1,44 @@
+#include "publish/publish_log.h"
+
+#include "engine/helpers.h"
+
+#include <SDL.h>
+
+#include <stdio.h>
+
+static void publish_log_v(LogLevel level, const char *fmt, va_list ap)
+{
+    char *text = alloc_vprintf(fmt, ap);
+    if (!text) {
+        puts("Out of memory!");
+        return;
+    }
+    log_append("Publish", level, text);
+    SDL_free(text);
+    log_drain();
+}
+
+void publish_log_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    publish_log_v(LOG_LEVEL_ERROR, fmt, ap);
+    va_end(ap);
+}
+
+void publish_log_info(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    publish_log_v(LOG_LEVEL_INFO, fmt, ap);
+    va_end(ap);
+}
+
+void report_out_of_memory(void)
+{
+    fflush(stdout);
+    puts("\n\n\nOut of memory!\n\n\n");
+    fflush(stdout);
+    log_append("Publish", LOG_LEVEL_ERROR, "Out of memory!");
+    log_drain();
+}

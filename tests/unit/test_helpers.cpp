@@ -1,0 +1,97 @@
+#include "test_support.h"
+
+#include "engine/helpers.h"
+#include "platform/clock.h"
+
+#include <SDL.h>
+#include <physfs.h>
+
+class HelpersTest : public FsTest {};
+
+TEST_F(HelpersTest, AllocPrintf)
+{
+    char *empty = alloc_printf("%s", "");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_STREQ(empty, "");
+    SDL_free(empty);
+    const char *null_text = getenv("BRINDLECOT_NEVER_SET");
+    char *s = alloc_printf("%s-%d-%s", "a", 42, null_text);
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s, "a-42-(null)");
+    SDL_free(s);
+    std::string big(100000, 'x');
+    char *b = alloc_printf("[%s]", big.c_str());
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(SDL_strlen(b), big.size() + 2);
+    SDL_free(b);
+}
+
+TEST_F(HelpersTest, ReadWholeFile)
+{
+    write_native("empty", "");
+    write_native("bin", std::string("a\0b", 3));
+    mkdir_native("dir");
+    uint64_t len = 99;
+    char *buf = read_whole_file("empty", &len);
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(buf[0], '\0');
+    SDL_free(buf);
+
+    buf = read_whole_file("bin", &len);
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(len, 3u);
+    EXPECT_STREQ(buf, "a");
+    EXPECT_EQ(buf[3], '\0');
+    SDL_free(buf);
+
+    len = 99;
+    EXPECT_EQ(read_whole_file("missing", &len), nullptr);
+    EXPECT_EQ(len, 0u);
+    len = 99;
+    EXPECT_EQ(read_whole_file("dir", &len), nullptr);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(read_whole_file("missing", NULL), nullptr);
+}
+
+TEST_F(HelpersTest, WriteFileCreatesParentsReplacesAndAppends)
+{
+    ASSERT_EQ(write_whole_file("a/b/c.txt", "one", 3), 1);
+    EXPECT_EQ(read_native("a/b/c.txt"), "one");
+    ASSERT_EQ(write_whole_file("a/b/c.txt", "xy", 2), 1);
+    EXPECT_EQ(read_native("a/b/c.txt"), "xy");
+    ASSERT_EQ(write_file_ex(1, "a/b/c.txt", "z", 1), 1);
+    EXPECT_EQ(read_native("a/b/c.txt"), "xyz");
+    ASSERT_EQ(write_whole_file("top.txt", "", 0), 1);
+    EXPECT_TRUE(native_exists("top.txt"));
+    EXPECT_EQ(read_native("top.txt"), "");
+    EXPECT_EQ(file_exists("top.txt"), 1);
+    EXPECT_EQ(file_exists("nope.txt"), 0);
+}
+
+TEST_F(HelpersTest, WriteFailsWhereNothingCanBeWritten)
+{
+    mkdir_native("taken");
+    EXPECT_EQ(write_whole_file("taken", "x", 1), 0);
+    write_native("plainfile", "x");
+    EXPECT_EQ(write_whole_file("plainfile/child", "x", 1), 0);
+}
+
+TEST_F(HelpersTest, TimeHelpersFollowTheClock)
+{
+    clock_set_fixed(86400 * 365); /* 1971-01-01 00:00:00 UTC */
+    EXPECT_EQ(time_now_unix(), 86400 * 365);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    int y = 0, mo = 0, d = 0, h = -1, mi = -1, s = -1;
+    time_local_parts(&y, &mo, &d, &h, &mi, &s);
+    EXPECT_EQ(y, 1971);
+    EXPECT_EQ(mo, 1);
+    EXPECT_EQ(d, 1);
+    EXPECT_EQ(h, 0);
+    EXPECT_EQ(mi, 0);
+    EXPECT_EQ(s, 0);
+    time_local_parts(NULL, NULL, NULL, NULL, NULL, NULL);
+    clock_clear_fixed();
+    EXPECT_GT(time_now_unix(), 1700000000);
+}

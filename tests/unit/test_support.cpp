@@ -1,0 +1,99 @@
+#include "test_support.h"
+
+#include "engine/cvar.h"
+#include "engine/fs_alloc.h"
+#include "engine/log.h"
+
+#include <SDL.h>
+#include <physfs.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+void FsTest::SetUp()
+{
+    char templ[] = "/tmp/brindlecot-test-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    root = templ;
+    ASSERT_EQ(SDL_Init(0), 0);
+    ASSERT_EQ(log_init(), 1);
+    ASSERT_EQ(fs_alloc_install(), 1);
+    ASSERT_NE(PHYSFS_init("test"), 0);
+    ASSERT_NE(PHYSFS_mount(root.c_str(), NULL, 1), 0);
+    ASSERT_NE(PHYSFS_setWriteDir(root.c_str()), 0);
+}
+
+void FsTest::TearDown()
+{
+    cvar_shutdown();
+    log_shutdown();
+    PHYSFS_deinit();
+    SDL_Quit();
+    run_command("rm -rf '" + root + "'");
+}
+
+void FsTest::write_native(const std::string &rel, const std::string &data)
+{
+    std::string path = root + "/" + rel;
+    size_t slash = path.rfind('/');
+    run_command("mkdir -p '" + path.substr(0, slash) + "'");
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+}
+
+std::string FsTest::read_native(const std::string &rel)
+{
+    std::ifstream in(root + "/" + rel, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool FsTest::native_exists(const std::string &rel)
+{
+    struct stat st;
+    return stat((root + "/" + rel).c_str(), &st) == 0;
+}
+
+void FsTest::mkdir_native(const std::string &rel)
+{
+    run_command("mkdir -p '" + root + "/" + rel + "'");
+}
+
+std::vector<CapturedLine> FsTest::take_log()
+{
+    std::vector<CapturedLine> out;
+    LogLine *first = log_take_queue();
+    for (LogLine *l = first; l; l = l->next)
+        out.push_back({l->level, l->subsystem, l->text});
+    log_free_lines(first);
+    return out;
+}
+
+bool FsTest::has_line(const std::vector<CapturedLine> &lines, const std::string &needle)
+{
+    for (const CapturedLine &l : lines)
+        if (l.text.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+int run_command(const std::string &cmd, std::string *output)
+{
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        return -1;
+    char buf[4096];
+    size_t n;
+    std::string out;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int status = pclose(p);
+    if (output)
+        *output = out;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

@@ -1,0 +1,44 @@
+/* Shared set-up for unit tests: a fresh temporary directory that PhysicsFS
+ * uses as its search path and write directory, SDL and the log brought up
+ * the way the programs do it, and a capture of the lines that were queued. */
+#ifndef BRINDLECOT_TEST_SUPPORT_H
+#define BRINDLECOT_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+struct CapturedLine {
+    unsigned level;
+    std::string subsystem;
+    std::string text;
+};
+
+/* Derive a test fixture from this. SetUp: SDL (no subsystems), the log
+ * (not configured), PhysicsFS with SDL's allocator, a new temp dir mounted
+ * at "/" and set as the write directory. TearDown undoes all of it. */
+class FsTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    /* Native path of the temporary directory (no trailing slash). */
+    std::string root;
+
+    /* Helpers on native paths relative to root. */
+    void write_native(const std::string &rel, const std::string &data);
+    std::string read_native(const std::string &rel);
+    bool native_exists(const std::string &rel);
+    void mkdir_native(const std::string &rel);
+
+    /* Detaches the log queue and returns its lines (nothing is written). */
+    std::vector<CapturedLine> take_log();
+    /* True when some line taken by take_log() contains the text. */
+    static bool has_line(const std::vector<CapturedLine> &lines, const std::string &needle);
+};
+
+/* Runs a shell command; returns its exit status (0 ok). */
+int run_command(const std::string &cmd, std::string *output = nullptr);
+
+#endif
