@@ -13,6 +13,21 @@ cmake --build build-asan -j"$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan -L unit --output-on-failure -j"$JOBS"
 
+# The XML fuzzer, 60 seconds from the seed corpus; any crash, leak or
+# sanitizer report fails the run. New inputs go to build-fuzz/corpus.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DBRINDLECOT_FUZZ=ON -DBRINDLECOT_TESTS=OFF > /dev/null
+cmake --build build-fuzz -j"$JOBS" --target fuzz_xml
+mkdir -p build-fuzz/corpus build-fuzz/artifacts
+if ! build-fuzz/tests/fuzz/fuzz_xml -max_total_time=60 -print_final_stats=1 \
+        -dict=tests/fuzz/xml.dict -artifact_prefix=build-fuzz/artifacts/ \
+        build-fuzz/corpus tests/fuzz/corpus > build-fuzz/fuzz.log 2>&1 \
+    || grep -q "SUMMARY: \|runtime error:" build-fuzz/fuzz.log; then
+    tail -n 60 build-fuzz/fuzz.log
+    echo "fuzz_xml found a problem (build-fuzz/fuzz.log, build-fuzz/artifacts/)" >&2
+    exit 1
+fi
+grep "^Done \|^stat::number_of_executed_units\|^stat::average_exec_per_sec" build-fuzz/fuzz.log
+
 cmake -S . -B build > /dev/null
 cmake --build build -j"$JOBS"
 ctest --test-dir build --output-on-failure -j"$JOBS"
