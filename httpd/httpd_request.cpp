@@ -1,0 +1,323 @@
+#include "httpd/httpd_request.h"
+
+#include "engine/log.h"
+#include "httpd/strbuf.h"
+
+#include <SDL.h>
+#include <physfs.h>
+
+#include <stdio.h>
+
+#define HTTPD_LOG "httpd"
+
+typedef struct MimeType {
+    const char *extension; /* without the dot */
+    const char *content_type;
+} MimeType;
+
+static const MimeType mime_types[] = {
+    {"html", "text/html; charset=utf-8"},
+    {"txt", "text/plain; charset=utf-8"},
+    {"rb", "text/plain; charset=utf-8"},
+    {"css", "text/css; charset=utf-8"},
+    {"js", "application/javascript; charset=utf-8"},
+    {"json", "application/json; charset=utf-8"},
+    {"wasm", "application/wasm"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"bmp", "image/bmp"},
+    {"wav", "audio/wav"},
+    {"ogg", "audio/ogg"},
+    {"mp3", "audio/mp3"},
+    {"mp4", "video/mp4"},
+};
+
+static const char *const text_plain_headers[] = {"Content-Type: text/plain; charset=utf-8"};
+
+static const char *httpd_fs_error(void)
+{
+    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
+}
+
+/* ---- text helpers ------------------------------------------------------- */
+
+static int httpd_hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+char *url_decode(const char *raw)
+{
+    size_t len = SDL_strlen(raw);
+    char *out = (char *)SDL_malloc(len + 1);
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    for (size_t i = 0; i < len; i++) {
+        /* The text is NUL-terminated and a NUL is no hex digit, so the
+         * look-ahead stops at the end by itself. */
+        int hi = raw[i] == '%' ? httpd_hex_value(raw[i + 1]) : -1;
+        int lo = hi >= 0 ? httpd_hex_value(raw[i + 2]) : -1;
+        if (lo < 0) {
+            out[o++] = raw[i];
+            continue;
+        }
+        out[o++] = (char)(hi * 16 + lo);
+        i += 2;
+    }
+    out[o] = '\0'; /* an encoded NUL ends the text right there */
+    return out;
+}
+
+static int httpd_href_plain(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+}
+
+char *href_encode(const char *text)
+{
+    size_t len = SDL_strlen(text);
+    char *out = (char *)SDL_malloc(len * 3 + 1);
+    if (!out)
+        return NULL;
+    static const char hex[] = "0123456789ABCDEF";
+    size_t o = 0;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (httpd_href_plain(c)) {
+            out[o++] = (char)c;
+            continue;
+        }
+        out[o++] = '%';
+        out[o++] = hex[c >> 4];
+        out[o++] = hex[c & 15];
+    }
+    out[o] = '\0';
+    return out;
+}
+
+char *html_escape(const char *text)
+{
+    size_t len = SDL_strlen(text);
+    char *out = (char *)SDL_malloc(len * 6 + 1); /* "&quot;" is the longest */
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    for (size_t i = 0; i < len; i++) {
+        const char *ref = NULL;
+        switch (text[i]) {
+        case '&': ref = "&amp;"; break;
+        case '<': ref = "&lt;"; break;
+        case '>': ref = "&gt;"; break;
+        case '"': ref = "&quot;"; break;
+        case '\'': ref = "&#39;"; break;
+        default: out[o++] = text[i]; continue;
+        }
+        size_t n = SDL_strlen(ref);
+        SDL_memcpy(out + o, ref, n);
+        o += n;
+    }
+    out[o] = '\0';
+    return out;
+}
+
+const char *httpd_content_type(const char *path)
+{
+    const char *dot = SDL_strrchr(path, '.');
+    if (dot) {
+        for (size_t i = 0; i < SDL_arraysize(mime_types); i++)
+            if (SDL_strcasecmp(dot + 1, mime_types[i].extension) == 0)
+                return mime_types[i].content_type;
+    }
+    return "application/octet-stream";
+}
+
+/* ---- replies ------------------------------------------------------------ */
+
+/* Logged before the response is built: that overwrites the raw path. */
+static void httpd_log_reply(const HttpServerRequest *request, int status, uint64_t bytes,
+                            const char *detail)
+{
+    log_info(HTTPD_LOG, "%s: %d %s (%llu bytes) [%s]", request->peer, status, request->path,
+             (unsigned long long)bytes, detail);
+}
+
+static void httpd_reply_text(HttpServerRequest *request, int status, const char *text,
+                             const char *detail)
+{
+    size_t len = SDL_strlen(text);
+    httpd_log_reply(request, status, len, detail);
+    http_server_respond_and_free(request, status, text_plain_headers, 1, text, len);
+}
+
+static void httpd_reply_out_of_memory(HttpServerRequest *request)
+{
+    fflush(stdout);
+    log_error(HTTPD_LOG, "Out of memory!");
+    httpd_reply_text(request, 503, "Out of memory.\n", "OUT OF MEMORY!");
+    fflush(stdout);
+}
+
+/* A response that is logged already but could not be built (too large for
+ * memory) turns into the out-of-memory page; nothing is ever left
+ * unanswered. */
+static void httpd_respond_or_out_of_memory(HttpServerRequest *request, int status,
+                                           const char *const *headers, uint32_t header_count,
+                                           const void *body, uint64_t body_len)
+{
+    if (http_server_respond(request->connection, status, headers, header_count, body, body_len))
+        SDL_free(request);
+    else
+        httpd_reply_out_of_memory(request);
+}
+
+/* ---- files -------------------------------------------------------------- */
+
+void httpd_serve_file(HttpServerRequest *request, const char *path)
+{
+    PHYSFS_File *file = PHYSFS_openRead(path);
+    if (!file) {
+        httpd_reply_text(request, 503, "Couldn't open file, sorry.\n", httpd_fs_error());
+        return;
+    }
+    PHYSFS_sint64 length = PHYSFS_fileLength(file);
+    if (length < 0) {
+        const char *err = httpd_fs_error();
+        PHYSFS_close(file);
+        httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", err);
+        return;
+    }
+    /* The whole file is held in memory: one that can't be is answered as
+     * out of memory, never cut short. */
+    uint64_t len = (uint64_t)length;
+    char *data = NULL;
+    if (SDL_strcmp(request->method, "HEAD") != 0) {
+        data = len < (uint64_t)SIZE_MAX ? (char *)SDL_malloc((size_t)len + 1) : NULL;
+        if (!data) {
+            PHYSFS_close(file);
+            httpd_reply_out_of_memory(request);
+            return;
+        }
+        if (PHYSFS_readBytes(file, data, len) != (PHYSFS_sint64)len) {
+            const char *err = httpd_fs_error();
+            SDL_free(data);
+            PHYSFS_close(file);
+            httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", err);
+            return;
+        }
+    }
+    PHYSFS_close(file);
+
+    char type_header[128];
+    SDL_snprintf(type_header, sizeof type_header, "Content-Type: %s", httpd_content_type(path));
+    const char *headers[2] = {type_header, "Cache-Control: no-store"};
+    httpd_log_reply(request, 200, len, "file");
+    httpd_respond_or_out_of_memory(request, 200, headers, 2, data ? data : "", len);
+    SDL_free(data);
+}
+
+/* ---- directories -------------------------------------------------------- */
+
+static int httpd_append_entry(StringBuffer *page, const char *prefix, const char *name)
+{
+    char *href_dir = href_encode(prefix);
+    char *href_name = href_encode(name);
+    char *text = html_escape(name);
+    int ok = href_dir && href_name && text &&
+             strbuf_appendf(page, "<li><a href='%s/%s'>%s</a></li>\n", href_dir, href_name, text);
+    SDL_free(href_dir);
+    SDL_free(href_name);
+    SDL_free(text);
+    return ok;
+}
+
+/* The page, or NULL when memory ran out. */
+static char *httpd_listing_page(const char *path, char **names, size_t *out_len)
+{
+    StringBuffer page = {NULL, 0, 0};
+    char *title = html_escape(path);
+    int ok = title &&
+             strbuf_appendf(&page, "<html><head><title>Directory %s</title></head>", title) &&
+             strbuf_appendf(&page, "<body><p><h1>Directory %s</h1></p><p><ul>\n", title);
+    SDL_free(title);
+    /* Links are absolute, so a directory asked for without its trailing
+     * slash lists correctly too. */
+    const char *prefix = SDL_strcmp(path, "/") == 0 ? "" : path;
+    for (char **name = names; ok && *name; name++)
+        ok = httpd_append_entry(&page, prefix, *name);
+    ok = ok && strbuf_appendf(&page, "</ul></body></html>\n");
+    if (!ok) {
+        SDL_free(page.data);
+        return NULL;
+    }
+    *out_len = page.length;
+    return page.data;
+}
+
+static void httpd_list_directory(HttpServerRequest *request, const char *path)
+{
+    char **names = PHYSFS_enumerateFiles(path);
+    if (!names) {
+        httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n", httpd_fs_error());
+        return;
+    }
+    size_t len = 0;
+    char *page = httpd_listing_page(path, names, &len);
+    PHYSFS_freeList(names);
+    if (!page) {
+        httpd_reply_out_of_memory(request);
+        return;
+    }
+    httpd_log_reply(request, 200, len, "directory listing");
+    httpd_respond_or_out_of_memory(request, 200, NULL, 0, page, len);
+    SDL_free(page);
+}
+
+static void httpd_serve_directory(HttpServerRequest *request, const char *path)
+{
+    size_t len = SDL_strlen(path);
+    /* "/docs" means the directory too, so its index is "/docs/index.html". */
+    const char *sep = len > 0 && path[len - 1] == '/' ? "" : "/";
+    char *index = (char *)SDL_malloc(len + 16);
+    if (!index) {
+        httpd_reply_out_of_memory(request);
+        return;
+    }
+    SDL_snprintf(index, len + 16, "%s%sindex.html", path, sep);
+    PHYSFS_Stat st;
+    if (PHYSFS_stat(index, &st) && st.filetype == PHYSFS_FILETYPE_REGULAR)
+        httpd_serve_file(request, index);
+    else
+        httpd_list_directory(request, path);
+    SDL_free(index);
+}
+
+void httpd_handle_request(HttpServerRequest *request)
+{
+    char *path = url_decode(request->path);
+    if (!path) {
+        httpd_reply_out_of_memory(request);
+        return;
+    }
+    PHYSFS_Stat st;
+    if (!PHYSFS_stat(path, &st)) {
+        httpd_reply_text(request, 404, "Not found, sorry.\n", httpd_fs_error());
+    } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
+        httpd_serve_directory(request, path);
+    } else if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
+        httpd_serve_file(request, path);
+    } else {
+        /* A FIFO or a device could block the only thread for good. */
+        httpd_reply_text(request, 404, "Not found, sorry.\n", "not a regular file");
+    }
+    SDL_free(path);
+}

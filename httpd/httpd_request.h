@@ -1,0 +1,35 @@
+/* Answers the requests of the HTTP server from the virtual file tree: a
+ * regular file whole, with a content type chosen by its extension; a
+ * directory with its index.html or a generated listing; anything else with
+ * a short plain-text error page. Every answer is one info line in "httpd".
+ * Main thread only. */
+#ifndef BRINDLECOT_HTTPD_HTTPD_REQUEST_H
+#define BRINDLECOT_HTTPD_HTTPD_REQUEST_H
+
+#include "httpd/http_server.h"
+
+/* Answers one request and frees it (SDL_free). Never drops it unanswered. */
+void httpd_handle_request(HttpServerRequest *request);
+
+/* Answers with the file at path (a decoded virtual path of a regular file)
+ * and frees the request. The caller frees path. */
+void httpd_serve_file(HttpServerRequest *request, const char *path);
+
+/* The path with every %XX (two hex digits) turned into its byte; other
+ * percent signs and "+" stay as they are; an encoded NUL ends the path.
+ * New SDL allocation, NULL when memory runs out. */
+char *url_decode(const char *raw);
+
+/* The text with every byte but letters, digits, "-", ".", "_", "~" and
+ * "/" percent-encoded, fit for a link target. New SDL allocation or NULL. */
+char *href_encode(const char *text);
+
+/* The text with &, <, >, " and ' as character references, fit for page
+ * text. New SDL allocation or NULL. */
+char *html_escape(const char *text);
+
+/* The content type for a path by the text after its last ".", ignoring
+ * case; "application/octet-stream" when there is none or it is unknown. */
+const char *httpd_content_type(const char *path);
+
+#endif
