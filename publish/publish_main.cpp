@@ -3,28 +3,18 @@
 #include "engine/cvar.h"
 #include "engine/fs_alloc.h"
 #include "engine/game_metadata.h"
+#include "engine/http.h"
 #include "engine/log.h"
 #include "platform/console.h"
+#include "publish/download.h"
+#include "publish/icons.h"
+#include "publish/publish_game.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
 #include <physfs.h>
 
 #include <stdio.h>
-
-/* An operation whose module is not part of this build yet. */
-static int op_unavailable(const char *what)
-{
-    publish_log_error("%s is not available in this build.", what);
-    return 0;
-}
-
-static int publish_game_op(const char *game_dir, const char *platforms, int upload)
-{
-    (void)game_dir;
-    (void)platforms;
-    return op_unavailable(upload ? "Publishing" : "Packaging");
-}
 
 static const char *fs_error(void)
 {
@@ -160,23 +150,23 @@ static int dispatch(const PublishOptions *o, const char *argv0)
     case PUBLISH_OP_PACKAGE:
         if (o->second)
             return usage(argv0);
-        return report_result(publish_game_op(game_dir, o->platforms, 0), "Packaging");
+        return report_result(publish_game(game_dir, o->platforms, 0), "Packaging");
     case PUBLISH_OP_PUBLISH:
         if (o->second)
             return usage(argv0);
-        return report_result(publish_game_op(game_dir, o->platforms, 1), "Publishing");
+        return report_result(publish_game(game_dir, o->platforms, 1), "Publishing");
     case PUBLISH_OP_MAKE_ICO:
         if (!o->first || !o->second)
             return usage(argv0);
-        return report_result(op_unavailable("Icon creation"), "Icon creation");
+        return report_result(make_windows_icon(o->second, o->first), "Icon creation");
     case PUBLISH_OP_MAKE_ICNS:
         if (!o->first || !o->second)
             return usage(argv0);
-        return report_result(op_unavailable("Icns creation"), "Icns creation");
+        return report_result(make_macos_icon(o->second, o->first), "Icns creation");
     case PUBLISH_OP_DOWNLOAD:
         if (!o->first || !o->second)
             return usage(argv0);
-        return report_result(op_unavailable("Download"), "Download");
+        return report_result(download_to_file(o->first, o->second), "Download");
     default:
         return usage(argv0);
     }
@@ -197,6 +187,10 @@ int publish_main(int argc, char **argv)
 
 void publish_shutdown(void)
 {
+    /* Closing the session joins the transport's worker, which may still
+     * log and post messages; only then can the queue, the settings and the
+     * log go. */
+    http_shutdown();
     cvar_shutdown();
     log_shutdown();
     SDL_Quit();

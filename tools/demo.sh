@@ -1,10 +1,20 @@
 #!/bin/bash
-# Installs what is needed, builds the tools and runs the publisher.
+# Installs what is needed, builds the tools, writes the demo installation
+# into demo/ and packages its game, then runs the finished Linux package,
+# which lists the game files it carries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 cmake -S . -B build > /dev/null
-cmake --build build -j"$(nproc)" --target brindlecot-publish
+cmake --build build -j"$(nproc)" --target brindlecot-publish brindlecot-runtime-stub
 
-./build/publish/brindlecot-publish --help || true
+rm -rf demo
+/usr/bin/python3 tools/make_installation.py --build-dir build demo
+cd demo
+../build/publish/brindlecot-publish --only-package \
+    --platforms=linux-amd64,linux-raspberrypi mygame
+
+echo
+echo "builds/mygame-linux-amd64.bin carries these game files:"
+./builds/mygame-linux-amd64.bin

@@ -3,6 +3,7 @@
 #include "engine/cvar.h"
 #include "engine/fs_alloc.h"
 #include "engine/log.h"
+#include "platform/debug_output.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -14,8 +15,26 @@
 #include <fstream>
 #include <sstream>
 
+static void collect_written(const uint16_t *text, void *user)
+{
+    std::string line;
+    for (const uint16_t *p = text; *p; p++)
+        line += *p < 128 ? (char)*p : '?';
+    ((std::vector<std::string> *)user)->push_back(line);
+}
+
+bool FsTest::was_written(const std::string &needle) const
+{
+    for (const std::string &l : written)
+        if (l.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
 void FsTest::SetUp()
 {
+    written.clear();
+    debug_output_set_sink(collect_written, &written);
     char templ[] = "/tmp/brindlecot-test-XXXXXX";
     ASSERT_NE(mkdtemp(templ), nullptr);
     root = templ;
@@ -31,6 +50,7 @@ void FsTest::TearDown()
 {
     cvar_shutdown();
     log_shutdown();
+    debug_output_set_sink(NULL, NULL);
     PHYSFS_deinit();
     SDL_Quit();
     run_command("rm -rf '" + root + "'");

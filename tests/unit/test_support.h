@@ -32,6 +32,11 @@ protected:
     bool native_exists(const std::string &rel);
     void mkdir_native(const std::string &rel);
 
+    /* Every line the log wrote out since SetUp (through the debugger
+     * output, which every drain reaches), ASCII only. */
+    std::vector<std::string> written;
+    bool was_written(const std::string &needle) const;
+
     /* Detaches the log queue and returns its lines (nothing is written). */
     std::vector<CapturedLine> take_log();
     /* True when some line taken by take_log() contains the text. */

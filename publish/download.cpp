@@ -1,0 +1,51 @@
+#include "publish/download.h"
+
+#include "publish/publish_log.h"
+
+#include <SDL.h>
+#include <physfs.h>
+
+#define DOWNLOAD_POLL_MS 100
+
+static const char *fs_error(void)
+{
+    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
+}
+
+int download_write_chunk(HttpRequest *request)
+{
+    PHYSFS_File *file = (PHYSFS_File *)request->user;
+    if (PHYSFS_writeBytes(file, request->data, request->data_len) ==
+        (PHYSFS_sint64)request->data_len)
+        return 1;
+    publish_log_error("Failed to write download to file: %s", fs_error());
+    return 0;
+}
+
+int download_to_file(const char *url, const char *path)
+{
+    PHYSFS_File *file = PHYSFS_openWrite(path);
+    if (!file) {
+        publish_log_error("Couldn't open '%s' for writing: %s", path, fs_error());
+        return 0;
+    }
+    HttpRequest request;
+    SDL_zero(request);
+    request.user = file;
+    request.on_data = download_write_chunk;
+
+    if (http_start_request(HTTP_REQUEST_GET, "GET", url, NULL, NULL, 0, &request)) {
+        /* The client completes every request it started, so this ends. */
+        while (!request.done) {
+            http_pump();
+            if (!request.done)
+                SDL_Delay(DOWNLOAD_POLL_MS);
+        }
+    }
+    int closed = PHYSFS_close(file);
+    if (closed && request.status == 200)
+        return 1;
+    PHYSFS_delete(path);
+    publish_log_error("Download of '%s' failed", url ? url : "(null)");
+    return 0;
+}

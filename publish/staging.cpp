@@ -1,0 +1,291 @@
+#include "publish/staging.h"
+
+#include <SDL.h>
+#include <errno.h>
+#include <string.h>
+
+#include "engine/helpers.h"
+#include "platform/native.h"
+#include "publish/publish_log.h"
+
+/* Constant memory whatever the file's size. */
+#define STAGING_COPY_BUFFER_SIZE (4 * 1024 * 1024)
+
+/* Launchers and replay files of the installation that a game directory may
+ * carry at its top; they have no place in a package. */
+static const char *const staging_stripped_names[] = {
+    "brindlecot",      "brindlecot.bat",      "run",
+    "run.bat",         "replay.txt",          "watch-recording",
+    "watch-recording.bat", "run-demo",        "run-demo.bat",
+};
+
+static const char *const staging_default_files[] = {
+    "open-source-licenses.txt", "font.ttf", "brindlecot.png",
+    "brindlecot-controller.png", "console-logo.png",
+};
+
+static const char *const staging_excluded_names[] = {
+    ".brindlecot", ".DS_Store", "__MACOSX", ".git", ".hg", ".svn",
+};
+
+#define STAGING_COUNT(a) (sizeof(a) / sizeof((a)[0]))
+
+static const char *staging_fs_error(void)
+{
+    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
+}
+
+int is_excluded_name(const char *name)
+{
+    for (size_t i = 0; i < STAGING_COUNT(staging_excluded_names); i++) {
+        if (SDL_strcasecmp(name, staging_excluded_names[i]) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
+{
+    PHYSFS_File *in = PHYSFS_openRead(src_path);
+    if (!in) {
+        publish_log_error("Can't open '%s' for reading: %s", src_path, staging_fs_error());
+        return 0;
+    }
+    char *buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
+    if (!buffer) {
+        PHYSFS_close(in);
+        report_out_of_memory();
+        return 0;
+    }
+    int result = 0;
+    for (;;) {
+        PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, STAGING_COPY_BUFFER_SIZE);
+        if (n < 0) {
+            publish_log_error("Read from '%s' failed: %s", src_path, staging_fs_error());
+            break;
+        }
+        if (n > 0 && PHYSFS_writeBytes(out, buffer, (PHYSFS_uint64)n) != n) {
+            publish_log_error("Write to '%s' failed: %s", out_name, staging_fs_error());
+            break;
+        }
+        if (PHYSFS_eof(in)) {
+            result = 1;
+            break;
+        }
+        /* Nothing read yet not at the end: the file shrank or the device
+         * failed. Going on would spin for ever on a copy that is short. */
+        if (n == 0) {
+            publish_log_error("Read from '%s' failed: %s", src_path,
+                              "unexpected end of file");
+            break;
+        }
+    }
+    SDL_free(buffer);
+    PHYSFS_close(in);
+    return result;
+}
+
+int copy_file(const char *dst, const char *src)
+{
+    publish_log_info("Copying '%s' to '%s'...", src, dst);
+    PHYSFS_File *out = PHYSFS_openWrite(dst);
+    if (!out) {
+        publish_log_error("Can't open '%s' for writing: %s", dst, staging_fs_error());
+        return 0;
+    }
+    int result = copy_stream(out, dst, src);
+    /* The close flushes the last buffered bytes: a failure here is a
+     * truncated copy like any other. */
+    if (!PHYSFS_close(out) && result) {
+        publish_log_error("Write to '%s' failed: %s", dst, staging_fs_error());
+        result = 0;
+    }
+    if (!result) {
+        PHYSFS_delete(dst);
+    }
+    return result;
+}
+
+PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir,
+                                                 const char *name)
+{
+    char *path = alloc_printf("%s/%s", origdir, name);
+    if (!path) {
+        report_out_of_memory();
+        return PHYSFS_ENUM_ERROR;
+    }
+    PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
+    PHYSFS_Stat st;
+    if (!PHYSFS_stat(path, &st)) {
+        publish_log_error("Failed to stat '%s': %s", path, staging_fs_error());
+    } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY &&
+               !PHYSFS_enumerate(path, delete_tree_entry, NULL)) {
+        /* The entry that failed has said why. */
+    } else {
+        publish_log_info("Deleting '%s'...", path);
+        if (!PHYSFS_delete(path)) {
+            publish_log_error("Failed to delete '%s': %s", path, staging_fs_error());
+        } else {
+            result = PHYSFS_ENUM_OK;
+        }
+    }
+    SDL_free(path);
+    return result;
+}
+
+static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const char *dst)
+{
+    PHYSFS_Stat st;
+    if (!PHYSFS_stat(src, &st)) {
+        publish_log_error("Failed to stat '%s': %s", src, staging_fs_error());
+        return PHYSFS_ENUM_ERROR;
+    }
+    if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
+        /* Not checked: a directory that could not be made shows up as the
+         * failure of the first file written below it. */
+        PHYSFS_mkdir(dst);
+        return PHYSFS_enumerate(src, copy_tree_entry, (void *)dst) ? PHYSFS_ENUM_OK
+                                                                   : PHYSFS_ENUM_ERROR;
+    }
+    if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
+        return copy_file(dst, src) ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
+    }
+    return PHYSFS_ENUM_OK; /* links and other special files are not packaged */
+}
+
+PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origdir,
+                                               const char *name)
+{
+    if (is_excluded_name(name)) {
+        return PHYSFS_ENUM_OK;
+    }
+    char *src = alloc_printf("%s/%s", origdir, name);
+    char *dst = alloc_printf("%s/%s", (const char *)dest_dir, name);
+    PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
+    if (!src || !dst) {
+        report_out_of_memory();
+    } else {
+        result = staging_copy_paths(src, dst);
+    }
+    SDL_free(src);
+    SDL_free(dst);
+    return result;
+}
+
+static int staging_native_entry_kept(const char *platform, const char *name)
+{
+    if (SDL_strcmp(platform, "android") == 0 && SDL_strncasecmp(name, "android-", 8) == 0) {
+        return 1;
+    }
+    return SDL_strcasecmp(name, platform) == 0;
+}
+
+PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
+                                                  const char *name)
+{
+    if (staging_native_entry_kept((const char *)platform, name)) {
+        return PHYSFS_ENUM_OK;
+    }
+    char *path = alloc_printf("%s/%s", origdir, name);
+    if (!path) {
+        report_out_of_memory();
+        return PHYSFS_ENUM_ERROR;
+    }
+    /* Another platform's native code only makes the package bigger: an
+     * entry that will not go is left in place rather than failing the build.
+     * Only a directory has contents to walk first. */
+    PHYSFS_Stat st;
+    if (PHYSFS_stat(path, &st)) {
+        int emptied = st.filetype != PHYSFS_FILETYPE_DIRECTORY ||
+                      PHYSFS_enumerate(path, delete_tree_entry, NULL);
+        if (emptied) {
+            publish_log_info("Deleting '%s'...", path);
+            if (!PHYSFS_delete(path)) {
+                publish_log_error("Failed to delete '%s': %s", path, staging_fs_error());
+            }
+        }
+    }
+    SDL_free(path);
+    return PHYSFS_ENUM_OK;
+}
+
+int strip_staged_tree(const char *platform, const char *dir)
+{
+    for (size_t i = 0; i < STAGING_COUNT(staging_stripped_names); i++) {
+        char *path = alloc_printf("%s/%s", dir, staging_stripped_names[i]);
+        if (!path) {
+            report_out_of_memory();
+            return 0;
+        }
+        PHYSFS_delete(path); /* most games have none of them */
+        SDL_free(path);
+    }
+    char *native = alloc_printf("%s/native", dir);
+    if (!native) {
+        report_out_of_memory();
+        return 0;
+    }
+    int result = PHYSFS_enumerate(native, prune_native_entry, (void *)platform) ? 1 : 0;
+    SDL_free(native);
+    return result;
+}
+
+static int staging_write_flag(const char *dir)
+{
+    char *flag = alloc_printf("%s/metadata/BRINDLECOT_PRODUCTION_BUILD", dir);
+    if (!flag) {
+        report_out_of_memory();
+        return 0;
+    }
+    int result = 0;
+    char *parent = SDL_strdup(flag);
+    if (parent) {
+        *SDL_strrchr(parent, '/') = '\0';
+        PHYSFS_mkdir(parent); /* an open failure below says enough */
+        SDL_free(parent);
+        PHYSFS_File *f = PHYSFS_openWrite(flag);
+        result = f && PHYSFS_close(f);
+    }
+    if (!result) {
+        publish_log_error("Failed to write production build flag!");
+    }
+    SDL_free(flag);
+    return result;
+}
+
+int add_staged_defaults(const char *dir)
+{
+    for (size_t i = 0; i < STAGING_COUNT(staging_default_files); i++) {
+        const char *name = staging_default_files[i];
+        char *target = alloc_printf("%s/%s", dir, name);
+        if (!target) {
+            report_out_of_memory();
+            return 0;
+        }
+        PHYSFS_Stat st;
+        int ok = PHYSFS_stat(target, &st) || copy_file(target, name);
+        SDL_free(target);
+        if (!ok) {
+            return 0;
+        }
+    }
+    return staging_write_flag(dir);
+}
+
+int make_executable(const char *path)
+{
+    publish_log_info("Making '%s' executable...", path);
+    const char *write_dir = PHYSFS_getWriteDir();
+    char *native = alloc_printf("%s/%s", write_dir ? write_dir : ".", path);
+    if (!native) {
+        report_out_of_memory();
+        return 0;
+    }
+    int result = native_make_executable(native);
+    if (!result) {
+        publish_log_error("Failed to make '%s' executable: %s", path, strerror(errno));
+    }
+    SDL_free(native);
+    return result;
+}

@@ -1,0 +1,69 @@
+/* Staging of game trees and the small tree toolbox every platform build
+ * uses: the walk callbacks that copy, delete and prune trees (handed to
+ * PHYSFS_enumerate), the excluded-name test that the zip writer and the HTML5
+ * manifest share, file and stream copies, the staged-tree cleaner, the
+ * default-file adder and marking a file executable.
+ *
+ * Paths are PhysicsFS paths: reads from the search path, writes to the write
+ * directory. Failures are logged once, here, in the "Publish" subsystem; the
+ * functions report 1/0, the walk callbacks PHYSFS_ENUM_OK (1) or
+ * PHYSFS_ENUM_ERROR (-1), never 0.
+ *
+ * A build stages a game like this: make the staging directory,
+ * PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)staging_dir),
+ * strip_staged_tree(platform, staging_dir), add_staged_defaults(staging_dir),
+ * then zip or copy the result. */
+#ifndef BRINDLECOT_PUBLISH_STAGING_H
+#define BRINDLECOT_PUBLISH_STAGING_H
+
+#include <physfs.h>
+
+/* 1 when name (one path component) is ".brindlecot", ".DS_Store",
+ * "__MACOSX", ".git", ".hg" or ".svn", ignoring case; else 0. */
+int is_excluded_name(const char *name);
+
+/* Appends the whole file src_path (search path) to out, through one 4 MiB
+ * buffer. out stays open and belongs to the caller; out_name is only used in
+ * messages. 1 when every byte was read and written. */
+int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path);
+
+/* Copies src (search path) to dst (write directory, created or truncated).
+ * On failure dst is deleted. */
+int copy_file(const char *dst, const char *src);
+
+/* Walk callback: deletes origdir/name, emptying a directory first; data is
+ * ignored. To delete a whole tree, walk its top with this and then
+ * PHYSFS_delete the top yourself. Every deletion is announced. */
+PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir,
+                                                 const char *name);
+
+/* Walk callback: copies origdir/name to dest_dir/name, where dest_dir (a
+ * const char *) is the walk's data and must exist. Skips excluded names and
+ * anything that is neither a directory nor a regular file; recreates empty
+ * directories. Works on a mounted archive too. */
+PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origdir,
+                                               const char *name);
+
+/* Walk callback over a staged tree's "native" directory; data is the
+ * platform (const char *). Keeps an entry named like the platform (ignoring
+ * case), and for the platform spelled exactly "android" every entry
+ * beginning with "android-" (ignoring case); deletes the others. An entry
+ * that cannot be deleted stays: always PHYSFS_ENUM_OK, except when a path
+ * cannot be allocated. */
+PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
+                                                  const char *name);
+
+/* Removes the installation's launcher and replay files from the top of dir,
+ * then prunes dir/native for platform (the stub entry's name). 1/0. */
+int strip_staged_tree(const char *platform, const char *dir);
+
+/* Copies each of the five default files (from the top of the search path)
+ * into dir unless something of that name is there, then writes the empty
+ * flag file dir/metadata/BRINDLECOT_PRODUCTION_BUILD. 1/0. */
+int add_staged_defaults(const char *dir);
+
+/* Gives path (a write-directory path) the mode 0755 in the native file
+ * system. 1/0. */
+int make_executable(const char *path);
+
+#endif

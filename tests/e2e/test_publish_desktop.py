@@ -1,0 +1,166 @@
+"""--only-package end to end: the publish driver and the desktop builds, run
+as the real program in a generated installation."""
+import io
+import os
+import shutil
+import stat
+import subprocess
+import zipfile
+
+import pytest
+
+from publish_env import (STUBS, built_platforms, lines, make_installation, run_publish,
+                         texts)
+
+DESKTOP = ["linux-amd64", "linux-raspberrypi", "ios-device"]
+DEFAULT_FILES = ["open-source-licenses.txt", "font.ttf", "brindlecot.png",
+                 "brindlecot-controller.png", "console-logo.png"]
+
+HELP_BLOCK = [
+    "", "",
+    "We're having a problem with your game's metadata.",
+    "Please make sure that mygame\\metadata\\game_metadata.txt exists",
+    " and looks something like this:",
+    "",
+    "devid=myname", "devtitle=My Name", "gameid=mygame", "gametitle=My Game",
+    "version=0.1", "icon=metadata/icon.png",
+    "", "",
+]
+NO_PLATFORMS = ["We don't seem to have built for any platforms!",
+                "Please make sure your Brindlecot installation isn't damaged."]
+
+
+@pytest.fixture
+def inst(tmp_path):
+    return make_installation(tmp_path / "inst", keep_stubs=DESKTOP)
+
+
+def stub_bytes(inst, name):
+    return (inst / STUBS / name).read_bytes()
+
+
+def test_desktop_packages(inst):
+    # Excluded names at depth must never reach a package.
+    (inst / "mygame" / "data" / ".git").mkdir()
+    (inst / "mygame" / "data" / ".git" / "HEAD").write_text("x")
+    r = run_publish(["--only-package", "mygame"], inst)
+    assert r.returncode == 0, r.stdout
+    assert sorted(built_platforms(r)) == sorted(DESKTOP)
+    assert sorted(os.listdir(inst / "builds")) == ["mygame-linux-amd64.bin",
+                                                   "mygame-linux-raspberrypi.bin"]
+    for name in ["linux-amd64", "linux-raspberrypi"]:
+        package = inst / "builds" / ("mygame-%s.bin" % name)
+        data = package.read_bytes()
+        stub = stub_bytes(inst, name)
+        assert data.startswith(stub)
+        assert stat.S_IMODE(package.stat().st_mode) == 0o755
+        archive = zipfile.ZipFile(io.BytesIO(data[len(stub):]))
+        assert archive.testzip() is None
+        names = set(archive.namelist())
+        for f in DEFAULT_FILES + ["metadata/BRINDLECOT_PRODUCTION_BUILD",
+                                  "metadata/game_metadata.txt", "app/main.rb"]:
+            assert f in names
+        assert not any(".DS_Store" in n or ".git" in n for n in names)
+        assert ("native/%s/" % name) in names
+        # The package runs and finds the game inside itself.
+        listed = subprocess.run([str(package)], capture_output=True, timeout=30,
+                                cwd=str(inst)).stdout.decode().split()
+        assert "metadata/BRINDLECOT_PRODUCTION_BUILD" in listed
+        assert "app/main.rb" in listed
+        assert not any(".DS_Store" in n for n in listed)
+        shown = subprocess.run([str(package), "--cat", "metadata/game_metadata.txt"],
+                               capture_output=True, timeout=30, cwd=str(inst)).stdout
+        assert shown == (inst / "mygame" / "metadata" / "game_metadata.txt").read_bytes()
+    assert not (inst / ".brindlecot" / "tmp.zip").exists()
+
+
+def test_second_desktop_build_removes_the_first_staging_tree(inst):
+    r = run_publish(["--only-package", "--platforms=linux-amd64,linux-raspberrypi",
+                     "mygame"], inst)
+    assert r.returncode == 0
+    assert texts(r, "- ").count("Deleting '.brindlecot/tmptree'...") == 1
+    assert not (inst / ".brindlecot" / "tmp.zip").exists()
+
+
+@pytest.mark.parametrize("platforms, built, ok", [
+    ("linux-raspberrypi,ios-device", {"linux-raspberrypi", "ios-device"}, True),
+    ("LINUX-AMD64", set(), False),
+    ("a,,b", set(), False),
+    ("a,", set(), False),
+    (",", set(), False),
+    ("", set(DESKTOP), True),
+    ("ios-device", {"ios-device"}, True),
+])
+def test_platform_filter(inst, platforms, built, ok):
+    r = run_publish(["--only-package", "--platforms=" + platforms, "mygame"], inst)
+    assert set(built_platforms(r)) == built
+    assert len(built_platforms(r)) == len(built)
+    assert (r.returncode == 0) == ok
+    if ok:
+        assert "All platform builds are complete!" in texts(r, "- ")
+    else:
+        assert texts(r, "! ")[-5:] == NO_PLATFORMS + ["", "Packaging failed!", ""]
+
+
+def test_ios_device_alone_builds_nothing_and_succeeds(tmp_path):
+    inst = make_installation(tmp_path / "inst", keep_stubs=["ios-device"])
+    r = run_publish(["--only-package", "mygame"], inst)
+    assert r.returncode == 0
+    assert built_platforms(r) == ["ios-device"]
+    assert os.listdir(inst / "builds") == []
+
+
+@pytest.mark.parametrize("metadata", [
+    None,
+    "devid=a\ndevtitle=b\ngameid=c\ngametitle=d\n",  # no version
+])
+def test_bad_metadata_prints_the_help_block(inst, metadata):
+    path = inst / "mygame" / "metadata" / "game_metadata.txt"
+    if metadata is None:
+        path.unlink()
+    else:
+        path.write_text(metadata)
+    r = run_publish(["--only-package", "mygame"], inst)
+    assert r.returncode == 1
+    errors = texts(r, "! ")
+    tail = ["Failed to load game metadata"] + HELP_BLOCK + ["", "Packaging failed!", ""]
+    assert errors[-len(tail):] == tail
+    assert built_platforms(r) == []
+
+
+def test_stub_names_keep_their_case(tmp_path):
+    inst = make_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
+    shutil.move(str(inst / STUBS / "linux-amd64"), str(inst / STUBS / "Linux-Arm"))
+    r = run_publish(["--only-package", "mygame"], inst)
+    assert r.returncode == 0
+    assert os.listdir(inst / "builds") == ["mygame-Linux-Arm.bin"]
+
+
+def test_unknown_stub_fails_and_stops_the_walk(tmp_path):
+    inst = make_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
+    (inst / STUBS / "beos").write_bytes(b"x")
+    r = run_publish(["mygame"], inst)
+    assert r.returncode == 1
+    assert "Unknown platform 'beos'" in texts(r, "! ")
+    order = built_platforms(r)
+    assert order[-1] == "beos"
+    # What was built before the failure stays; nothing is uploaded.
+    if order[0] == "linux-amd64":
+        assert (inst / "builds" / "mygame-linux-amd64.bin").exists()
+    else:
+        assert not (inst / "builds" / "mygame-linux-amd64.bin").exists()
+    assert texts(r, "! ")[-3:] == ["", "Publishing failed!", ""]
+    assert not any("itch.io" in l or "butler" in l for l in lines(r))
+
+
+def test_failed_desktop_build_leaves_no_package(tmp_path):
+    inst = make_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
+    # A stub that is a directory cannot be copied.
+    (inst / STUBS / "linux-broken").mkdir()
+    (inst / STUBS / "linux-broken" / "x").write_bytes(b"x")
+    r = run_publish(["--only-package", "mygame"], inst)
+    assert r.returncode == 1
+    assert not (inst / "builds" / "mygame-linux-broken.bin").exists()
+    assert not (inst / ".brindlecot" / "tmp.zip").exists()
+    if built_platforms(r)[0] == "linux-amd64":
+        assert (inst / "builds" / "mygame-linux-amd64.bin").exists()
