@@ -412,12 +412,9 @@ static void http_reset_record(HttpRequest *request, HttpRequestKind kind)
     SDL_AtomicSet(&request->failed, 0);
 }
 
-/* Gives back everything the start took; no message will ever name it. */
-static int http_start_failed(HttpRequest *request, char *scratch)
+/* The connection, the body buffer and the upload file of a request. */
+static void http_release_resources(HttpRequest *request)
 {
-    HttpTransportRequest *handle = http_take_handle(request);
-    if (handle)
-        http_transport_request_close(handle);
     http_transport_connection_close(request->connection);
     request->connection = NULL;
     SDL_free(request->io_buffer);
@@ -427,6 +424,15 @@ static int http_start_failed(HttpRequest *request, char *scratch)
         PHYSFS_close(request->upload_file);
         request->upload_file = NULL;
     }
+}
+
+/* Gives back everything the start took; no message will ever name it. */
+static int http_start_failed(HttpRequest *request, char *scratch)
+{
+    HttpTransportRequest *handle = http_take_handle(request);
+    if (handle)
+        http_transport_request_close(handle);
+    http_release_resources(request);
     threadstream_buffer_release(request->completion);
     request->completion = NULL;
     SDL_free(scratch);
@@ -636,15 +642,7 @@ static void http_complete(HttpRequest *request)
 {
     request->done = 1;
     http_close_handle(request);
-    http_transport_connection_close(request->connection);
-    request->connection = NULL;
-    SDL_free(request->io_buffer);
-    request->io_buffer = NULL;
-    request->upload_remaining = 0;
-    if (request->upload_file) {
-        PHYSFS_close(request->upload_file);
-        request->upload_file = NULL;
-    }
+    http_release_resources(request);
     if (SDL_AtomicGet(&request->failed))
         request->status = -1;
     log_info(HTTP_LOG, "[%p] Response complete! (response code: %d)", (void *)request,

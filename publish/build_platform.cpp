@@ -2,6 +2,8 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "publish/build_html5.h"
+#include "publish/build_macos.h"
 #include "publish/icons.h"
 #include "publish/pe_resources.h"
 #include "publish/publish_log.h"
@@ -14,11 +16,6 @@
 #define TMPTREE ".brindlecot/tmptree"
 #define TMPZIP ".brindlecot/tmp.zip"
 
-static const char *fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 /* A branch whose module is not part of this build. */
 static int platform_unavailable(const char *platform)
 {
@@ -26,25 +23,9 @@ static int platform_unavailable(const char *platform)
     return 0;
 }
 
-/* An earlier desktop build leaves its staged tree behind; empty and remove
- * it so nothing stale reaches this package. */
-static int remove_old_tmptree(void)
-{
-    if (!PHYSFS_getRealDir(TMPTREE))
-        return 1;
-    if (!PHYSFS_enumerate(TMPTREE, delete_tree_entry, NULL))
-        return 0;
-    publish_log_info("Deleting '%s'...", TMPTREE);
-    if (!PHYSFS_delete(TMPTREE)) {
-        publish_log_error("Failed to delete '%s': %s", TMPTREE, fs_error());
-        return 0;
-    }
-    return 1;
-}
-
 static int stage_game(const char *platform, const char *game_dir)
 {
-    if (!remove_old_tmptree())
+    if (!delete_tree(TMPTREE))
         return 0;
     PHYSFS_mkdir(TMPTREE);
     return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)TMPTREE) &&
@@ -73,13 +54,13 @@ static int patch_with_icon(const char *platform, const char *out_path, const cha
     }
     PHYSFS_File *in = PHYSFS_openRead(out_path);
     if (!in) {
-        publish_log_error("Couldn't open '%s' for reading: %s", out_path, fs_error());
+        publish_log_error("Couldn't open '%s' for reading: %s", out_path, publish_fs_error());
         SDL_free(ico);
         return 0;
     }
     PHYSFS_File *out = PHYSFS_openAppend(out_path);
     if (!out) {
-        publish_log_error("Couldn't open '%s' for writing: %s", out_path, fs_error());
+        publish_log_error("Couldn't open '%s' for writing: %s", out_path, publish_fs_error());
         PHYSFS_close(in);
         SDL_free(ico);
         return 0;
@@ -88,7 +69,7 @@ static int patch_with_icon(const char *platform, const char *out_path, const cha
     SDL_free(ico);
     PHYSFS_close(in);
     if (!PHYSFS_close(out) && ok) {
-        publish_log_error("Couldn't write '%s': %s", out_path, fs_error());
+        publish_log_error("Couldn't write '%s': %s", out_path, publish_fs_error());
         ok = 0;
     }
     return ok;
@@ -115,12 +96,12 @@ static int append_zip(const char *out_path)
 {
     PHYSFS_File *out = PHYSFS_openAppend(out_path);
     if (!out) {
-        publish_log_error("Can't open '%s' for appending: %s", out_path, fs_error());
+        publish_log_error("Can't open '%s' for appending: %s", out_path, publish_fs_error());
         return 0;
     }
     int ok = copy_stream(out, out_path, TMPZIP);
     if (!PHYSFS_close(out) && ok) {
-        publish_log_error("Couldn't write '%s': %s", out_path, fs_error());
+        publish_log_error("Couldn't write '%s': %s", out_path, publish_fs_error());
         ok = 0;
     }
     return ok;
@@ -151,8 +132,11 @@ int build_platform(const char *platform, const char *out_path, const char *game_
     if (SDL_strncasecmp(platform, "linux", 5) == 0 ||
         SDL_strncasecmp(platform, "windows", 7) == 0)
         return build_desktop(platform, out_path, game_dir);
-    if (SDL_strcasecmp(platform, "macos") == 0 || SDL_strcasecmp(platform, "html5") == 0 ||
-        SDL_strcasecmp(platform, "android") == 0 ||
+    if (SDL_strcasecmp(platform, "macos") == 0)
+        return build_macos_bundle(platform, out_path, game_dir, builds);
+    if (SDL_strcasecmp(platform, "html5") == 0)
+        return build_html5_site(platform, out_path, game_dir, builds);
+    if (SDL_strcasecmp(platform, "android") == 0 ||
         SDL_strcasecmp(platform, "googleplay") == 0 ||
         SDL_strcasecmp(platform, "oculusquest") == 0)
         return platform_unavailable(platform);

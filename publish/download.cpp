@@ -7,18 +7,13 @@
 
 #define DOWNLOAD_POLL_MS 100
 
-static const char *fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 int download_write_chunk(HttpRequest *request)
 {
     PHYSFS_File *file = (PHYSFS_File *)request->user;
     if (PHYSFS_writeBytes(file, request->data, request->data_len) ==
         (PHYSFS_sint64)request->data_len)
         return 1;
-    publish_log_error("Failed to write download to file: %s", fs_error());
+    publish_log_error("Failed to write download to file: %s", publish_fs_error());
     return 0;
 }
 
@@ -26,7 +21,7 @@ int download_to_file(const char *url, const char *path)
 {
     PHYSFS_File *file = PHYSFS_openWrite(path);
     if (!file) {
-        publish_log_error("Couldn't open '%s' for writing: %s", path, fs_error());
+        publish_log_error("Couldn't open '%s' for writing: %s", path, publish_fs_error());
         return 0;
     }
     HttpRequest request;

@@ -13,11 +13,6 @@
 
 typedef enum IconKind { ICON_WINDOWS, ICON_MACOS } IconKind;
 
-static const char *fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 static void put_le16(uint8_t *p, uint16_t v)
 {
     p[0] = (uint8_t)v;
@@ -88,14 +83,14 @@ static int write_icon_file(IconKind kind, const char *out_path, const uint8_t *p
                                               : icns_header(header, (uint32_t)png_size);
     PHYSFS_File *f = PHYSFS_openWrite(out_path);
     if (!f) {
-        publish_log_error("Opening '%s' for write failed: %s", out_path, fs_error());
+        publish_log_error("Opening '%s' for write failed: %s", out_path, publish_fs_error());
         return 0;
     }
     int ok = PHYSFS_writeBytes(f, header, header_size) == (PHYSFS_sint64)header_size &&
              PHYSFS_writeBytes(f, png, png_size) == (PHYSFS_sint64)png_size;
     if (ok && PHYSFS_close(f)) /* a failed close leaves the handle open */
         return 1;
-    publish_log_error("Writing %s '%s' failed: %s", what, out_path, fs_error());
+    publish_log_error("Writing %s '%s' failed: %s", what, out_path, publish_fs_error());
     PHYSFS_close(f);
     PHYSFS_delete(out_path);
     return 0;

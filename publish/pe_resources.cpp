@@ -28,16 +28,11 @@ static const char *read_error(void)
     return PHYSFS_getErrorByCode(code == PHYSFS_ERR_OK ? PHYSFS_ERR_PAST_EOF : code);
 }
 
-static const char *fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 static int pe_seek(PHYSFS_File *f, const char *path, uint64_t pos)
 {
     if (PHYSFS_seek(f, pos))
         return 1;
-    publish_log_error("Seek in '%s' failed: %s", path, fs_error());
+    publish_log_error("Seek in '%s' failed: %s", path, publish_fs_error());
     return 0;
 }
 
@@ -61,7 +56,7 @@ static int pe_write(PHYSFS_File *f, const char *path, const void *data, uint64_t
 {
     if (PHYSFS_writeBytes(f, data, size) == (PHYSFS_sint64)size)
         return 1;
-    publish_log_error("Write in '%s' failed: %s", path, fs_error());
+    publish_log_error("Write in '%s' failed: %s", path, publish_fs_error());
     return 0;
 }
 
@@ -84,7 +79,7 @@ static int pe_tell(PHYSFS_File *f, const char *path, uint64_t *pos)
         *pos = (uint64_t)p;
         return 1;
     }
-    publish_log_error("Seek in '%s' failed: %s", path, fs_error());
+    publish_log_error("Seek in '%s' failed: %s", path, publish_fs_error());
     return 0;
 }
 
@@ -175,7 +170,7 @@ int find_resource_section(PHYSFS_File *in, const char *path, PeResourceSection *
 {
     PHYSFS_sint64 length = PHYSFS_fileLength(in);
     if (length < 0) {
-        publish_log_error("Read in '%s' failed: %s", path, fs_error());
+        publish_log_error("Read in '%s' failed: %s", path, publish_fs_error());
         return 0;
     }
     uint16_t sections, opt_size;

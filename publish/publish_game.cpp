@@ -3,6 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "publish/build_platform.h"
+#include "publish/butler.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -167,13 +168,6 @@ void built_platform_free_list(BuiltPlatform *head)
     head->next = NULL;
 }
 
-/* The upload of the finished builds; the butler module takes this over. */
-static void upload_builds(BuiltPlatform *builds)
-{
-    (void)builds;
-    publish_log_error("Uploading to itch.io is not available in this build.");
-}
-
 int publish_game(const char *game_dir, const char *platform_list, int upload)
 {
     publish_log_info("Starting publish for game in directory '%s'", game_dir);
@@ -214,7 +208,7 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
     } else {
         publish_log_info("All platform builds are complete!");
         if (upload)
-            upload_builds(builds.next);
+            upload_to_itchio(builds.next);
     }
     /* Freed on every path, the failed walk included. */
     built_platform_free_list(&builds);

@@ -3,6 +3,7 @@
 #include "engine/helpers.h"
 
 #include <SDL.h>
+#include <physfs.h>
 
 #include <stdio.h>
 
@@ -41,4 +42,9 @@ void report_out_of_memory(void)
     fflush(stdout);
     log_append("Publish", LOG_LEVEL_ERROR, "Out of memory!");
     log_drain();
+}
+
+const char *publish_fs_error(void)
+{
+    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
 }

@@ -6,6 +6,7 @@
 #include "engine/http.h"
 #include "engine/log.h"
 #include "platform/console.h"
+#include "publish/butler.h"
 #include "publish/download.h"
 #include "publish/icons.h"
 #include "publish/publish_game.h"
@@ -15,11 +16,6 @@
 #include <physfs.h>
 
 #include <stdio.h>
-
-static const char *fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
 
 /* Prints a start-up failure on standard error; the caller ends the program. */
 static int startup_failed(const char *fmt, const char *why)
@@ -34,26 +30,26 @@ static int startup_failed(const char *fmt, const char *why)
 static int startup_filesystem(int argc, char **argv)
 {
     if (!fs_alloc_install())
-        return startup_failed("PHYSFS_setAllocator failed: %s", fs_error());
+        return startup_failed("PHYSFS_setAllocator failed: %s", publish_fs_error());
     if (!PHYSFS_init(argv[0]))
-        return startup_failed("PHYSFS_init failed: %s", fs_error());
+        return startup_failed("PHYSFS_init failed: %s", publish_fs_error());
     const char *base_dir = PHYSFS_getBaseDir();
     if (!base_dir)
-        return startup_failed("Couldn't determine base dir: %s", fs_error());
+        return startup_failed("Couldn't determine base dir: %s", publish_fs_error());
     if (!PHYSFS_mount(".", NULL, 1))
-        return startup_failed("Couldn't mount current dir: %s", fs_error());
+        return startup_failed("Couldn't mount current dir: %s", publish_fs_error());
 
     const char *write_dir = ".";
     PHYSFS_Stat st;
     if (argc == 1 && !PHYSFS_stat("mygame", &st)) {
         if (!PHYSFS_unmount("."))
-            return startup_failed("Couldn't unmount current dir: %s", fs_error());
+            return startup_failed("Couldn't unmount current dir: %s", publish_fs_error());
         if (!PHYSFS_mount(base_dir, NULL, 1))
-            return startup_failed("Couldn't mount base dir: %s", fs_error());
+            return startup_failed("Couldn't mount base dir: %s", publish_fs_error());
         write_dir = base_dir;
     }
     if (!PHYSFS_setWriteDir(write_dir))
-        return startup_failed("Couldn't set write directory: %s", fs_error());
+        return startup_failed("Couldn't set write directory: %s", publish_fs_error());
     return 1;
 }
 
@@ -68,6 +64,8 @@ static int startup(int argc, char **argv)
         return startup_failed("Failed to initialize logging: %s\n", SDL_GetError());
     if (!game_metadata_register())
         return startup_failed("Failed to register metadata cvars: %s\n", SDL_GetError());
+    if (!butler_register())
+        return startup_failed("Failed to register butler cvars: %s\n", SDL_GetError());
 
     /* Held as pending values until log_configure registers these. */
     cvar_set("log.subsystem", "false");

@@ -30,11 +30,6 @@ static const char *const staging_excluded_names[] = {
 
 #define STAGING_COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
-static const char *staging_fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 int is_excluded_name(const char *name)
 {
     for (size_t i = 0; i < STAGING_COUNT(staging_excluded_names); i++) {
@@ -49,7 +44,7 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
 {
     PHYSFS_File *in = PHYSFS_openRead(src_path);
     if (!in) {
-        publish_log_error("Can't open '%s' for reading: %s", src_path, staging_fs_error());
+        publish_log_error("Can't open '%s' for reading: %s", src_path, publish_fs_error());
         return 0;
     }
     char *buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
@@ -62,11 +57,11 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     for (;;) {
         PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, STAGING_COPY_BUFFER_SIZE);
         if (n < 0) {
-            publish_log_error("Read from '%s' failed: %s", src_path, staging_fs_error());
+            publish_log_error("Read from '%s' failed: %s", src_path, publish_fs_error());
             break;
         }
         if (n > 0 && PHYSFS_writeBytes(out, buffer, (PHYSFS_uint64)n) != n) {
-            publish_log_error("Write to '%s' failed: %s", out_name, staging_fs_error());
+            publish_log_error("Write to '%s' failed: %s", out_name, publish_fs_error());
             break;
         }
         if (PHYSFS_eof(in)) {
@@ -91,14 +86,14 @@ int copy_file(const char *dst, const char *src)
     publish_log_info("Copying '%s' to '%s'...", src, dst);
     PHYSFS_File *out = PHYSFS_openWrite(dst);
     if (!out) {
-        publish_log_error("Can't open '%s' for writing: %s", dst, staging_fs_error());
+        publish_log_error("Can't open '%s' for writing: %s", dst, publish_fs_error());
         return 0;
     }
     int result = copy_stream(out, dst, src);
     /* The close flushes the last buffered bytes: a failure here is a
      * truncated copy like any other. */
     if (!PHYSFS_close(out) && result) {
-        publish_log_error("Write to '%s' failed: %s", dst, staging_fs_error());
+        publish_log_error("Write to '%s' failed: %s", dst, publish_fs_error());
         result = 0;
     }
     if (!result) {
@@ -118,14 +113,14 @@ PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, staging_fs_error());
+        publish_log_error("Failed to stat '%s': %s", path, publish_fs_error());
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY &&
                !PHYSFS_enumerate(path, delete_tree_entry, NULL)) {
         /* The entry that failed has said why. */
     } else {
         publish_log_info("Deleting '%s'...", path);
         if (!PHYSFS_delete(path)) {
-            publish_log_error("Failed to delete '%s': %s", path, staging_fs_error());
+            publish_log_error("Failed to delete '%s': %s", path, publish_fs_error());
         } else {
             result = PHYSFS_ENUM_OK;
         }
@@ -138,7 +133,7 @@ static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const 
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(src, &st)) {
-        publish_log_error("Failed to stat '%s': %s", src, staging_fs_error());
+        publish_log_error("Failed to stat '%s': %s", src, publish_fs_error());
         return PHYSFS_ENUM_ERROR;
     }
     if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
@@ -202,7 +197,7 @@ PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *or
         if (emptied) {
             publish_log_info("Deleting '%s'...", path);
             if (!PHYSFS_delete(path)) {
-                publish_log_error("Failed to delete '%s': %s", path, staging_fs_error());
+                publish_log_error("Failed to delete '%s': %s", path, publish_fs_error());
             }
         }
     }
@@ -288,4 +283,19 @@ int make_executable(const char *path)
     }
     SDL_free(native);
     return result;
+}
+
+int delete_tree(const char *path)
+{
+    if (!PHYSFS_getRealDir(path))
+        return 1;
+    if (!PHYSFS_enumerate(path, delete_tree_entry, NULL))
+        return 0;
+    publish_log_info("Deleting '%s'...", path);
+    if (!PHYSFS_delete(path)) {
+        publish_log_error("Failed to delete '%s': %s", path,
+                          publish_fs_error());
+        return 0;
+    }
+    return 1;
 }

@@ -37,6 +37,11 @@ int copy_file(const char *dst, const char *src);
 PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir,
                                                  const char *name);
 
+/* Empties and removes the directory path (write directory) when it exists,
+ * announcing it, so no stale file of an earlier build survives. 1 when
+ * nothing is left (or nothing was there); 0 after a logged error. */
+int delete_tree(const char *path);
+
 /* Walk callback: copies origdir/name to dest_dir/name, where dest_dir (a
  * const char *) is the walk's data and must exist. Skips excluded names and
  * anything that is neither a directory nor a regular file; recreates empty

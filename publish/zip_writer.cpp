@@ -32,11 +32,6 @@
 #define ZIP_MAX_NAME_LENGTH 65535u
 #define ZIP_MAX_OFFSET 0xFFFFFFFFull
 
-static const char *zip_fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 static void zip_put16(unsigned char *p, uint32_t v)
 {
     p[0] = (unsigned char)(v & 0xFF);
@@ -112,7 +107,7 @@ static uint32_t zip_entry_flags(int is_directory, const char *name)
 static int zip_write(ZipContext *ctx, const void *data, uint64_t length)
 {
     if (length && PHYSFS_writeBytes(ctx->out, data, length) != (PHYSFS_sint64)length) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, zip_fs_error());
+        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
         return 0;
     }
     return 1;
@@ -122,7 +117,7 @@ static int zip_tell(ZipContext *ctx, PHYSFS_sint64 *pos)
 {
     *pos = PHYSFS_tell(ctx->out);
     if (*pos < 0) {
-        publish_log_error("Position check on '%s' failed: %s", ctx->zip_path, zip_fs_error());
+        publish_log_error("Position check on '%s' failed: %s", ctx->zip_path, publish_fs_error());
         return 0;
     }
     return 1;
@@ -198,7 +193,7 @@ static int zip_deflate_stream(ZipContext *ctx, ZipPending *e, PHYSFS_File *in,
         if (zs->avail_in == 0 && !at_end) {
             PHYSFS_sint64 n = PHYSFS_readBytes(in, inbuf, ZIP_BUFFER_SIZE);
             if (n < 0) {
-                publish_log_error("Read from '%s' failed: %s", e->path, zip_fs_error());
+                publish_log_error("Read from '%s' failed: %s", e->path, publish_fs_error());
                 return 0;
             }
             at_end = PHYSFS_eof(in);
@@ -256,7 +251,7 @@ static int zip_compress_file(ZipContext *ctx, ZipPending *e)
     unsigned char *inbuf = NULL, *outbuf = NULL;
     PHYSFS_File *in = PHYSFS_openRead(e->path);
     if (!in) {
-        publish_log_error("Opening '%s' for read failed: %s", e->path, zip_fs_error());
+        publish_log_error("Opening '%s' for read failed: %s", e->path, publish_fs_error());
     } else if (!(inbuf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE)) ||
                !(outbuf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE))) {
         report_out_of_memory();
@@ -285,7 +280,7 @@ static int zip_patch_local_header(ZipContext *ctx, const ZipPending *e)
     zip_put32(p + 8, (uint32_t)e->uncompressed);
     if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)e->offset + 14) || !zip_write(ctx, p, 12) ||
         !PHYSFS_seek(ctx->out, (PHYSFS_uint64)end)) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, zip_fs_error());
+        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
         return 0;
     }
     return 1;
@@ -357,7 +352,7 @@ static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, zip_fs_error());
+        publish_log_error("Failed to stat '%s': %s", path, publish_fs_error());
         return PHYSFS_ENUM_ERROR;
     }
     int is_directory = st.filetype == PHYSFS_FILETYPE_DIRECTORY;
@@ -479,7 +474,7 @@ static int zip_root_is_directory(const char *root_dir)
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(root_dir, &st)) {
-        publish_log_error("Failed to stat '%s': %s", root_dir, zip_fs_error());
+        publish_log_error("Failed to stat '%s': %s", root_dir, publish_fs_error());
         return 0;
     }
     if (st.filetype != PHYSFS_FILETYPE_DIRECTORY) {
@@ -497,7 +492,7 @@ int zip_directory(const char *zip_path, const char *root_dir, int add_directory_
     }
     PHYSFS_File *out = PHYSFS_openWrite(zip_path);
     if (!out) {
-        publish_log_error("Opening '%s' for write failed: %s", zip_path, zip_fs_error());
+        publish_log_error("Opening '%s' for write failed: %s", zip_path, publish_fs_error());
         return 0;
     }
     ZipContext ctx;

@@ -164,3 +164,21 @@ def test_failed_desktop_build_leaves_no_package(tmp_path):
     assert not (inst / ".brindlecot" / "tmp.zip").exists()
     if built_platforms(r)[0] == "linux-amd64":
         assert (inst / "builds" / "mygame-linux-amd64.bin").exists()
+
+
+@pytest.mark.parametrize("platforms, built, ok", [
+    ("html5,macos", {"html5", "macos"}, True),
+    ("macos,html5", {"html5", "macos"}, True),
+    ("HTML5", set(), False),
+])
+def test_platform_filter_is_exact_and_case_sensitive(tmp_path, platforms, built, ok):
+    inst = make_installation(tmp_path / "inst", keep_stubs=["html5", "macos", "linux-amd64"])
+    r = run_publish(["--only-package", "--platforms=" + platforms, "mygame"], inst)
+    order = built_platforms(r)
+    assert set(order) == built and len(order) == len(built)
+    # Built in the stub directory's order, whatever the list's order.
+    listed = [n for n in os.listdir(inst / STUBS) if n in built]
+    assert order == listed
+    assert (r.returncode == 0) == ok
+    if not ok:
+        assert texts(r, "! ")[-5:] == NO_PLATFORMS + ["", "Packaging failed!", ""]

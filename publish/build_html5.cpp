@@ -1,0 +1,320 @@
+#include "publish/build_html5.h"
+
+#include "engine/game_metadata.h"
+#include "engine/helpers.h"
+#include "publish/image.h"
+#include "publish/publish_log.h"
+#include "publish/staging.h"
+#include "publish/zip_writer.h"
+
+#include <SDL.h>
+#include <physfs.h>
+
+#define HTML5_WEB_ROOT ".brindlecot/stubs/html5/stub"
+#define HTML5_LOADER_BODY ".brindlecot/stubs/html5/brindlecot-html5-loader.js"
+#define FAVICON_SIZE 512
+
+static const char MANIFEST_OPEN[] = "{\n";
+static const char MANIFEST_CLOSE[] = "\t\"\" : {}\n}\n";
+
+/* The JavaScript escape of one byte (or of the line separators U+2028 and
+ * U+2029, which older engines refuse inside a string literal) into out;
+ * returns the bytes of value consumed. */
+static size_t js_escape_at(const char *value, char *out, size_t *written)
+{
+    unsigned char c = (unsigned char)*value;
+    if (c == 0xE2 && (unsigned char)value[1] == 0x80 &&
+        ((unsigned char)value[2] == 0xA8 || (unsigned char)value[2] == 0xA9)) {
+        SDL_memcpy(out, (unsigned char)value[2] == 0xA8 ? "\\u2028" : "\\u2029", 6);
+        *written = 6;
+        return 3;
+    }
+    const char *simple = c == '\'' ? "\\'" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
+                       : c == '\r' ? "\\r" : c == '\t' ? "\\t" : NULL;
+    if (simple) {
+        SDL_memcpy(out, simple, 2);
+        *written = 2;
+    } else if (c < 0x20) {
+        SDL_snprintf(out, 5, "\\x%02X", c);
+        *written = 4;
+    } else {
+        *out = (char)c;
+        *written = 1;
+    }
+    return 1;
+}
+
+/* value as the body of a single-quoted JavaScript string. No escape is
+ * longer than four times the bytes it stands for. */
+static char *js_escape(const char *value)
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(value) * 4 + 1);
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    while (*value) {
+        size_t n = 0;
+        value += js_escape_at(value, out + o, &n);
+        o += n;
+    }
+    out[o] = '\0';
+    return out;
+}
+
+char *html5_loader_header(const char *gameid, const char *gametitle, const char *devtitle,
+                          const char *version, const char *icon)
+{
+    const char *values[5] = {gameid, gametitle, devtitle, version, icon};
+    char *escaped[5] = {NULL, NULL, NULL, NULL, NULL};
+    char *header = NULL;
+    int ok = 1;
+    for (int i = 0; i < 5; i++)
+        if (!(escaped[i] = js_escape(values[i])))
+            ok = 0;
+    if (ok)
+        header = alloc_printf("var GBrindlecotGameId = '%s';\n"
+                              "var GBrindlecotGameTitle = '%s';\n"
+                              "var GBrindlecotDevTitle = '%s';\n"
+                              "var GBrindlecotGameVersion = '%s';\n"
+                              "var GBrindlecotIcon = '/%s';\n\n",
+                              escaped[0], escaped[1], escaped[2], escaped[3], escaped[4]);
+    for (int i = 0; i < 5; i++)
+        SDL_free(escaped[i]);
+    return header;
+}
+
+/* name as the body of a JSON string, so any file name gives valid JSON.
+ * No escape is longer than six times the byte it stands for. */
+static char *json_escape(const char *name)
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(name) * 6 + 1);
+    if (!out)
+        return NULL;
+    char *o = out;
+    for (const unsigned char *p = (const unsigned char *)name; *p; p++) {
+        const char *simple = *p == '"' ? "\\\"" : *p == '\\' ? "\\\\" : *p == '\n' ? "\\n"
+                           : *p == '\r' ? "\\r" : *p == '\t' ? "\\t" : *p == '\b' ? "\\b"
+                           : *p == '\f' ? "\\f" : NULL;
+        if (simple) {
+            SDL_memcpy(o, simple, 2);
+            o += 2;
+        } else if (*p < 0x20) {
+            SDL_snprintf(o, 7, "\\u%04X", *p);
+            o += 6;
+        } else {
+            *o++ = (char)*p;
+        }
+    }
+    *o = '\0';
+    return out;
+}
+
+static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
+                               const PHYSFS_Stat *st)
+{
+    size_t root_length = SDL_strlen(ctx->root_dir);
+    char *key = json_escape(path + root_length + 1);
+    char *line = key ? alloc_printf("\t\"%s\" : { \"filesize\" : %llu, \"filetime\" : %llu },\n",
+                                    key, (unsigned long long)st->filesize,
+                                    (unsigned long long)st->modtime)
+                     : NULL;
+    SDL_free(key);
+    if (!line) {
+        report_out_of_memory();
+        return 0;
+    }
+    size_t length = SDL_strlen(line);
+    int ok = PHYSFS_writeBytes(ctx->out, line, length) == (PHYSFS_sint64)length;
+    if (!ok)
+        publish_log_error("Write to '%s' failed: %s", ctx->manifest_path, publish_fs_error());
+    SDL_free(line);
+    return ok;
+}
+
+PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char *origdir,
+                                                         const char *name)
+{
+    ManifestJsonContext *ctx = (ManifestJsonContext *)data;
+    if (is_excluded_name(name))
+        return PHYSFS_ENUM_OK;
+    char *path = alloc_printf("%s/%s", origdir, name);
+    if (!path) {
+        report_out_of_memory();
+        return PHYSFS_ENUM_ERROR;
+    }
+    PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_OK;
+    PHYSFS_Stat st;
+    if (!PHYSFS_stat(path, &st)) {
+        publish_log_error("stat of '%s' failed: %s", path, publish_fs_error());
+        result = PHYSFS_ENUM_ERROR;
+    } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
+        if (!PHYSFS_enumerate(path, write_manifest_json_entry, ctx))
+            result = PHYSFS_ENUM_ERROR;
+    } else if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
+        if (!write_manifest_line(ctx, path, &st))
+            result = PHYSFS_ENUM_ERROR;
+    }
+    SDL_free(path);
+    return result;
+}
+
+int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
+{
+    PHYSFS_File *out = PHYSFS_openWrite(manifest_path);
+    if (!out) {
+        publish_log_error("Failed to open '%s' for write: %s", manifest_path, publish_fs_error());
+        return 0;
+    }
+    ManifestJsonContext ctx = {gamedata_dir, manifest_path, out};
+    size_t open_length = sizeof(MANIFEST_OPEN) - 1;
+    size_t close_length = sizeof(MANIFEST_CLOSE) - 1;
+    if (PHYSFS_writeBytes(out, MANIFEST_OPEN, open_length) != (PHYSFS_sint64)open_length) {
+        publish_log_error("Write to '%s' failed: %s", manifest_path, publish_fs_error());
+        PHYSFS_close(out);
+        return 0;
+    }
+    if (!PHYSFS_enumerate(gamedata_dir, write_manifest_json_entry, &ctx)) {
+        PHYSFS_close(out);
+        return 0;
+    }
+    /* The empty last key keeps the object valid after the trailing comma of
+     * the last file line. */
+    if (PHYSFS_writeBytes(out, MANIFEST_CLOSE, close_length) != (PHYSFS_sint64)close_length) {
+        publish_log_error("Failed write to json manifest: %s", publish_fs_error());
+        PHYSFS_close(out);
+        return 0;
+    }
+    if (!PHYSFS_close(out)) {
+        publish_log_error("Closing out '%s' failed: %s", manifest_path, publish_fs_error());
+        return 0;
+    }
+    return 1;
+}
+
+static int copy_web_root(const char *site)
+{
+    PHYSFS_mkdir(site);
+    return PHYSFS_enumerate(HTML5_WEB_ROOT, copy_tree_entry, (void *)site);
+}
+
+static int write_loader_file(const char *path, const char *header)
+{
+    PHYSFS_File *out = PHYSFS_openWrite(path);
+    if (!out) {
+        publish_log_error("Failed to open '%s' for write: %s", path, publish_fs_error());
+        return 0;
+    }
+    size_t length = SDL_strlen(header);
+    if (PHYSFS_writeBytes(out, header, length) != (PHYSFS_sint64)length) {
+        publish_log_error("Write to '%s' failed: %s", path, publish_fs_error());
+        PHYSFS_close(out);
+        return 0;
+    }
+    if (!copy_stream(out, path, HTML5_LOADER_BODY)) {
+        PHYSFS_close(out);
+        return 0;
+    }
+    if (!PHYSFS_close(out)) {
+        publish_log_error("Closing out '%s' failed: %s", path, publish_fs_error());
+        return 0;
+    }
+    return 1;
+}
+
+static int write_loader(const char *site)
+{
+    publish_log_info("Preparing JavaScript loader...");
+    char *path = alloc_printf("%s/brindlecot-html5-loader.js", site);
+    char *header = html5_loader_header(game_metadata_gameid, game_metadata_gametitle,
+                                       game_metadata_devtitle, game_metadata_version,
+                                       game_metadata_icon);
+    int ok = 0;
+    if (!path || !header)
+        report_out_of_memory();
+    else
+        ok = write_loader_file(path, header);
+    SDL_free(path);
+    SDL_free(header);
+    return ok;
+}
+
+static int stage_gamedata(const char *gamedata, const char *game_dir)
+{
+    PHYSFS_mkdir(gamedata);
+    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)gamedata) &&
+           strip_staged_tree("html5", gamedata) && add_staged_defaults(gamedata);
+}
+
+static int write_manifest(const char *site, const char *gamedata)
+{
+    publish_log_info("Writing json manifest...");
+    char *path = alloc_printf("%s/manifest.json", site);
+    if (!path) {
+        report_out_of_memory();
+        return 0;
+    }
+    int ok = write_manifest_json(gamedata, path);
+    SDL_free(path);
+    return ok;
+}
+
+static int convert_favicon(const char *image, const char *favicon)
+{
+    publish_log_info("Converting '%s' to favicon '%s'...", image, favicon);
+    int width = 0, height = 0;
+    uint8_t *pixels = load_image_rgba(image, &width, &height);
+    if (!pixels) {
+        publish_log_error("Failed to load image '%s'", image);
+        return 0;
+    }
+    size_t size = 0;
+    uint8_t *png = encode_png_scaled(pixels, width, height, FAVICON_SIZE, FAVICON_SIZE, &size);
+    SDL_free(pixels);
+    if (!png) {
+        publish_log_error("Failed to convert image '%s' to PNG", image);
+        return 0;
+    }
+    int ok = write_file_ex(0, favicon, png, size);
+    SDL_free(png);
+    if (!ok)
+        publish_log_error("Failed to write favicon to disk!");
+    return ok;
+}
+
+static int write_favicon(const char *site, const char *game_dir)
+{
+    char *image = alloc_printf("%s/%s", game_dir, game_metadata_icon);
+    char *favicon = alloc_printf("%s/favicon.png", site);
+    int ok = 0;
+    if (!image || !favicon)
+        report_out_of_memory();
+    else
+        ok = convert_favicon(image, favicon);
+    SDL_free(image);
+    SDL_free(favicon);
+    return ok;
+}
+
+int build_html5_site(const char *platform, const char *out_path, const char *game_dir,
+                     BuiltPlatform *builds)
+{
+    (void)platform;
+    char *site = alloc_printf("builds/%s-html5-%s", game_metadata_gameid, game_metadata_version);
+    char *gamedata = site ? alloc_printf("%s/gamedata", site) : NULL;
+    if (!gamedata) {
+        SDL_free(site);
+        report_out_of_memory();
+        return 0;
+    }
+
+    int ok = delete_tree(site) && copy_web_root(site) && write_loader(site) &&
+             stage_gamedata(gamedata, game_dir) && write_manifest(site, gamedata) &&
+             write_favicon(site, game_dir) && zip_directory(out_path, site, 1);
+    if (!ok)
+        PHYSFS_delete(out_path);
+    if (!built_platform_add(builds, "html5", site, 1))
+        ok = 0;
+    SDL_free(gamedata);
+    SDL_free(site);
+    return ok;
+}

@@ -1,0 +1,280 @@
+#include "publish/build_macos.h"
+
+#include "engine/game_metadata.h"
+#include "engine/helpers.h"
+#include "publish/icons.h"
+#include "publish/publish_log.h"
+#include "publish/staging.h"
+#include "publish/zip_writer.h"
+
+#include <SDL.h>
+#include <physfs.h>
+
+#define MACOS_STUB ".brindlecot/stubs/macos"
+
+char *macos_bundle_name(const char *title)
+{
+    char *name = SDL_strdup(title);
+    if (!name)
+        return NULL;
+    for (char *p = name; *p; p++) {
+        unsigned char c = (unsigned char)*p;
+        if (c < 0x20 || c == '/' || c == ':' || c == '\\')
+            *p = '_';
+    }
+    return name;
+}
+
+/* A copy of value fit for XML character data, so a title such as
+ * "Tom & Jerry <3" still gives a well-formed property list. */
+static char *xml_escape(const char *value)
+{
+    size_t length = 0;
+    for (const char *p = value; *p; p++)
+        length += *p == '&' ? 5 : (*p == '<' || *p == '>') ? 4 : 1;
+    char *out = (char *)SDL_malloc(length + 1);
+    if (!out)
+        return NULL;
+    char *o = out;
+    for (const char *p = value; *p; p++) {
+        const char *entity = *p == '&' ? "&amp;" : *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : NULL;
+        if (entity) {
+            size_t n = SDL_strlen(entity);
+            SDL_memcpy(o, entity, n);
+            o += n;
+        } else {
+            *o++ = *p;
+        }
+    }
+    *o = '\0';
+    return out;
+}
+
+static const char PLIST_TEMPLATE[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n"
+    "<dict>\n"
+    "\t<key>CFBundleDevelopmentRegion</key>\n"
+    "\t<string>English</string>\n"
+    "\t<key>CFBundleDisplayName</key>\n"
+    "\t<string>%s</string>\n"
+    "\t<key>CFBundleExecutable</key>\n"
+    "\t<string>%s</string>\n"
+    "\t<key>CFBundleIconFile</key>\n"
+    "\t<string>%s.icns</string>\n"
+    "\t<key>CFBundleIdentifier</key>\n"
+    "\t<string>%s</string>\n"
+    "\t<key>CFBundleInfoDictionaryVersion</key>\n"
+    "\t<string>6.0</string>\n"
+    "\t<key>CFBundleName</key>\n"
+    "\t<string>%s</string>\n"
+    "\t<key>CFBundlePackageType</key>\n"
+    "\t<string>APPL</string>\n"
+    "\t<key>CFBundleShortVersionString</key>\n"
+    "\t<string>%s</string>\n"
+    "\t<key>CFBundleSupportedPlatforms</key>\n"
+    "\t<array>\n"
+    "\t<string>MacOSX</string>\n"
+    "\t</array>\n"
+    "</dict>\n"
+    "</plist>\n";
+
+char *macos_info_plist(const char *title, const char *gameid, const char *packageid,
+                       const char *version)
+{
+    char *t = xml_escape(title);
+    char *g = xml_escape(gameid);
+    char *p = xml_escape(packageid);
+    char *v = xml_escape(version);
+    char *text = NULL;
+    if (t && g && p && v)
+        text = alloc_printf(PLIST_TEMPLATE, t, g, g, p, g, v);
+    SDL_free(t);
+    SDL_free(g);
+    SDL_free(p);
+    SDL_free(v);
+    return text;
+}
+
+static int make_bundle_dir(const char *bundle, const char *sub)
+{
+    char *path = alloc_printf("%s/%s", bundle, sub);
+    if (!path) {
+        report_out_of_memory();
+        return 0;
+    }
+    int ok = PHYSFS_mkdir(path);
+    if (!ok)
+        publish_log_error("Couldn't create directory '%s': %s", path, publish_fs_error());
+    SDL_free(path);
+    return ok;
+}
+
+/* The stub keeps the executable's first four bytes complemented; flip them
+ * back in the copy. Every step is checked, so a copy that still carries the
+ * stored bytes never ships. */
+static int restore_executable_header(const char *exe)
+{
+    unsigned char head[4];
+    PHYSFS_File *in = PHYSFS_openRead(exe);
+    if (!in) {
+        publish_log_error("Couldn't open '%s' for read: %s", exe, publish_fs_error());
+        return 0;
+    }
+    PHYSFS_sint64 got = PHYSFS_readBytes(in, head, sizeof(head));
+    if (got < (PHYSFS_sint64)sizeof(head)) {
+        publish_log_error("Read from '%s' failed: %s", exe, publish_fs_error());
+        PHYSFS_close(in);
+        return 0;
+    }
+    PHYSFS_close(in);
+    for (size_t i = 0; i < sizeof(head); i++)
+        head[i] = (unsigned char)~head[i];
+
+    /* Opened for appending so the rest of the file is kept; the seek then
+     * puts the write over the first bytes. */
+    PHYSFS_File *out = PHYSFS_openAppend(exe);
+    if (!out) {
+        publish_log_error("Couldn't open '%s' for modify: %s", exe, publish_fs_error());
+        return 0;
+    }
+    if (!PHYSFS_seek(out, 0)) {
+        publish_log_error("Seek in '%s' failed: %s", exe, publish_fs_error());
+        PHYSFS_close(out);
+        return 0;
+    }
+    if (PHYSFS_writeBytes(out, head, sizeof(head)) != (PHYSFS_sint64)sizeof(head)) {
+        publish_log_error("Write to '%s' failed: %s", exe, publish_fs_error());
+        PHYSFS_close(out);
+        return 0;
+    }
+    if (!PHYSFS_close(out)) {
+        publish_log_error("Couldn't write '%s' to disk: %s", exe, publish_fs_error());
+        return 0;
+    }
+    return 1;
+}
+
+static int install_executable(const char *bundle)
+{
+    char *exe = alloc_printf("%s/Contents/MacOS/%s", bundle, game_metadata_gameid);
+    if (!exe) {
+        report_out_of_memory();
+        return 0;
+    }
+    int ok = copy_file(exe, MACOS_STUB) && restore_executable_header(exe) &&
+             make_executable(exe);
+    SDL_free(exe);
+    return ok;
+}
+
+static int install_icon(const char *bundle, const char *game_dir)
+{
+    char *icns = alloc_printf("%s/Contents/Resources/%s.icns", bundle, game_metadata_gameid);
+    char *image = alloc_printf("%s/%s", game_dir, game_metadata_icon);
+    int ok = 0;
+    if (!icns || !image)
+        report_out_of_memory();
+    else
+        ok = make_macos_icon(icns, image);
+    SDL_free(icns);
+    SDL_free(image);
+    return ok;
+}
+
+static int write_plist_file(const char *path, const char *text)
+{
+    PHYSFS_File *out = PHYSFS_openWrite(path);
+    if (!out) {
+        publish_log_error("Couldn't open '%s' for writing: %s", path, publish_fs_error());
+        return 0;
+    }
+    size_t length = SDL_strlen(text);
+    if (PHYSFS_writeBytes(out, text, length) != (PHYSFS_sint64)length) {
+        publish_log_error("Couldn't write to '%s': %s", path, publish_fs_error());
+        PHYSFS_close(out);
+        return 0;
+    }
+    if (!PHYSFS_close(out)) {
+        publish_log_error("Couldn't write '%s' to disk: %s", path, publish_fs_error());
+        return 0;
+    }
+    return 1;
+}
+
+static int install_plist(const char *bundle)
+{
+    char *text = macos_info_plist(game_metadata_gametitle, game_metadata_gameid,
+                                  game_metadata_packageid, game_metadata_version);
+    char *path = alloc_printf("%s/Contents/Info.plist", bundle);
+    int ok = 0;
+    if (!text || !path)
+        report_out_of_memory();
+    else
+        ok = write_plist_file(path, text);
+    SDL_free(text);
+    SDL_free(path);
+    return ok;
+}
+
+static int stage_resources(const char *resources, const char *game_dir)
+{
+    PHYSFS_mkdir(resources);
+    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)resources) &&
+           strip_staged_tree("macos", resources) && add_staged_defaults(resources);
+}
+
+static int make_bundle(const char *bundle, const char *resources, const char *game_dir)
+{
+    publish_log_info("Making macOS app bundle '%s'...", bundle);
+    if (SDL_strlen(bundle) > MACOS_BUNDLE_PATH_MAX) {
+        publish_log_error("App bundle name ('%s') is too long", bundle);
+        return 0;
+    }
+    return make_bundle_dir(bundle, "Contents/Resources") &&
+           make_bundle_dir(bundle, "Contents/MacOS") && install_executable(bundle) &&
+           install_icon(bundle, game_dir) && install_plist(bundle) &&
+           stage_resources(resources, game_dir);
+}
+
+static char *bundle_path_for(const char *root)
+{
+    char *name = macos_bundle_name(game_metadata_gametitle);
+    if (!name)
+        return NULL;
+    char *bundle = alloc_printf("%s/%s.app", root, name);
+    SDL_free(name);
+    return bundle;
+}
+
+int build_macos_bundle(const char *platform, const char *out_path, const char *game_dir,
+                       BuiltPlatform *builds)
+{
+    (void)platform;
+    char *root = alloc_printf("builds/%s-mac-%s", game_metadata_gameid, game_metadata_version);
+    if (!root) {
+        report_out_of_memory();
+        return 0;
+    }
+    char *bundle = bundle_path_for(root);
+    char *resources = bundle ? alloc_printf("%s/Contents/Resources", bundle) : NULL;
+    if (!resources) {
+        SDL_free(bundle);
+        SDL_free(root);
+        report_out_of_memory();
+        return 0;
+    }
+
+    int ok = delete_tree(root) && make_bundle(bundle, resources, game_dir) &&
+             zip_directory(out_path, root, 1);
+    if (!ok)
+        PHYSFS_delete(out_path);
+    if (!built_platform_add(builds, "macos", bundle, 1))
+        ok = 0;
+    SDL_free(resources);
+    SDL_free(bundle);
+    SDL_free(root);
+    return ok;
+}
