@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 cmake -S . -B build > /dev/null
-cmake --build build -j"$(nproc)" --target brindlecot-publish brindlecot-runtime-stub
+cmake --build build -j"$(nproc)" --target brindlecot-publish brindlecot-runtime-stub brindlecot-httpd
 
 rm -rf demo
 /usr/bin/python3 tools/make_installation.py --build-dir build demo

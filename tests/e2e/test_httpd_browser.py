@@ -81,3 +81,24 @@ def test_chromium_runs_the_site_script(tmp_path):
     finally:
         d.stop()
         shutil.rmtree(profile, ignore_errors=True)
+
+
+@pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="chromium is not installed")
+def test_chromium_runs_the_demo_html5_build(tmp_path):
+    """The publisher's own HTML5 build of the demo game, served by the daemon."""
+    from publish_env import make_installation, run_publish
+    from web_env import chromium_dom, element_text, loader_vars_in_page
+    inst = make_installation(tmp_path / "inst", keep_stubs=["html5"])
+    r = run_publish(["--only-package", "mygame"], inst)
+    assert r.returncode == 0, r.stdout
+    site = next((inst / "builds").glob("mygame-html5-*"))
+    d = httpd_daemon.start(site)
+    try:
+        dom, err = chromium_dom(d.url("/"))
+        assert loader_vars_in_page(dom)["gameid"] == "mygame", (dom, err[-2000:])
+        assert element_text(dom, "title") == loader_vars_in_page(dom)["gametitle"]
+        # The page's script fetched the manifest from the daemon too.
+        assert "files" in element_text(dom, "div", "status"), dom
+        assert any(": 200 /manifest.json " in l for l in d.out), d.out
+    finally:
+        d.stop()
