@@ -14,18 +14,6 @@
 
 class Html5Test : public WebBuildTest {
 protected:
-    BuiltPlatform head;
-
-    void SetUp() override
-    {
-        WebBuildTest::SetUp();
-        SDL_zero(head);
-    }
-    void TearDown() override
-    {
-        built_platform_free_list(&head);
-        WebBuildTest::TearDown();
-    }
     int build() { return build_platform("html5", PACKAGE, "mygame", &head); }
 
     /* "<hex of key> <filesize>" for every key of the manifest at rel, as

@@ -12,18 +12,6 @@
 
 class MacosTest : public WebBuildTest {
 protected:
-    BuiltPlatform head;
-
-    void SetUp() override
-    {
-        WebBuildTest::SetUp();
-        SDL_zero(head);
-    }
-    void TearDown() override
-    {
-        built_platform_free_list(&head);
-        WebBuildTest::TearDown();
-    }
     int build() { return build_platform("macos", PACKAGE, "mygame", &head); }
 
     int native_mode(const std::string &rel)

@@ -44,6 +44,7 @@ std::string WebBuildTest::icon_png(int size)
 
 void WebBuildTest::SetUp()
 {
+    SDL_zero(head);
     FsTest::SetUp();
     ASSERT_EQ(game_metadata_register(), 1);
 
@@ -70,6 +71,12 @@ void WebBuildTest::SetUp()
     write_native("mygame/native/html5/lib.wasm", "wasm");
     write_native("mygame/native/linux-amd64/lib.so", "linux");
     load_game("My Game");
+}
+
+void WebBuildTest::TearDown()
+{
+    built_platform_free_list(&head);
+    FsTest::TearDown();
 }
 
 void WebBuildTest::load_game(const std::string &title, const std::string &gameid,

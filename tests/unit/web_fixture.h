@@ -6,11 +6,17 @@
 
 #include "test_support.h"
 
+#include "publish/publish_game.h"
+
 #include <string>
 
 class WebBuildTest : public FsTest {
 protected:
     void SetUp() override;
+    void TearDown() override;
+
+    /* The list of builds a test hands to a build; freed at TearDown. */
+    BuiltPlatform head;
 
     /* Writes mygame/metadata/game_metadata.txt with these values and loads
      * it into the game metadata settings. */
