@@ -1,0 +1,81 @@
+#include "publish/byte_io.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <SDL.h>
+
+static thread_local const char *byte_io_cause = "unknown error";
+
+void le_put_u16(unsigned char *p, uint16_t v)
+{
+    p[0] = (unsigned char)(v & 0xFF);
+    p[1] = (unsigned char)(v >> 8);
+}
+
+void le_put_u32(unsigned char *p, uint32_t v)
+{
+    le_put_u16(p, (uint16_t)(v & 0xFFFF));
+    le_put_u16(p + 2, (uint16_t)(v >> 16));
+}
+
+uint16_t le_get_u16(const unsigned char *p)
+{
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
+
+uint32_t le_get_u32(const unsigned char *p)
+{
+    return (uint32_t)le_get_u16(p) | ((uint32_t)le_get_u16(p + 2) << 16);
+}
+
+/* PhysicsFS leaves its error code alone when the operating system wrote
+ * less than asked without an error of its own; errno then holds the truth
+ * (ENOSPC, EFBIG, EDQUOT...). */
+static void byte_io_set_cause(int saved_errno)
+{
+    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
+    if (code != PHYSFS_ERR_OK) {
+        byte_io_cause = PHYSFS_getErrorByCode(code);
+    } else if (saved_errno != 0) {
+        byte_io_cause = strerror(saved_errno);
+    } else {
+        byte_io_cause = "no bytes written";
+    }
+}
+
+int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len)
+{
+    const unsigned char *p = (const unsigned char *)data;
+    PHYSFS_setErrorCode(PHYSFS_ERR_OK);
+    while (len > 0) {
+        errno = 0;
+        PHYSFS_sint64 n = PHYSFS_writeBytes(f, p, len);
+        if (n <= 0) {
+            byte_io_set_cause(errno);
+            return 0;
+        }
+        p += n;
+        len -= (size_t)n;
+    }
+    return 1;
+}
+
+int byte_io_write_u16(PHYSFS_File *f, uint16_t v)
+{
+    unsigned char b[2];
+    le_put_u16(b, v);
+    return byte_io_write_all(f, b, sizeof b);
+}
+
+int byte_io_write_u32(PHYSFS_File *f, uint32_t v)
+{
+    unsigned char b[4];
+    le_put_u32(b, v);
+    return byte_io_write_all(f, b, sizeof b);
+}
+
+const char *byte_io_error(void)
+{
+    return byte_io_cause;
+}

@@ -1,0 +1,28 @@
+/* Little-endian fields and whole writes, for every binary format the
+ * publisher writes (zip, icons, PE patch, Android files). A short write is
+ * retried for the rest; when a write fails, byte_io_error() gives the real
+ * cause (PhysicsFS's code when it set one, else the operating system's, so a
+ * full disk reads "No space left on device", not a stale "not found"). */
+#ifndef BRINDLECOT_BYTE_IO_H
+#define BRINDLECOT_BYTE_IO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <physfs.h>
+
+void le_put_u16(unsigned char *p, uint16_t v);
+void le_put_u32(unsigned char *p, uint32_t v);
+uint16_t le_get_u16(const unsigned char *p);
+uint32_t le_get_u32(const unsigned char *p);
+
+/* 1 when all len bytes were written; 0 otherwise, with byte_io_error() set.
+ * They never log: the caller names the file in its own message. */
+int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len);
+int byte_io_write_u16(PHYSFS_File *f, uint16_t v);
+int byte_io_write_u32(PHYSFS_File *f, uint32_t v);
+
+/* The cause of the calling thread's last failed byte_io_write_*. */
+const char *byte_io_error(void);
+
+#endif
