@@ -2,7 +2,7 @@
 """Writes a complete installation directory and, beside its stubs, a demo game.
 
     /usr/bin/python3 tools/make_installation.py [--build-dir DIR]
-        [--runtime-stub FILE] [--no-game] DEST
+        [--runtime-stub FILE] [--no-game] [--android] DEST
 
 DEST gets:
   .brindlecot/stubs/<platform>   one entry per platform (see STUBS below)
@@ -13,6 +13,11 @@ The desktop stubs are this project's runtime stub program (the CMake target
 brindlecot-runtime-stub, found under --build-dir, default "build" beside
 tools/, or given with --runtime-stub). The publisher is run with DEST as its
 current directory.
+
+--android adds the android, oculusquest and googleplay stubs (see
+ANDROID_STUBS; their bytes, and the layout of the resources blob, are in
+tools/android_stub.py). They are left out by default: a publisher without
+its Android builds fails a whole publish on finding them.
 
 Each stub is written by one function taking the stubs directory and the
 options; add a platform by writing its function and listing it in STUBS.
@@ -159,8 +164,44 @@ def stub_windows_amd64(stubs, options):
     write_file(os.path.join(stubs, "windows-amd64"), builder(), 0o755)
 
 
-# Platform entries in the order they are written. The Android stubs
-# (android, oculusquest, googleplay) join this list with their functions.
+def load_android_stub():
+    """tools/android_stub.py: the dex, native library, resources blob and
+    manifest template of the Android stubs."""
+    if TOOLS_DIR not in sys.path:
+        sys.path.insert(0, TOOLS_DIR)
+    return importlib.import_module("android_stub")
+
+
+def write_android_stub(root, dex_dir):
+    """A runtime tree (root/stub) with the SDLActivity class in dex_dir of it
+    and the native library, and the manifest template beside the tree."""
+    android = load_android_stub()
+    stub = os.path.join(root, "stub")
+    write_file(os.path.join(stub, dex_dir, "classes.dex"), android.make_sdl_activity_dex())
+    write_file(os.path.join(stub, "lib", "armeabi-v7a", "libmain.so"),
+               android.make_native_library())
+    write_file(os.path.join(root, "BrindlecotManifest.xml"), android.MANIFEST_TEMPLATE)
+
+
+def stub_android(stubs, options):
+    root = os.path.join(stubs, "android")
+    write_android_stub(root, "")
+    # The Oculus Quest build takes its resource table's tail from here too.
+    write_file(os.path.join(root, "BrindlecotResourcesBlob.bin"),
+               load_android_stub().make_resources_blob())
+
+
+def stub_oculusquest(stubs, options):
+    write_android_stub(os.path.join(stubs, "oculusquest"), "")
+
+
+def stub_googleplay(stubs, options):
+    # The stub tree is the bundle's base module, whose code lives in dex/
+    # (where the publisher adds classes2.dex).
+    write_android_stub(os.path.join(stubs, "googleplay"), "dex")
+
+
+# Platform entries in the order they are written.
 STUBS = [
     ("linux-amd64", stub_linux_amd64),
     ("linux-raspberrypi", stub_linux_raspberrypi),
@@ -168,6 +209,13 @@ STUBS = [
     ("macos", stub_macos),
     ("html5", stub_html5),
     ("ios-device", stub_ios_device),
+]
+
+# Written only on request (--android).
+ANDROID_STUBS = [
+    ("android", stub_android),
+    ("oculusquest", stub_oculusquest),
+    ("googleplay", stub_googleplay),
 ]
 
 
@@ -228,12 +276,12 @@ def write_demo_game(dest):
 
 # --- driver ----------------------------------------------------------------------
 
-def make_installation(dest, runtime_stub, with_game=True):
+def make_installation(dest, runtime_stub, with_game=True, with_android=False):
     """Writes the installation into dest; returns dest."""
     options = argparse.Namespace(runtime_stub=runtime_stub)
     stubs = os.path.join(dest, ".brindlecot", "stubs")
     os.makedirs(stubs, exist_ok=True)
-    for _name, writer in STUBS:
+    for _name, writer in STUBS + (ANDROID_STUBS if with_android else []):
         writer(stubs, options)
     write_default_files(dest)
     if with_game:
@@ -248,13 +296,15 @@ def main(argv):
                         help="CMake build directory holding tools/brindlecot-runtime-stub")
     parser.add_argument("--runtime-stub", help="the runtime stub program (overrides --build-dir)")
     parser.add_argument("--no-game", action="store_true", help="leave out the demo game")
+    parser.add_argument("--android", action="store_true",
+                        help="add the android, oculusquest and googleplay stubs")
     args = parser.parse_args(argv)
     runtime_stub = args.runtime_stub or os.path.join(args.build_dir, "tools", "brindlecot-runtime-stub")
     if not os.path.isfile(runtime_stub):
         sys.stderr.write("runtime stub '%s' not found: build the target brindlecot-runtime-stub first\n"
                          % runtime_stub)
         return 1
-    make_installation(args.dest, runtime_stub, not args.no_game)
+    make_installation(args.dest, runtime_stub, not args.no_game, args.android)
     print("Installation written to %s" % args.dest)
     return 0
 
