@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "alloc_countdown.h"
+
 #include "engine/cvar.h"
 #include "engine/log.h"
 #include "publish/android/xml_tree.h"
@@ -242,33 +244,15 @@ TEST_F(XmlTreeTest, FailuresLogAndLeaveNothing)
     }
 }
 
-/* Fails every allocation from the countdown's end on. */
-SDL_malloc_func real_malloc;
-SDL_calloc_func real_calloc;
-SDL_realloc_func real_realloc;
-SDL_free_func real_free;
-int allocations_left;
-
-bool allocation_allowed() { return allocations_left < 0 || allocations_left-- > 0; }
-void *failing_malloc(size_t n) { return allocation_allowed() ? real_malloc(n) : NULL; }
-void *failing_calloc(size_t n, size_t s) { return allocation_allowed() ? real_calloc(n, s) : NULL; }
-void *failing_realloc(void *p, size_t n) { return allocation_allowed() ? real_realloc(p, n) : NULL; }
-void passing_free(void *p) { real_free(p); }
-
 TEST_F(XmlTreeTest, OutOfMemoryAtEachAllocation)
 {
-    /* Run under LeakSanitizer, this shows that a parse cut short at any
-     * allocation frees every node and copy it made. */
     const char *doc = "<a xmlns:x='u' x:k='v'>t<b>u</b></a>";
-    SDL_GetMemoryFunctions(&real_malloc, &real_calloc, &real_realloc, &real_free);
     XmlTreeNode *tree = NULL;
     int failures = 0;
     for (int budget = 0; budget < 1000 && tree == NULL; budget++) {
-        allocations_left = budget;
-        SDL_SetMemoryFunctions(failing_malloc, failing_calloc, failing_realloc, passing_free);
+        alloc_countdown_start(budget);
         tree = parse_xml_tree(doc);
-        allocations_left = -1;
-        SDL_SetMemoryFunctions(real_malloc, real_calloc, real_realloc, real_free);
+        alloc_countdown_stop();
         if (tree == NULL) {
             failures++;
             errors();
