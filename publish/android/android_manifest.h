@@ -1,0 +1,27 @@
+/* The text of an Android manifest for one Android platform build: the
+ * game's own template for the platform, else the installation stub's, with
+ * the game's additions and the package id, build ID and version filled in.
+ * The text is not checked as XML here; the build parses it. */
+#ifndef BRINDLECOT_ANDROID_MANIFEST_H
+#define BRINDLECOT_ANDROID_MANIFEST_H
+
+#include <stdint.h>
+
+/* The run's build ID, counted in whole 30-second periods since 2020-01-01
+ * 00:00 UTC: 0 until a load reads a sound clock, then the same for every
+ * Android build of the run. Only tests write it. */
+extern uint32_t android_build_id;
+
+/* The manifest text (SDL allocation, freed by the caller), or NULL after
+ * the failure was logged. platform is the stub platform name ("android",
+ * "oculusquest", "googleplay"), game_dir the game directory. */
+char *load_android_manifest(const char *platform, const char *game_dir);
+
+/* Replaces every occurrence of placeholder in *text by replacement, never
+ * searching inside text it has just inserted. *text is a heap string that
+ * may be replaced by a new one (the old is freed). 1 on success; 0 when
+ * memory ran out, with *text still a valid heap string (the occurrences
+ * replaced so far) for the caller to free. */
+int manifest_replace_all(char **text, const char *placeholder, const char *replacement);
+
+#endif
