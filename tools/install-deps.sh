@@ -10,7 +10,7 @@ libsdl2-dev libphysfs-dev zlib1g-dev liblodepng-dev libstb-dev
 nanopb libnanopb-dev libcurl4-openssl-dev libgtest-dev
 python3 python3-pytest python3-pil python3-pefile python3-protobuf
 zip unzip file curl apache2-utils nodejs time
-zipalign aapt dexdump apksigner
+zipalign aapt android-framework-res dexdump apksigner
 icoutils icnsutils protobuf-compiler
 chromium
 crossbuild-essential-armhf qemu-user
