@@ -238,13 +238,6 @@ static int write_loader(const char *site)
     return ok;
 }
 
-static int stage_gamedata(const char *gamedata, const char *game_dir)
-{
-    PHYSFS_mkdir(gamedata);
-    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)gamedata) &&
-           strip_staged_tree("html5", gamedata) && add_staged_defaults(gamedata);
-}
-
 static int write_manifest(const char *site, const char *gamedata)
 {
     publish_log_info("Writing json manifest...");
@@ -308,7 +301,7 @@ int build_html5_site(const char *platform, const char *out_path, const char *gam
     }
 
     int ok = delete_tree(site) && copy_web_root(site) && write_loader(site) &&
-             stage_gamedata(gamedata, game_dir) && write_manifest(site, gamedata) &&
+             stage_game_tree("html5", game_dir, gamedata) && write_manifest(site, gamedata) &&
              write_favicon(site, game_dir) && zip_directory(out_path, site, 1);
     if (!ok)
         PHYSFS_delete(out_path);

@@ -219,13 +219,6 @@ static int install_plist(const char *bundle)
     return ok;
 }
 
-static int stage_resources(const char *resources, const char *game_dir)
-{
-    PHYSFS_mkdir(resources);
-    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)resources) &&
-           strip_staged_tree("macos", resources) && add_staged_defaults(resources);
-}
-
 static int make_bundle(const char *bundle, const char *resources, const char *game_dir)
 {
     publish_log_info("Making macOS app bundle '%s'...", bundle);
@@ -236,7 +229,7 @@ static int make_bundle(const char *bundle, const char *resources, const char *ga
     return make_bundle_dir(bundle, "Contents/Resources") &&
            make_bundle_dir(bundle, "Contents/MacOS") && install_executable(bundle) &&
            install_icon(bundle, game_dir) && install_plist(bundle) &&
-           stage_resources(resources, game_dir);
+           stage_game_tree("macos", game_dir, resources);
 }
 
 static char *bundle_path_for(const char *root)

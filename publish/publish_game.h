@@ -5,15 +5,9 @@
 #ifndef BRINDLECOT_PUBLISH_GAME_H
 #define BRINDLECOT_PUBLISH_GAME_H
 
-#include <physfs.h>
+#include "publish/built_platform.h"
 
-/* One finished (or attempted) build. The list runs newest first. */
-typedef struct BuiltPlatform {
-    char *platform; /* stub entry name, or "macos"/"html5" for a build tree */
-    char *path;     /* package file, or the build directory when is_tree */
-    int is_tree;
-    struct BuiltPlatform *next;
-} BuiltPlatform;
+#include <physfs.h>
 
 /* What every stub entry of one walk gets. */
 typedef struct PublishContext {
@@ -34,13 +28,5 @@ PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char *origd
 /* "builds/<gameid>-<platform><suffix>", the one name every package has;
  * NULL when out of memory. */
 char *package_path_for(const char *platform);
-
-/* Adds a record at the head of the list (head may be NULL: nothing to do).
- * 1, or 0 after report_out_of_memory. */
-int built_platform_add(BuiltPlatform *head, const char *platform, const char *path,
-                       int is_tree);
-
-/* Frees every record after head and empties the list. */
-void built_platform_free_list(BuiltPlatform *head);
 
 #endif

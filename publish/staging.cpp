@@ -6,6 +6,7 @@
 
 #include "engine/helpers.h"
 #include "platform/native.h"
+#include "publish/platform_table.h"
 #include "publish/publish_log.h"
 
 /* Constant memory whatever the file's size. */
@@ -168,18 +169,10 @@ PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origd
     return result;
 }
 
-static int staging_native_entry_kept(const char *platform, const char *name)
-{
-    if (SDL_strcmp(platform, "android") == 0 && SDL_strncasecmp(name, "android-", 8) == 0) {
-        return 1;
-    }
-    return SDL_strcasecmp(name, platform) == 0;
-}
-
 PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
                                                   const char *name)
 {
-    if (staging_native_entry_kept((const char *)platform, name)) {
+    if (platform_keeps_native_entry((const char *)platform, name)) {
         return PHYSFS_ENUM_OK;
     }
     char *path = alloc_printf("%s/%s", origdir, name);
@@ -266,6 +259,15 @@ int add_staged_defaults(const char *dir)
         }
     }
     return staging_write_flag(dir);
+}
+
+int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
+{
+    /* Not checked: a directory that could not be made shows up as the
+     * failure of the first file copied into it. */
+    PHYSFS_mkdir(dir);
+    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)dir) &&
+           strip_staged_tree(platform, dir) && add_staged_defaults(dir);
 }
 
 int make_executable(const char *path)
