@@ -2,6 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "publish/byte_io.h"
 #include "publish/image.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
@@ -123,10 +124,9 @@ static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
         report_out_of_memory();
         return 0;
     }
-    size_t length = SDL_strlen(line);
-    int ok = PHYSFS_writeBytes(ctx->out, line, length) == (PHYSFS_sint64)length;
+    int ok = byte_io_write_all(ctx->out, line, SDL_strlen(line));
     if (!ok)
-        publish_log_error("Write to '%s' failed: %s", ctx->manifest_path, publish_fs_error());
+        publish_log_error("Write to '%s' failed: %s", ctx->manifest_path, byte_io_error());
     SDL_free(line);
     return ok;
 }
@@ -168,8 +168,8 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
     ManifestJsonContext ctx = {gamedata_dir, manifest_path, out};
     size_t open_length = sizeof(MANIFEST_OPEN) - 1;
     size_t close_length = sizeof(MANIFEST_CLOSE) - 1;
-    if (PHYSFS_writeBytes(out, MANIFEST_OPEN, open_length) != (PHYSFS_sint64)open_length) {
-        publish_log_error("Write to '%s' failed: %s", manifest_path, publish_fs_error());
+    if (!byte_io_write_all(out, MANIFEST_OPEN, open_length)) {
+        publish_log_error("Write to '%s' failed: %s", manifest_path, byte_io_error());
         PHYSFS_close(out);
         return 0;
     }
@@ -179,8 +179,8 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
     }
     /* The empty last key keeps the object valid after the trailing comma of
      * the last file line. */
-    if (PHYSFS_writeBytes(out, MANIFEST_CLOSE, close_length) != (PHYSFS_sint64)close_length) {
-        publish_log_error("Failed write to json manifest: %s", publish_fs_error());
+    if (!byte_io_write_all(out, MANIFEST_CLOSE, close_length)) {
+        publish_log_error("Failed write to json manifest: %s", byte_io_error());
         PHYSFS_close(out);
         return 0;
     }
@@ -204,9 +204,8 @@ static int write_loader_file(const char *path, const char *header)
         publish_log_error("Failed to open '%s' for write: %s", path, publish_fs_error());
         return 0;
     }
-    size_t length = SDL_strlen(header);
-    if (PHYSFS_writeBytes(out, header, length) != (PHYSFS_sint64)length) {
-        publish_log_error("Write to '%s' failed: %s", path, publish_fs_error());
+    if (!byte_io_write_all(out, header, SDL_strlen(header))) {
+        publish_log_error("Write to '%s' failed: %s", path, byte_io_error());
         PHYSFS_close(out);
         return 0;
     }

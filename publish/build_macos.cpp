@@ -2,6 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "publish/byte_io.h"
 #include "publish/icons.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
@@ -145,8 +146,8 @@ static int restore_executable_header(const char *exe)
         PHYSFS_close(out);
         return 0;
     }
-    if (PHYSFS_writeBytes(out, head, sizeof(head)) != (PHYSFS_sint64)sizeof(head)) {
-        publish_log_error("Write to '%s' failed: %s", exe, publish_fs_error());
+    if (!byte_io_write_all(out, head, sizeof(head))) {
+        publish_log_error("Write to '%s' failed: %s", exe, byte_io_error());
         PHYSFS_close(out);
         return 0;
     }
@@ -191,9 +192,8 @@ static int write_plist_file(const char *path, const char *text)
         publish_log_error("Couldn't open '%s' for writing: %s", path, publish_fs_error());
         return 0;
     }
-    size_t length = SDL_strlen(text);
-    if (PHYSFS_writeBytes(out, text, length) != (PHYSFS_sint64)length) {
-        publish_log_error("Couldn't write to '%s': %s", path, publish_fs_error());
+    if (!byte_io_write_all(out, text, SDL_strlen(text))) {
+        publish_log_error("Couldn't write to '%s': %s", path, byte_io_error());
         PHYSFS_close(out);
         return 0;
     }

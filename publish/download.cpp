@@ -1,5 +1,6 @@
 #include "publish/download.h"
 
+#include "publish/byte_io.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -10,10 +11,9 @@
 int download_write_chunk(HttpRequest *request)
 {
     PHYSFS_File *file = (PHYSFS_File *)request->user;
-    if (PHYSFS_writeBytes(file, request->data, request->data_len) ==
-        (PHYSFS_sint64)request->data_len)
+    if (byte_io_write_all(file, request->data, request->data_len))
         return 1;
-    publish_log_error("Failed to write download to file: %s", publish_fs_error());
+    publish_log_error("Failed to write download to file: %s", byte_io_error());
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "publish/icons.h"
 
+#include "publish/byte_io.h"
 #include "publish/image.h"
 #include "publish/publish_log.h"
 
@@ -13,18 +14,6 @@
 
 typedef enum IconKind { ICON_WINDOWS, ICON_MACOS } IconKind;
 
-static void put_le16(uint8_t *p, uint16_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-}
-
-static void put_le32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-
 static void put_be32(uint8_t *p, uint32_t v)
 {
     for (int i = 0; i < 4; i++)
@@ -36,12 +25,12 @@ static void put_be32(uint8_t *p, uint32_t v)
 static size_t ico_header(uint8_t *h, uint32_t png_size)
 {
     SDL_memset(h, 0, 22);
-    put_le16(h + 2, 1);  /* resource type: icon */
-    put_le16(h + 4, 1);  /* one image */
-    put_le16(h + 10, 1); /* colour planes */
-    put_le16(h + 12, 32);
-    put_le32(h + 14, png_size);
-    put_le32(h + 18, 22);
+    le_put_u16(h + 2, 1);  /* resource type: icon */
+    le_put_u16(h + 4, 1);  /* one image */
+    le_put_u16(h + 10, 1); /* colour planes */
+    le_put_u16(h + 12, 32);
+    le_put_u32(h + 14, png_size);
+    le_put_u32(h + 18, 22);
     return 22;
 }
 
@@ -86,11 +75,11 @@ static int write_icon_file(IconKind kind, const char *out_path, const uint8_t *p
         publish_log_error("Opening '%s' for write failed: %s", out_path, publish_fs_error());
         return 0;
     }
-    int ok = PHYSFS_writeBytes(f, header, header_size) == (PHYSFS_sint64)header_size &&
-             PHYSFS_writeBytes(f, png, png_size) == (PHYSFS_sint64)png_size;
-    if (ok && PHYSFS_close(f)) /* a failed close leaves the handle open */
+    int written = byte_io_write_all(f, header, header_size) && byte_io_write_all(f, png, png_size);
+    if (written && PHYSFS_close(f)) /* a failed close leaves the handle open */
         return 1;
-    publish_log_error("Writing %s '%s' failed: %s", what, out_path, publish_fs_error());
+    publish_log_error("Writing %s '%s' failed: %s", what, out_path,
+                      written ? publish_fs_error() : byte_io_error());
     PHYSFS_close(f);
     PHYSFS_delete(out_path);
     return 0;

@@ -2,6 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "publish/byte_io.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -54,21 +55,23 @@ static int pe_read32(PHYSFS_File *f, const char *path, uint32_t *v)
 
 static int pe_write(PHYSFS_File *f, const char *path, const void *data, uint64_t size)
 {
-    if (PHYSFS_writeBytes(f, data, size) == (PHYSFS_sint64)size)
+    if (byte_io_write_all(f, data, (size_t)size))
         return 1;
-    publish_log_error("Write in '%s' failed: %s", path, publish_fs_error());
+    publish_log_error("Write in '%s' failed: %s", path, byte_io_error());
     return 0;
 }
 
 static int pe_write16(PHYSFS_File *f, const char *path, uint16_t v)
 {
-    uint8_t b[2] = {(uint8_t)v, (uint8_t)(v >> 8)};
+    uint8_t b[2];
+    le_put_u16(b, v);
     return pe_write(f, path, b, 2);
 }
 
 static int pe_write32(PHYSFS_File *f, const char *path, uint32_t v)
 {
-    uint8_t b[4] = {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+    uint8_t b[4];
+    le_put_u32(b, v);
     return pe_write(f, path, b, 4);
 }
 

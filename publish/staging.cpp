@@ -6,6 +6,7 @@
 
 #include "engine/helpers.h"
 #include "platform/native.h"
+#include "publish/byte_io.h"
 #include "publish/platform_table.h"
 #include "publish/publish_log.h"
 
@@ -61,8 +62,8 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
             publish_log_error("Read from '%s' failed: %s", src_path, publish_fs_error());
             break;
         }
-        if (n > 0 && PHYSFS_writeBytes(out, buffer, (PHYSFS_uint64)n) != n) {
-            publish_log_error("Write to '%s' failed: %s", out_name, publish_fs_error());
+        if (n > 0 && !byte_io_write_all(out, buffer, (size_t)n)) {
+            publish_log_error("Write to '%s' failed: %s", out_name, byte_io_error());
             break;
         }
         if (PHYSFS_eof(in)) {

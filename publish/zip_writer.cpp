@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include "engine/helpers.h"
+#include "publish/byte_io.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
 
@@ -31,18 +32,6 @@
 #define ZIP_MAX_ENTRIES 65535u
 #define ZIP_MAX_NAME_LENGTH 65535u
 #define ZIP_MAX_OFFSET 0xFFFFFFFFull
-
-static void zip_put16(unsigned char *p, uint32_t v)
-{
-    p[0] = (unsigned char)(v & 0xFF);
-    p[1] = (unsigned char)((v >> 8) & 0xFF);
-}
-
-static void zip_put32(unsigned char *p, uint32_t v)
-{
-    zip_put16(p, v & 0xFFFF);
-    zip_put16(p + 2, v >> 16);
-}
 
 void *zip_deflate_alloc(void *opaque, unsigned int items, unsigned int size)
 {
@@ -106,8 +95,8 @@ static uint32_t zip_entry_flags(int is_directory, const char *name)
 
 static int zip_write(ZipContext *ctx, const void *data, uint64_t length)
 {
-    if (length && PHYSFS_writeBytes(ctx->out, data, length) != (PHYSFS_sint64)length) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
+    if (!byte_io_write_all(ctx->out, data, (size_t)length)) {
+        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, byte_io_error());
         return 0;
     }
     return 1;
@@ -160,12 +149,12 @@ static int zip_write_local_header(ZipContext *ctx, ZipPending *e)
     }
     e->offset = (uint32_t)pos;
     unsigned char h[ZIP_LOCAL_HEADER_SIZE] = {0};
-    zip_put32(h, ZIP_LOCAL_SIGNATURE);
-    zip_put16(h + 4, ZIP_VERSION);
-    zip_put16(h + 6, zip_entry_flags(e->is_directory, e->name));
-    zip_put16(h + 8, e->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
-    zip_put16(h + 10, e->dos_time);
-    zip_put16(h + 12, e->dos_date);
+    le_put_u32(h, ZIP_LOCAL_SIGNATURE);
+    le_put_u16(h + 4, ZIP_VERSION);
+    le_put_u16(h + 6, zip_entry_flags(e->is_directory, e->name));
+    le_put_u16(h + 8, e->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
+    le_put_u16(h + 10, e->dos_time);
+    le_put_u16(h + 12, e->dos_date);
     /* CRC and sizes (14..25) stay zero until the data is written. */
     if (!zip_write(ctx, h, 26)) {
         return 0;
@@ -177,8 +166,8 @@ static int zip_write_local_header(ZipContext *ctx, ZipPending *e)
     /* Q is taken before the two length fields, so the data starts at
      * Q + 4 + N + P; P is 1 to 4, never 0. */
     uint32_t padding = 4 - (uint32_t)(((uint64_t)q + e->name_length) % 4);
-    zip_put16(h + 26, e->name_length);
-    zip_put16(h + 28, padding);
+    le_put_u16(h + 26, e->name_length);
+    le_put_u16(h + 28, padding);
     static const unsigned char zeros[4] = {0, 0, 0, 0};
     return zip_write(ctx, h + 26, 4) && zip_write(ctx, e->name, e->name_length) &&
            zip_write(ctx, zeros, padding);
@@ -275,11 +264,18 @@ static int zip_patch_local_header(ZipContext *ctx, const ZipPending *e)
         return 0;
     }
     unsigned char p[12];
-    zip_put32(p, e->crc);
-    zip_put32(p + 4, (uint32_t)e->compressed);
-    zip_put32(p + 8, (uint32_t)e->uncompressed);
-    if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)e->offset + 14) || !zip_write(ctx, p, 12) ||
-        !PHYSFS_seek(ctx->out, (PHYSFS_uint64)end)) {
+    le_put_u32(p, e->crc);
+    le_put_u32(p + 4, (uint32_t)e->compressed);
+    le_put_u32(p + 8, (uint32_t)e->uncompressed);
+    /* zip_write logs its own failure; only a failed seek is said here. */
+    if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)e->offset + 14)) {
+        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
+        return 0;
+    }
+    if (!zip_write(ctx, p, 12)) {
+        return 0;
+    }
+    if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)end)) {
         publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
         return 0;
     }
@@ -406,21 +402,21 @@ PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *origdir, co
 static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
 {
     unsigned char h[ZIP_CENTRAL_HEADER_SIZE] = {0};
-    zip_put32(h, ZIP_CENTRAL_SIGNATURE);
+    le_put_u32(h, ZIP_CENTRAL_SIGNATURE);
     h[4] = ZIP_VERSION;
     h[5] = ZIP_HOST_UNIX;
-    zip_put16(h + 6, ZIP_VERSION);
-    zip_put16(h + 8, zip_entry_flags(c->is_directory, c->name));
-    zip_put16(h + 10, c->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
-    zip_put16(h + 12, c->dos_time);
-    zip_put16(h + 14, c->dos_date);
-    zip_put32(h + 16, c->crc32);
-    zip_put32(h + 20, c->compressed_size);
-    zip_put32(h + 24, c->uncompressed_size);
-    zip_put16(h + 28, c->name_length);
+    le_put_u16(h + 6, ZIP_VERSION);
+    le_put_u16(h + 8, zip_entry_flags(c->is_directory, c->name));
+    le_put_u16(h + 10, c->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
+    le_put_u16(h + 12, c->dos_time);
+    le_put_u16(h + 14, c->dos_date);
+    le_put_u32(h + 16, c->crc32);
+    le_put_u32(h + 20, c->compressed_size);
+    le_put_u32(h + 24, c->uncompressed_size);
+    le_put_u16(h + 28, c->name_length);
     /* extra, comment, disk, internal attributes: all zero */
-    zip_put32(h + 38, c->external_attributes);
-    zip_put32(h + 42, c->local_header_offset);
+    le_put_u32(h + 38, c->external_attributes);
+    le_put_u32(h + 42, c->local_header_offset);
     return zip_write(ctx, h, sizeof h) && zip_write(ctx, c->name, c->name_length);
 }
 
@@ -447,11 +443,11 @@ static int zip_write_directory_and_end(ZipContext *ctx)
         return 0;
     }
     unsigned char r[ZIP_END_RECORD_SIZE] = {0};
-    zip_put32(r, ZIP_END_SIGNATURE);
-    zip_put16(r + 8, count & 0xFFFF);
-    zip_put16(r + 10, count & 0xFFFF);
-    zip_put32(r + 12, (uint32_t)(end - start));
-    zip_put32(r + 16, (uint32_t)start);
+    le_put_u32(r, ZIP_END_SIGNATURE);
+    le_put_u16(r + 8, count & 0xFFFF);
+    le_put_u16(r + 10, count & 0xFFFF);
+    le_put_u32(r + 12, (uint32_t)(end - start));
+    le_put_u32(r + 16, (uint32_t)start);
     return zip_write(ctx, r, sizeof r);
 }
 

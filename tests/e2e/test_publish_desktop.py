@@ -9,7 +9,7 @@ import zipfile
 
 import pytest
 
-from publish_env import (STUBS, built_platforms, lines, make_installation, run_publish,
+from publish_env import (PUBLISH, STUBS, built_platforms, lines, make_installation, run_publish,
                          texts)
 
 DESKTOP = ["linux-amd64", "linux-raspberrypi", "ios-device"]
@@ -182,3 +182,45 @@ def test_platform_filter_is_exact_and_case_sensitive(tmp_path, platforms, built,
     assert (r.returncode == 0) == ok
     if not ok:
         assert texts(r, "! ")[-5:] == NO_PLATFORMS + ["", "Packaging failed!", ""]
+
+
+def _cap_file_size():
+    import resource
+    import signal
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100000, resource.RLIM_INFINITY))
+
+
+def test_publish_that_runs_out_of_room_names_the_cause_and_deletes_the_package(tmp_path):
+    """The Windows stub (over 100 kB) no longer fits once files are capped
+    at 100,000 bytes: the copy fails with the system's own cause."""
+    inst = make_installation(tmp_path / "inst", keep_stubs=["windows-amd64"])
+    r = subprocess.run([PUBLISH, "--set", "log.timing", "false", "--only-package", "mygame"],
+                       cwd=str(inst), stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=300, preexec_fn=_cap_file_size)
+    assert r.returncode != 0
+    assert "Write to 'builds/mygame-windows-amd64.exe' failed: File too large" in texts(r, "! ")
+    assert not (inst / "builds" / "mygame-windows-amd64.exe").exists()
+    assert not any("not found" in t for t in texts(r, "! "))
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a tmpfs needs root")
+def test_publish_onto_a_full_file_system_says_no_space(tmp_path):
+    mount = tmp_path / "small"
+    mount.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mount)],
+                      capture_output=True, timeout=30).returncode != 0:
+        pytest.skip("no tmpfs mount here")
+    try:
+        inst = make_installation(mount / "inst", keep_stubs=["windows-amd64"])
+        used = shutil.disk_usage(str(mount)).used
+        # Room for the staging and the zip, none for the package.
+        subprocess.run(["mount", "-o", "remount,size=%d" % (used + 96 * 1024), str(mount)],
+                       check=True, capture_output=True, timeout=30)
+        r = run_publish(["--only-package", "mygame"], inst)
+        assert r.returncode != 0
+        errors = texts(r, "! ")
+        assert any(t.endswith("failed: No space left on device") for t in errors), errors
+        assert not (inst / "builds" / "mygame-windows-amd64.exe").exists()
+    finally:
+        subprocess.run(["umount", str(mount)], capture_output=True, timeout=30)
