@@ -77,59 +77,6 @@ char *url_decode(const char *raw)
     return out;
 }
 
-static int httpd_href_plain(unsigned char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
-}
-
-char *href_encode(const char *text)
-{
-    size_t len = SDL_strlen(text);
-    char *out = (char *)SDL_malloc(len * 3 + 1);
-    if (!out)
-        return NULL;
-    static const char hex[] = "0123456789ABCDEF";
-    size_t o = 0;
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)text[i];
-        if (httpd_href_plain(c)) {
-            out[o++] = (char)c;
-            continue;
-        }
-        out[o++] = '%';
-        out[o++] = hex[c >> 4];
-        out[o++] = hex[c & 15];
-    }
-    out[o] = '\0';
-    return out;
-}
-
-char *html_escape(const char *text)
-{
-    size_t len = SDL_strlen(text);
-    char *out = (char *)SDL_malloc(len * 6 + 1); /* "&quot;" is the longest */
-    if (!out)
-        return NULL;
-    size_t o = 0;
-    for (size_t i = 0; i < len; i++) {
-        const char *ref = NULL;
-        switch (text[i]) {
-        case '&': ref = "&amp;"; break;
-        case '<': ref = "&lt;"; break;
-        case '>': ref = "&gt;"; break;
-        case '"': ref = "&quot;"; break;
-        case '\'': ref = "&#39;"; break;
-        default: out[o++] = text[i]; continue;
-        }
-        size_t n = SDL_strlen(ref);
-        SDL_memcpy(out + o, ref, n);
-        o += n;
-    }
-    out[o] = '\0';
-    return out;
-}
-
 const char *httpd_content_type(const char *path)
 {
     const char *dot = SDL_strrchr(path, '.');

@@ -2,6 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "engine/text_escape.h"
 #include "publish/byte_io.h"
 #include "publish/image.h"
 #include "publish/publish_log.h"
@@ -18,50 +19,6 @@
 static const char MANIFEST_OPEN[] = "{\n";
 static const char MANIFEST_CLOSE[] = "\t\"\" : {}\n}\n";
 
-/* The JavaScript escape of one byte (or of the line separators U+2028 and
- * U+2029, which older engines refuse inside a string literal) into out;
- * returns the bytes of value consumed. */
-static size_t js_escape_at(const char *value, char *out, size_t *written)
-{
-    unsigned char c = (unsigned char)*value;
-    if (c == 0xE2 && (unsigned char)value[1] == 0x80 &&
-        ((unsigned char)value[2] == 0xA8 || (unsigned char)value[2] == 0xA9)) {
-        SDL_memcpy(out, (unsigned char)value[2] == 0xA8 ? "\\u2028" : "\\u2029", 6);
-        *written = 6;
-        return 3;
-    }
-    const char *simple = c == '\'' ? "\\'" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
-                       : c == '\r' ? "\\r" : c == '\t' ? "\\t" : NULL;
-    if (simple) {
-        SDL_memcpy(out, simple, 2);
-        *written = 2;
-    } else if (c < 0x20) {
-        SDL_snprintf(out, 5, "\\x%02X", c);
-        *written = 4;
-    } else {
-        *out = (char)c;
-        *written = 1;
-    }
-    return 1;
-}
-
-/* value as the body of a single-quoted JavaScript string. No escape is
- * longer than four times the bytes it stands for. */
-static char *js_escape(const char *value)
-{
-    char *out = (char *)SDL_malloc(SDL_strlen(value) * 4 + 1);
-    if (!out)
-        return NULL;
-    size_t o = 0;
-    while (*value) {
-        size_t n = 0;
-        value += js_escape_at(value, out + o, &n);
-        o += n;
-    }
-    out[o] = '\0';
-    return out;
-}
-
 char *html5_loader_header(const char *gameid, const char *gametitle, const char *devtitle,
                           const char *version, const char *icon)
 {
@@ -70,7 +27,7 @@ char *html5_loader_header(const char *gameid, const char *gametitle, const char 
     char *header = NULL;
     int ok = 1;
     for (int i = 0; i < 5; i++)
-        if (!(escaped[i] = js_escape(values[i])))
+        if (!(escaped[i] = js_string_escape(values[i])))
             ok = 0;
     if (ok)
         header = alloc_printf("var GBrindlecotGameId = '%s';\n"
@@ -84,37 +41,11 @@ char *html5_loader_header(const char *gameid, const char *gametitle, const char 
     return header;
 }
 
-/* name as the body of a JSON string, so any file name gives valid JSON.
- * No escape is longer than six times the byte it stands for. */
-static char *json_escape(const char *name)
-{
-    char *out = (char *)SDL_malloc(SDL_strlen(name) * 6 + 1);
-    if (!out)
-        return NULL;
-    char *o = out;
-    for (const unsigned char *p = (const unsigned char *)name; *p; p++) {
-        const char *simple = *p == '"' ? "\\\"" : *p == '\\' ? "\\\\" : *p == '\n' ? "\\n"
-                           : *p == '\r' ? "\\r" : *p == '\t' ? "\\t" : *p == '\b' ? "\\b"
-                           : *p == '\f' ? "\\f" : NULL;
-        if (simple) {
-            SDL_memcpy(o, simple, 2);
-            o += 2;
-        } else if (*p < 0x20) {
-            SDL_snprintf(o, 7, "\\u%04X", *p);
-            o += 6;
-        } else {
-            *o++ = (char)*p;
-        }
-    }
-    *o = '\0';
-    return out;
-}
-
 static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
                                const PHYSFS_Stat *st)
 {
     size_t root_length = SDL_strlen(ctx->root_dir);
-    char *key = json_escape(path + root_length + 1);
+    char *key = json_string_escape(path + root_length + 1);
     char *line = key ? alloc_printf("\t\"%s\" : { \"filesize\" : %llu, \"filetime\" : %llu },\n",
                                     key, (unsigned long long)st->filesize,
                                     (unsigned long long)st->modtime)

@@ -2,6 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "engine/text_escape.h"
 #include "publish/byte_io.h"
 #include "publish/icons.h"
 #include "publish/publish_log.h"
@@ -24,31 +25,6 @@ char *macos_bundle_name(const char *title)
             *p = '_';
     }
     return name;
-}
-
-/* A copy of value fit for XML character data, so a title such as
- * "Tom & Jerry <3" still gives a well-formed property list. */
-static char *xml_escape(const char *value)
-{
-    size_t length = 0;
-    for (const char *p = value; *p; p++)
-        length += *p == '&' ? 5 : (*p == '<' || *p == '>') ? 4 : 1;
-    char *out = (char *)SDL_malloc(length + 1);
-    if (!out)
-        return NULL;
-    char *o = out;
-    for (const char *p = value; *p; p++) {
-        const char *entity = *p == '&' ? "&amp;" : *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : NULL;
-        if (entity) {
-            size_t n = SDL_strlen(entity);
-            SDL_memcpy(o, entity, n);
-            o += n;
-        } else {
-            *o++ = *p;
-        }
-    }
-    *o = '\0';
-    return out;
 }
 
 static const char PLIST_TEMPLATE[] =
@@ -85,10 +61,10 @@ static const char PLIST_TEMPLATE[] =
 char *macos_info_plist(const char *title, const char *gameid, const char *packageid,
                        const char *version)
 {
-    char *t = xml_escape(title);
-    char *g = xml_escape(gameid);
-    char *p = xml_escape(packageid);
-    char *v = xml_escape(version);
+    char *t = xml_text_escape(title);
+    char *g = xml_text_escape(gameid);
+    char *p = xml_text_escape(packageid);
+    char *v = xml_text_escape(version);
     char *text = NULL;
     if (t && g && p && v)
         text = alloc_printf(PLIST_TEMPLATE, t, g, g, p, g, v);
