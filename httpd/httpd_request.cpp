@@ -36,11 +36,6 @@ static const MimeType mime_types[] = {
 
 static const char *const text_plain_headers[] = {"Content-Type: text/plain; charset=utf-8"};
 
-static const char *httpd_fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 /* ---- text helpers ------------------------------------------------------- */
 
 static int httpd_hex_value(char c)
@@ -133,12 +128,12 @@ void httpd_serve_file(HttpServerRequest *request, const char *path)
 {
     PHYSFS_File *file = PHYSFS_openRead(path);
     if (!file) {
-        httpd_reply_text(request, 503, "Couldn't open file, sorry.\n", httpd_fs_error());
+        httpd_reply_text(request, 503, "Couldn't open file, sorry.\n", fs_error_text());
         return;
     }
     PHYSFS_sint64 length = PHYSFS_fileLength(file);
     if (length < 0) {
-        const char *err = httpd_fs_error();
+        const char *err = fs_error_text();
         PHYSFS_close(file);
         httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", err);
         return;
@@ -155,7 +150,7 @@ void httpd_serve_file(HttpServerRequest *request, const char *path)
             return;
         }
         if (PHYSFS_readBytes(file, data, len) != (PHYSFS_sint64)len) {
-            const char *err = httpd_fs_error();
+            const char *err = fs_error_text();
             SDL_free(data);
             PHYSFS_close(file);
             httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", err);
@@ -214,7 +209,7 @@ static void httpd_list_directory(HttpServerRequest *request, const char *path)
 {
     char **names = PHYSFS_enumerateFiles(path);
     if (!names) {
-        httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n", httpd_fs_error());
+        httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n", fs_error_text());
         return;
     }
     size_t len = 0;
@@ -257,7 +252,7 @@ void httpd_handle_request(HttpServerRequest *request)
     }
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        httpd_reply_text(request, 404, "Not found, sorry.\n", httpd_fs_error());
+        httpd_reply_text(request, 404, "Not found, sorry.\n", fs_error_text());
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
         httpd_serve_directory(request, path);
     } else if (st.filetype == PHYSFS_FILETYPE_REGULAR) {

@@ -36,13 +36,13 @@ static int patch_with_icon(const char *platform, const char *out_path, const cha
     }
     PHYSFS_File *in = PHYSFS_openRead(out_path);
     if (!in) {
-        publish_log_error("Couldn't open '%s' for reading: %s", out_path, publish_fs_error());
+        publish_log_error("Couldn't open '%s' for reading: %s", out_path, fs_error_text());
         SDL_free(ico);
         return 0;
     }
     PHYSFS_File *out = PHYSFS_openAppend(out_path);
     if (!out) {
-        publish_log_error("Couldn't open '%s' for writing: %s", out_path, publish_fs_error());
+        publish_log_error("Couldn't open '%s' for writing: %s", out_path, fs_error_text());
         PHYSFS_close(in);
         SDL_free(ico);
         return 0;
@@ -51,7 +51,7 @@ static int patch_with_icon(const char *platform, const char *out_path, const cha
     SDL_free(ico);
     PHYSFS_close(in);
     if (!PHYSFS_close(out) && ok) {
-        publish_log_error("Couldn't write '%s': %s", out_path, publish_fs_error());
+        publish_log_error("Couldn't write '%s': %s", out_path, fs_error_text());
         ok = 0;
     }
     return ok;
@@ -78,12 +78,12 @@ static int append_zip(const char *out_path)
 {
     PHYSFS_File *out = PHYSFS_openAppend(out_path);
     if (!out) {
-        publish_log_error("Can't open '%s' for appending: %s", out_path, publish_fs_error());
+        publish_log_error("Can't open '%s' for appending: %s", out_path, fs_error_text());
         return 0;
     }
     int ok = copy_stream(out, out_path, TMPZIP);
     if (!PHYSFS_close(out) && ok) {
-        publish_log_error("Couldn't write '%s': %s", out_path, publish_fs_error());
+        publish_log_error("Couldn't write '%s': %s", out_path, fs_error_text());
         ok = 0;
     }
     return ok;

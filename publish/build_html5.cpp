@@ -19,6 +19,13 @@
 static const char MANIFEST_OPEN[] = "{\n";
 static const char MANIFEST_CLOSE[] = "\t\"\" : {}\n}\n";
 
+/* State of one manifest walk. */
+typedef struct ManifestJsonContext {
+    const char *root_dir;      /* the gamedata directory; paths are relative to it */
+    const char *manifest_path; /* for messages */
+    PHYSFS_File *out;          /* the open manifest */
+} ManifestJsonContext;
+
 char *html5_loader_header(const char *gameid, const char *gametitle, const char *devtitle,
                           const char *version, const char *icon)
 {
@@ -62,7 +69,8 @@ static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
     return ok;
 }
 
-PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char *origdir,
+/* Walks subdirectories itself. */
+static PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char *origdir,
                                                          const char *name)
 {
     ManifestJsonContext *ctx = (ManifestJsonContext *)data;
@@ -76,7 +84,7 @@ PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char 
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_OK;
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("stat of '%s' failed: %s", path, publish_fs_error());
+        publish_log_error("stat of '%s' failed: %s", path, fs_error_text());
         result = PHYSFS_ENUM_ERROR;
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
         if (!PHYSFS_enumerate(path, write_manifest_json_entry, ctx))
@@ -93,7 +101,7 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
 {
     PHYSFS_File *out = PHYSFS_openWrite(manifest_path);
     if (!out) {
-        publish_log_error("Failed to open '%s' for write: %s", manifest_path, publish_fs_error());
+        publish_log_error("Failed to open '%s' for write: %s", manifest_path, fs_error_text());
         return 0;
     }
     ManifestJsonContext ctx = {gamedata_dir, manifest_path, out};
@@ -116,7 +124,7 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
         return 0;
     }
     if (!PHYSFS_close(out)) {
-        publish_log_error("Closing out '%s' failed: %s", manifest_path, publish_fs_error());
+        publish_log_error("Closing out '%s' failed: %s", manifest_path, fs_error_text());
         return 0;
     }
     return 1;
@@ -132,7 +140,7 @@ static int write_loader_file(const char *path, const char *header)
 {
     PHYSFS_File *out = PHYSFS_openWrite(path);
     if (!out) {
-        publish_log_error("Failed to open '%s' for write: %s", path, publish_fs_error());
+        publish_log_error("Failed to open '%s' for write: %s", path, fs_error_text());
         return 0;
     }
     if (!byte_io_write_all(out, header, SDL_strlen(header))) {
@@ -145,7 +153,7 @@ static int write_loader_file(const char *path, const char *header)
         return 0;
     }
     if (!PHYSFS_close(out)) {
-        publish_log_error("Closing out '%s' failed: %s", path, publish_fs_error());
+        publish_log_error("Closing out '%s' failed: %s", path, fs_error_text());
         return 0;
     }
     return 1;

@@ -84,7 +84,7 @@ static int make_bundle_dir(const char *bundle, const char *sub)
     }
     int ok = PHYSFS_mkdir(path);
     if (!ok)
-        publish_log_error("Couldn't create directory '%s': %s", path, publish_fs_error());
+        publish_log_error("Couldn't create directory '%s': %s", path, fs_error_text());
     SDL_free(path);
     return ok;
 }
@@ -97,12 +97,12 @@ static int restore_executable_header(const char *exe)
     unsigned char head[4];
     PHYSFS_File *in = PHYSFS_openRead(exe);
     if (!in) {
-        publish_log_error("Couldn't open '%s' for read: %s", exe, publish_fs_error());
+        publish_log_error("Couldn't open '%s' for read: %s", exe, fs_error_text());
         return 0;
     }
     PHYSFS_sint64 got = PHYSFS_readBytes(in, head, sizeof(head));
     if (got < (PHYSFS_sint64)sizeof(head)) {
-        publish_log_error("Read from '%s' failed: %s", exe, publish_fs_error());
+        publish_log_error("Read from '%s' failed: %s", exe, fs_error_text());
         PHYSFS_close(in);
         return 0;
     }
@@ -114,11 +114,11 @@ static int restore_executable_header(const char *exe)
      * puts the write over the first bytes. */
     PHYSFS_File *out = PHYSFS_openAppend(exe);
     if (!out) {
-        publish_log_error("Couldn't open '%s' for modify: %s", exe, publish_fs_error());
+        publish_log_error("Couldn't open '%s' for modify: %s", exe, fs_error_text());
         return 0;
     }
     if (!PHYSFS_seek(out, 0)) {
-        publish_log_error("Seek in '%s' failed: %s", exe, publish_fs_error());
+        publish_log_error("Seek in '%s' failed: %s", exe, fs_error_text());
         PHYSFS_close(out);
         return 0;
     }
@@ -128,7 +128,7 @@ static int restore_executable_header(const char *exe)
         return 0;
     }
     if (!PHYSFS_close(out)) {
-        publish_log_error("Couldn't write '%s' to disk: %s", exe, publish_fs_error());
+        publish_log_error("Couldn't write '%s' to disk: %s", exe, fs_error_text());
         return 0;
     }
     return 1;
@@ -165,7 +165,7 @@ static int write_plist_file(const char *path, const char *text)
 {
     PHYSFS_File *out = PHYSFS_openWrite(path);
     if (!out) {
-        publish_log_error("Couldn't open '%s' for writing: %s", path, publish_fs_error());
+        publish_log_error("Couldn't open '%s' for writing: %s", path, fs_error_text());
         return 0;
     }
     if (!byte_io_write_all(out, text, SDL_strlen(text))) {
@@ -174,7 +174,7 @@ static int write_plist_file(const char *path, const char *text)
         return 0;
     }
     if (!PHYSFS_close(out)) {
-        publish_log_error("Couldn't write '%s' to disk: %s", path, publish_fs_error());
+        publish_log_error("Couldn't write '%s' to disk: %s", path, fs_error_text());
         return 0;
     }
     return 1;

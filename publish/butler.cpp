@@ -57,8 +57,6 @@ static const char *const butler_html5_advice[] = {
     "",
 };
 
-#define BUTLER_COUNT(a) (sizeof(a) / sizeof((a)[0]))
-
 int butler_register(void)
 {
     return cvar_register_string("publish.butler_url",
@@ -151,7 +149,7 @@ static int butler_download(void)
         return 0;
     }
     if (!PHYSFS_mount(archive, BUTLER_MOUNT_POINT, 1)) {
-        publish_log_error("Couldn't mount butler.zip: %s", publish_fs_error());
+        publish_log_error("Couldn't mount butler.zip: %s", fs_error_text());
         SDL_free(archive);
         return 0;
     }
@@ -209,7 +207,7 @@ static void butler_push_all(const char *program, const BuiltPlatform *builds)
     }
     publish_log_info("All builds pushed to itch.io!");
     if (html5_package)
-        for (size_t i = 0; i < BUTLER_COUNT(butler_html5_advice); i++)
+        for (size_t i = 0; i < SDL_arraysize(butler_html5_advice); i++)
             publish_log_info("%s", butler_html5_advice[i]);
 }
 

@@ -2,6 +2,7 @@
 
 #include "publish/byte_io.h"
 #include "publish/image.h"
+#include "engine/helpers.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -72,14 +73,14 @@ static int write_icon_file(IconKind kind, const char *out_path, const uint8_t *p
                                               : icns_header(header, (uint32_t)png_size);
     PHYSFS_File *f = PHYSFS_openWrite(out_path);
     if (!f) {
-        publish_log_error("Opening '%s' for write failed: %s", out_path, publish_fs_error());
+        publish_log_error("Opening '%s' for write failed: %s", out_path, fs_error_text());
         return 0;
     }
     int written = byte_io_write_all(f, header, header_size) && byte_io_write_all(f, png, png_size);
     if (written && PHYSFS_close(f)) /* a failed close leaves the handle open */
         return 1;
     publish_log_error("Writing %s '%s' failed: %s", what, out_path,
-                      written ? publish_fs_error() : byte_io_error());
+                      written ? fs_error_text() : byte_io_error());
     PHYSFS_close(f);
     PHYSFS_delete(out_path);
     return 0;

@@ -33,7 +33,7 @@ static int pe_seek(PHYSFS_File *f, const char *path, uint64_t pos)
 {
     if (PHYSFS_seek(f, pos))
         return 1;
-    publish_log_error("Seek in '%s' failed: %s", path, publish_fs_error());
+    publish_log_error("Seek in '%s' failed: %s", path, fs_error_text());
     return 0;
 }
 
@@ -82,7 +82,7 @@ static int pe_tell(PHYSFS_File *f, const char *path, uint64_t *pos)
         *pos = (uint64_t)p;
         return 1;
     }
-    publish_log_error("Seek in '%s' failed: %s", path, publish_fs_error());
+    publish_log_error("Seek in '%s' failed: %s", path, fs_error_text());
     return 0;
 }
 
@@ -173,7 +173,7 @@ int find_resource_section(PHYSFS_File *in, const char *path, PeResourceSection *
 {
     PHYSFS_sint64 length = PHYSFS_fileLength(in);
     if (length < 0) {
-        publish_log_error("Read in '%s' failed: %s", path, publish_fs_error());
+        publish_log_error("Read in '%s' failed: %s", path, fs_error_text());
         return 0;
     }
     uint16_t sections, opt_size;

@@ -9,6 +9,14 @@
 
 #include <SDL.h>
 
+/* What every stub entry of one walk gets. */
+typedef struct PublishContext {
+    const char *game_dir;
+    char **platform_filter; /* NULL: build every stub */
+    int platform_filter_count;
+    BuiltPlatform *builds; /* list head; builds->next is the newest record */
+} PublishContext;
+
 static void metadata_help(const char *game_dir)
 {
     publish_log_error("%s", "");
@@ -100,7 +108,8 @@ static int filter_passes(const PublishContext *ctx, const char *name)
     return 0;
 }
 
-PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char *origdir,
+/* Walk callback over ".brindlecot/stubs": 1 go on, -1 a build failed. */
+static PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char *origdir,
                                                 const char *name)
 {
     (void)origdir;

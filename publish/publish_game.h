@@ -9,21 +9,9 @@
 
 #include <physfs.h>
 
-/* What every stub entry of one walk gets. */
-typedef struct PublishContext {
-    const char *game_dir;
-    char **platform_filter; /* NULL: build every stub */
-    int platform_filter_count;
-    BuiltPlatform *builds; /* list head; builds->next is the newest record */
-} PublishContext;
-
 /* 1 on success. platform_list is the text after "--platforms=" or NULL;
  * upload is 1 for a publish, 0 for packaging only. */
 int publish_game(const char *game_dir, const char *platform_list, int upload);
-
-/* Walk callback over ".brindlecot/stubs": 1 go on, -1 a build failed. */
-PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char *origdir,
-                                                const char *name);
 
 /* "builds/<gameid>-<platform><suffix>", the one name every package has;
  * NULL when out of memory. */

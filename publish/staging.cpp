@@ -30,11 +30,9 @@ static const char *const staging_excluded_names[] = {
     ".brindlecot", ".DS_Store", "__MACOSX", ".git", ".hg", ".svn",
 };
 
-#define STAGING_COUNT(a) (sizeof(a) / sizeof((a)[0]))
-
 int is_excluded_name(const char *name)
 {
-    for (size_t i = 0; i < STAGING_COUNT(staging_excluded_names); i++) {
+    for (size_t i = 0; i < SDL_arraysize(staging_excluded_names); i++) {
         if (SDL_strcasecmp(name, staging_excluded_names[i]) == 0) {
             return 1;
         }
@@ -46,7 +44,7 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
 {
     PHYSFS_File *in = PHYSFS_openRead(src_path);
     if (!in) {
-        publish_log_error("Can't open '%s' for reading: %s", src_path, publish_fs_error());
+        publish_log_error("Can't open '%s' for reading: %s", src_path, fs_error_text());
         return 0;
     }
     char *buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
@@ -59,7 +57,7 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     for (;;) {
         PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, STAGING_COPY_BUFFER_SIZE);
         if (n < 0) {
-            publish_log_error("Read from '%s' failed: %s", src_path, publish_fs_error());
+            publish_log_error("Read from '%s' failed: %s", src_path, fs_error_text());
             break;
         }
         if (n > 0 && !byte_io_write_all(out, buffer, (size_t)n)) {
@@ -88,14 +86,14 @@ int copy_file(const char *dst, const char *src)
     publish_log_info("Copying '%s' to '%s'...", src, dst);
     PHYSFS_File *out = PHYSFS_openWrite(dst);
     if (!out) {
-        publish_log_error("Can't open '%s' for writing: %s", dst, publish_fs_error());
+        publish_log_error("Can't open '%s' for writing: %s", dst, fs_error_text());
         return 0;
     }
     int result = copy_stream(out, dst, src);
     /* The close flushes the last buffered bytes: a failure here is a
      * truncated copy like any other. */
     if (!PHYSFS_close(out) && result) {
-        publish_log_error("Write to '%s' failed: %s", dst, publish_fs_error());
+        publish_log_error("Write to '%s' failed: %s", dst, fs_error_text());
         result = 0;
     }
     if (!result) {
@@ -115,14 +113,14 @@ PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY &&
                !PHYSFS_enumerate(path, delete_tree_entry, NULL)) {
         /* The entry that failed has said why. */
     } else {
         publish_log_info("Deleting '%s'...", path);
         if (!PHYSFS_delete(path)) {
-            publish_log_error("Failed to delete '%s': %s", path, publish_fs_error());
+            publish_log_error("Failed to delete '%s': %s", path, fs_error_text());
         } else {
             result = PHYSFS_ENUM_OK;
         }
@@ -135,7 +133,7 @@ static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const 
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(src, &st)) {
-        publish_log_error("Failed to stat '%s': %s", src, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", src, fs_error_text());
         return PHYSFS_ENUM_ERROR;
     }
     if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
@@ -191,7 +189,7 @@ PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *or
         if (emptied) {
             publish_log_info("Deleting '%s'...", path);
             if (!PHYSFS_delete(path)) {
-                publish_log_error("Failed to delete '%s': %s", path, publish_fs_error());
+                publish_log_error("Failed to delete '%s': %s", path, fs_error_text());
             }
         }
     }
@@ -201,7 +199,7 @@ PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *or
 
 int strip_staged_tree(const char *platform, const char *dir)
 {
-    for (size_t i = 0; i < STAGING_COUNT(staging_stripped_names); i++) {
+    for (size_t i = 0; i < SDL_arraysize(staging_stripped_names); i++) {
         char *path = alloc_printf("%s/%s", dir, staging_stripped_names[i]);
         if (!path) {
             report_out_of_memory();
@@ -245,7 +243,7 @@ static int staging_write_flag(const char *dir)
 
 int add_staged_defaults(const char *dir)
 {
-    for (size_t i = 0; i < STAGING_COUNT(staging_default_files); i++) {
+    for (size_t i = 0; i < SDL_arraysize(staging_default_files); i++) {
         const char *name = staging_default_files[i];
         char *target = alloc_printf("%s/%s", dir, name);
         if (!target) {
@@ -297,7 +295,7 @@ int delete_tree(const char *path)
     publish_log_info("Deleting '%s'...", path);
     if (!PHYSFS_delete(path)) {
         publish_log_error("Failed to delete '%s': %s", path,
-                          publish_fs_error());
+                          fs_error_text());
         return 0;
     }
     return 1;

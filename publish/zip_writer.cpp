@@ -33,12 +33,42 @@
 #define ZIP_MAX_NAME_LENGTH 65535u
 #define ZIP_MAX_OFFSET 0xFFFFFFFFull
 
-void *zip_deflate_alloc(void *opaque, unsigned int items, unsigned int size)
+/* One archived entry, queued until the central directory is written. */
+typedef struct ZipCentralEntry {
+    char *name;            /* as stored: relative path, "/" ended for a directory */
+    uint16_t name_length;
+    uint32_t compressed_size;
+    uint32_t uncompressed_size;
+    uint32_t local_header_offset;
+    uint32_t crc32;
+    uint32_t external_attributes;
+    uint16_t dos_date;
+    uint16_t dos_time;
+    uint32_t is_directory; /* 0 or 1 */
+    struct ZipCentralEntry *next;
+} ZipCentralEntry;
+
+/* One archive being written; handed to every walk callback as its data. */
+typedef struct ZipContext {
+    ZipCentralEntry entries; /* head sentinel: entries.next is the first */
+    ZipCentralEntry *tail;   /* last queued entry, initially &entries */
+    const char *zip_path;    /* for messages */
+    int add_directory_entries;
+    PHYSFS_File *out;
+    const char *root_dir;    /* entry names are the paths below it */
+    uint32_t entry_count;    /* queued entries, checked against the format's limit */
+} ZipContext;
+
+static PHYSFS_EnumerateCallbackResult zip_add_entry(void *ctx, const char *origdir,
+                                                    const char *name);
+
+/* zlib's allocation hooks, so compressor state comes from SDL's allocator. */
+static void *zip_deflate_alloc(void *opaque, unsigned int items, unsigned int size)
 {
     return SDL_malloc((size_t)items * size);
 }
 
-void zip_deflate_free(void *opaque, void *address)
+static void zip_deflate_free(void *opaque, void *address)
 {
     SDL_free(address);
 }
@@ -106,7 +136,7 @@ static int zip_tell(ZipContext *ctx, PHYSFS_sint64 *pos)
 {
     *pos = PHYSFS_tell(ctx->out);
     if (*pos < 0) {
-        publish_log_error("Position check on '%s' failed: %s", ctx->zip_path, publish_fs_error());
+        publish_log_error("Position check on '%s' failed: %s", ctx->zip_path, fs_error_text());
         return 0;
     }
     return 1;
@@ -182,7 +212,7 @@ static int zip_deflate_stream(ZipContext *ctx, ZipPending *e, PHYSFS_File *in,
         if (zs->avail_in == 0 && !at_end) {
             PHYSFS_sint64 n = PHYSFS_readBytes(in, inbuf, ZIP_BUFFER_SIZE);
             if (n < 0) {
-                publish_log_error("Read from '%s' failed: %s", e->path, publish_fs_error());
+                publish_log_error("Read from '%s' failed: %s", e->path, fs_error_text());
                 return 0;
             }
             at_end = PHYSFS_eof(in);
@@ -240,7 +270,7 @@ static int zip_compress_file(ZipContext *ctx, ZipPending *e)
     unsigned char *inbuf = NULL, *outbuf = NULL;
     PHYSFS_File *in = PHYSFS_openRead(e->path);
     if (!in) {
-        publish_log_error("Opening '%s' for read failed: %s", e->path, publish_fs_error());
+        publish_log_error("Opening '%s' for read failed: %s", e->path, fs_error_text());
     } else if (!(inbuf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE)) ||
                !(outbuf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE))) {
         report_out_of_memory();
@@ -269,14 +299,14 @@ static int zip_patch_local_header(ZipContext *ctx, const ZipPending *e)
     le_put_u32(p + 8, (uint32_t)e->uncompressed);
     /* zip_write logs its own failure; only a failed seek is said here. */
     if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)e->offset + 14)) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
+        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, fs_error_text());
         return 0;
     }
     if (!zip_write(ctx, p, 12)) {
         return 0;
     }
     if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)end)) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
+        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, fs_error_text());
         return 0;
     }
     return 1;
@@ -348,7 +378,7 @@ static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
         return PHYSFS_ENUM_ERROR;
     }
     int is_directory = st.filetype == PHYSFS_FILETYPE_DIRECTORY;
@@ -384,7 +414,7 @@ static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *
     return PHYSFS_ENUM_OK;
 }
 
-PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *origdir, const char *name)
+static PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *origdir, const char *name)
 {
     if (is_excluded_name(name)) {
         return PHYSFS_ENUM_OK;
@@ -470,7 +500,7 @@ static int zip_root_is_directory(const char *root_dir)
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(root_dir, &st)) {
-        publish_log_error("Failed to stat '%s': %s", root_dir, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", root_dir, fs_error_text());
         return 0;
     }
     if (st.filetype != PHYSFS_FILETYPE_DIRECTORY) {
@@ -488,7 +518,7 @@ int zip_directory(const char *zip_path, const char *root_dir, int add_directory_
     }
     PHYSFS_File *out = PHYSFS_openWrite(zip_path);
     if (!out) {
-        publish_log_error("Opening '%s' for write failed: %s", zip_path, publish_fs_error());
+        publish_log_error("Opening '%s' for write failed: %s", zip_path, fs_error_text());
         return 0;
     }
     ZipContext ctx;
