@@ -3,6 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "publish/icons.h"
+#include "publish/output_file.h"
 #include "publish/pe_resources.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
@@ -13,6 +14,9 @@
 
 #define TMPTREE ".brindlecot/tmptree"
 #define TMPZIP ".brindlecot/tmp.zip"
+
+/* The package is opened for appending, not through output_open. */
+static const OutputTexts desktop_append_texts = {NULL, NULL, "Couldn't write '%s': %s"};
 
 static int copy_stub(const char *platform, const char *out_path)
 {
@@ -50,10 +54,10 @@ static int patch_with_icon(const char *platform, const char *out_path, const cha
     int ok = patch_windows_resources(in, out, out_path, platform, ico, size);
     SDL_free(ico);
     PHYSFS_close(in);
-    if (!PHYSFS_close(out) && ok) {
-        publish_log_error("Couldn't write '%s': %s", out_path, fs_error_text());
-        ok = 0;
-    }
+    if (!ok)
+        output_abandon(out);
+    else
+        ok = output_close(out, out_path, &desktop_append_texts);
     return ok;
 }
 
@@ -82,10 +86,10 @@ static int append_zip(const char *out_path)
         return 0;
     }
     int ok = copy_stream(out, out_path, TMPZIP);
-    if (!PHYSFS_close(out) && ok) {
-        publish_log_error("Couldn't write '%s': %s", out_path, fs_error_text());
-        ok = 0;
-    }
+    if (!ok)
+        output_abandon(out);
+    else
+        ok = output_close(out, out_path, &desktop_append_texts);
     return ok;
 }
 

@@ -4,6 +4,7 @@
 #include "engine/helpers.h"
 #include "engine/text_escape.h"
 #include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/image.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
@@ -48,6 +49,13 @@ char *html5_loader_header(const char *gameid, const char *gametitle, const char 
     return header;
 }
 
+/* The manifest's and the loader's files. */
+static const OutputTexts html5_texts = {
+    "Failed to open '%s' for write: %s",
+    "Write to '%s' failed: %s",
+    "Closing out '%s' failed: %s",
+};
+
 static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
                                const PHYSFS_Stat *st)
 {
@@ -62,9 +70,7 @@ static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
         report_out_of_memory();
         return 0;
     }
-    int ok = byte_io_write_all(ctx->out, line, SDL_strlen(line));
-    if (!ok)
-        publish_log_error("Write to '%s' failed: %s", ctx->manifest_path, byte_io_error());
+    int ok = output_write(ctx->out, ctx->manifest_path, line, SDL_strlen(line), &html5_texts);
     SDL_free(line);
     return ok;
 }
@@ -99,35 +105,25 @@ static PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, cons
 
 int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
 {
-    PHYSFS_File *out = PHYSFS_openWrite(manifest_path);
-    if (!out) {
-        publish_log_error("Failed to open '%s' for write: %s", manifest_path, fs_error_text());
+    PHYSFS_File *out = output_open(manifest_path, &html5_texts);
+    if (!out)
         return 0;
-    }
     ManifestJsonContext ctx = {gamedata_dir, manifest_path, out};
     size_t open_length = sizeof(MANIFEST_OPEN) - 1;
     size_t close_length = sizeof(MANIFEST_CLOSE) - 1;
-    if (!byte_io_write_all(out, MANIFEST_OPEN, open_length)) {
-        publish_log_error("Write to '%s' failed: %s", manifest_path, byte_io_error());
-        PHYSFS_close(out);
-        return 0;
-    }
-    if (!PHYSFS_enumerate(gamedata_dir, write_manifest_json_entry, &ctx)) {
-        PHYSFS_close(out);
+    if (!output_write(out, manifest_path, MANIFEST_OPEN, open_length, &html5_texts) ||
+        !PHYSFS_enumerate(gamedata_dir, write_manifest_json_entry, &ctx)) {
+        output_abandon(out);
         return 0;
     }
     /* The empty last key keeps the object valid after the trailing comma of
      * the last file line. */
     if (!byte_io_write_all(out, MANIFEST_CLOSE, close_length)) {
         publish_log_error("Failed write to json manifest: %s", byte_io_error());
-        PHYSFS_close(out);
+        output_abandon(out);
         return 0;
     }
-    if (!PHYSFS_close(out)) {
-        publish_log_error("Closing out '%s' failed: %s", manifest_path, fs_error_text());
-        return 0;
-    }
-    return 1;
+    return output_close(out, manifest_path, &html5_texts);
 }
 
 static int copy_web_root(const char *site)
@@ -138,25 +134,15 @@ static int copy_web_root(const char *site)
 
 static int write_loader_file(const char *path, const char *header)
 {
-    PHYSFS_File *out = PHYSFS_openWrite(path);
-    if (!out) {
-        publish_log_error("Failed to open '%s' for write: %s", path, fs_error_text());
+    PHYSFS_File *out = output_open(path, &html5_texts);
+    if (!out)
+        return 0;
+    if (!output_write(out, path, header, SDL_strlen(header), &html5_texts) ||
+        !copy_stream(out, path, HTML5_LOADER_BODY)) {
+        output_abandon(out);
         return 0;
     }
-    if (!byte_io_write_all(out, header, SDL_strlen(header))) {
-        publish_log_error("Write to '%s' failed: %s", path, byte_io_error());
-        PHYSFS_close(out);
-        return 0;
-    }
-    if (!copy_stream(out, path, HTML5_LOADER_BODY)) {
-        PHYSFS_close(out);
-        return 0;
-    }
-    if (!PHYSFS_close(out)) {
-        publish_log_error("Closing out '%s' failed: %s", path, fs_error_text());
-        return 0;
-    }
-    return 1;
+    return output_close(out, path, &html5_texts);
 }
 
 static int write_loader(const char *site)

@@ -3,7 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "engine/text_escape.h"
-#include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/icons.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
@@ -75,6 +75,19 @@ char *macos_info_plist(const char *title, const char *gameid, const char *packag
     return text;
 }
 
+static const OutputTexts plist_texts = {
+    "Couldn't open '%s' for writing: %s",
+    "Couldn't write to '%s': %s",
+    "Couldn't write '%s' to disk: %s",
+};
+
+/* The executable is opened for appending rather than through output_open. */
+static const OutputTexts executable_texts = {
+    NULL,
+    "Write to '%s' failed: %s",
+    "Couldn't write '%s' to disk: %s",
+};
+
 static int make_bundle_dir(const char *bundle, const char *sub)
 {
     char *path = alloc_printf("%s/%s", bundle, sub);
@@ -122,16 +135,11 @@ static int restore_executable_header(const char *exe)
         PHYSFS_close(out);
         return 0;
     }
-    if (!byte_io_write_all(out, head, sizeof(head))) {
-        publish_log_error("Write to '%s' failed: %s", exe, byte_io_error());
-        PHYSFS_close(out);
+    if (!output_write(out, exe, head, sizeof(head), &executable_texts)) {
+        output_abandon(out);
         return 0;
     }
-    if (!PHYSFS_close(out)) {
-        publish_log_error("Couldn't write '%s' to disk: %s", exe, fs_error_text());
-        return 0;
-    }
-    return 1;
+    return output_close(out, exe, &executable_texts);
 }
 
 static int install_executable(const char *bundle)
@@ -161,25 +169,6 @@ static int install_icon(const char *bundle, const char *game_dir)
     return ok;
 }
 
-static int write_plist_file(const char *path, const char *text)
-{
-    PHYSFS_File *out = PHYSFS_openWrite(path);
-    if (!out) {
-        publish_log_error("Couldn't open '%s' for writing: %s", path, fs_error_text());
-        return 0;
-    }
-    if (!byte_io_write_all(out, text, SDL_strlen(text))) {
-        publish_log_error("Couldn't write to '%s': %s", path, byte_io_error());
-        PHYSFS_close(out);
-        return 0;
-    }
-    if (!PHYSFS_close(out)) {
-        publish_log_error("Couldn't write '%s' to disk: %s", path, fs_error_text());
-        return 0;
-    }
-    return 1;
-}
-
 static int install_plist(const char *bundle)
 {
     char *text = macos_info_plist(game_metadata_gametitle, game_metadata_gameid,
@@ -189,7 +178,7 @@ static int install_plist(const char *bundle)
     if (!text || !path)
         report_out_of_memory();
     else
-        ok = write_plist_file(path, text);
+        ok = output_write_file(path, text, SDL_strlen(text), &plist_texts);
     SDL_free(text);
     SDL_free(path);
     return ok;

@@ -1,6 +1,7 @@
 #include "publish/icons.h"
 
 #include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/image.h"
 #include "engine/helpers.h"
 #include "publish/publish_log.h"
@@ -44,6 +45,18 @@ static size_t icns_header(uint8_t *h, uint32_t png_size)
     return 16;
 }
 
+static const OutputTexts ico_texts = {
+    "Opening '%s' for write failed: %s",
+    "Writing ico '%s' failed: %s",
+    "Writing ico '%s' failed: %s",
+};
+
+static const OutputTexts icns_texts = {
+    "Opening '%s' for write failed: %s",
+    "Writing icns '%s' failed: %s",
+    "Writing icns '%s' failed: %s",
+};
+
 static uint8_t *make_icon_png(const char *image_path, size_t *png_size)
 {
     int w, h;
@@ -62,28 +75,27 @@ static uint8_t *make_icon_png(const char *image_path, size_t *png_size)
 static int write_icon_file(IconKind kind, const char *out_path, const uint8_t *png,
                            size_t png_size)
 {
-    const char *what = kind == ICON_WINDOWS ? "ico" : "icns";
+    const OutputTexts *texts = kind == ICON_WINDOWS ? &ico_texts : &icns_texts;
     /* Both formats record the length in 32 bits, the .icns with 16 more. */
     if (png_size > UINT32_MAX - 16) {
-        publish_log_error("Writing %s '%s' failed: %s", what, out_path, "image too large");
+        publish_log_error(texts->write_failed, out_path, "image too large");
         return 0;
     }
     uint8_t header[22];
     size_t header_size = kind == ICON_WINDOWS ? ico_header(header, (uint32_t)png_size)
                                               : icns_header(header, (uint32_t)png_size);
-    PHYSFS_File *f = PHYSFS_openWrite(out_path);
-    if (!f) {
-        publish_log_error("Opening '%s' for write failed: %s", out_path, fs_error_text());
+    PHYSFS_File *f = output_open(out_path, texts);
+    if (!f)
         return 0;
-    }
-    int written = byte_io_write_all(f, header, header_size) && byte_io_write_all(f, png, png_size);
-    if (written && PHYSFS_close(f)) /* a failed close leaves the handle open */
-        return 1;
-    publish_log_error("Writing %s '%s' failed: %s", what, out_path,
-                      written ? fs_error_text() : byte_io_error());
-    PHYSFS_close(f);
-    PHYSFS_delete(out_path);
-    return 0;
+    int ok = output_write(f, out_path, header, header_size, texts) &&
+             output_write(f, out_path, png, png_size, texts);
+    if (!ok)
+        output_abandon(f);
+    else
+        ok = output_close(f, out_path, texts);
+    if (!ok)
+        PHYSFS_delete(out_path);
+    return ok;
 }
 
 static int make_icon(IconKind kind, const char *out_path, const char *image_path)

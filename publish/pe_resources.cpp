@@ -3,6 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -53,12 +54,13 @@ static int pe_read32(PHYSFS_File *f, const char *path, uint32_t *v)
     return 0;
 }
 
+/* The executable's handles belong to the caller, who opens and closes
+ * them. */
+static const OutputTexts pe_texts = {NULL, "Write in '%s' failed: %s", NULL};
+
 static int pe_write(PHYSFS_File *f, const char *path, const void *data, uint64_t size)
 {
-    if (byte_io_write_all(f, data, (size_t)size))
-        return 1;
-    publish_log_error("Write in '%s' failed: %s", path, byte_io_error());
-    return 0;
+    return output_write(f, path, data, (size_t)size, &pe_texts);
 }
 
 static int pe_write16(PHYSFS_File *f, const char *path, uint16_t v)

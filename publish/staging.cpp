@@ -6,7 +6,7 @@
 
 #include "engine/helpers.h"
 #include "platform/native.h"
-#include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/platform_table.h"
 #include "publish/publish_log.h"
 
@@ -28,6 +28,13 @@ static const char *const staging_default_files[] = {
 
 static const char *const staging_excluded_names[] = {
     ".brindlecot", ".DS_Store", "__MACOSX", ".git", ".hg", ".svn",
+};
+
+/* Copies, and the stream appended to an output by copy_stream. */
+static const OutputTexts staging_copy_texts = {
+    "Can't open '%s' for writing: %s",
+    "Write to '%s' failed: %s",
+    "Write to '%s' failed: %s",
 };
 
 int is_excluded_name(const char *name)
@@ -60,8 +67,7 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
             publish_log_error("Read from '%s' failed: %s", src_path, fs_error_text());
             break;
         }
-        if (n > 0 && !byte_io_write_all(out, buffer, (size_t)n)) {
-            publish_log_error("Write to '%s' failed: %s", out_name, byte_io_error());
+        if (n > 0 && !output_write(out, out_name, buffer, (size_t)n, &staging_copy_texts)) {
             break;
         }
         if (PHYSFS_eof(in)) {
@@ -84,17 +90,17 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
 int copy_file(const char *dst, const char *src)
 {
     publish_log_info("Copying '%s' to '%s'...", src, dst);
-    PHYSFS_File *out = PHYSFS_openWrite(dst);
+    PHYSFS_File *out = output_open(dst, &staging_copy_texts);
     if (!out) {
-        publish_log_error("Can't open '%s' for writing: %s", dst, fs_error_text());
         return 0;
     }
     int result = copy_stream(out, dst, src);
     /* The close flushes the last buffered bytes: a failure here is a
      * truncated copy like any other. */
-    if (!PHYSFS_close(out) && result) {
-        publish_log_error("Write to '%s' failed: %s", dst, fs_error_text());
-        result = 0;
+    if (!result) {
+        output_abandon(out);
+    } else {
+        result = output_close(out, dst, &staging_copy_texts);
     }
     if (!result) {
         PHYSFS_delete(dst);

@@ -5,6 +5,7 @@
 
 #include "engine/helpers.h"
 #include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
 
@@ -123,13 +124,17 @@ static uint32_t zip_entry_flags(int is_directory, const char *name)
     return zip_name_is_ascii(name) ? flags : flags | ZIP_FLAG_UTF8;
 }
 
+/* Closing is the archive's own business: a failed flush is said with
+ * its own line. */
+static const OutputTexts zip_texts = {
+    "Opening '%s' for write failed: %s",
+    "Write to '%s' failed: %s",
+    NULL,
+};
+
 static int zip_write(ZipContext *ctx, const void *data, uint64_t length)
 {
-    if (!byte_io_write_all(ctx->out, data, (size_t)length)) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, byte_io_error());
-        return 0;
-    }
-    return 1;
+    return output_write(ctx->out, ctx->zip_path, data, (size_t)length, &zip_texts);
 }
 
 static int zip_tell(ZipContext *ctx, PHYSFS_sint64 *pos)
@@ -516,9 +521,8 @@ int zip_directory(const char *zip_path, const char *root_dir, int add_directory_
     if (!zip_root_is_directory(root_dir)) {
         return 0;
     }
-    PHYSFS_File *out = PHYSFS_openWrite(zip_path);
+    PHYSFS_File *out = output_open(zip_path, &zip_texts);
     if (!out) {
-        publish_log_error("Opening '%s' for write failed: %s", zip_path, fs_error_text());
         return 0;
     }
     ZipContext ctx;
