@@ -1,0 +1,124 @@
+#include "platform/native_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int native_file_create(const char *native_path)
+{
+    int fd;
+    do
+        fd = open(native_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int native_file_write_all(int fd, const void *data, size_t length)
+{
+    const char *p = (const char *)data;
+    while (length > 0) {
+        ssize_t n = write(fd, p, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return 0;
+        }
+        p += n;
+        length -= (size_t)n;
+    }
+    return 1;
+}
+
+int native_file_write_at(int fd, const void *data, size_t length, uint64_t offset)
+{
+    const char *p = (const char *)data;
+    while (length > 0) {
+        ssize_t n = pwrite(fd, p, length, (off_t)offset);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return 0;
+        }
+        p += n;
+        length -= (size_t)n;
+        offset += (uint64_t)n;
+    }
+    return 1;
+}
+
+int native_file_read_at(int fd, void *data, size_t length, uint64_t offset)
+{
+    char *p = (char *)data;
+    while (length > 0) {
+        ssize_t n = pread(fd, p, length, (off_t)offset);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return 0;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return 0;
+        }
+        p += n;
+        length -= (size_t)n;
+        offset += (uint64_t)n;
+    }
+    return 1;
+}
+
+int native_file_close(int fd)
+{
+    /* On Linux the descriptor is gone even when close reports EINTR, so a
+     * retry could close someone else's. */
+    return close(fd) == 0;
+}
+
+/* For file systems without O_TMPFILE: a unique name, unlinked at once. */
+static int native_temp_file_named(const char *native_dir)
+{
+    size_t length = strlen(native_dir) + sizeof "/.scratch-XXXXXX";
+    char *path = (char *)malloc(length);
+    if (!path) {
+        errno = ENOMEM;
+        return -1;
+    }
+    snprintf(path, length, "%s/.scratch-XXXXXX", native_dir);
+    int fd = mkostemp(path, O_CLOEXEC);
+    if (fd >= 0)
+        unlink(path);
+    int saved = errno;
+    free(path);
+    errno = saved;
+    return fd;
+}
+
+int native_temp_file_open(const char *native_dir)
+{
+    int fd = open(native_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return -1;
+    return native_temp_file_named(native_dir);
+}
+
+int native_make_directory(const char *native_path)
+{
+    if (mkdir(native_path, 0777) == 0)
+        return 1;
+    if (errno != EEXIST)
+        return 0;
+    struct stat st;
+    if (stat(native_path, &st) != 0)
+        return 0;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return 0;
+    }
+    return 1;
+}

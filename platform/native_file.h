@@ -1,0 +1,44 @@
+/* Files written natively, outside the virtual file system, for the
+ * publisher's intermediate files (staging trees, build trees before they are
+ * zipped, the run's cache of compressed data). PhysicsFS flushes every file
+ * it closes to the disk; thousands of such flushes per build cost more than
+ * the build itself, and these files are thrown away or rebuilt anyway.
+ * Finished packages still go through PhysicsFS.
+ *
+ * Every function that can fail returns 0 (or -1 for a descriptor) with
+ * errno telling why; nothing here logs. */
+#ifndef BRINDLECOT_PLATFORM_NATIVE_FILE_H
+#define BRINDLECOT_PLATFORM_NATIVE_FILE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* Creates or truncates native_path for writing, mode 0666 under the umask.
+ * A descriptor, or -1. */
+int native_file_create(const char *native_path);
+
+/* All of length bytes at the current position (short writes are retried).
+ * 1/0. */
+int native_file_write_all(int fd, const void *data, size_t length);
+
+/* All of length bytes at offset, leaving the position alone. 1/0. */
+int native_file_write_at(int fd, const void *data, size_t length, uint64_t offset);
+
+/* Exactly length bytes from offset; a file that ends first fails with EIO.
+ * 1/0. */
+int native_file_read_at(int fd, void *data, size_t length, uint64_t offset);
+
+/* Closes without flushing to the disk. 1/0 (a failed close still releases
+ * the descriptor). */
+int native_file_close(int fd);
+
+/* A nameless file for reading and writing, in the directory native_dir,
+ * that disappears when it is closed (or when the process ends). A
+ * descriptor, or -1. */
+int native_temp_file_open(const char *native_dir);
+
+/* Makes the directory, mode 0777 under the umask. 1 when it was made or
+ * already exists as a directory; 0 otherwise. */
+int native_make_directory(const char *native_path);
+
+#endif
