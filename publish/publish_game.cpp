@@ -6,6 +6,7 @@
 #include "publish/butler.h"
 #include "publish/platform_table.h"
 #include "publish/publish_log.h"
+#include "publish/zip_writer.h"
 
 #include <SDL.h>
 
@@ -152,7 +153,10 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
     }
 
     PHYSFS_mkdir("builds");
-    int walked = PHYSFS_enumerate(".brindlecot/stubs", build_stub_entry, &ctx);
+    /* One zip run for every package: each file is compressed once. */
+    int walked = zip_run_begin(".brindlecot") &&
+                 PHYSFS_enumerate(".brindlecot/stubs", build_stub_entry, &ctx);
+    zip_run_end();
     SDL_free(ctx.platform_filter);
     SDL_free(filter_copy);
 

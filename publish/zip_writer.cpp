@@ -1,17 +1,26 @@
 #include "publish/zip_writer.h"
 
 #include <SDL.h>
+#include <errno.h>
+#include <string.h>
 #include <zlib.h>
 
 #include "engine/helpers.h"
 #include "publish/byte_io.h"
+#include "publish/deflate_pool.h"
 #include "publish/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
+#include "publish/zip_cache.h"
 
-/* Per file entry: one input and one output buffer, whatever the file's
- * size. */
+/* Files up to this size are read whole and compressed in one call, on a
+ * worker when the run has them; a slot holds one such file and its
+ * compressed form. Larger files are streamed through the run's buffer
+ * pair, ZIP_BUFFER_SIZE each. */
+#define ZIP_WHOLE_FILE_LIMIT (2 * 1024 * 1024)
 #define ZIP_BUFFER_SIZE (4 * 1024 * 1024)
+/* Names up to this length go out in one write with their header. */
+#define ZIP_SHORT_NAME 256
 
 #define ZIP_LOCAL_SIGNATURE 0x04034B50u
 #define ZIP_CENTRAL_SIGNATURE 0x02014B50u
@@ -49,6 +58,53 @@ typedef struct ZipCentralEntry {
     struct ZipCentralEntry *next;
 } ZipCentralEntry;
 
+/* One entry between the walk and its place in the archive. */
+typedef struct ZipPending {
+    char *path;           /* full path, for reading and messages */
+    char *name;           /* stored name, "/" ended for a directory */
+    uint32_t name_length;
+    int is_directory;
+    uint32_t attributes;
+    uint16_t dos_date;
+    uint16_t dos_time;
+    uint32_t offset;      /* of the local header */
+    uint32_t crc;
+    uint64_t compressed;
+    uint64_t uncompressed;
+} ZipPending;
+
+typedef enum ZipSlotState {
+    ZIP_SLOT_DIRECTORY,   /* nothing to compress */
+    ZIP_SLOT_COMPRESSING, /* its job is with the workers */
+    ZIP_SLOT_COMPRESSED,  /* the job's results are in */
+    ZIP_SLOT_CACHED       /* the data comes from the cache */
+} ZipSlotState;
+
+/* An entry read but not yet written: entries go out strictly in walk
+ * order, while later ones are being compressed. */
+typedef struct ZipSlot {
+    ZipPending entry;     /* path and name are the slot's own copies */
+    ZipSlotState state;
+    unsigned char *in;    /* ZIP_WHOLE_FILE_LIMIT bytes, kept for the run */
+    unsigned char *out;   /* the run's slot_out_capacity bytes */
+    DeflateJob job;
+    const ZipCacheEntry *cached;
+    uint8_t digest[ZIP_CACHE_DIGEST_SIZE];
+    int add_to_cache;     /* the digest is good and the result is new */
+} ZipSlot;
+
+/* What one publish keeps from archive to archive. */
+typedef struct ZipRun {
+    z_stream zs;          /* the main thread's deflate state */
+    unsigned char *stream_in;  /* streamed files; allocated on first use */
+    unsigned char *stream_out;
+    DeflatePool *pool;    /* NULL: everything is compressed on the main thread */
+    ZipCache *cache;      /* NULL: no reuse */
+    ZipSlot *slots;
+    int slot_count;
+    size_t slot_out_capacity;
+} ZipRun;
+
 /* One archive being written; handed to every walk callback as its data. */
 typedef struct ZipContext {
     ZipCentralEntry entries; /* head sentinel: entries.next is the first */
@@ -58,21 +114,20 @@ typedef struct ZipContext {
     PHYSFS_File *out;
     const char *root_dir;    /* entry names are the paths below it */
     uint32_t entry_count;    /* queued entries, checked against the format's limit */
+    ZipRun *run;
+    uint64_t base;           /* position in out of the archive's first byte */
+    uint64_t pos;            /* archive position, counted from base */
+    int head;                /* first occupied slot */
+    int used;                /* occupied slots */
 } ZipContext;
+
+static ZipRun *zip_run;
+static int zip_run_depth;
+static int zip_single_threaded;
+static ZipRunStats zip_stats;
 
 static PHYSFS_EnumerateCallbackResult zip_add_entry(void *ctx, const char *origdir,
                                                     const char *name);
-
-/* zlib's allocation hooks, so compressor state comes from SDL's allocator. */
-static void *zip_deflate_alloc(void *opaque, unsigned int items, unsigned int size)
-{
-    return SDL_malloc((size_t)items * size);
-}
-
-static void zip_deflate_free(void *opaque, void *address)
-{
-    SDL_free(address);
-}
 
 /* Days since 1970-01-01 to a civil date (proleptic Gregorian). */
 static void zip_civil_from_days(int64_t z, int64_t *year, unsigned *month, unsigned *day)
@@ -132,9 +187,13 @@ static const OutputTexts zip_texts = {
     NULL,
 };
 
+
 static int zip_write(ZipContext *ctx, const void *data, uint64_t length)
 {
-    return output_write(ctx->out, ctx->zip_path, data, (size_t)length, &zip_texts);
+    if (!output_write(ctx->out, ctx->zip_path, data, (size_t)length, &zip_texts))
+        return 0;
+    ctx->pos += length;
+    return 1;
 }
 
 static int zip_tell(ZipContext *ctx, PHYSFS_sint64 *pos)
@@ -154,165 +213,94 @@ static void zip_report_too_large(ZipContext *ctx, const char *what)
                       what, ctx->zip_path);
 }
 
-/* One entry as it is being written; becomes a ZipCentralEntry once its
- * local header has been completed. */
-typedef struct ZipPending {
-    const char *path;     /* full path, for reading and messages */
-    const char *name;     /* stored name, "/" ended for a directory */
-    uint32_t name_length;
-    int is_directory;
-    uint32_t attributes;
-    uint16_t dos_date;
-    uint16_t dos_time;
-    uint32_t offset;      /* of the local header */
-    uint32_t crc;
-    uint64_t compressed;
-    uint64_t uncompressed;
-} ZipPending;
-
-/* Everything up to and including the alignment padding, so that the entry's
- * data starts at a multiple of 4 from the start of the archive. */
+/* The whole local header, up to and including the alignment padding, so
+ * that the entry's data starts at a multiple of 4 from the start of the
+ * archive. CRC and sizes are written as e holds them: zero for a directory,
+ * and for a streamed file until zip_patch_local_header. */
 static int zip_write_local_header(ZipContext *ctx, ZipPending *e)
 {
-    PHYSFS_sint64 pos;
-    if (!zip_tell(ctx, &pos)) {
-        return 0;
-    }
-    if ((uint64_t)pos > ZIP_MAX_OFFSET) {
+    if (ctx->pos > ZIP_MAX_OFFSET) {
         zip_report_too_large(ctx, e->name);
         return 0;
     }
-    e->offset = (uint32_t)pos;
-    unsigned char h[ZIP_LOCAL_HEADER_SIZE] = {0};
+    e->offset = (uint32_t)ctx->pos;
+    /* Q is the position right after the uncompressed-size field, so the
+     * data starts at Q + 4 + N + P; P is 1 to 4, never 0. */
+    uint64_t q = ctx->pos + 26;
+    uint32_t padding = 4 - (uint32_t)((q + e->name_length) % 4);
+    unsigned char h[ZIP_LOCAL_HEADER_SIZE + ZIP_SHORT_NAME + 4] = {0};
     le_put_u32(h, ZIP_LOCAL_SIGNATURE);
     le_put_u16(h + 4, ZIP_VERSION);
     le_put_u16(h + 6, zip_entry_flags(e->is_directory, e->name));
     le_put_u16(h + 8, e->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
     le_put_u16(h + 10, e->dos_time);
     le_put_u16(h + 12, e->dos_date);
-    /* CRC and sizes (14..25) stay zero until the data is written. */
-    if (!zip_write(ctx, h, 26)) {
-        return 0;
-    }
-    PHYSFS_sint64 q;
-    if (!zip_tell(ctx, &q)) {
-        return 0;
-    }
-    /* Q is taken before the two length fields, so the data starts at
-     * Q + 4 + N + P; P is 1 to 4, never 0. */
-    uint32_t padding = 4 - (uint32_t)(((uint64_t)q + e->name_length) % 4);
+    le_put_u32(h + 14, e->crc);
+    le_put_u32(h + 18, (uint32_t)e->compressed);
+    le_put_u32(h + 22, (uint32_t)e->uncompressed);
     le_put_u16(h + 26, e->name_length);
     le_put_u16(h + 28, padding);
+    if (e->name_length <= ZIP_SHORT_NAME) {
+        /* The padding is already zero. */
+        SDL_memcpy(h + ZIP_LOCAL_HEADER_SIZE, e->name, e->name_length);
+        return zip_write(ctx, h, ZIP_LOCAL_HEADER_SIZE + e->name_length + padding);
+    }
     static const unsigned char zeros[4] = {0, 0, 0, 0};
-    return zip_write(ctx, h + 26, 4) && zip_write(ctx, e->name, e->name_length) &&
-           zip_write(ctx, zeros, padding);
+    return zip_write(ctx, h, ZIP_LOCAL_HEADER_SIZE) &&
+           zip_write(ctx, e->name, e->name_length) && zip_write(ctx, zeros, padding);
 }
 
-static int zip_deflate_stream(ZipContext *ctx, ZipPending *e, PHYSFS_File *in,
-                              z_stream *zs, unsigned char *inbuf, unsigned char *outbuf)
-{
-    int at_end = 0;
-    uLong crc = crc32(0L, Z_NULL, 0);
-    for (;;) {
-        if (zs->avail_in == 0 && !at_end) {
-            PHYSFS_sint64 n = PHYSFS_readBytes(in, inbuf, ZIP_BUFFER_SIZE);
-            if (n < 0) {
-                publish_log_error("Read from '%s' failed: %s", e->path, fs_error_text());
-                return 0;
-            }
-            at_end = PHYSFS_eof(in);
-            if (n == 0 && !at_end) {
-                /* Without this, a file that shrinks under us would end as a
-                 * deflate error that hides the cause. */
-                publish_log_error("Read from '%s' failed: %s", e->path, "unexpected end of file");
-                return 0;
-            }
-            crc = crc32(crc, inbuf, (uInt)n);
-            e->uncompressed += (uint64_t)n;
-            if (e->uncompressed > ZIP_MAX_OFFSET) {
-                zip_report_too_large(ctx, e->name);
-                return 0;
-            }
-            zs->next_in = inbuf;
-            zs->avail_in = (uInt)n;
-        }
-        zs->next_out = outbuf;
-        zs->avail_out = ZIP_BUFFER_SIZE;
-        int rc = deflate(zs, at_end ? Z_FINISH : Z_NO_FLUSH);
-        uInt produced = ZIP_BUFFER_SIZE - zs->avail_out;
-        if (produced) {
-            if (!zip_write(ctx, outbuf, produced)) {
-                return 0;
-            }
-            e->compressed += produced;
-            if (e->compressed > ZIP_MAX_OFFSET) {
-                zip_report_too_large(ctx, e->name);
-                return 0;
-            }
-        }
-        if (rc == Z_STREAM_END) {
-            e->crc = (uint32_t)crc;
-            return 1;
-        }
-        if (rc != Z_OK) {
-            publish_log_error("Deflate of '%s' failed", e->path);
-            return 0;
-        }
-    }
-}
-
-static int zip_compress_file(ZipContext *ctx, ZipPending *e)
-{
-    z_stream zs;
-    SDL_zero(zs);
-    zs.zalloc = zip_deflate_alloc;
-    zs.zfree = zip_deflate_free;
-    if (deflateInit2(&zs, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
-        publish_log_error("deflate init failed");
-        return 0;
-    }
-    int result = 0;
-    unsigned char *inbuf = NULL, *outbuf = NULL;
-    PHYSFS_File *in = PHYSFS_openRead(e->path);
-    if (!in) {
-        publish_log_error("Opening '%s' for read failed: %s", e->path, fs_error_text());
-    } else if (!(inbuf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE)) ||
-               !(outbuf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE))) {
-        report_out_of_memory();
-    } else {
-        result = zip_deflate_stream(ctx, e, in, &zs, inbuf, outbuf);
-    }
-    deflateEnd(&zs);
-    if (in) {
-        PHYSFS_close(in);
-    }
-    SDL_free(inbuf);
-    SDL_free(outbuf);
-    return result;
-}
-
-/* Fills in the CRC and sizes that were unknown when the header went out. */
+/* Fills in the CRC and sizes of a streamed entry, known only after its
+ * data. */
 static int zip_patch_local_header(ZipContext *ctx, const ZipPending *e)
 {
-    PHYSFS_sint64 end;
-    if (!zip_tell(ctx, &end)) {
-        return 0;
-    }
     unsigned char p[12];
     le_put_u32(p, e->crc);
     le_put_u32(p + 4, (uint32_t)e->compressed);
     le_put_u32(p + 8, (uint32_t)e->uncompressed);
-    /* zip_write logs its own failure; only a failed seek is said here. */
-    if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)e->offset + 14)) {
+    /* output_write logs its own failure; only a failed seek is said here. */
+    if (!PHYSFS_seek(ctx->out, ctx->base + e->offset + 14)) {
         publish_log_error("Write to '%s' failed: %s", ctx->zip_path, fs_error_text());
         return 0;
     }
-    if (!zip_write(ctx, p, 12)) {
+    if (!output_write(ctx->out, ctx->zip_path, p, sizeof p, &zip_texts))
         return 0;
-    }
-    if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)end)) {
+    if (!PHYSFS_seek(ctx->out, ctx->base + ctx->pos)) {
         publish_log_error("Write to '%s' failed: %s", ctx->zip_path, fs_error_text());
         return 0;
+    }
+    return 1;
+}
+
+static int zip_data_fits(ZipContext *ctx, const ZipPending *e)
+{
+    if (e->compressed > ZIP_MAX_OFFSET || e->uncompressed > ZIP_MAX_OFFSET) {
+        zip_report_too_large(ctx, e->name);
+        return 0;
+    }
+    return 1;
+}
+
+static void zip_report_cache_read(void)
+{
+    publish_log_error("Read from the compressed-data cache failed: %s", strerror(errno));
+}
+
+/* Writes an entry's compressed stream from the cache, through buffer. */
+static int zip_copy_cached(ZipContext *ctx, const ZipCacheEntry *cached, unsigned char *buffer,
+                           size_t capacity)
+{
+    uint64_t at = 0;
+    while (at < cached->compressed_size) {
+        uint64_t left = cached->compressed_size - at;
+        size_t n = left < capacity ? (size_t)left : capacity;
+        if (!zip_cache_read(ctx->run->cache, cached, at, buffer, n)) {
+            zip_report_cache_read();
+            return 0;
+        }
+        if (!zip_write(ctx, buffer, n))
+            return 0;
+        at += n;
     }
     return 1;
 }
@@ -342,11 +330,387 @@ static int zip_queue_entry(ZipContext *ctx, const ZipPending *e)
     return 1;
 }
 
+
+/* --- entries compressed whole ------------------------------------------ */
+
+static void zip_slot_clear(ZipRun *run, ZipSlot *s)
+{
+    if (s->state == ZIP_SLOT_COMPRESSING) {
+        /* Its buffers stay the worker's until the job is done. */
+        deflate_pool_wait(run->pool, &s->job);
+        s->state = ZIP_SLOT_COMPRESSED;
+    }
+    SDL_free(s->entry.path);
+    SDL_free(s->entry.name);
+    s->entry.path = NULL;
+    s->entry.name = NULL;
+}
+
+static int zip_write_slot(ZipContext *ctx, ZipSlot *s)
+{
+    ZipRun *run = ctx->run;
+    ZipPending *e = &s->entry;
+    if (s->state == ZIP_SLOT_COMPRESSING) {
+        deflate_pool_wait(run->pool, &s->job);
+        s->state = ZIP_SLOT_COMPRESSED;
+    }
+    if (s->state == ZIP_SLOT_COMPRESSED) {
+        if (!s->job.ok) {
+            publish_log_error("Deflate of '%s' failed", e->path);
+            return 0;
+        }
+        e->crc = s->job.crc;
+        e->compressed = s->job.out_length;
+    } else if (s->state == ZIP_SLOT_CACHED) {
+        e->crc = s->cached->crc;
+        e->compressed = s->cached->compressed_size;
+    }
+    if (!zip_data_fits(ctx, e) || !zip_write_local_header(ctx, e))
+        return 0;
+    if (s->state == ZIP_SLOT_CACHED) {
+        if (!zip_copy_cached(ctx, s->cached, s->out, run->slot_out_capacity))
+            return 0;
+    } else if (s->state == ZIP_SLOT_COMPRESSED) {
+        if (!zip_write(ctx, s->out, e->compressed))
+            return 0;
+        if (s->add_to_cache) {
+            zip_cache_add_begin(run->cache);
+            zip_cache_add_bytes(run->cache, s->out, (size_t)e->compressed);
+            zip_cache_add_commit(run->cache, s->digest, e->uncompressed, e->crc);
+        }
+    }
+    return zip_queue_entry(ctx, e);
+}
+
+/* Writes the oldest waiting entry and frees its slot. */
+static int zip_retire_oldest(ZipContext *ctx)
+{
+    ZipRun *run = ctx->run;
+    ZipSlot *s = &run->slots[ctx->head];
+    int ok = zip_write_slot(ctx, s);
+    zip_slot_clear(run, s);
+    ctx->head = (ctx->head + 1) % run->slot_count;
+    ctx->used--;
+    return ok;
+}
+
+/* Writes every waiting entry, in order. */
+static int zip_flush_slots(ZipContext *ctx)
+{
+    while (ctx->used > 0) {
+        if (!zip_retire_oldest(ctx))
+            return 0;
+    }
+    return 1;
+}
+
+/* After a failure: nothing more is written, but no job may outlive its
+ * buffers. */
+static void zip_drop_slots(ZipContext *ctx)
+{
+    while (ctx->used > 0) {
+        zip_slot_clear(ctx->run, &ctx->run->slots[ctx->head]);
+        ctx->head = (ctx->head + 1) % ctx->run->slot_count;
+        ctx->used--;
+    }
+}
+
+/* The next free slot, with copies of e's strings; it counts as used only
+ * once zip_commit_slot says so. NULL after a logged failure. */
+static ZipSlot *zip_prepare_slot(ZipContext *ctx, const ZipPending *e)
+{
+    ZipRun *run = ctx->run;
+    if (ctx->used == run->slot_count && !zip_retire_oldest(ctx))
+        return NULL;
+    ZipSlot *s = &run->slots[(ctx->head + ctx->used) % run->slot_count];
+    if (!e->is_directory && !s->in) {
+        s->in = (unsigned char *)SDL_malloc(ZIP_WHOLE_FILE_LIMIT);
+        s->out = (unsigned char *)SDL_malloc(run->slot_out_capacity);
+        if (!s->in || !s->out) {
+            SDL_free(s->in);
+            SDL_free(s->out);
+            s->in = s->out = NULL;
+            report_out_of_memory();
+            return NULL;
+        }
+    }
+    s->entry = *e;
+    s->entry.path = SDL_strdup(e->path);
+    s->entry.name = SDL_strdup(e->name);
+    s->cached = NULL;
+    s->add_to_cache = 0;
+    s->state = ZIP_SLOT_DIRECTORY;
+    if (!s->entry.path || !s->entry.name) {
+        zip_slot_clear(run, s);
+        report_out_of_memory();
+        return NULL;
+    }
+    return s;
+}
+
+static void zip_commit_slot(ZipContext *ctx)
+{
+    ctx->used++;
+}
+
+/* Reads the whole file into buffer. 1 read (*length set), -1 the file is
+ * larger than capacity by now, 0 after a logged failure. */
+static int zip_read_whole(const char *path, unsigned char *buffer, size_t capacity,
+                          size_t *length)
+{
+    PHYSFS_File *in = PHYSFS_openRead(path);
+    if (!in) {
+        publish_log_error("Opening '%s' for read failed: %s", path, fs_error_text());
+        return 0;
+    }
+    size_t n = 0;
+    int result = 1;
+    while (!PHYSFS_eof(in)) {
+        if (n == capacity) {
+            result = -1;
+            break;
+        }
+        PHYSFS_sint64 got = PHYSFS_readBytes(in, buffer + n, capacity - n);
+        if (got < 0) {
+            publish_log_error("Read from '%s' failed: %s", path, fs_error_text());
+            result = 0;
+            break;
+        }
+        if (got == 0 && !PHYSFS_eof(in)) {
+            /* The file shrank under us, or the device failed. */
+            publish_log_error("Read from '%s' failed: %s", path, "unexpected end of file");
+            result = 0;
+            break;
+        }
+        n += (size_t)got;
+    }
+    PHYSFS_close(in);
+    *length = n;
+    return result;
+}
+
+/* Looks the content up in the cache; remembers its digest for adding it
+ * after it has been compressed. 1 when the cache has it. */
+static int zip_slot_from_cache(ZipRun *run, ZipSlot *s, size_t length)
+{
+    ZipCache *cache = run->cache;
+    if (!zip_cache_digest_begin(cache) || !zip_cache_digest_update(cache, s->in, length) ||
+        !zip_cache_digest_end(cache, s->digest))
+        return 0; /* compressed as if there were no cache */
+    s->cached = zip_cache_find(cache, s->digest, length);
+    s->add_to_cache = s->cached == NULL;
+    return s->cached != NULL;
+}
+
+/* 1 queued, -1 the file has outgrown the limit (nothing queued), 0 after a
+ * logged failure. */
+static int zip_add_whole(ZipContext *ctx, const ZipPending *e)
+{
+    ZipRun *run = ctx->run;
+    ZipSlot *s = zip_prepare_slot(ctx, e);
+    if (!s)
+        return 0;
+    size_t length = 0;
+    int read = zip_read_whole(e->path, s->in, ZIP_WHOLE_FILE_LIMIT, &length);
+    if (read != 1) {
+        zip_slot_clear(run, s);
+        return read;
+    }
+    s->entry.uncompressed = length;
+    if (run->cache && zip_slot_from_cache(run, s, length)) {
+        s->state = ZIP_SLOT_CACHED;
+        zip_stats.reused++;
+        zip_commit_slot(ctx);
+        return 1;
+    }
+    DeflateJob *job = &s->job;
+    SDL_zerop(job);
+    job->in = s->in;
+    job->in_length = length;
+    job->out = s->out;
+    job->out_capacity = run->slot_out_capacity;
+    if (run->pool) {
+        deflate_pool_submit(run->pool, job);
+        s->state = ZIP_SLOT_COMPRESSING;
+    } else {
+        job->ok = deflate_raw_buffer(&run->zs, job->in, job->in_length, job->out,
+                                     job->out_capacity, &job->out_length, &job->crc);
+        job->done = 1;
+        s->state = ZIP_SLOT_COMPRESSED;
+    }
+    zip_stats.compressed++;
+    zip_commit_slot(ctx);
+    return 1;
+}
+
+/* --- entries streamed on the main thread -------------------------------- */
+
+static int zip_stream_buffers(ZipRun *run)
+{
+    if (!run->stream_in)
+        run->stream_in = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE);
+    if (!run->stream_out)
+        run->stream_out = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE);
+    if (run->stream_in && run->stream_out)
+        return 1;
+    report_out_of_memory();
+    return 0;
+}
+
+/* One read of a streamed file, with the checks every reader of it makes.
+ * 1 (*n bytes, *at_end), 0 after a logged failure. */
+static int zip_stream_read(ZipContext *ctx, ZipPending *e, PHYSFS_File *in, uint64_t *total,
+                           PHYSFS_sint64 *n, int *at_end)
+{
+    *n = PHYSFS_readBytes(in, ctx->run->stream_in, ZIP_BUFFER_SIZE);
+    if (*n < 0) {
+        publish_log_error("Read from '%s' failed: %s", e->path, fs_error_text());
+        return 0;
+    }
+    *at_end = PHYSFS_eof(in);
+    if (*n == 0 && !*at_end) {
+        /* Without this, a file that shrinks under us would end as a
+         * deflate error that hides the cause. */
+        publish_log_error("Read from '%s' failed: %s", e->path, "unexpected end of file");
+        return 0;
+    }
+    *total += (uint64_t)*n;
+    if (*total > ZIP_MAX_OFFSET) {
+        zip_report_too_large(ctx, e->name);
+        return 0;
+    }
+    return 1;
+}
+
+static PHYSFS_File *zip_open_input(const ZipPending *e)
+{
+    PHYSFS_File *in = PHYSFS_openRead(e->path);
+    if (!in)
+        publish_log_error("Opening '%s' for read failed: %s", e->path, fs_error_text());
+    return in;
+}
+
+/* A first pass over a large file for its cache key. 1/0 (logged). */
+static int zip_digest_file(ZipContext *ctx, ZipPending *e, uint8_t *digest, uint64_t *size,
+                           int *usable)
+{
+    ZipCache *cache = ctx->run->cache;
+    PHYSFS_File *in = zip_open_input(e);
+    if (!in)
+        return 0;
+    *size = 0;
+    *usable = zip_cache_digest_begin(cache);
+    int at_end = 0, ok = 1;
+    while (ok && !at_end) {
+        PHYSFS_sint64 n;
+        ok = zip_stream_read(ctx, e, in, size, &n, &at_end);
+        if (ok && *usable)
+            *usable = zip_cache_digest_update(cache, ctx->run->stream_in, (size_t)n);
+    }
+    PHYSFS_close(in);
+    if (ok && *usable)
+        *usable = zip_cache_digest_end(cache, digest);
+    return ok;
+}
+
+/* Compresses the file into the archive (and into the cache when keep is
+ * set, its digest taken over the very bytes compressed). */
+static int zip_deflate_stream(ZipContext *ctx, ZipPending *e, PHYSFS_File *in, int keep,
+                              uint8_t *digest)
+{
+    ZipRun *run = ctx->run;
+    z_stream *zs = &run->zs;
+    if (deflateReset(zs) != Z_OK) {
+        publish_log_error("Deflate of '%s' failed", e->path);
+        return 0;
+    }
+    if (keep) {
+        zip_cache_add_begin(run->cache);
+        keep = zip_cache_digest_begin(run->cache);
+    }
+    int at_end = 0;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (;;) {
+        if (zs->avail_in == 0 && !at_end) {
+            PHYSFS_sint64 n;
+            if (!zip_stream_read(ctx, e, in, &e->uncompressed, &n, &at_end))
+                return 0;
+            crc = crc32(crc, run->stream_in, (uInt)n);
+            if (keep)
+                keep = zip_cache_digest_update(run->cache, run->stream_in, (size_t)n);
+            zs->next_in = run->stream_in;
+            zs->avail_in = (uInt)n;
+        }
+        zs->next_out = run->stream_out;
+        zs->avail_out = ZIP_BUFFER_SIZE;
+        int rc = deflate(zs, at_end ? Z_FINISH : Z_NO_FLUSH);
+        uInt produced = ZIP_BUFFER_SIZE - zs->avail_out;
+        if (produced) {
+            if (!zip_write(ctx, run->stream_out, produced))
+                return 0;
+            if (keep)
+                zip_cache_add_bytes(run->cache, run->stream_out, produced);
+            e->compressed += produced;
+            if (e->compressed > ZIP_MAX_OFFSET) {
+                zip_report_too_large(ctx, e->name);
+                return 0;
+            }
+        }
+        if (rc == Z_STREAM_END) {
+            e->crc = (uint32_t)crc;
+            if (keep && zip_cache_digest_end(run->cache, digest))
+                zip_cache_add_commit(run->cache, digest, e->uncompressed, e->crc);
+            return 1;
+        }
+        if (rc != Z_OK) {
+            publish_log_error("Deflate of '%s' failed", e->path);
+            return 0;
+        }
+    }
+}
+
+/* A file too large to be compressed whole; every entry before it has been
+ * written. */
+static int zip_add_streamed(ZipContext *ctx, ZipPending *e)
+{
+    ZipRun *run = ctx->run;
+    if (!zip_stream_buffers(run))
+        return 0;
+    uint8_t digest[ZIP_CACHE_DIGEST_SIZE];
+    int keep = 0;
+    if (run->cache) {
+        uint64_t size;
+        if (!zip_digest_file(ctx, e, digest, &size, &keep))
+            return 0;
+        const ZipCacheEntry *cached = keep ? zip_cache_find(run->cache, digest, size) : NULL;
+        if (cached) {
+            e->crc = cached->crc;
+            e->compressed = cached->compressed_size;
+            e->uncompressed = cached->size;
+            zip_stats.reused++;
+            return zip_write_local_header(ctx, e) &&
+                   zip_copy_cached(ctx, cached, run->stream_out, ZIP_BUFFER_SIZE) &&
+                   zip_queue_entry(ctx, e);
+        }
+    }
+    if (!zip_write_local_header(ctx, e))
+        return 0;
+    PHYSFS_File *in = zip_open_input(e);
+    if (!in)
+        return 0;
+    int ok = zip_deflate_stream(ctx, e, in, keep, digest);
+    PHYSFS_close(in);
+    zip_stats.compressed++;
+    return ok && zip_patch_local_header(ctx, e) && zip_queue_entry(ctx, e);
+}
+
+/* --- the walk ----------------------------------------------------------- */
+
 /* Refuses what the classic format cannot record before anything of the
  * entry is written. */
 static int zip_entry_fits(ZipContext *ctx, const ZipPending *e, const PHYSFS_Stat *st)
 {
-    if (ctx->entry_count >= ZIP_MAX_ENTRIES) {
+    if (ctx->entry_count + (uint32_t)ctx->used >= ZIP_MAX_ENTRIES) {
         publish_log_error("Can't add '%s' to '%s': a zip archive holds at most %u entries",
                           e->name, ctx->zip_path, ZIP_MAX_ENTRIES);
         return 0;
@@ -370,13 +734,18 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
     }
     unix_time_to_dos(st->modtime, &e->dos_date, &e->dos_time);
     publish_log_info("Adding '%s' to zip...", e->path + SDL_strlen(ctx->root_dir) + 1);
-    if (!zip_write_local_header(ctx, e)) {
-        return 0;
+    if (e->is_directory) {
+        if (!zip_prepare_slot(ctx, e))
+            return 0;
+        zip_commit_slot(ctx);
+        return 1;
     }
-    if (!e->is_directory && (!zip_compress_file(ctx, e) || !zip_patch_local_header(ctx, e))) {
-        return 0;
+    if (st->filesize >= 0 && st->filesize <= ZIP_WHOLE_FILE_LIMIT) {
+        int added = zip_add_whole(ctx, e);
+        if (added >= 0)
+            return added;
     }
-    return zip_queue_entry(ctx, e);
+    return zip_flush_slots(ctx) && zip_add_streamed(ctx, e);
 }
 
 static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *path)
@@ -399,7 +768,7 @@ static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *
         }
         ZipPending e;
         SDL_zero(e);
-        e.path = path;
+        e.path = (char *)path;
         e.name = name;
         e.name_length = (uint32_t)SDL_strlen(name);
         e.is_directory = is_directory;
@@ -436,7 +805,7 @@ static PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *orig
 
 static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
 {
-    unsigned char h[ZIP_CENTRAL_HEADER_SIZE] = {0};
+    unsigned char h[ZIP_CENTRAL_HEADER_SIZE + ZIP_SHORT_NAME] = {0};
     le_put_u32(h, ZIP_CENTRAL_SIGNATURE);
     h[4] = ZIP_VERSION;
     h[5] = ZIP_HOST_UNIX;
@@ -452,15 +821,17 @@ static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
     /* extra, comment, disk, internal attributes: all zero */
     le_put_u32(h + 38, c->external_attributes);
     le_put_u32(h + 42, c->local_header_offset);
-    return zip_write(ctx, h, sizeof h) && zip_write(ctx, c->name, c->name_length);
+    if (c->name_length <= ZIP_SHORT_NAME) {
+        SDL_memcpy(h + ZIP_CENTRAL_HEADER_SIZE, c->name, c->name_length);
+        return zip_write(ctx, h, ZIP_CENTRAL_HEADER_SIZE + c->name_length);
+    }
+    return zip_write(ctx, h, ZIP_CENTRAL_HEADER_SIZE) &&
+           zip_write(ctx, c->name, c->name_length);
 }
 
 static int zip_write_directory_and_end(ZipContext *ctx)
 {
-    PHYSFS_sint64 start, end;
-    if (!zip_tell(ctx, &start)) {
-        return 0;
-    }
+    uint64_t start = ctx->pos;
     uint32_t count = 0;
     for (const ZipCentralEntry *c = ctx->entries.next; c; c = c->next) {
         if (!zip_write_central_record(ctx, c)) {
@@ -468,11 +839,9 @@ static int zip_write_directory_and_end(ZipContext *ctx)
         }
         count++;
     }
-    if (!zip_tell(ctx, &end)) {
-        return 0;
-    }
+    uint64_t end = ctx->pos;
     /* The end record must be able to point at the central directory. */
-    if ((uint64_t)end > ZIP_MAX_OFFSET) {
+    if (end > ZIP_MAX_OFFSET) {
         publish_log_error("Zipfile '%s' is too large: the zip format's offsets stop below 4 GiB",
                           ctx->zip_path);
         return 0;
@@ -515,6 +884,125 @@ static int zip_root_is_directory(const char *root_dir)
     return 1;
 }
 
+
+/* --- runs --------------------------------------------------------------- */
+
+static void zip_run_free(ZipRun *run)
+{
+    deflate_pool_destroy(run->pool);
+    zip_cache_destroy(run->cache);
+    if (run->slots) {
+        for (int i = 0; i < run->slot_count; i++) {
+            SDL_free(run->slots[i].in);
+            SDL_free(run->slots[i].out);
+        }
+        SDL_free(run->slots);
+    }
+    SDL_free(run->stream_in);
+    SDL_free(run->stream_out);
+    deflateEnd(&run->zs);
+    SDL_free(run);
+}
+
+static ZipCache *zip_run_cache(const char *cache_dir)
+{
+    char *native = native_write_path(cache_dir);
+    if (!native)
+        return NULL;
+    /* Without the cache the run is only slower. */
+    ZipCache *cache = zip_cache_create(native);
+    SDL_free(native);
+    return cache;
+}
+
+int zip_run_begin(const char *cache_dir)
+{
+    if (zip_run_depth > 0) {
+        zip_run_depth++;
+        return 1;
+    }
+    ZipRun *run = (ZipRun *)SDL_calloc(1, sizeof *run);
+    if (!run) {
+        report_out_of_memory();
+        return 0;
+    }
+    if (!deflate_raw_init(&run->zs)) {
+        SDL_free(run);
+        publish_log_error("deflate init failed");
+        return 0;
+    }
+    run->slot_out_capacity = deflateBound(&run->zs, ZIP_WHOLE_FILE_LIMIT);
+    run->slot_count = 1;
+    if (!zip_single_threaded) {
+        int workers = deflate_pool_default_workers();
+        /* Without workers everything is compressed here, only slower. */
+        run->pool = deflate_pool_create(workers);
+        /* Two slots a worker: one being compressed, one waiting. */
+        if (run->pool)
+            run->slot_count = 2 * workers;
+        if (cache_dir)
+            run->cache = zip_run_cache(cache_dir);
+    }
+    run->slots = (ZipSlot *)SDL_calloc((size_t)run->slot_count, sizeof(ZipSlot));
+    if (!run->slots) {
+        zip_run_free(run);
+        report_out_of_memory();
+        return 0;
+    }
+    SDL_zero(zip_stats);
+    zip_run = run;
+    zip_run_depth = 1;
+    return 1;
+}
+
+void zip_run_end(void)
+{
+    if (zip_run_depth == 0 || --zip_run_depth > 0)
+        return;
+    zip_run_free(zip_run);
+    zip_run = NULL;
+}
+
+void zip_writer_set_single_threaded(int on)
+{
+    zip_single_threaded = on;
+}
+
+ZipRunStats zip_run_stats(void)
+{
+    return zip_stats;
+}
+
+/* --- archives ----------------------------------------------------------- */
+
+/* The walk, the central directory and the end record into out from its
+ * current position. 1/0 (logged). */
+static int zip_write_archive(PHYSFS_File *out, const char *zip_path, const char *root_dir,
+                             int add_directory_entries)
+{
+    if (!zip_run_begin(NULL))
+        return 0;
+    ZipContext ctx;
+    SDL_zero(ctx);
+    ctx.tail = &ctx.entries;
+    ctx.zip_path = zip_path;
+    ctx.add_directory_entries = add_directory_entries;
+    ctx.out = out;
+    ctx.root_dir = root_dir;
+    ctx.run = zip_run;
+    PHYSFS_sint64 base;
+    int written = zip_tell(&ctx, &base);
+    if (written) {
+        ctx.base = (uint64_t)base;
+        written = PHYSFS_enumerate(root_dir, zip_add_entry, &ctx) && zip_flush_slots(&ctx) &&
+                  zip_write_directory_and_end(&ctx);
+    }
+    zip_drop_slots(&ctx);
+    zip_free_entries(&ctx);
+    zip_run_end();
+    return written;
+}
+
 int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries)
 {
     publish_log_info("Zipping %s ...", zip_path);
@@ -525,25 +1013,28 @@ int zip_directory(const char *zip_path, const char *root_dir, int add_directory_
     if (!out) {
         return 0;
     }
-    ZipContext ctx;
-    SDL_zero(ctx);
-    ctx.tail = &ctx.entries;
-    ctx.zip_path = zip_path;
-    ctx.add_directory_entries = add_directory_entries;
-    ctx.out = out;
-    ctx.root_dir = root_dir;
-
-    int written = PHYSFS_enumerate(root_dir, zip_add_entry, &ctx) &&
-                  zip_write_directory_and_end(&ctx);
+    int written = zip_write_archive(out, zip_path, root_dir, add_directory_entries);
     int result = 0;
     if (!PHYSFS_close(out)) {
         if (written) {
             publish_log_error("Zipfile '%s' failed to flush to disk!", zip_path);
         }
+        PHYSFS_close(out); /* a failed close keeps the handle; a second may free it */
     } else if (written) {
         publish_log_info("Zipfile '%s' successfully created!", zip_path);
         result = 1;
     }
-    zip_free_entries(&ctx);
     return result;
+}
+
+int zip_directory_to(PHYSFS_File *out, const char *out_path, const char *root_dir,
+                     int add_directory_entries)
+{
+    publish_log_info("Zipping %s ...", out_path);
+    if (!zip_root_is_directory(root_dir) ||
+        !zip_write_archive(out, out_path, root_dir, add_directory_entries)) {
+        return 0;
+    }
+    publish_log_info("Zipfile '%s' successfully created!", out_path);
+    return 1;
 }

@@ -1,0 +1,64 @@
+/* The compressed data of one publish: each distinct file content is
+ * deflated once per run, however many archives it goes into. A later
+ * archive takes an entry's compressed stream, CRC-32 and sizes from here.
+ *
+ * Sameness is decided by the content's SHA-256 digest together with its
+ * size, never by names or times: a file that changed between two archives
+ * has another digest and is compressed again. The compressed bytes live in
+ * a nameless file of the run (gone when the cache is destroyed), so memory
+ * holds only the index.
+ *
+ * Main thread only. Nothing here logs: a cache whose file fails to take
+ * bytes simply stops adding entries, which costs time but never a wrong
+ * byte; a failed read is the caller's to report. */
+#ifndef BRINDLECOT_PUBLISH_ZIP_CACHE_H
+#define BRINDLECOT_PUBLISH_ZIP_CACHE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define ZIP_CACHE_DIGEST_SIZE 32
+
+typedef struct ZipCacheEntry {
+    uint8_t digest[ZIP_CACHE_DIGEST_SIZE]; /* SHA-256 of the content */
+    uint64_t size;                         /* of the content */
+    uint32_t crc;                          /* CRC-32 of the content */
+    uint64_t compressed_size;
+    uint64_t offset;                       /* of the compressed bytes in the file */
+    struct ZipCacheEntry *next;            /* same bucket */
+} ZipCacheEntry;
+
+typedef struct ZipCache ZipCache;
+
+/* A cache whose file is made in native_dir. NULL when the file or memory
+ * could not be had (errno tells why for the file). */
+ZipCache *zip_cache_create(const char *native_dir);
+
+/* Closes (and so removes) the file and frees the index. NULL is ignored. */
+void zip_cache_destroy(ZipCache *cache);
+
+/* Digest of one content, given in pieces. 1/0. */
+int zip_cache_digest_begin(ZipCache *cache);
+int zip_cache_digest_update(ZipCache *cache, const void *data, size_t length);
+int zip_cache_digest_end(ZipCache *cache, uint8_t digest[ZIP_CACHE_DIGEST_SIZE]);
+
+/* The entry for this content, or NULL. */
+const ZipCacheEntry *zip_cache_find(const ZipCache *cache,
+                                    const uint8_t digest[ZIP_CACHE_DIGEST_SIZE],
+                                    uint64_t size);
+
+/* Adding an entry: its compressed bytes are appended, in as many pieces as
+ * it takes, between begin and commit; commit makes them findable under the
+ * content's digest, size and CRC-32. A content already present, or bytes
+ * that did not all reach the file, are not added. */
+void zip_cache_add_begin(ZipCache *cache);
+void zip_cache_add_bytes(ZipCache *cache, const void *data, size_t length);
+void zip_cache_add_commit(ZipCache *cache, const uint8_t digest[ZIP_CACHE_DIGEST_SIZE],
+                          uint64_t size, uint32_t crc);
+
+/* length bytes of an entry's compressed stream, from position at within
+ * it. 1/0 (errno tells why). */
+int zip_cache_read(const ZipCache *cache, const ZipCacheEntry *entry, uint64_t at, void *data,
+                   size_t length);
+
+#endif
