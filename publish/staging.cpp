@@ -6,6 +6,7 @@
 
 #include "engine/helpers.h"
 #include "platform/native.h"
+#include "platform/native_file.h"
 #include "publish/output_file.h"
 #include "publish/platform_table.h"
 #include "publish/publish_log.h"
@@ -87,6 +88,85 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     return result;
 }
 
+char *native_write_path(const char *path)
+{
+    const char *write_dir = PHYSFS_getWriteDir();
+    char *native = alloc_printf("%s/%s", write_dir ? write_dir : ".", path);
+    if (!native)
+        report_out_of_memory();
+    return native;
+}
+
+/* copy_stream's loop, into a native file; buffer holds capacity bytes. */
+static int staging_copy_native(int fd, const char *dst, const char *src_path,
+                               char *buffer, size_t capacity)
+{
+    PHYSFS_File *in = PHYSFS_openRead(src_path);
+    if (!in) {
+        publish_log_error("Can't open '%s' for reading: %s", src_path, fs_error_text());
+        return 0;
+    }
+    int result = 0;
+    for (;;) {
+        PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, capacity);
+        if (n < 0) {
+            publish_log_error("Read from '%s' failed: %s", src_path, fs_error_text());
+            break;
+        }
+        if (n > 0 && !native_file_write_all(fd, buffer, (size_t)n)) {
+            publish_log_error(staging_copy_texts.write_failed, dst, strerror(errno));
+            break;
+        }
+        if (PHYSFS_eof(in)) {
+            result = 1;
+            break;
+        }
+        if (n == 0) {
+            publish_log_error("Read from '%s' failed: %s", src_path,
+                              "unexpected end of file");
+            break;
+        }
+    }
+    PHYSFS_close(in);
+    return result;
+}
+
+/* copy_file into a staged tree: the same messages, no flush to the disk.
+ * buffer (capacity bytes) is the caller's, so a tree of many files does not
+ * take and give back a buffer for each. */
+static int staging_copy_file_native(const char *dst, const char *src, char *buffer,
+                                    size_t capacity)
+{
+    publish_log_info("Copying '%s' to '%s'...", src, dst);
+    char *native = native_write_path(dst);
+    if (!native)
+        return 0;
+    int result = 0;
+    int fd = native_file_create(native);
+    if (fd < 0) {
+        publish_log_error(staging_copy_texts.open_failed, dst, strerror(errno));
+    } else {
+        result = staging_copy_native(fd, dst, src, buffer, capacity);
+        if (!native_file_close(fd) && result) {
+            publish_log_error(staging_copy_texts.close_failed, dst, strerror(errno));
+            result = 0;
+        }
+        if (!result)
+            PHYSFS_delete(dst);
+    }
+    SDL_free(native);
+    return result;
+}
+
+/* A staged directory: made natively, like the files in it. */
+static void staging_make_directory(const char *dst)
+{
+    char *native = native_write_path(dst);
+    if (native)
+        native_make_directory(native);
+    SDL_free(native);
+}
+
 int copy_file(const char *dst, const char *src)
 {
     publish_log_info("Copying '%s' to '%s'...", src, dst);
@@ -135,7 +215,28 @@ PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir
     return result;
 }
 
-static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const char *dst)
+/* A copy walk that stages a tree writes natively, through one buffer for
+ * the whole walk; copy_tree_entry's walk (stage NULL) writes through
+ * PhysicsFS. */
+typedef struct StagingWalk {
+    const char *dest_dir;
+    char *buffer; /* STAGING_COPY_BUFFER_SIZE bytes */
+} StagingWalk;
+
+static PHYSFS_EnumerateCallbackResult staging_copy_entry(const char *dest_dir,
+                                                         const char *origdir,
+                                                         const char *name,
+                                                         const StagingWalk *stage);
+
+static PHYSFS_EnumerateCallbackResult stage_tree_entry(void *walk, const char *origdir,
+                                                       const char *name)
+{
+    const StagingWalk *stage = (const StagingWalk *)walk;
+    return staging_copy_entry(stage->dest_dir, origdir, name, stage);
+}
+
+static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const char *dst,
+                                                         const StagingWalk *stage)
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(src, &st)) {
@@ -145,33 +246,51 @@ static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const 
     if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
         /* Not checked: a directory that could not be made shows up as the
          * failure of the first file written below it. */
-        PHYSFS_mkdir(dst);
-        return PHYSFS_enumerate(src, copy_tree_entry, (void *)dst) ? PHYSFS_ENUM_OK
-                                                                   : PHYSFS_ENUM_ERROR;
+        int walked;
+        if (stage) {
+            staging_make_directory(dst);
+            StagingWalk inner = {dst, stage->buffer};
+            walked = PHYSFS_enumerate(src, stage_tree_entry, &inner);
+        } else {
+            PHYSFS_mkdir(dst);
+            walked = PHYSFS_enumerate(src, copy_tree_entry, (void *)dst);
+        }
+        return walked ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
     }
     if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
-        return copy_file(dst, src) ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
+        int copied = stage ? staging_copy_file_native(dst, src, stage->buffer,
+                                                      STAGING_COPY_BUFFER_SIZE)
+                           : copy_file(dst, src);
+        return copied ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
     }
     return PHYSFS_ENUM_OK; /* links and other special files are not packaged */
 }
 
-PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origdir,
-                                               const char *name)
+static PHYSFS_EnumerateCallbackResult staging_copy_entry(const char *dest_dir,
+                                                         const char *origdir,
+                                                         const char *name,
+                                                         const StagingWalk *stage)
 {
     if (is_excluded_name(name)) {
         return PHYSFS_ENUM_OK;
     }
     char *src = alloc_printf("%s/%s", origdir, name);
-    char *dst = alloc_printf("%s/%s", (const char *)dest_dir, name);
+    char *dst = alloc_printf("%s/%s", dest_dir, name);
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
     if (!src || !dst) {
         report_out_of_memory();
     } else {
-        result = staging_copy_paths(src, dst);
+        result = staging_copy_paths(src, dst, stage);
     }
     SDL_free(src);
     SDL_free(dst);
     return result;
+}
+
+PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origdir,
+                                               const char *name)
+{
+    return staging_copy_entry((const char *)dest_dir, origdir, name, NULL);
 }
 
 PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
@@ -232,13 +351,14 @@ static int staging_write_flag(const char *dir)
         return 0;
     }
     int result = 0;
-    char *parent = SDL_strdup(flag);
-    if (parent) {
-        *SDL_strrchr(parent, '/') = '\0';
-        PHYSFS_mkdir(parent); /* an open failure below says enough */
-        SDL_free(parent);
-        PHYSFS_File *f = PHYSFS_openWrite(flag);
-        result = f && PHYSFS_close(f);
+    char *native = native_write_path(flag);
+    if (native) {
+        *SDL_strrchr(native, '/') = '\0';
+        native_make_directory(native); /* an open failure below says enough */
+        native[SDL_strlen(native)] = '/';
+        int fd = native_file_create(native);
+        result = fd >= 0 && native_file_close(fd);
+        SDL_free(native);
     }
     if (!result) {
         publish_log_error("Failed to write production build flag!");
@@ -249,39 +369,49 @@ static int staging_write_flag(const char *dir)
 
 int add_staged_defaults(const char *dir)
 {
-    for (size_t i = 0; i < SDL_arraysize(staging_default_files); i++) {
+    char *buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
+    if (!buffer) {
+        report_out_of_memory();
+        return 0;
+    }
+    int ok = 1;
+    for (size_t i = 0; ok && i < SDL_arraysize(staging_default_files); i++) {
         const char *name = staging_default_files[i];
         char *target = alloc_printf("%s/%s", dir, name);
         if (!target) {
             report_out_of_memory();
-            return 0;
+            ok = 0;
+            break;
         }
         PHYSFS_Stat st;
-        int ok = PHYSFS_stat(target, &st) || copy_file(target, name);
+        ok = PHYSFS_stat(target, &st) ||
+             staging_copy_file_native(target, name, buffer, STAGING_COPY_BUFFER_SIZE);
         SDL_free(target);
-        if (!ok) {
-            return 0;
-        }
     }
-    return staging_write_flag(dir);
+    SDL_free(buffer);
+    return ok && staging_write_flag(dir);
 }
 
 int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
 {
+    StagingWalk stage = {dir, (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE)};
+    if (!stage.buffer) {
+        report_out_of_memory();
+        return 0;
+    }
     /* Not checked: a directory that could not be made shows up as the
      * failure of the first file copied into it. */
     PHYSFS_mkdir(dir);
-    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)dir) &&
-           strip_staged_tree(platform, dir) && add_staged_defaults(dir);
+    int copied = PHYSFS_enumerate(game_dir, stage_tree_entry, &stage);
+    SDL_free(stage.buffer);
+    return copied && strip_staged_tree(platform, dir) && add_staged_defaults(dir);
 }
 
 int make_executable(const char *path)
 {
     publish_log_info("Making '%s' executable...", path);
-    const char *write_dir = PHYSFS_getWriteDir();
-    char *native = alloc_printf("%s/%s", write_dir ? write_dir : ".", path);
+    char *native = native_write_path(path);
     if (!native) {
-        report_out_of_memory();
         return 0;
     }
     int result = native_make_executable(native);

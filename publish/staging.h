@@ -10,7 +10,10 @@
  * PHYSFS_ENUM_ERROR (-1), never 0.
  *
  * A build stages a game with stage_game_tree, then zips or copies the
- * result. */
+ * result. Staged trees are intermediate files: they are written natively
+ * (platform/native_file.h), without the flush to the disk that PhysicsFS
+ * makes on every close, and they keep the messages of the PhysicsFS
+ * copies. */
 #ifndef BRINDLECOT_PUBLISH_STAGING_H
 #define BRINDLECOT_PUBLISH_STAGING_H
 
@@ -61,14 +64,21 @@ int strip_staged_tree(const char *platform, const char *dir);
 
 /* Copies each of the five default files (from the top of the search path)
  * into dir unless something of that name is there, then writes the empty
- * flag file dir/metadata/BRINDLECOT_PRODUCTION_BUILD. 1/0. */
+ * flag file dir/metadata/BRINDLECOT_PRODUCTION_BUILD; dir is a staged tree,
+ * so both are written natively. 1/0. */
 int add_staged_defaults(const char *dir);
 
 /* Stages the game game_dir into dir for platform (the stub entry name):
- * makes dir, copies the game into it (copy_tree_entry), then
+ * makes dir, copies the game into it (as copy_tree_entry does, but
+ * natively), then
  * strip_staged_tree and add_staged_defaults. dir should not hold an older
  * tree. 1/0, the cause logged by the step that failed. */
 int stage_game_tree(const char *platform, const char *game_dir, const char *dir);
+
+/* The native path of a write-directory path (the current directory's when
+ * there is no write directory), allocated; NULL after reporting that memory
+ * ran out. */
+char *native_write_path(const char *path);
 
 /* Gives path (a write-directory path) the mode 0755 in the native file
  * system. 1/0. */
