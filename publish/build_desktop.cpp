@@ -13,25 +13,39 @@
 #include <physfs.h>
 
 #define TMPTREE ".brindlecot/tmptree"
+/* Where earlier versions put the zip before appending it. */
 #define TMPZIP ".brindlecot/tmp.zip"
 
-/* The package is opened for appending, not through output_open. */
-static const OutputTexts desktop_append_texts = {NULL, NULL, "Couldn't write '%s': %s"};
+/* The package is written through one handle, from the stub's first byte to
+ * the zip's last, so it reaches the disk once, when it is complete. */
+static const OutputTexts desktop_package_texts = {
+    "Can't open '%s' for writing: %s",
+    "Write to '%s' failed: %s",
+    "Couldn't write '%s': %s",
+};
 
-static int copy_stub(const char *platform, const char *out_path)
+static int copy_stub(const char *platform, PHYSFS_File *out, const char *out_path)
 {
     char *stub = alloc_printf(".brindlecot/stubs/%s", platform);
     if (!stub) {
         report_out_of_memory();
         return 0;
     }
-    int ok = copy_file(out_path, stub);
+    publish_log_info("Copying '%s' to '%s'...", stub, out_path);
+    int ok = copy_stream(out, out_path, stub);
     SDL_free(stub);
     return ok;
 }
 
-static int patch_with_icon(const char *platform, const char *out_path, const char *ico_path)
+/* out is left at the end of the stub, where the zip goes. */
+static int patch_with_icon(const char *platform, PHYSFS_File *out, const char *out_path,
+                           const char *ico_path)
 {
+    PHYSFS_sint64 stub_end = PHYSFS_tell(out);
+    if (stub_end < 0) {
+        publish_log_error("Couldn't write '%s': %s", out_path, fs_error_text());
+        return 0;
+    }
     uint64_t size = 0;
     uint8_t *ico = (uint8_t *)read_whole_file(ico_path, &size);
     if (!ico) {
@@ -44,26 +58,19 @@ static int patch_with_icon(const char *platform, const char *out_path, const cha
         SDL_free(ico);
         return 0;
     }
-    PHYSFS_File *out = PHYSFS_openAppend(out_path);
-    if (!out) {
-        publish_log_error("Couldn't open '%s' for writing: %s", out_path, fs_error_text());
-        PHYSFS_close(in);
-        SDL_free(ico);
-        return 0;
-    }
     int ok = patch_windows_resources(in, out, out_path, platform, ico, size);
     SDL_free(ico);
     PHYSFS_close(in);
-    if (!ok)
-        output_abandon(out);
-    else
-        ok = output_close(out, out_path, &desktop_append_texts);
+    if (ok && !PHYSFS_seek(out, (PHYSFS_uint64)stub_end)) {
+        publish_log_error("Couldn't write '%s': %s", out_path, fs_error_text());
+        ok = 0;
+    }
     return ok;
 }
 
 /* Writes the game's icon and version into the stub's resource scratch
  * space. The .ico stays under .brindlecot after the build. */
-static int windows_resource_step(const char *platform, const char *out_path,
+static int windows_resource_step(const char *platform, PHYSFS_File *out, const char *out_path,
                                  const char *game_dir)
 {
     char *ico_path = alloc_printf(".brindlecot/%s.ico", game_metadata_gameid);
@@ -72,24 +79,28 @@ static int windows_resource_step(const char *platform, const char *out_path,
     if (!ico_path || !image_path)
         report_out_of_memory();
     else if (make_windows_icon(ico_path, image_path))
-        ok = patch_with_icon(platform, out_path, ico_path);
+        ok = patch_with_icon(platform, out, out_path, ico_path);
     SDL_free(ico_path);
     SDL_free(image_path);
     return ok;
 }
 
-static int append_zip(const char *out_path)
+/* The stub, its Windows resources, then the zip of the staged tree straight
+ * after it: the zip's offsets count from its own first byte, as they did
+ * when it was written to a file of its own and appended. */
+static int write_package(const char *platform, const char *out_path, const char *game_dir,
+                         int windows)
 {
-    PHYSFS_File *out = PHYSFS_openAppend(out_path);
-    if (!out) {
-        publish_log_error("Can't open '%s' for appending: %s", out_path, fs_error_text());
+    PHYSFS_File *out = output_open(out_path, &desktop_package_texts);
+    if (!out)
         return 0;
-    }
-    int ok = copy_stream(out, out_path, TMPZIP);
+    int ok = copy_stub(platform, out, out_path) &&
+             (!windows || windows_resource_step(platform, out, out_path, game_dir)) &&
+             zip_directory_to(out, out_path, TMPTREE, 1);
     if (!ok)
         output_abandon(out);
     else
-        ok = output_close(out, out_path, &desktop_append_texts);
+        ok = output_close(out, out_path, &desktop_package_texts);
     return ok;
 }
 
@@ -99,15 +110,15 @@ int build_desktop(const char *platform, const char *out_path, const char *game_d
     (void)builds;
     int windows = SDL_strncasecmp(platform, "windows", 7) == 0;
     int ok = delete_tree(TMPTREE) && stage_game_tree(platform, game_dir, TMPTREE) &&
-             zip_directory(TMPZIP, TMPTREE, 1) &&
-             copy_stub(platform, out_path) &&
-             (!windows || windows_resource_step(platform, out_path, game_dir)) &&
-             append_zip(out_path) && make_executable(out_path);
+             write_package(platform, out_path, game_dir, windows) &&
+             make_executable(out_path);
     if (!ok)
         PHYSFS_delete(out_path);
     /* Only removes the tree when it is empty; the next desktop build
      * empties it first. */
     PHYSFS_delete(TMPTREE);
+    /* Not written any more, but one left by an older version would stay for
+     * ever. */
     PHYSFS_delete(TMPZIP);
     return ok;
 }
