@@ -1,6 +1,7 @@
 #include "publish/deflate_pool.h"
 
 #include <SDL.h>
+#include <openssl/evp.h>
 
 #define DEFLATE_POOL_MAX_WORKERS 8
 
@@ -84,9 +85,23 @@ static int deflate_pool_worker(void *data)
     while ((job = deflate_pool_take(pool)) != NULL) {
         size_t out_length = 0;
         uint32_t crc = 0;
-        int ok = deflate_raw_buffer(zs, job->in, job->in_length, job->out, job->out_capacity,
+        int ok = 0, skipped = 0, digest_ok = 0;
+        uint8_t digest[32];
+        if (job->skip_check) {
+            unsigned int digest_length = 0;
+            digest_ok = EVP_Digest(job->in, job->in_length, digest, &digest_length,
+                                   EVP_sha256(), NULL) == 1 &&
+                        digest_length == sizeof digest;
+            skipped = digest_ok && job->skip_check(job->skip_user, digest, job->in_length);
+        }
+        if (!skipped)
+            ok = deflate_raw_buffer(zs, job->in, job->in_length, job->out, job->out_capacity,
                                     &out_length, &crc);
         SDL_LockMutex(pool->lock);
+        if (digest_ok)
+            SDL_memcpy(job->digest, digest, sizeof digest);
+        job->digest_ok = digest_ok;
+        job->skipped = skipped;
         job->out_length = out_length;
         job->crc = crc;
         job->ok = ok;
@@ -142,6 +157,8 @@ void deflate_pool_submit(DeflatePool *pool, DeflateJob *job)
 {
     job->done = 0;
     job->ok = 0;
+    job->skipped = 0;
+    job->digest_ok = 0;
     job->next = NULL;
     SDL_LockMutex(pool->lock);
     if (pool->tail)

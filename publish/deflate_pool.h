@@ -23,6 +23,11 @@ int deflate_raw_init(z_stream *zs);
 int deflate_raw_buffer(z_stream *zs, const void *in, size_t length, void *out,
                        size_t out_capacity, size_t *out_length, uint32_t *crc);
 
+/* Asked by a worker before it compresses: 1 when the content whose SHA-256
+ * digest and length are given needs no compressing (someone has it
+ * already). Called on the worker's thread: it must be thread-safe. */
+typedef int (*DeflateSkipCheck)(void *user, const uint8_t digest[32], uint64_t length);
+
 /* One buffer to compress. The submitter owns the record and both buffers;
  * it fills the inputs, submits, and reads the results only after
  * deflate_pool_wait has returned for the job. */
@@ -31,6 +36,11 @@ typedef struct DeflateJob {
     size_t in_length;
     void *out;
     size_t out_capacity;
+    DeflateSkipCheck skip_check; /* NULL: no digest, always compressed */
+    void *skip_user;
+    uint8_t digest[32];  /* result when skip_check is set: SHA-256 of the input */
+    int digest_ok;       /* result: digest was computed */
+    int skipped;         /* result: skip_check said 1; nothing was compressed */
     size_t out_length;   /* result */
     uint32_t crc;        /* result: CRC-32 of the input */
     int ok;              /* result: 1 compressed, 0 deflate failed */

@@ -18,6 +18,8 @@ struct ZipCache {
     size_t bucket_count;    /* a power of two */
     size_t entry_count;
     EVP_MD_CTX *md;
+    SDL_mutex *lock;        /* the index, between the main thread's changes
+                             * and the workers' zip_cache_has */
 };
 
 ZipCache *zip_cache_create(const char *native_dir)
@@ -30,8 +32,9 @@ ZipCache *zip_cache_create(const char *native_dir)
     cache->bucket_count = ZIP_CACHE_FIRST_BUCKETS;
     cache->buckets = (ZipCacheEntry **)SDL_calloc(cache->bucket_count, sizeof(ZipCacheEntry *));
     cache->md = EVP_MD_CTX_new();
+    cache->lock = SDL_CreateMutex();
     cache->fd = -1;
-    if (!cache->buckets || !cache->md) {
+    if (!cache->buckets || !cache->md || !cache->lock) {
         zip_cache_destroy(cache);
         errno = ENOMEM;
         return NULL;
@@ -63,6 +66,8 @@ void zip_cache_destroy(ZipCache *cache)
     }
     if (cache->md)
         EVP_MD_CTX_free(cache->md);
+    if (cache->lock)
+        SDL_DestroyMutex(cache->lock);
     if (cache->fd >= 0)
         native_file_close(cache->fd);
     SDL_free(cache);
@@ -102,6 +107,14 @@ const ZipCacheEntry *zip_cache_find(const ZipCache *cache,
             return e;
     }
     return NULL;
+}
+
+int zip_cache_has(ZipCache *cache, const uint8_t digest[ZIP_CACHE_DIGEST_SIZE], uint64_t size)
+{
+    SDL_LockMutex(cache->lock);
+    int found = zip_cache_find(cache, digest, size) != NULL;
+    SDL_UnlockMutex(cache->lock);
+    return found;
 }
 
 void zip_cache_add_begin(ZipCache *cache)
@@ -159,12 +172,16 @@ void zip_cache_add_commit(ZipCache *cache, const uint8_t digest[ZIP_CACHE_DIGEST
     e->offset = cache->end;
     cache->end += cache->adding;
     cache->adding = 0;
+    /* Only this thread changes the index, so its own lookups need no lock;
+     * the workers' do. */
+    SDL_LockMutex(cache->lock);
     if (cache->entry_count >= cache->bucket_count)
         zip_cache_grow(cache);
     size_t b = zip_cache_bucket(digest, cache->bucket_count);
     e->next = cache->buckets[b];
     cache->buckets[b] = e;
     cache->entry_count++;
+    SDL_UnlockMutex(cache->lock);
 }
 
 int zip_cache_read(const ZipCache *cache, const ZipCacheEntry *entry, uint64_t at, void *data,

@@ -8,7 +8,8 @@
  * a nameless file of the run (gone when the cache is destroyed), so memory
  * holds only the index.
  *
- * Main thread only. Nothing here logs: a cache whose file fails to take
+ * Main thread only, except zip_cache_has, which compression workers call to
+ * skip a content that is there already. Nothing here logs: a cache whose file fails to take
  * bytes simply stops adding entries, which costs time but never a wrong
  * byte; a failed read is the caller's to report. */
 #ifndef BRINDLECOT_PUBLISH_ZIP_CACHE_H
@@ -46,6 +47,9 @@ int zip_cache_digest_end(ZipCache *cache, uint8_t digest[ZIP_CACHE_DIGEST_SIZE])
 const ZipCacheEntry *zip_cache_find(const ZipCache *cache,
                                     const uint8_t digest[ZIP_CACHE_DIGEST_SIZE],
                                     uint64_t size);
+
+/* Whether the cache holds this content; safe on any thread. */
+int zip_cache_has(ZipCache *cache, const uint8_t digest[ZIP_CACHE_DIGEST_SIZE], uint64_t size);
 
 /* Adding an entry: its compressed bytes are appended, in as many pieces as
  * it takes, between begin and commit; commit makes them findable under the

@@ -346,14 +346,32 @@ static void zip_slot_clear(ZipRun *run, ZipSlot *s)
     s->entry.name = NULL;
 }
 
+/* Takes a worker's results: data compressed, or the cache's entry when the
+ * worker found the content there. */
+static void zip_collect_job(ZipRun *run, ZipSlot *s)
+{
+    deflate_pool_wait(run->pool, &s->job);
+    if (s->job.skipped) {
+        /* Entries are never removed, so the worker's answer still holds. */
+        s->cached = zip_cache_find(run->cache, s->job.digest, s->job.in_length);
+        s->state = ZIP_SLOT_CACHED;
+        zip_stats.reused++;
+        return;
+    }
+    s->state = ZIP_SLOT_COMPRESSED;
+    zip_stats.compressed++;
+    if (s->job.digest_ok) {
+        SDL_memcpy(s->digest, s->job.digest, sizeof s->digest);
+        s->add_to_cache = 1;
+    }
+}
+
 static int zip_write_slot(ZipContext *ctx, ZipSlot *s)
 {
     ZipRun *run = ctx->run;
     ZipPending *e = &s->entry;
-    if (s->state == ZIP_SLOT_COMPRESSING) {
-        deflate_pool_wait(run->pool, &s->job);
-        s->state = ZIP_SLOT_COMPRESSED;
-    }
+    if (s->state == ZIP_SLOT_COMPRESSING)
+        zip_collect_job(run, s);
     if (s->state == ZIP_SLOT_COMPRESSED) {
         if (!s->job.ok) {
             publish_log_error("Deflate of '%s' failed", e->path);
@@ -489,8 +507,15 @@ static int zip_read_whole(const char *path, unsigned char *buffer, size_t capaci
     return result;
 }
 
-/* Looks the content up in the cache; remembers its digest for adding it
- * after it has been compressed. 1 when the cache has it. */
+/* A worker's question before it compresses a file. */
+static int zip_cache_skip_check(void *cache, const uint8_t digest[32], uint64_t length)
+{
+    return zip_cache_has((ZipCache *)cache, digest, length);
+}
+
+/* Looks the content up in the cache on this thread, for a run without
+ * workers; remembers its digest for adding it once compressed. 1 when the
+ * cache has it. */
 static int zip_slot_from_cache(ZipRun *run, ZipSlot *s, size_t length)
 {
     ZipCache *cache = run->cache;
@@ -517,7 +542,7 @@ static int zip_add_whole(ZipContext *ctx, const ZipPending *e)
         return read;
     }
     s->entry.uncompressed = length;
-    if (run->cache && zip_slot_from_cache(run, s, length)) {
+    if (run->cache && !run->pool && zip_slot_from_cache(run, s, length)) {
         s->state = ZIP_SLOT_CACHED;
         zip_stats.reused++;
         zip_commit_slot(ctx);
@@ -530,14 +555,21 @@ static int zip_add_whole(ZipContext *ctx, const ZipPending *e)
     job->out = s->out;
     job->out_capacity = run->slot_out_capacity;
     if (run->pool) {
+        /* The digest is taken, and the cache asked, on the worker too: the
+         * main thread only reads and writes. */
+        if (run->cache) {
+            job->skip_check = zip_cache_skip_check;
+            job->skip_user = run->cache;
+        }
         deflate_pool_submit(run->pool, job);
         s->state = ZIP_SLOT_COMPRESSING;
-    } else {
-        job->ok = deflate_raw_buffer(&run->zs, job->in, job->in_length, job->out,
-                                     job->out_capacity, &job->out_length, &job->crc);
-        job->done = 1;
-        s->state = ZIP_SLOT_COMPRESSED;
+        zip_commit_slot(ctx);
+        return 1;
     }
+    job->ok = deflate_raw_buffer(&run->zs, job->in, job->in_length, job->out,
+                                 job->out_capacity, &job->out_length, &job->crc);
+    job->done = 1;
+    s->state = ZIP_SLOT_COMPRESSED;
     zip_stats.compressed++;
     zip_commit_slot(ctx);
     return 1;
