@@ -29,12 +29,13 @@ if ! build-fuzz/tests/fuzz/fuzz_xml -max_total_time=60 -print_final_stats=1 \
 fi
 grep "^Done \|^stat::number_of_executed_units\|^stat::average_exec_per_sec" build-fuzz/fuzz.log
 
-# The tests that run threads (the thread-stream queue's producers and the
-# HTTP client's transport worker), under ThreadSanitizer.
+# The tests that run threads (the thread-stream queue's producers, the
+# HTTP client's transport worker and the zip writer's compression workers),
+# under ThreadSanitizer.
 cmake -S . -B build-tsan -DBRINDLECOT_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
-cmake --build build-tsan -j"$JOBS" --target test_threadstream test_http
+cmake --build build-tsan -j"$JOBS" --target test_threadstream test_http test_zip_threads
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build-tsan -R '^(ThreadStreamThreads|HttpClient[A-Za-z]*)[.]' \
+    ctest --test-dir build-tsan -R '^(ThreadStreamThreads|HttpClient[A-Za-z]*|ZipThreads[A-Za-z]*)[.]' \
     --output-on-failure -j"$JOBS"
 
 # The demo may have configured build/ without the tests.

@@ -1,0 +1,438 @@
+/* The zip writer's run: compression workers and the cache of compressed
+ * data. Whatever they do, an archive must hold the bytes that one thread
+ * without a cache writes. These tests run threads, so tools/test-all.sh
+ * runs them under ThreadSanitizer too. */
+#include "test_support.h"
+
+#include "engine/game_metadata.h"
+#include "publish/deflate_pool.h"
+#include "publish/publish_game.h"
+#include "publish/zip_cache.h"
+#include "publish/zip_writer.h"
+
+#include <SDL.h>
+#include <dirent.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <utime.h>
+#include <zlib.h>
+
+#include <random>
+
+namespace {
+
+uint32_t get16(const std::string &z, size_t at)
+{
+    return (uint8_t)z[at] | ((uint8_t)z[at + 1] << 8);
+}
+
+uint32_t get32(const std::string &z, size_t at)
+{
+    return get16(z, at) | (get16(z, at + 2) << 16);
+}
+
+/* One entry as its central record and local header give it, with its
+ * compressed bytes as stored. */
+struct RawEntry {
+    std::string name;
+    uint32_t offset, flags, method, crc, csize, usize, attributes, date, time, extra;
+    std::string data;
+};
+
+std::vector<RawEntry> raw_entries(const std::string &z)
+{
+    std::vector<RawEntry> out;
+    if (z.size() < 22)
+        return out;
+    size_t end = z.size() - 22;
+    EXPECT_EQ(get32(z, end), 0x06054B50u);
+    uint32_t count = get16(z, end + 10);
+    size_t p = get32(z, end + 16);
+    for (uint32_t i = 0; i < count && p + 46 <= end; i++) {
+        RawEntry e;
+        e.flags = get16(z, p + 8);
+        e.method = get16(z, p + 10);
+        e.time = get16(z, p + 12);
+        e.date = get16(z, p + 14);
+        e.crc = get32(z, p + 16);
+        e.csize = get32(z, p + 20);
+        e.usize = get32(z, p + 24);
+        uint32_t n = get16(z, p + 28);
+        e.attributes = get32(z, p + 38);
+        e.offset = get32(z, p + 42);
+        e.name = z.substr(p + 46, n);
+        p += 46 + n;
+        size_t l = e.offset;
+        EXPECT_EQ(get32(z, l + 14), e.crc) << e.name;
+        EXPECT_EQ(get32(z, l + 18), e.csize) << e.name;
+        EXPECT_EQ(get32(z, l + 22), e.usize) << e.name;
+        e.extra = get16(z, l + 28);
+        e.data = z.substr(l + 30 + n + e.extra, e.csize);
+        out.push_back(e);
+    }
+    return out;
+}
+
+std::string inflate_raw(const std::string &in, size_t expected)
+{
+    z_stream zs = {};
+    if (inflateInit2(&zs, -15) != Z_OK)
+        return "<init failed>";
+    std::string out(expected + 1, '\0');
+    zs.next_in = (Bytef *)in.data();
+    zs.avail_in = (uInt)in.size();
+    zs.next_out = (Bytef *)&out[0];
+    zs.avail_out = (uInt)out.size();
+    int rc = inflate(&zs, Z_FINISH);
+    out.resize(zs.total_out);
+    inflateEnd(&zs);
+    return rc == Z_STREAM_END ? out : "<inflate failed>";
+}
+
+/* Every field of every entry, in order. With same_times 0 the DOS time and
+ * date are left out: they follow the files' modification times, which
+ * differ between any two stagings. */
+void expect_same_entries(const std::vector<RawEntry> &got, const std::vector<RawEntry> &want,
+                         bool same_times)
+{
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); i++) {
+        const RawEntry &g = got[i], &w = want[i];
+        EXPECT_EQ(g.name, w.name) << i;
+        EXPECT_EQ(g.offset, w.offset) << g.name;
+        EXPECT_EQ(g.flags, w.flags) << g.name;
+        EXPECT_EQ(g.method, w.method) << g.name;
+        EXPECT_EQ(g.crc, w.crc) << g.name;
+        EXPECT_EQ(g.csize, w.csize) << g.name;
+        EXPECT_EQ(g.usize, w.usize) << g.name;
+        EXPECT_EQ(g.attributes, w.attributes) << g.name;
+        EXPECT_EQ(g.extra, w.extra) << g.name;
+        EXPECT_TRUE(g.data == w.data) << g.name;
+        if (same_times) {
+            EXPECT_EQ(g.date, w.date) << g.name;
+            EXPECT_EQ(g.time, w.time) << g.name;
+        }
+    }
+}
+
+std::string noise(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = (char)(rng() & 0xFF);
+    return s;
+}
+
+std::string text(size_t n, const std::string &line)
+{
+    std::string s;
+    while (s.size() < n)
+        s += line;
+    s.resize(n);
+    return s;
+}
+
+/* SHA-256 by OpenSSL itself, to check the digests the writer keys by. */
+void sha256_of(const std::string &data, uint8_t out[32])
+{
+    unsigned int length = 0;
+    ASSERT_EQ(EVP_Digest(data.data(), data.size(), out, &length, EVP_sha256(), NULL), 1);
+    ASSERT_EQ(length, 32u);
+}
+
+const size_t LARGE = 3 * 1024 * 1024; /* streamed, not compressed whole */
+
+class ZipThreadsTest : public FsTest {
+protected:
+    void TearDown() override
+    {
+        zip_writer_set_single_threaded(0);
+        FsTest::TearDown();
+    }
+
+    /* A tree that takes every path of the writer: empty, small, random,
+     * repeated contents, a streamed file (twice), directories, a UTF-8
+     * name and a bundle executable. */
+    void write_mixed_tree(const std::string &top)
+    {
+        write_native(top + "/empty.txt", "");
+        write_native(top + "/a/text.txt", text(70000, "tiles and dialogue lines "));
+        write_native(top + "/a/copy-of-text.txt", text(70000, "tiles and dialogue lines "));
+        write_native(top + "/a/b/noise.bin", noise(300000, 1));
+        write_native(top + "/a/b/large.bin", noise(LARGE, 2) + text(LARGE, "x y z "));
+        write_native(top + "/c/large-again.bin", noise(LARGE, 2) + text(LARGE, "x y z "));
+        write_native(top + "/c/\xC3\xA9t\xC3\xA9.txt", "summer");
+        write_native(top + "/G.app/Contents/MacOS/g", noise(5000, 3));
+        for (int i = 0; i < 40; i++)
+            write_native(top + "/many/f" + std::to_string(i), text(100 + i * 997, "abc"));
+        mkdir_native(top + "/empty-dir");
+    }
+
+    std::vector<RawEntry> zip_entries(const char *zip_path, const char *root_dir)
+    {
+        EXPECT_EQ(zip_directory(zip_path, root_dir, 1), 1);
+        return raw_entries(read_native(zip_path));
+    }
+
+    /* The reference: one thread, no cache. */
+    std::string reference_zip(const char *root_dir)
+    {
+        zip_writer_set_single_threaded(1);
+        EXPECT_EQ(zip_directory("reference.zip", root_dir, 1), 1);
+        zip_writer_set_single_threaded(0);
+        EXPECT_EQ(zip_run_stats().reused, 0u);
+        return read_native("reference.zip");
+    }
+
+    void set_mtime(const std::string &rel, time_t t)
+    {
+        struct utimbuf times = {t, t};
+        ASSERT_EQ(utime((root + "/" + rel).c_str(), &times), 0);
+    }
+};
+
+} // namespace
+
+TEST(ZipThreadsPool, WorkersGiveTheMainThreadsBytesAndSkipKnownContent)
+{
+    std::vector<std::string> inputs;
+    for (unsigned i = 0; i < 48; i++)
+        inputs.push_back(i % 3 == 0   ? noise(1000 + i * 3001, i)
+                         : i % 3 == 1 ? text(2000 + i * 5003, "line " + std::to_string(i))
+                                      : std::string());
+    z_stream zs;
+    ASSERT_EQ(deflate_raw_init(&zs), 1);
+    size_t capacity = deflateBound(&zs, 200000);
+
+    /* The worker asks about every content; it is told that the 4th is
+     * known, by its digest. */
+    uint8_t known[32];
+    sha256_of(inputs[4], known);
+    struct Known {
+        const uint8_t *digest;
+        uint64_t length;
+    } k = {known, inputs[4].size()};
+    auto skip = [](void *user, const uint8_t digest[32], uint64_t length) -> int {
+        const Known *kk = (const Known *)user;
+        return length == kk->length && memcmp(digest, kk->digest, 32) == 0;
+    };
+
+    DeflatePool *pool = deflate_pool_create(4);
+    ASSERT_NE(pool, nullptr);
+    std::vector<DeflateJob> jobs(inputs.size());
+    std::vector<std::string> outs(inputs.size(), std::string(capacity, '\0'));
+    for (size_t i = 0; i < jobs.size(); i++) {
+        jobs[i] = DeflateJob();
+        jobs[i].in = inputs[i].data();
+        jobs[i].in_length = inputs[i].size();
+        jobs[i].out = &outs[i][0];
+        jobs[i].out_capacity = capacity;
+        jobs[i].skip_check = skip;
+        jobs[i].skip_user = &k;
+        deflate_pool_submit(pool, &jobs[i]);
+    }
+    for (size_t i = 0; i < jobs.size(); i++) {
+        deflate_pool_wait(pool, &jobs[i]);
+        EXPECT_EQ(jobs[i].digest_ok, 1) << i;
+        if (i == 4) {
+            EXPECT_EQ(jobs[i].skipped, 1);
+            EXPECT_EQ(memcmp(jobs[i].digest, known, 32), 0);
+            continue;
+        }
+        EXPECT_EQ(jobs[i].skipped, 0) << i;
+        ASSERT_EQ(jobs[i].ok, 1) << i;
+        std::string here(capacity, '\0');
+        size_t here_length = 0;
+        uint32_t crc = 0;
+        ASSERT_EQ(deflate_raw_buffer(&zs, inputs[i].data(), inputs[i].size(), &here[0],
+                                     capacity, &here_length, &crc),
+                  1);
+        EXPECT_EQ(jobs[i].crc, crc) << i;
+        EXPECT_TRUE(outs[i].substr(0, jobs[i].out_length) == here.substr(0, here_length)) << i;
+        EXPECT_EQ(inflate_raw(outs[i].substr(0, jobs[i].out_length), inputs[i].size()),
+                  inputs[i]);
+    }
+    deflate_pool_destroy(pool);
+    deflateEnd(&zs);
+}
+
+TEST_F(ZipThreadsTest, CacheFindsOnlyTheSameContentAndReadsItsBytes)
+{
+    ZipCache *cache = zip_cache_create(root.c_str());
+    ASSERT_NE(cache, nullptr);
+    /* Its file has no name: nothing shows in the directory. */
+    EXPECT_EQ(run_command("test -z \"$(ls -A '" + root + "')\""), 0);
+
+    struct Content {
+        std::string data, compressed;
+        uint32_t crc;
+        uint8_t digest[32];
+    } contents[2] = {{"first content", noise(777, 9), 0x1234, {}},
+                     {"second", noise(100, 8), 0x5678, {}}};
+    for (Content &c : contents) {
+        sha256_of(c.data, c.digest);
+        uint8_t through_cache[32];
+        ASSERT_EQ(zip_cache_digest_begin(cache), 1);
+        ASSERT_EQ(zip_cache_digest_update(cache, c.data.data(), 5), 1);
+        ASSERT_EQ(zip_cache_digest_update(cache, c.data.data() + 5, c.data.size() - 5), 1);
+        ASSERT_EQ(zip_cache_digest_end(cache, through_cache), 1);
+        EXPECT_EQ(memcmp(through_cache, c.digest, 32), 0);
+        EXPECT_EQ(zip_cache_find(cache, c.digest, c.data.size()), nullptr);
+        zip_cache_add_begin(cache);
+        size_t half = c.compressed.size() / 2;
+        zip_cache_add_bytes(cache, c.compressed.data(), half);
+        zip_cache_add_bytes(cache, c.compressed.data() + half, c.compressed.size() - half);
+        zip_cache_add_commit(cache, c.digest, c.data.size(), c.crc);
+    }
+    /* The same content again adds nothing. */
+    zip_cache_add_begin(cache);
+    zip_cache_add_bytes(cache, "other", 5);
+    zip_cache_add_commit(cache, contents[0].digest, contents[0].data.size(), 1);
+
+    for (const Content &c : contents) {
+        const ZipCacheEntry *e = zip_cache_find(cache, c.digest, c.data.size());
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(zip_cache_has(cache, c.digest, c.data.size()), 1);
+        EXPECT_EQ(e->crc, c.crc);
+        EXPECT_EQ(e->size, c.data.size());
+        ASSERT_EQ(e->compressed_size, c.compressed.size());
+        std::string back(c.compressed.size(), '\0');
+        ASSERT_EQ(zip_cache_read(cache, e, 0, &back[0], back.size()), 1);
+        EXPECT_TRUE(back == c.compressed);
+        EXPECT_EQ(zip_cache_read(cache, e, 1, &back[0], back.size()), 0);
+        /* A digest with another size is another content. */
+        EXPECT_EQ(zip_cache_find(cache, c.digest, c.data.size() + 1), nullptr);
+        EXPECT_EQ(zip_cache_has(cache, c.digest, c.data.size() + 1), 0);
+    }
+    uint8_t other[32];
+    sha256_of("never added", other);
+    EXPECT_EQ(zip_cache_find(cache, other, 11), nullptr);
+    zip_cache_destroy(cache);
+}
+
+TEST_F(ZipThreadsTest, ArchivesEqualTheSingleThreadedCacheFreeOne)
+{
+    write_mixed_tree("tree");
+    std::string reference = reference_zip("tree");
+    std::vector<RawEntry> want = raw_entries(reference);
+    ASSERT_EQ(want.size(), 56u); /* 48 files, 8 directories */
+
+    ASSERT_EQ(zip_run_begin("."), 1);
+    std::vector<RawEntry> first = zip_entries("first.zip", "tree");
+    ZipRunStats after_first = zip_run_stats();
+    std::vector<RawEntry> second = zip_entries("second.zip", "tree");
+    ZipRunStats after_second = zip_run_stats();
+    zip_run_end();
+
+    expect_same_entries(first, want, true);
+    expect_same_entries(second, want, true);
+    EXPECT_TRUE(read_native("first.zip") == reference);
+    EXPECT_TRUE(read_native("second.zip") == reference);
+    /* The second large file comes from the cache already in the first
+     * archive; every file of the second does. */
+    EXPECT_EQ(after_first.compressed + after_first.reused, 48u);
+    EXPECT_GE(after_first.reused, 1u);
+    EXPECT_EQ(after_second.compressed, after_first.compressed);
+    EXPECT_EQ(after_second.reused, after_first.reused + 48u);
+    /* A real reader takes the archive served from the cache. */
+    EXPECT_EQ(run_command("unzip -tqq '" + root + "/second.zip'"), 0);
+}
+
+TEST_F(ZipThreadsTest, FileChangedBetweenTwoArchivesIsCompressedAgain)
+{
+    struct Case {
+        const char *label;
+        std::string before, after; /* same size: only the bytes differ */
+    } cases[] = {
+        {"compressed whole", text(50000, "old level "), text(50000, "new level ")},
+        {"streamed", noise(LARGE, 4), noise(LARGE, 5)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        run_command("rm -rf '" + root + "/tree'");
+        write_native("tree/kept.txt", text(20000, "kept "));
+        write_native("tree/changing.bin", c.before);
+        set_mtime("tree/changing.bin", 1700000000);
+
+        ASSERT_EQ(zip_run_begin("."), 1);
+        zip_entries("before.zip", "tree");
+        ZipRunStats before = zip_run_stats();
+        /* Same size, same modification time: only the content tells. */
+        write_native("tree/changing.bin", c.after);
+        set_mtime("tree/changing.bin", 1700000000);
+        std::vector<RawEntry> after = zip_entries("after.zip", "tree");
+        ZipRunStats now = zip_run_stats();
+        zip_run_end();
+
+        EXPECT_EQ(now.compressed, before.compressed + 1);
+        EXPECT_EQ(now.reused, before.reused + 1); /* kept.txt */
+        bool seen = false;
+        for (const RawEntry &e : after) {
+            if (e.name != "changing.bin")
+                continue;
+            seen = true;
+            EXPECT_EQ(e.crc, crc32(0, (const Bytef *)c.after.data(), (uInt)c.after.size()));
+            EXPECT_TRUE(inflate_raw(e.data, c.after.size()) == c.after);
+        }
+        EXPECT_TRUE(seen);
+        EXPECT_EQ(run_command("unzip -tqq '" + root + "/after.zip'"), 0);
+    }
+}
+
+namespace {
+
+/* An installation with two Linux stubs and the default files, and a game
+ * that takes every path of the writer. */
+class ZipThreadsPublishTest : public ZipThreadsTest {
+protected:
+    void SetUp() override
+    {
+        ZipThreadsTest::SetUp();
+        ASSERT_EQ(game_metadata_register(), 1);
+        write_native(".brindlecot/stubs/linux-amd64", "#!stub amd64\n" + noise(3001, 6));
+        write_native(".brindlecot/stubs/linux-raspberrypi", "#!stub pi\n" + noise(2000, 7));
+        for (const char *name : {"open-source-licenses.txt", "font.ttf", "brindlecot.png",
+                                 "brindlecot-controller.png", "console-logo.png"})
+            write_native(name, std::string("default ") + name);
+        write_native("mygame/metadata/game_metadata.txt",
+                     "devid=d\ndevtitle=D\ngameid=mygame\ngametitle=G\nversion=1\n");
+        write_mixed_tree("mygame/data");
+    }
+
+    std::vector<std::string> publish_packages()
+    {
+        EXPECT_EQ(publish_game("mygame", "linux-amd64,linux-raspberrypi", 0), 1);
+        return {read_native("builds/mygame-linux-amd64.bin"),
+                read_native("builds/mygame-linux-raspberrypi.bin")};
+    }
+};
+
+} // namespace
+
+TEST_F(ZipThreadsPublishTest, PackagesEqualASingleThreadedCacheFreePublish)
+{
+    zip_writer_set_single_threaded(1);
+    std::vector<std::string> reference = publish_packages();
+    zip_writer_set_single_threaded(0);
+    std::vector<std::string> packages = publish_packages();
+    ZipRunStats stats = zip_run_stats();
+    /* The second package came from the cache. */
+    EXPECT_GE(stats.reused, stats.compressed);
+
+    const size_t stub_sizes[] = {13 + 3001, 10 + 2000};
+    for (size_t i = 0; i < 2; i++) {
+        SCOPED_TRACE(i);
+        ASSERT_GT(packages[i].size(), stub_sizes[i]);
+        EXPECT_TRUE(packages[i].substr(0, stub_sizes[i]) ==
+                    reference[i].substr(0, stub_sizes[i]));
+        std::vector<RawEntry> want = raw_entries(reference[i].substr(stub_sizes[i]));
+        EXPECT_GT(want.size(), 50u);
+        expect_same_entries(raw_entries(packages[i].substr(stub_sizes[i])), want, false);
+    }
+    /* Python's reader finds the zip after the stub by itself. */
+    EXPECT_EQ(run_command("/usr/bin/python3 -c \"import sys, zipfile; "
+                          "sys.exit(zipfile.ZipFile(sys.argv[1]).testzip() is not None)\" '" +
+                          root + "/builds/mygame-linux-raspberrypi.bin'"),
+              0);
+}
