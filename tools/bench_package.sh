@@ -1,46 +1,93 @@
 #!/bin/bash
-# Benchmark, not a test: packages a generated 200 MiB game (2,000 files,
-# half compressible text, half random bytes) for two desktop stubs and
-# prints wall time and peak memory, beside `zip -9 -r -q` of the same tree.
+# Benchmark, not a test: times the publisher beside `zip -9 -r -q` of the
+# same generated game, in one run, and prints each wall time, its ratio to
+# the zip of the same tree and the peak resident memory (/usr/bin/time -v).
 #   bash tools/bench_package.sh [BUILD_DIR]
+# The game: about 2,000 files in 40 directories, half compressible text,
+# half random bytes, 200 MiB in all; a 1 GiB variant has the same files,
+# five times larger. The publisher runs for 2 desktop stubs, for 5 platforms
+# (3 desktop, macOS, HTML5) and for every platform of the installation (the
+# Android ones when this build has them), and for 2 stubs on the 1 GiB game.
+# BENCH_SKIP_1G=1 leaves the 1 GiB game out; BENCH_DIR (default /tmp) is
+# where the installation and the games are made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD=${1:-build}
-cmake --build "$BUILD" -j"$(nproc)" --target brindlecot-publish brindlecot-runtime-stub > /dev/null
+BUILD=$(cd "${1:-build}" && pwd)
+cmake --build "$BUILD" -j4 --target brindlecot-publish brindlecot-runtime-stub > /dev/null
+PUBLISH=$BUILD/publish/brindlecot-publish
 
-WORK=$(mktemp -d /tmp/brindlecot-bench-XXXXXX)
+WORK=$(mktemp -d "${BENCH_DIR:-/tmp}/brindlecot-bench-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-/usr/bin/python3 tools/make_installation.py --build-dir "$BUILD" "$WORK/inst" > /dev/null
-cd "$WORK/inst"
-find .brindlecot/stubs -mindepth 1 -maxdepth 1 ! -name linux-amd64 ! -name linux-raspberrypi \
-    -exec rm -rf {} +
 
-/usr/bin/python3 - mygame/data/bench <<'PY'
+# make_game GAME_DIR FILE_SIZE: the demo game plus the generated files.
+make_game() {
+    /usr/bin/python3 - "$1/data/bench" "$2" <<'PY'
 import os, sys
-root = sys.argv[1]
-text = (b"level data, tiles and dialogue lines that repeat a lot " * 40)
+root, size = sys.argv[1], int(sys.argv[2])
+text = b"level data, tiles and dialogue lines that repeat a lot " * 40
+body = (text * (size // len(text) + 1))[:size]
 for i in range(2000):
     d = os.path.join(root, "dir%02d" % (i % 40))
     os.makedirs(d, exist_ok=True)
-    size = 104858  # 2,000 files of about 100 KiB: 200 MiB in all
     with open(os.path.join(d, "file%04d.bin" % i), "wb") as f:
-        if i % 2:
-            f.write(os.urandom(size))
-        else:
-            f.write((text * (size // len(text) + 1))[:size])
+        f.write(os.urandom(size) if i % 2 else body)
 PY
-echo "game: $(du -sh mygame | cut -f1), $(find mygame -type f | wc -l) files"
-
-measure() {
-    local label=$1; shift
-    /usr/bin/time -f "$label: %e s wall, %M KiB peak" "$@" > /dev/null 2> "$WORK/time.txt" || {
-        cat "$WORK/time.txt"; exit 1; }
-    tail -1 "$WORK/time.txt"
 }
 
-measure "brindlecot-publish (2 desktop packages)" \
-    "$OLDPWD/$BUILD/publish/brindlecot-publish" --only-package \
-    --platforms=linux-amd64,linux-raspberrypi mygame
-ls -l builds
-measure "zip -9 -r -q (1 archive)" zip -9 -r -q "$WORK/reference.zip" mygame
-ls -l "$WORK/reference.zip"
+/usr/bin/python3 tools/make_installation.py --build-dir "$BUILD" --android "$WORK/inst" > /dev/null
+cd "$WORK/inst"
+
+# The Android builds may not be part of this build yet: every platform
+# then means every other one.
+ALL_NOTE="every platform"
+"$PUBLISH" --only-package --platforms=android mygame > "$WORK/probe.txt" 2>&1 || true
+if grep -q "is not available in this build" "$WORK/probe.txt"; then
+    rm -rf .brindlecot/stubs/android .brindlecot/stubs/oculusquest .brindlecot/stubs/googleplay
+    ALL_NOTE="every platform (no Android builds yet)"
+fi
+rm -rf builds
+ALL_STUBS=$(ls .brindlecot/stubs | tr '\n' ' ')
+
+cp -r mygame mygame1g
+make_game mygame $((200 * 1024 * 1024 / 2000))
+[ -n "${BENCH_SKIP_1G:-}" ] || make_game mygame1g $((1024 * 1024 * 1024 / 2000))
+
+# measure LABEL COMMAND...: one line "LABEL|wall seconds|peak KiB".
+measure() {
+    local label=$1; shift
+    rm -rf builds "$WORK/reference.zip"
+    if ! /usr/bin/time -v "$@" > "$WORK/out.txt" 2> "$WORK/time.txt"; then
+        tail -n 20 "$WORK/out.txt" "$WORK/time.txt" >&2
+        echo "$label failed" >&2
+        exit 1
+    fi
+    local wall rss
+    wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {
+        n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' \
+        "$WORK/time.txt")
+    rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt")
+    echo "$label|$wall|$rss" >> "$WORK/results.txt"
+}
+
+: > "$WORK/results.txt"
+measure "zip -9 -r -q, 200 MiB game" zip -9 -r -q "$WORK/reference.zip" mygame
+measure "publish: 2 desktop stubs" \
+    "$PUBLISH" --only-package --platforms=linux-amd64,linux-raspberrypi mygame
+measure "publish: 5 platforms" \
+    "$PUBLISH" --only-package --platforms=linux-amd64,linux-raspberrypi,windows-amd64,macos,html5 \
+    mygame
+measure "publish: $ALL_NOTE" "$PUBLISH" --only-package mygame
+if [ -z "${BENCH_SKIP_1G:-}" ]; then
+    measure "zip -9 -r -q, 1 GiB game" zip -9 -r -q "$WORK/reference.zip" mygame1g
+    measure "publish: 2 desktop stubs, 1 GiB game" \
+        "$PUBLISH" --only-package --platforms=linux-amd64,linux-raspberrypi mygame1g
+fi
+
+WORKERS=$(( $(nproc) < 8 ? $(nproc) : 8 ))
+echo "game: $(du -sh mygame | cut -f1), $(find mygame -type f | wc -l) files;" \
+    "stubs: $ALL_STUBS; workers: $WORKERS;" \
+    "memory budget: $((64 + 8 * WORKERS)) MiB"
+awk -F'|' '
+    /^zip/ { ref = $2 }
+    { printf "%-50s %7.2f s  %5.2fx  %6.1f MiB\n", $1, $2, $2 / ref, $3 / 1024 }
+' "$WORK/results.txt"
