@@ -16,7 +16,7 @@ usage() {
 DEMO_PACKAGES="
 build-essential cmake pkg-config git ca-certificates
 libsdl2-dev libphysfs-dev zlib1g-dev liblodepng-dev libstb-dev
-nanopb libnanopb-dev libcurl4-openssl-dev
+nanopb libnanopb-dev libcurl4-openssl-dev libssl-dev
 python3 python3-pil
 "
 
