@@ -48,27 +48,27 @@ int is_excluded_name(const char *name)
     return 0;
 }
 
-int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
+/* Where a copy's bytes go: 1 written, 0 after a logged failure. */
+typedef int (*StagingSink)(void *user, const char *out_name, const void *data, size_t length);
+
+/* The copy loop of every copy: the whole of src_path into sink, through
+ * buffer. 1 when every byte was read and written. */
+static int staging_copy_into(StagingSink sink, void *user, const char *out_name,
+                             const char *src_path, char *buffer, size_t capacity)
 {
     PHYSFS_File *in = PHYSFS_openRead(src_path);
     if (!in) {
         publish_log_error("Can't open '%s' for reading: %s", src_path, fs_error_text());
         return 0;
     }
-    char *buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
-    if (!buffer) {
-        PHYSFS_close(in);
-        report_out_of_memory();
-        return 0;
-    }
     int result = 0;
     for (;;) {
-        PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, STAGING_COPY_BUFFER_SIZE);
+        PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, capacity);
         if (n < 0) {
             publish_log_error("Read from '%s' failed: %s", src_path, fs_error_text());
             break;
         }
-        if (n > 0 && !output_write(out, out_name, buffer, (size_t)n, &staging_copy_texts)) {
+        if (n > 0 && !sink(user, out_name, buffer, (size_t)n)) {
             break;
         }
         if (PHYSFS_eof(in)) {
@@ -83,8 +83,26 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
             break;
         }
     }
-    SDL_free(buffer);
     PHYSFS_close(in);
+    return result;
+}
+
+static int staging_physfs_sink(void *out, const char *out_name, const void *data,
+                               size_t length)
+{
+    return output_write((PHYSFS_File *)out, out_name, data, length, &staging_copy_texts);
+}
+
+int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
+{
+    char *buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
+    if (!buffer) {
+        report_out_of_memory();
+        return 0;
+    }
+    int result = staging_copy_into(staging_physfs_sink, out, out_name, src_path, buffer,
+                                   STAGING_COPY_BUFFER_SIZE);
+    SDL_free(buffer);
     return result;
 }
 
@@ -97,38 +115,13 @@ char *native_write_path(const char *path)
     return native;
 }
 
-/* copy_stream's loop, into a native file; buffer holds capacity bytes. */
-static int staging_copy_native(int fd, const char *dst, const char *src_path,
-                               char *buffer, size_t capacity)
+static int staging_native_sink(void *fd, const char *out_name, const void *data,
+                               size_t length)
 {
-    PHYSFS_File *in = PHYSFS_openRead(src_path);
-    if (!in) {
-        publish_log_error("Can't open '%s' for reading: %s", src_path, fs_error_text());
-        return 0;
-    }
-    int result = 0;
-    for (;;) {
-        PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, capacity);
-        if (n < 0) {
-            publish_log_error("Read from '%s' failed: %s", src_path, fs_error_text());
-            break;
-        }
-        if (n > 0 && !native_file_write_all(fd, buffer, (size_t)n)) {
-            publish_log_error(staging_copy_texts.write_failed, dst, strerror(errno));
-            break;
-        }
-        if (PHYSFS_eof(in)) {
-            result = 1;
-            break;
-        }
-        if (n == 0) {
-            publish_log_error("Read from '%s' failed: %s", src_path,
-                              "unexpected end of file");
-            break;
-        }
-    }
-    PHYSFS_close(in);
-    return result;
+    if (native_file_write_all(*(const int *)fd, data, length))
+        return 1;
+    publish_log_error(staging_copy_texts.write_failed, out_name, strerror(errno));
+    return 0;
 }
 
 /* copy_file into a staged tree: the same messages, no flush to the disk.
@@ -146,7 +139,7 @@ static int staging_copy_file_native(const char *dst, const char *src, char *buff
     if (fd < 0) {
         publish_log_error(staging_copy_texts.open_failed, dst, strerror(errno));
     } else {
-        result = staging_copy_native(fd, dst, src, buffer, capacity);
+        result = staging_copy_into(staging_native_sink, &fd, dst, src, buffer, capacity);
         if (!native_file_close(fd) && result) {
             publish_log_error(staging_copy_texts.close_failed, dst, strerror(errno));
             result = 0;
