@@ -70,9 +70,8 @@ int add_staged_defaults(const char *dir);
 
 /* Stages the game game_dir into dir for platform (the stub entry name):
  * makes dir, copies the game into it (as copy_tree_entry does, but
- * natively), then
- * strip_staged_tree and add_staged_defaults. dir should not hold an older
- * tree. 1/0, the cause logged by the step that failed. */
+ * natively), then strip_staged_tree and add_staged_defaults. dir should not
+ * hold an older tree. 1/0, the cause logged by the step that failed. */
 int stage_game_tree(const char *platform, const char *game_dir, const char *dir);
 
 /* The native path of a write-directory path (the current directory's when
