@@ -25,6 +25,7 @@ typedef struct ZipCentralEntry {
     uint16_t dos_date;
     uint16_t dos_time;
     uint32_t is_directory; /* 0 or 1 */
+    uint16_t method;       /* 0 stored (directories, the stored file), 8 deflated */
     struct ZipCentralEntry *next;
 } ZipCentralEntry;
 
@@ -37,6 +38,7 @@ typedef struct ZipContext {
     PHYSFS_File *out;
     const char *root_dir;    /* entry names are the paths below it */
     uint32_t entry_count;    /* queued entries, checked against the format's limit */
+    const char *stored_name; /* the one file stored uncompressed, or NULL */
 } ZipContext;
 
 /* Creates (or truncates) zip_path in the write directory and packs every
@@ -44,6 +46,13 @@ typedef struct ZipContext {
  * fails. After a failure the partial archive is left for the caller to
  * delete. 1/0. */
 int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries);
+
+/* zip_directory, except that the file whose entry name is stored_name (a
+ * path relative to root_dir, or NULL for none) is stored uncompressed, its
+ * data 4-byte aligned like every entry's, so a reader can map it straight
+ * from the archive. */
+int zip_directory_storing(const char *zip_path, const char *root_dir, int add_directory_entries,
+                          const char *stored_name);
 
 /* The walk callback zip_directory uses; ctx is a ZipContext *. It walks
  * subdirectories itself. Not meant for other callers. */
