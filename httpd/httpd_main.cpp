@@ -5,6 +5,7 @@
 #include "engine/log.h"
 #include "httpd/http_server.h"
 #include "httpd/httpd_request.h"
+#include "platform/console.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -126,6 +127,7 @@ void httpd_serve_loop(void)
 
 int httpd_main(int argc, char **argv)
 {
+    console_ignore_closed_output();
     setbuf(stdout, NULL);
     setbuf(stderr, NULL);
     SDL_SetHint("SDL_NO_SIGNAL_HANDLERS", "1");

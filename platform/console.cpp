@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,4 +17,9 @@ int console_stdout_is_char_device(void)
     if (fstat(STDOUT_FILENO, &st) != 0)
         return 0;
     return S_ISCHR(st.st_mode) ? 1 : 0;
+}
+
+void console_ignore_closed_output(void)
+{
+    signal(SIGPIPE, SIG_IGN);
 }

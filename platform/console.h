@@ -12,4 +12,10 @@ int console_is_shared(void);
  * only worth writing there. */
 int console_stdout_is_char_device(void);
 
+/* Keeps the program alive when the reader of its standard output or error
+ * goes away (`| head`, a closed terminal): a write to a closed pipe then
+ * fails and the line is dropped, instead of the process being killed
+ * half-way through its work. Called first thing at start-up. */
+void console_ignore_closed_output(void);
+
 #endif

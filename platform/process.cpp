@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <sys/types.h>
@@ -29,9 +30,25 @@ int process_run(const char *const *argv)
         return -1;
     }
     fflush(NULL);
+    /* An ignored SIGPIPE would be inherited; the child gets the default
+     * back, so it behaves as it would when started from a shell. */
+    posix_spawnattr_t attr;
+    int err = posix_spawnattr_init(&attr);
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    err = posix_spawnattr_setsigdefault(&attr, &defaults);
+    if (err == 0)
+        err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
     /* posix_spawn's prototype predates const; it does not write to argv. */
-    int err = posix_spawn(&pid, argv[0], NULL, NULL, (char *const *)argv, environ);
+    if (err == 0)
+        err = posix_spawn(&pid, argv[0], NULL, &attr, (char *const *)argv, environ);
+    posix_spawnattr_destroy(&attr);
     if (err != 0) {
         errno = err;
         return -1;

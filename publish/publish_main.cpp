@@ -3,9 +3,11 @@
 #include "engine/cvar.h"
 #include "engine/fs_alloc.h"
 #include "engine/game_metadata.h"
+#include "engine/helpers.h"
 #include "engine/http.h"
 #include "engine/log.h"
 #include "platform/console.h"
+#include "platform/native.h"
 #include "publish/butler.h"
 #include "publish/download.h"
 #include "publish/icons.h"
@@ -15,7 +17,10 @@
 #include <SDL.h>
 #include <physfs.h>
 
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
+#include <string.h>
 
 /* Prints a start-up failure on standard error; the caller ends the program. */
 static int startup_failed(const char *fmt, const char *why)
@@ -56,6 +61,7 @@ static int startup_filesystem(int argc, char **argv)
 /* 1 when everything is up and the log is configured. */
 static int startup(int argc, char **argv)
 {
+    console_ignore_closed_output();
     SDL_SetHint("SDL_NO_SIGNAL_HANDLERS", "1");
     SDL_setenv("SDL_VIDEODRIVER", "dummy", 1);
     if (SDL_Init(SDL_INIT_VIDEO) == -1)
@@ -141,33 +147,212 @@ static int report_result(int ok, const char *name)
     return 1;
 }
 
+/* Appends the segments of path to out (an absolute path without a trailing
+ * '/', "" for the root), resolving "." and ".." on the way; ".." at the root
+ * stays there, as it does in the system. out must have room for its own
+ * length plus SDL_strlen(path) + 2 bytes. */
+static void path_append_segments(char *out, const char *path)
+{
+    size_t len = SDL_strlen(out);
+    const char *p = path;
+    while (*p) {
+        while (*p == '/')
+            p++;
+        const char *segment = p;
+        while (*p && *p != '/')
+            p++;
+        size_t n = (size_t)(p - segment);
+        if (n == 0 || (n == 1 && segment[0] == '.'))
+            continue;
+        if (n == 2 && segment[0] == '.' && segment[1] == '.') {
+            while (len > 0 && out[len - 1] != '/')
+                len--;
+            if (len > 0)
+                len--; /* the '/' in front of the dropped segment */
+            out[len] = '\0';
+            continue;
+        }
+        out[len++] = '/';
+        SDL_memcpy(out + len, segment, n);
+        len += n;
+        out[len] = '\0';
+    }
+}
+
+char *publish_path_in_installation(const char *install_dir, const char *path, int *outside)
+{
+    *outside = 0;
+    size_t size = SDL_strlen(install_dir) + SDL_strlen(path) + 2;
+    char *root = (char *)SDL_calloc(1, size);
+    char *full = (char *)SDL_calloc(1, size);
+    char *result = NULL;
+    if (root && full) {
+        path_append_segments(root, install_dir);
+        if (path[0] != '/')
+            SDL_strlcpy(full, root, size);
+        path_append_segments(full, path);
+        size_t root_len = SDL_strlen(root);
+        if (SDL_strncmp(full, root, root_len) != 0 ||
+            (full[root_len] != '/' && full[root_len] != '\0'))
+            *outside = 1;
+        else
+            result = SDL_strdup(full[root_len] ? full + root_len + 1 : "");
+    }
+    SDL_free(root);
+    SDL_free(full);
+    return result;
+}
+
+/* An absolute path that spells the installation through a symbolic link
+ * (a linked home directory, say) is read again with its directory
+ * resolved; the file itself may not exist yet. */
+static char *path_in_installation_resolved(const char *install_dir, const char *given,
+                                           int *outside)
+{
+    const char *slash = SDL_strrchr(given, '/');
+    char *dir = alloc_printf("%.*s", (int)(slash - given), given);
+    char resolved[PATH_MAX];
+    char *result = NULL;
+    if (dir && native_absolute_path(*dir ? dir : "/", resolved, sizeof resolved)) {
+        char *joined = alloc_printf("%s/%s", resolved, slash + 1);
+        if (joined)
+            result = publish_path_in_installation(install_dir, joined, outside);
+        SDL_free(joined);
+    }
+    SDL_free(dir);
+    return result;
+}
+
+/* The installation-relative form of a path argument, or NULL after one
+ * line that says what is wrong with it. */
+static char *path_argument(const char *install_dir, const char *given)
+{
+    int outside = 0;
+    char *path = publish_path_in_installation(install_dir, given, &outside);
+    if (!path && outside && given[0] == '/')
+        path = path_in_installation_resolved(install_dir, given, &outside);
+    if (!path) {
+        if (outside)
+            publish_log_error("'%s' is outside the installation directory %s: paths are "
+                              "relative to the installation directory",
+                              given, install_dir);
+        else
+            report_out_of_memory();
+        return NULL;
+    }
+    if (!*path) {
+        publish_log_error("'%s' is the installation directory itself: paths are relative "
+                          "to the installation directory",
+                          given);
+        SDL_free(path);
+        return NULL;
+    }
+    return path;
+}
+
+/* A file is only written into a directory that is there already; saying
+ * which one is missing beats the bare open failure. */
+static int output_directory_exists(const char *given, const char *path)
+{
+    const char *slash = SDL_strrchr(path, '/');
+    if (!slash)
+        return 1;
+    char *dir = alloc_printf("%.*s", (int)(slash - path), path);
+    if (!dir) {
+        report_out_of_memory();
+        return 0;
+    }
+    PHYSFS_Stat st;
+    int ok = PHYSFS_stat(dir, &st) && st.filetype == PHYSFS_FILETYPE_DIRECTORY;
+    if (!ok)
+        publish_log_error("Can't write '%s': the directory '%s' does not exist", given, dir);
+    SDL_free(dir);
+    return ok;
+}
+
+/* Which arguments of an operation are paths. */
+typedef struct PathArguments {
+    int first_is_path;
+    int second_is_path;
+    char *first;
+    char *second;
+} PathArguments;
+
+/* Turns the path arguments into the installation-relative paths that the
+ * operations take; 0 after saying which one cannot be used. */
+static int resolve_path_arguments(const PublishOptions *o, PathArguments *paths)
+{
+    char install_dir[PATH_MAX];
+    const char *write_dir = PHYSFS_getWriteDir();
+    if (!write_dir || !native_absolute_path(write_dir, install_dir, sizeof install_dir)) {
+        publish_log_error("Can't find the installation directory: %s", strerror(errno));
+        return 0;
+    }
+    if (paths->first_is_path && o->first) {
+        paths->first = path_argument(install_dir, o->first);
+        if (!paths->first)
+            return 0;
+    }
+    if (paths->second_is_path) {
+        paths->second = path_argument(install_dir, o->second);
+        if (!paths->second || !output_directory_exists(o->second, paths->second))
+            return 0;
+    }
+    return 1;
+}
+
+static int run_operation(PublishOperation op, const PathArguments *paths, const char *url,
+                         const char *platforms)
+{
+    const char *game_dir = paths->first ? paths->first : "mygame";
+    switch (op) {
+    case PUBLISH_OP_PACKAGE:
+        return publish_game(game_dir, platforms, 0);
+    case PUBLISH_OP_PUBLISH:
+        return publish_game(game_dir, platforms, 1);
+    case PUBLISH_OP_MAKE_ICO:
+        return make_windows_icon(paths->second, paths->first);
+    case PUBLISH_OP_MAKE_ICNS:
+        return make_macos_icon(paths->second, paths->first);
+    default:
+        return download_to_file(url, paths->second);
+    }
+}
+
 static int dispatch(const PublishOptions *o, const char *argv0)
 {
-    const char *game_dir = o->first ? o->first : "mygame";
+    PathArguments paths = {0, 0, NULL, NULL};
+    const char *name;
     switch (o->op) {
     case PUBLISH_OP_PACKAGE:
-        if (o->second)
-            return usage(argv0);
-        return report_result(publish_game(game_dir, o->platforms, 0), "Packaging");
     case PUBLISH_OP_PUBLISH:
         if (o->second)
             return usage(argv0);
-        return report_result(publish_game(game_dir, o->platforms, 1), "Publishing");
+        paths.first_is_path = 1;
+        name = o->op == PUBLISH_OP_PACKAGE ? "Packaging" : "Publishing";
+        break;
     case PUBLISH_OP_MAKE_ICO:
-        if (!o->first || !o->second)
-            return usage(argv0);
-        return report_result(make_windows_icon(o->second, o->first), "Icon creation");
     case PUBLISH_OP_MAKE_ICNS:
         if (!o->first || !o->second)
             return usage(argv0);
-        return report_result(make_macos_icon(o->second, o->first), "Icns creation");
+        paths.first_is_path = 1;
+        paths.second_is_path = 1;
+        name = o->op == PUBLISH_OP_MAKE_ICO ? "Icon creation" : "Icns creation";
+        break;
     case PUBLISH_OP_DOWNLOAD:
         if (!o->first || !o->second)
             return usage(argv0);
-        return report_result(download_to_file(o->first, o->second), "Download");
+        paths.second_is_path = 1;
+        name = "Download";
+        break;
     default:
         return usage(argv0);
     }
+    int ok = resolve_path_arguments(o, &paths) &&
+             run_operation(o->op, &paths, o->first, o->platforms);
+    SDL_free(paths.first);
+    SDL_free(paths.second);
+    return report_result(ok, name);
 }
 
 int publish_main(int argc, char **argv)

@@ -18,4 +18,13 @@ int publish_main(int argc, char **argv);
 /* The exit routine; publish_main runs it once on every return path. */
 void publish_shutdown(void);
 
+/* Where a path given on the command line (relative to the current
+ * directory, "./" and "../" allowed, or absolute) points inside the
+ * installation whose absolute native path is install_dir: the
+ * installation-relative form that the virtual file system takes, as an SDL
+ * allocation ("" for the installation itself). NULL with *outside set to 1
+ * when the path leaves the installation; NULL with *outside 0 when out of
+ * memory. Purely lexical: nothing is looked up. */
+char *publish_path_in_installation(const char *install_dir, const char *path, int *outside);
+
 #endif

@@ -1,24 +1,46 @@
 #!/bin/bash
-# Installs what is needed, builds the tools, writes the demo installation
-# into demo/ and packages its game, then runs the finished Linux package,
-# which lists the game files it carries.
+# Installs what building and running the demo needs, builds the tools, writes
+# the demo installation into demo/ and packages its game, then runs the
+# finished Linux package, which lists the game files it carries.
 set -euo pipefail
+start_dir=$PWD
 cd "$(dirname "$0")/.."
 
-bash tools/install-deps.sh
-cmake -S . -B build > /dev/null
+# Paths in the closing lines, written so that they work from the directory
+# the demo was started in.
+from_start() {
+    realpath --relative-to="$start_dir" "$1"
+}
+
+bash tools/install-deps.sh demo
+# A first configuration leaves the tests out: their packages come with
+# tools/test-all.sh, which switches them on.
+tests_option=()
+if [ ! -f build/CMakeCache.txt ]; then
+    tests_option=(-DBRINDLECOT_TESTS=OFF)
+fi
+cmake -S . -B build "${tests_option[@]}" > /dev/null
 cmake --build build -j"$(nproc)" --target brindlecot-publish brindlecot-runtime-stub brindlecot-httpd
 
-rm -rf demo
+if [ -e demo ]; then
+    echo "Replacing the earlier demo installation in $(from_start demo)/"
+    rm -rf demo
+fi
 /usr/bin/python3 tools/make_installation.py --build-dir build demo
 cd demo
 ../build/publish/brindlecot-publish --only-package \
     --platforms=linux-amd64,linux-raspberrypi,windows-amd64,macos,html5 mygame
 
+demo_dir=$(from_start .)
+builds=$(from_start builds)
 echo
-echo "builds/mygame-linux-amd64.bin carries these game files:"
+echo "$builds/mygame-linux-amd64.bin carries these game files:"
 ./builds/mygame-linux-amd64.bin
 
 echo
-echo "The HTML5 site is builds/mygame-html5-1.0 (zipped: builds/mygame-html5.zip);"
-echo "the macOS bundle is in builds/mygame-mac-1.0 (zipped: builds/mygame-macos.zip)."
+echo "The demo installation is $demo_dir/ and its game $demo_dir/mygame/; the builds are in $builds/."
+echo "The HTML5 site is $builds/mygame-html5-1.0 (zipped: $builds/mygame-html5.zip);"
+echo "the macOS bundle is in $builds/mygame-mac-1.0 (zipped: $builds/mygame-macos.zip)."
+echo "The programs are $(from_start ../build/publish/brindlecot-publish) and $(from_start ../build/httpd/brindlecot-httpd)."
+echo "To try the HTML5 build in a browser:"
+echo "    cd $demo_dir && $(realpath --relative-to=. ../build/httpd/brindlecot-httpd) builds/mygame-html5-1.0"

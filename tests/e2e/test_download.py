@@ -102,11 +102,16 @@ def test_https_verifies_the_server_certificate(tmp_path):
     assert not (tmp_path / "out.bin").exists()
 
 
-def test_unwritable_target_fails_before_asking(server, tmp_path):
-    r = run(["--download", server.url("/file"), "no-such-dir/out.bin"], tmp_path)
+@pytest.mark.parametrize("target, line", [
+    ("no-such-dir/out.bin", "Can't write 'no-such-dir/out.bin': the directory 'no-such-dir' does not exist"),
+    ("a-directory", "Couldn't open 'a-directory' for writing: "),
+])
+def test_unwritable_target_fails_before_asking(server, tmp_path, target, line):
+    (tmp_path / "a-directory").mkdir()
+    r = run(["--download", server.url("/file"), target], tmp_path)
     assert r.returncode == 1
     errs = errors(r)
-    assert any(e.startswith("Couldn't open 'no-such-dir/out.bin' for writing: ") for e in errs), errs
+    assert any(e.startswith(line) for e in errs), errs
     assert "Download failed!" in errs
     assert server.requests == []
 

@@ -115,10 +115,14 @@ def test_make_ico_needs_two_arguments(tmp_path):
     assert sorted(os.listdir(str(tmp_path))) == ["icon.png", "logs"]
 
 
-def test_unwritable_output_fails(tmp_path):
+@pytest.mark.parametrize("out, line", [
+    ("no/such/dir.ico", "Can't write 'no/such/dir.ico': the directory 'no/such' does not exist"),
+    ("a-directory", "Opening 'a-directory' for write failed: "),
+])
+def test_unwritable_output_fails(tmp_path, out, line):
     icon_image(tmp_path / "icon.png", (64, 64))
-    r = run_publish(["--make-ico", "icon.png", "no/such/dir.ico"], tmp_path)
+    (tmp_path / "a-directory").mkdir()
+    r = run_publish(["--make-ico", "icon.png", out], tmp_path)
     assert r.returncode == 1
-    assert any(t.startswith("Opening 'no/such/dir.ico' for write failed: ")
-               for t in texts(r, "! "))
+    assert any(t.startswith(line) for t in texts(r, "! ")), texts(r, "! ")
     assert "Icon creation failed!" in texts(r, "! ")

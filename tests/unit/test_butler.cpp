@@ -13,6 +13,7 @@
 #include <physfs.h>
 
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -40,6 +41,17 @@ TEST_F(ProcessTest, ReturnsTheExitStatus)
         const char *argv[] = {"/bin/sh", "-c", c.script, NULL};
         EXPECT_EQ(process_run(argv), c.status) << c.script;
     }
+}
+
+TEST_F(ProcessTest, ChildGetsTheDefaultSigpipeBack)
+{
+    /* The programs ignore SIGPIPE for their own console; butler must still
+     * die of it like any program started from a shell. */
+    void (*old)(int) = signal(SIGPIPE, SIG_IGN);
+    const char *argv[] = {"/bin/sh", "-c", "kill -PIPE $$; exit 0", NULL};
+    int status = process_run(argv);
+    signal(SIGPIPE, old);
+    EXPECT_EQ(status, 128 + SIGPIPE);
 }
 
 TEST_F(ProcessTest, EveryElementIsOneUninterpretedArgument)

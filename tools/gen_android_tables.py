@@ -1,0 +1,197 @@
+#!/usr/bin/python3
+"""Writes publish/android/android_tables.cpp from the Android framework data.
+
+    /usr/bin/python3 tools/gen_android_tables.py DATA_DIR OUTPUT
+
+DATA_DIR holds manifest-attributes.tsv and public-resources.tsv (API level
+26, see their SOURCE.md). The output is committed; CTest regenerates it into
+the build tree and fails on any difference, so edit this script, never the
+output.
+
+Besides the two tables in file order (which decides which row of a repeated
+name wins), the output holds, for each table, its row numbers sorted by
+(name, row): a binary search there finds the first row of a name.
+"""
+
+import sys
+
+ATTRIBUTE_ROWS = 409
+RESOURCE_ROWS = 2470
+
+# The attribute file comes from a derived source tree that carries one
+# entry more than the API 26 definitions: protected-broadcast naming the
+# permission attribute. The entry only names an attribute declared earlier,
+# so no look-up can reach it; it goes to keep the API 26 rows and order.
+EXTRA_ATTRIBUTE_ROW = ("AndroidManifestProtectedBroadcast", "permission")
+
+# One bit per format name, in alphabetical order of the names.
+FORMAT_BITS = {
+    "boolean": "ATTR_FORMAT_BOOLEAN",
+    "color": "ATTR_FORMAT_COLOR",
+    "dimension": "ATTR_FORMAT_DIMENSION",
+    "enum": "ATTR_FORMAT_ENUM",
+    "flags": "ATTR_FORMAT_FLAGS",
+    "float": "ATTR_FORMAT_FLOAT",
+    "fraction": "ATTR_FORMAT_FRACTION",
+    "integer": "ATTR_FORMAT_INTEGER",
+    "reference": "ATTR_FORMAT_REFERENCE",
+    "string": "ATTR_FORMAT_STRING",
+}
+
+
+def fail(message):
+    sys.stderr.write("gen_android_tables: %s\n" % message)
+    sys.exit(1)
+
+
+def read_tsv(path, columns):
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    header = lines[0].split("\t")
+    if header != columns:
+        fail("%s: unexpected columns %r" % (path, header))
+    rows = []
+    for number, line in enumerate(lines[1:], start=2):
+        fields = line.split("\t")
+        if len(fields) != len(columns):
+            fail("%s:%d: %d fields" % (path, number, len(fields)))
+        rows.append(dict(zip(columns, fields)))
+    return rows
+
+
+def parse_int32(text):
+    value = int(text, 0)
+    if value < -(1 << 31) or value >= (1 << 31):
+        fail("value %s does not fit 32 bits" % text)
+    return value
+
+
+def attribute_rows(path):
+    rows = read_tsv(path, ["row", "group", "name", "format", "values"])
+    seen = set()
+    kept = []
+    dropped = 0
+    for row in rows:
+        if (row["group"], row["name"]) == EXTRA_ATTRIBUTE_ROW:
+            if row["format"] or row["values"] or row["name"] not in seen:
+                fail("the entry to drop is no longer a plain reference")
+            dropped += 1
+            continue
+        seen.add(row["name"])
+        kept.append(row)
+    if dropped != 1 or len(kept) != ATTRIBUTE_ROWS:
+        fail("expected %d attribute rows, have %d" % (ATTRIBUTE_ROWS, len(kept)))
+    for row in kept:
+        values = []
+        kinds = set()
+        if row["values"]:
+            for item in row["values"].split(";"):
+                kind, _, pair = item.partition(":")
+                name, _, number = pair.partition("=")
+                if kind not in ("enum", "flag") or not name or not number:
+                    fail("bad value %r of %s" % (item, row["name"]))
+                kinds.add(kind)
+                values.append((name, parse_int32(number), kind))
+        if len(kinds) > 1:
+            fail("%s mixes enum and flag values" % row["name"])
+        if row["format"]:
+            names = row["format"].split("|")
+            for name in names:
+                if name not in FORMAT_BITS:
+                    fail("unknown format %r of %s" % (name, row["name"]))
+            bits = [FORMAT_BITS[n] for n in sorted(set(names))]
+        elif "enum" in kinds:
+            bits = ["ATTR_FORMAT_ENUM"]
+        elif "flag" in kinds:
+            bits = ["ATTR_FORMAT_FLAGS"]
+        else:
+            bits = ["ATTR_FORMAT_STRING"]
+        row["bits"] = " | ".join(bits)
+        row["parsed_values"] = values
+    return kept
+
+
+def resource_rows(path):
+    rows = read_tsv(path, ["type", "name", "id"])
+    if len(rows) != RESOURCE_ROWS:
+        fail("expected %d resource rows, have %d" % (RESOURCE_ROWS, len(rows)))
+    for row in rows:
+        row["id_value"] = int(row["id"], 16)
+    return rows
+
+
+def c_string(text):
+    if not all(c.isalnum() or c in "._-" for c in text):
+        fail("unexpected characters in %r" % text)
+    return '"%s"' % text
+
+
+def name_index(rows):
+    # Python compares str by code point, which is SDL_strcmp's byte order
+    # for the ASCII names the tables hold.
+    return sorted(range(len(rows)), key=lambda i: (rows[i]["name"], i))
+
+
+def index_lines(indices):
+    lines = []
+    for start in range(0, len(indices), 12):
+        lines.append("    " + ", ".join(str(i) for i in indices[start:start + 12]) + ",")
+    return lines
+
+
+def generate(attributes, resources):
+    out = [
+        "/* Generated by tools/gen_android_tables.py from manifest-attributes.tsv and",
+        " * public-resources.tsv (Android framework, API level 26). Do not edit: change",
+        " * the script and run it again; a test fails when this file differs from",
+        " * what the script writes. */",
+        '#include "publish/android/attribute_types.h"',
+        "",
+    ]
+    for number, row in enumerate(attributes):
+        if not row["parsed_values"]:
+            continue
+        out.append("static const ManifestAttributeValue values_%d_%s[] = {" % (number, row["name"]))
+        for name, value, kind in row["parsed_values"]:
+            # Flags read best as bits, enums as numbers.
+            number = "0x%x" % value if kind == "flag" and value >= 0 else "%d" % value
+            out.append("    {%s, %s}," % (c_string(name), number))
+        out.append("    {NULL, 0},")
+        out.append("};")
+    out.append("")
+    out.append("const ManifestAttributeFormat manifest_attribute_formats[MANIFEST_ATTRIBUTE_FORMAT_COUNT] = {")
+    for number, row in enumerate(attributes):
+        values = "values_%d_%s" % (number, row["name"]) if row["parsed_values"] else "NULL"
+        out.append("    {%s, %s, %s}," % (c_string(row["name"]), row["bits"], values))
+    out.append("};")
+    out.append("")
+    out.append("const uint16_t manifest_attribute_name_index[MANIFEST_ATTRIBUTE_FORMAT_COUNT] = {")
+    out.extend(index_lines(name_index(attributes)))
+    out.append("};")
+    out.append("")
+    out.append("const AndroidResourceId android_resource_ids[ANDROID_RESOURCE_ID_COUNT] = {")
+    for row in resources:
+        out.append("    {%s, %s, 0x%08xu}," % (c_string(row["type"]), c_string(row["name"]), row["id_value"]))
+    out.append("};")
+    out.append("")
+    out.append("const uint16_t android_resource_name_index[ANDROID_RESOURCE_ID_COUNT] = {")
+    out.extend(index_lines(name_index(resources)))
+    out.append("};")
+    return "\n".join(out) + "\n"
+
+
+def main():
+    if len(sys.argv) != 3:
+        fail("usage: gen_android_tables.py DATA_DIR OUTPUT")
+    data_dir, output = sys.argv[1], sys.argv[2]
+    attributes = attribute_rows(data_dir + "/manifest-attributes.tsv")
+    resources = resource_rows(data_dir + "/public-resources.tsv")
+    text = generate(attributes, resources)
+    with open(output, "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+
+
+if __name__ == "__main__":
+    main()
