@@ -70,11 +70,8 @@ static int apk_assemble_tree(const ApkPaths *p, const char *platform, const char
     if (!delete_tree(p->tree) || !apk_stub_tree_exists(p->stub))
         return 0;
     PHYSFS_mkdir(p->tree); /* a failure shows up as the first copy's */
-    if (!PHYSFS_enumerate(p->stub, copy_tree_entry, p->tree))
-        return 0;
-    PHYSFS_mkdir(p->assets);
-    return PHYSFS_enumerate(game_dir, copy_tree_entry, p->assets) &&
-           strip_staged_tree(platform, p->assets) && add_staged_defaults(p->assets);
+    return PHYSFS_enumerate(p->stub, copy_tree_entry, p->tree) &&
+           stage_game_tree(platform, game_dir, p->assets);
 }
 
 /* Writes the parsed manifest as binary XML; the file is closed in every
