@@ -300,7 +300,7 @@ static int zip_store_file(ZipContext *ctx, ZipPending *e)
 {
     PHYSFS_File *in = PHYSFS_openRead(e->path);
     if (!in) {
-        publish_log_error("Opening '%s' for read failed: %s", e->path, publish_fs_error());
+        publish_log_error("Opening '%s' for read failed: %s", e->path, fs_error_text());
         return 0;
     }
     unsigned char *buf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE);
@@ -315,7 +315,7 @@ static int zip_store_file(ZipContext *ctx, ZipPending *e)
         PHYSFS_sint64 n = PHYSFS_readBytes(in, buf, ZIP_BUFFER_SIZE);
         if (n < 0 || (n == 0 && !PHYSFS_eof(in))) {
             publish_log_error("Read from '%s' failed: %s", e->path,
-                              n < 0 ? publish_fs_error() : "unexpected end of file");
+                              n < 0 ? fs_error_text() : "unexpected end of file");
             ok = 0;
         } else if (e->uncompressed + (uint64_t)n > ZIP_MAX_OFFSET) {
             zip_report_too_large(ctx, e->name);

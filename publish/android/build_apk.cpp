@@ -8,6 +8,7 @@
 #include "publish/android/launcher_icons.h"
 #include "publish/android/resource_table.h"
 #include "publish/android/xml_tree.h"
+#include "publish/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
 #include "publish/zip_writer.h"
@@ -53,7 +54,7 @@ static int apk_stub_tree_exists(const char *stub)
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(stub, &st)) {
-        publish_log_error("Failed to stat '%s': %s", stub, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", stub, fs_error_text());
         return 0;
     }
     if (st.filetype != PHYSFS_FILETYPE_DIRECTORY) {
@@ -74,15 +75,20 @@ static int apk_assemble_tree(const ApkPaths *p, const char *platform, const char
            stage_game_tree(platform, game_dir, p->assets);
 }
 
+/* The binary XML writer logs its own write and seek failures. */
+static const OutputTexts apk_manifest_texts = {
+    "Opening '%s' for write failed: %s",
+    "Write in '%s' failed: %s",
+    "Closing '%s' failed: %s",
+};
+
 /* Writes the parsed manifest as binary XML; the file is closed in every
  * case. */
 static int apk_write_binary_manifest(const char *path, XmlTreeNode *document)
 {
-    PHYSFS_File *out = PHYSFS_openWrite(path);
-    if (!out) {
-        publish_log_error("Opening '%s' for write failed: %s", path, publish_fs_error());
+    PHYSFS_File *out = output_open(path, &apk_manifest_texts);
+    if (!out)
         return 0;
-    }
     AxmlWriter writer;
     SDL_zero(writer);
     writer.path = path;
@@ -90,11 +96,10 @@ static int apk_write_binary_manifest(const char *path, XmlTreeNode *document)
     axml_collect_strings(&writer, document);
     int ok = axml_write_file(&writer, document);
     axml_free_pool(&writer);
-    if (!PHYSFS_close(out) && ok) {
-        publish_log_error("Closing '%s' failed: %s", path, publish_fs_error());
-        ok = 0;
-    }
-    return ok;
+    if (ok)
+        return output_close(out, path, &apk_manifest_texts);
+    output_abandon(out);
+    return 0;
 }
 
 static int apk_cook_manifest(const char *tree, const char *platform, const char *game_dir)

@@ -3,6 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
 
@@ -44,6 +45,12 @@ typedef struct ArscString {
     unsigned char *units;
     uint32_t count;
 } ArscString;
+
+static const OutputTexts arsc_texts = {
+    "Failed to open '%s' for write: %s",
+    "Write in '%s' failed: %s",
+    "Failed to close '%s': %s",
+};
 
 typedef struct ArscFile {
     PHYSFS_File *f;
@@ -104,11 +111,7 @@ static int arsc_convert_strings(const char *path, ArscString *strings)
 
 static int arsc_write(ArscFile *a, const void *data, size_t len)
 {
-    if (!byte_io_write_all(a->f, data, len)) {
-        publish_log_error("Write in '%s' failed: %s", a->path, byte_io_error());
-        return 0;
-    }
-    return 1;
+    return output_write(a->f, a->path, data, len, &arsc_texts);
 }
 
 static int arsc_u16(ArscFile *a, uint16_t v)
@@ -129,7 +132,7 @@ static int arsc_tell(ArscFile *a, PHYSFS_sint64 *pos)
 {
     *pos = PHYSFS_tell(a->f);
     if (*pos < 0) {
-        publish_log_error("Seek in '%s' failed: %s", a->path, publish_fs_error());
+        publish_log_error("Seek in '%s' failed: %s", a->path, fs_error_text());
         return 0;
     }
     return 1;
@@ -142,13 +145,13 @@ static int arsc_patch_u32(ArscFile *a, PHYSFS_sint64 field, uint32_t value)
     if (!arsc_tell(a, &end))
         return 0;
     if (!PHYSFS_seek(a->f, (PHYSFS_uint64)field)) {
-        publish_log_error("Seek in '%s' failed: %s", a->path, publish_fs_error());
+        publish_log_error("Seek in '%s' failed: %s", a->path, fs_error_text());
         return 0;
     }
     if (!arsc_u32(a, value))
         return 0;
     if (!PHYSFS_seek(a->f, (PHYSFS_uint64)end)) {
-        publish_log_error("Seek in '%s' failed: %s", a->path, publish_fs_error());
+        publish_log_error("Seek in '%s' failed: %s", a->path, fs_error_text());
         return 0;
     }
     return 1;
@@ -245,15 +248,13 @@ int write_resources_arsc(const char *build_root)
     ArscString strings[ARSC_STRING_COUNT];
     SDL_zeroa(strings);
     if (arsc_convert_strings(path, strings)) {
-        ArscFile a = {PHYSFS_openWrite(path), path};
-        if (!a.f) {
-            publish_log_error("Failed to open '%s' for write: %s", path, publish_fs_error());
-        } else {
+        ArscFile a = {output_open(path, &arsc_texts), path};
+        if (a.f) {
             ok = arsc_write_table(&a, strings);
-            if (!PHYSFS_close(a.f) && ok) {
-                publish_log_error("Failed to close '%s': %s", path, publish_fs_error());
-                ok = 0;
-            }
+            if (ok)
+                ok = output_close(a.f, path, &arsc_texts);
+            else
+                output_abandon(a.f);
         }
     }
     arsc_free_strings(strings);

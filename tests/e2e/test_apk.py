@@ -8,8 +8,8 @@ import zipfile
 
 import pytest
 
-from installation import build_installation
-from publish_env import PUBLISH, texts
+from conftest import PUBLISH, build_installation
+from publish_env import texts
 
 PLATFORMS = ("android", "oculusquest")
 DENSITIES = (("mdpi", 160), ("hdpi", 240), ("xhdpi", 320), ("xxhdpi", 480), ("xxxhdpi", 640))
