@@ -6,7 +6,7 @@ set -eu
 PACKAGES="
 build-essential cmake pkg-config git ca-certificates
 clang libclang-rt-14-dev
-libsdl2-dev libphysfs-dev zlib1g-dev liblodepng-dev libstb-dev
+libsdl2-dev libphysfs-dev zlib1g-dev liblodepng-dev libstb-dev libjpeg-dev
 nanopb libnanopb-dev libcurl4-openssl-dev libgtest-dev
 python3 python3-pytest python3-pil python3-pefile python3-protobuf
 zip unzip file curl apache2-utils nodejs time
