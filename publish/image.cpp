@@ -216,12 +216,61 @@ static uint8_t *image_decode_jpeg(const char *path, const uint8_t *data, size_t 
     return pixels;
 }
 
+/* Two faults of stb_image's binary PNM (P5, P6) reader are kept from it
+ * here: it reads the header's numbers into an int without a bound (a long
+ * run of digits overflows it; ten digits are far past the size limit
+ * anyway), and it converts 16-bit samples (a maximum over 255) as if they
+ * were 8-bit, then reads twice the buffer it made. Such files are refused.
+ * The header is looked for in the first 4 KiB. */
+static int image_pnm_is_pnm_space(uint8_t c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+static int image_pnm_header_ok(PHYSFS_File *f)
+{
+    uint8_t head[4096];
+    if (PHYSFS_seek(f, 0) == 0)
+        return 0;
+    PHYSFS_sint64 got = PHYSFS_readBytes(f, head, sizeof head);
+    if (got < 2 || head[0] != 'P' || (head[1] != '5' && head[1] != '6'))
+        return 1;
+    size_t length = (size_t)got, at = 2;
+    for (int number = 0; number < 3; number++) { /* width, height, maximum */
+        for (;;) {
+            while (at < length && image_pnm_is_pnm_space(head[at]))
+                at++;
+            if (at >= length || head[at] != '#')
+                break;
+            while (at < length && head[at] != '\n' && head[at] != '\r')
+                at++;
+        }
+        size_t digits = 0;
+        uint32_t value = 0;
+        while (at < length && head[at] >= '0' && head[at] <= '9') {
+            if (++digits >= 10)
+                return 0;
+            value = value * 10 + (uint32_t)(head[at] - '0');
+            at++;
+        }
+        if (number == 2 && value > 255)
+            return 0;
+        if (at >= length)
+            return 1; /* the file ends inside the header: stb_image fails it */
+        if (digits == 0)
+            return 1; /* not a number: stb_image fails it */
+    }
+    return 1;
+}
+
 /* GIF, BMP, PSD, TGA, HDR, PNM and the rest, read through the callbacks.
  * The header is read once for the size check, then the file again from its
  * start for the pixels. */
 static uint8_t *image_decode_stb(const char *path, PHYSFS_File *f, int *w, int *h)
 {
     int channels = 0;
+    if (!image_pnm_header_ok(f) || PHYSFS_seek(f, 0) == 0)
+        return NULL;
     if (!stbi_info_from_callbacks(&image_io_callbacks, f, w, h, &channels))
         return NULL;
     if (*w <= 0 || *h <= 0 || !image_size_allowed(path, (uint64_t)*w, (uint64_t)*h))

@@ -14,9 +14,14 @@
 #include <stdint.h>
 
 /* The largest image the loader decodes; its header is checked before any
- * pixel memory is taken (64 million pixels are 256 MB of RGBA). */
+ * pixel memory is taken (64 million pixels are 256 MB of RGBA). The fuzz
+ * build sets lower ones, so that each run stays short. */
+#ifndef IMAGE_MAX_SIDE
 #define IMAGE_MAX_SIDE 16384u
+#endif
+#ifndef IMAGE_MAX_PIXELS
 #define IMAGE_MAX_PIXELS 64000000u
+#endif
 
 /* PNG (LodePNG), JPEG (libjpeg-turbo) and the other formats stb_image reads
  * (GIF, BMP, PSD, TGA, HDR, PNM, ...), chosen by the file's content: 16-bit

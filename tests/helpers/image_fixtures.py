@@ -75,6 +75,10 @@ def fixtures():
         "rgb.hdr": hdr_rgbe(),
         # A JPEG whose Huffman table counts add up to more than 256.
         "bad_huffman.jpg": bytes.fromhex("ffd8ffc4001f10ffd9"),
+        # A binary PNM header whose height overflows an int.
+        "overflow.pgm": b"P5\n8 " + b"1" * 40 + b"\n255\n" + b"x" * 64,
+        # 16-bit samples, which stb_image 2.27 converts past its buffer.
+        "deep.pgm": b"P5\n8 8\n65535\n" + b"\x12\x34" * 64,
         # Headers that declare more pixels than the loader decodes.
         "huge.gif": b"GIF89a" + struct.pack("<HH", 20617, 18254) + b"\x00\x00\x00",
         "huge.png": png_header(16385, 1),

@@ -320,12 +320,15 @@ TEST_F(ImageFormatTest, EveryFormatLoadsAsRgba)
     SDL_free(px);
 }
 
-/* A 9-byte JPEG whose Huffman counts add up to more than 256 (named .png:
- * the decoder is chosen by content) fails like any corrupt image. */
-TEST_F(ImageFormatTest, CraftedHuffmanTableFails)
+/* Files that once drove the decoders out of bounds or into undefined
+ * behaviour fail like any corrupt image: a 9-byte JPEG whose Huffman counts
+ * add up to more than 256 (also named .png: the decoder is chosen by
+ * content), a PNM header whose height overflows an int, and a PNM with
+ * 16-bit samples. */
+TEST_F(ImageFormatTest, CraftedHeadersFail)
 {
     write_native("icon.png", read_native("bad_huffman.jpg"));
-    for (const char *path : {"bad_huffman.jpg", "icon.png"}) {
+    for (const char *path : {"bad_huffman.jpg", "icon.png", "overflow.pgm", "deep.pgm"}) {
         SCOPED_TRACE(path);
         int w = -7, h = -7;
         EXPECT_EQ(load_image_rgba(path, &w, &h), nullptr);
