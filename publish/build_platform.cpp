@@ -2,6 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "publish/android/build_app_bundle.h"
 #include "publish/build_html5.h"
 #include "publish/build_macos.h"
 #include "publish/icons.h"
@@ -136,8 +137,9 @@ int build_platform(const char *platform, const char *out_path, const char *game_
         return build_macos_bundle(platform, out_path, game_dir, builds);
     if (SDL_strcasecmp(platform, "html5") == 0)
         return build_html5_site(platform, out_path, game_dir, builds);
+    if (SDL_strcasecmp(platform, "googleplay") == 0)
+        return build_app_bundle(platform, out_path, game_dir);
     if (SDL_strcasecmp(platform, "android") == 0 ||
-        SDL_strcasecmp(platform, "googleplay") == 0 ||
         SDL_strcasecmp(platform, "oculusquest") == 0)
         return platform_unavailable(platform);
     if (SDL_strcasecmp(platform, "ios-device") == 0)
