@@ -428,11 +428,11 @@ static void plan_free(PbXmlPlan *plan)
     SDL_free(plan->attributes);
 }
 
-bool encode_xml_node(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *node)
+/* Types the attributes and measures the nodes of first and its following
+ * siblings, then writes them. */
+static bool encode_xml_nodes(pb_ostream_t *stream, const pb_field_iter_t *field,
+                             const XmlTreeNode *first)
 {
-    const XmlTreeNode *first = (const XmlTreeNode *)*node;
-    if (!first)
-        return true;
     PbXmlPlan plan;
     SDL_zero(plan);
     if (!plan_count(stream, first, &plan))
@@ -445,25 +445,34 @@ bool encode_xml_node(pb_ostream_t *stream, const pb_field_iter_t *field, void *c
         report_out_of_memory();
         PB_RETURN_ERROR(stream, "out of memory");
     }
-
-    bool ok = true;
     const PbXmlItem *item = plan_items(stream, first, &plan);
-    if (!item)
-        ok = false;
+    bool ok = item != NULL;
     for (; ok && item; item = item->next_sibling) {
         if (item->node->parent && item->node->parent->type == XML_NODE_DOCUMENT) {
             aapt_pb_XmlNode record;
             fill_xml_node_record(item, &record);
             ok = pb_encode(stream, aapt_pb_XmlNode_fields, &record);
+        } else if (!field) {
+            PB_SET_ERROR(stream, "no field for a nested XML node");
+            ok = false;
         } else {
-            ok = field && pb_encode_tag_for_field(stream, field) &&
-                 encode_xml_item_value(stream, item);
+            ok = pb_encode_tag_for_field(stream, field) && encode_xml_item_value(stream, item);
         }
     }
-    if (!ok && (!first->parent || first->parent->type == XML_NODE_DOCUMENT))
-        publish_log_error("Encoding protobuffer failed: %s", PB_GET_ERROR(stream));
     plan_free(&plan);
     return ok;
+}
+
+bool encode_xml_node(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *node)
+{
+    const XmlTreeNode *first = (const XmlTreeNode *)*node;
+    if (!first)
+        return true;
+    if (encode_xml_nodes(stream, field, first))
+        return true;
+    if (!field)
+        publish_log_error("Encoding protobuffer failed: %s", PB_GET_ERROR(stream));
+    return false;
 }
 
 /* --- the bundle configuration -------------------------------------------------------- */
