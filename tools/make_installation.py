@@ -14,10 +14,11 @@ brindlecot-runtime-stub, found under --build-dir, default "build" beside
 tools/, or given with --runtime-stub). The publisher is run with DEST as its
 current directory.
 
---android adds the android, oculusquest and googleplay stubs (see
-ANDROID_STUBS; their bytes, and the layout of the resources blob, are in
-tools/android_stub.py). They are left out by default: a publisher without
-its Android builds fails a whole publish on finding them.
+The googleplay stub is always written; --android adds the android and
+oculusquest stubs (see ANDROID_STUBS). Their bytes, and the layout of the
+resources blob, are in tools/android_stub.py. The APK stubs are left out by
+default: a publisher without its APK build fails a whole publish on finding
+them.
 
 Each stub is written by one function taking the stubs directory and the
 options; add a platform by writing its function and listing it in STUBS.
@@ -209,13 +210,13 @@ STUBS = [
     ("macos", stub_macos),
     ("html5", stub_html5),
     ("ios-device", stub_ios_device),
+    ("googleplay", stub_googleplay),
 ]
 
 # Written only on request (--android).
 ANDROID_STUBS = [
     ("android", stub_android),
     ("oculusquest", stub_oculusquest),
-    ("googleplay", stub_googleplay),
 ]
 
 
@@ -297,7 +298,7 @@ def main(argv):
     parser.add_argument("--runtime-stub", help="the runtime stub program (overrides --build-dir)")
     parser.add_argument("--no-game", action="store_true", help="leave out the demo game")
     parser.add_argument("--android", action="store_true",
-                        help="add the android, oculusquest and googleplay stubs")
+                        help="add the android and oculusquest stubs")
     args = parser.parse_args(argv)
     runtime_stub = args.runtime_stub or os.path.join(args.build_dir, "tools", "brindlecot-runtime-stub")
     if not os.path.isfile(runtime_stub):
