@@ -6,17 +6,6 @@
 
 #include <SDL.h>
 
-char *game_metadata_devid = NULL;
-char *game_metadata_devtitle = NULL;
-char *game_metadata_gameid = NULL;
-char *game_metadata_gametitle = NULL;
-char *game_metadata_version = NULL;
-char *game_metadata_icon = NULL;
-char *game_metadata_packageid = NULL;
-int32_t game_metadata_deployment = 0;
-int32_t game_metadata_compile_ruby = 0;
-int32_t game_metadata_vrmode = 0;
-
 typedef struct MetadataField {
     const char *cvar;
     CvarType type;
@@ -50,7 +39,7 @@ static const MetadataField metadata_fields[] = {
     {"game_metadata.vrmode", CVAR_TYPE_INT, &game_metadata_vrmode, "0", "VR mode", "vrmode",
      0},
 };
-#define METADATA_FIELD_COUNT ((int)(sizeof(metadata_fields) / sizeof(metadata_fields[0])))
+#define METADATA_FIELD_COUNT ((int)SDL_arraysize(metadata_fields))
 #define METADATA_REQUIRED_ALL 31u
 
 int game_metadata_register(void)

@@ -127,3 +127,8 @@ void time_local_parts(int *year, int *month, int *day, int *hour, int *minute, i
     if (second)
         *second = t.second;
 }
+
+const char *fs_error_text(void)
+{
+    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
+}

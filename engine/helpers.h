@@ -28,6 +28,9 @@ int write_file_ex(int append, const char *path, const void *data, uint64_t lengt
 
 int file_exists(const char *path);
 
+/* PhysicsFS's text for the calling thread's last error, for messages. */
+const char *fs_error_text(void);
+
 int64_t time_now_unix(void);
 void time_local_parts(int *year, int *month, int *day, int *hour, int *minute,
                       int *second);

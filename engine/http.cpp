@@ -46,31 +46,6 @@ static void http_close_handle(HttpRequest *request)
 
 /* ---- escaping and the form body ---- */
 
-char *url_escape(const char *text)
-{
-    if (!text)
-        return NULL;
-    static const char hex[] = "0123456789ABCDEF";
-    size_t length = SDL_strlen(text);
-    char *out = (char *)SDL_malloc(length * 3 + 1);
-    if (!out)
-        return NULL;
-    char *at = out;
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        unsigned char c = *p;
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~') {
-            *at++ = (char)c;
-        } else {
-            *at++ = '%';
-            *at++ = hex[c >> 4];
-            *at++ = hex[c & 15];
-        }
-    }
-    *at = 0;
-    return out;
-}
-
 /* key=value pairs joined by '&'; a NULL value ends the form after "key=". */
 static char *http_form_text(const char *const *form)
 {

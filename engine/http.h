@@ -16,6 +16,7 @@
 #include <physfs.h>
 #include <stdint.h>
 
+#include "engine/text_escape.h"
 #include "engine/threadstream.h"
 #include "platform/http_transport.h"
 
@@ -103,10 +104,6 @@ void http_pump(void);
  * with status -1, so its record must still be alive), then destroys the
  * event queue. Safe without a session. */
 void http_shutdown(void);
-
-/* Percent-encodes every byte but A-Z a-z 0-9 - . _ ~ as %XX (upper case).
- * New SDL string; NULL when memory ran out or text is NULL. */
-char *url_escape(const char *text);
 
 /* The transport's status callback (worker thread). */
 void http_status_callback(HttpTransportRequest *handle, void *context, HttpTransportStatus status,

@@ -1,7 +1,7 @@
 #include "engine/log.h"
 
 #include "engine/cvar.h"
-#include "engine/game_metadata.h"
+#include "engine/game_metadata_storage.h"
 #include "engine/helpers.h"
 #include "platform/console.h"
 #include "platform/debug_output.h"
@@ -50,7 +50,7 @@ static const LogLevelInfo log_levels[] = {
     {LOG_LEVEL_UNFILTERED, "unfiltered", '*', 96},
     {LOG_LEVEL_NOTHING, "nothing", 0, 0},
 };
-#define LOG_LEVEL_COUNT ((int)(sizeof(log_levels) / sizeof(log_levels[0])))
+#define LOG_LEVEL_COUNT ((int)SDL_arraysize(log_levels))
 
 static const LogLevelInfo *level_info(LogLevel level)
 {
@@ -141,7 +141,7 @@ void log_error_fs(const char *fmt, ...)
     va_end(ap);
     if (!text)
         return;
-    const char *why = PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
+    const char *why = fs_error_text();
     char *line = alloc_printf("%s (%s)", text, why ? why : "");
     SDL_free(text);
     if (!line)

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "engine/helpers.h"
+
 typedef uint32_t LogLevel;
 enum {
     LOG_LEVEL_SPAM = 0,
@@ -27,11 +29,8 @@ typedef struct LogLine {
     struct LogLine *next;
 } LogLine;
 
-#if defined(__GNUC__)
-#define LOG_PRINTF(a, b) __attribute__((format(printf, a, b)))
-#else
-#define LOG_PRINTF(a, b)
-#endif
+/* printf-style checks of the format arguments. */
+#define LOG_PRINTF(a, b) HELPERS_PRINTF(a, b)
 
 int log_init(void);
 int log_configure(void);

@@ -85,11 +85,6 @@ static int httpd_startup_failed(int log_ready, const char *fmt, ...)
     return 1;
 }
 
-static const char *httpd_fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 static void httpd_notice(int port)
 {
     static const char *const stars =
@@ -146,14 +141,14 @@ int httpd_main(int argc, char **argv)
     }
 
     if (!fs_alloc_install())
-        return httpd_startup_failed(1, "PHYSFS_setAllocator failed: %s\n", httpd_fs_error());
+        return httpd_startup_failed(1, "PHYSFS_setAllocator failed: %s\n", fs_error_text());
     if (!PHYSFS_init(argv[0]))
-        return httpd_startup_failed(1, "PHYSFS_init failed: %s\n", httpd_fs_error());
+        return httpd_startup_failed(1, "PHYSFS_init failed: %s\n", fs_error_text());
     if (!PHYSFS_setWriteDir("."))
-        return httpd_startup_failed(1, "PHYSFS_setWriteDir(\".\") failed: %s\n", httpd_fs_error());
+        return httpd_startup_failed(1, "PHYSFS_setWriteDir(\".\") failed: %s\n", fs_error_text());
     if (!PHYSFS_mount(options.game_directory, NULL, 0))
         return httpd_startup_failed(1, "Couldn't mount '%s' directory: %s\n",
-                                    options.game_directory, httpd_fs_error());
+                                    options.game_directory, fs_error_text());
     if (!http_server_init((int16_t)options.port))
         return httpd_startup_failed(1, "Couldn't initialize HTTP server: %s\n",
                                     http_server_error_text());

@@ -36,11 +36,6 @@ static const MimeType mime_types[] = {
 
 static const char *const text_plain_headers[] = {"Content-Type: text/plain; charset=utf-8"};
 
-static const char *httpd_fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
 /* ---- text helpers ------------------------------------------------------- */
 
 static int httpd_hex_value(char c)
@@ -74,59 +69,6 @@ char *url_decode(const char *raw)
         i += 2;
     }
     out[o] = '\0'; /* an encoded NUL ends the text right there */
-    return out;
-}
-
-static int httpd_href_plain(unsigned char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
-}
-
-char *href_encode(const char *text)
-{
-    size_t len = SDL_strlen(text);
-    char *out = (char *)SDL_malloc(len * 3 + 1);
-    if (!out)
-        return NULL;
-    static const char hex[] = "0123456789ABCDEF";
-    size_t o = 0;
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)text[i];
-        if (httpd_href_plain(c)) {
-            out[o++] = (char)c;
-            continue;
-        }
-        out[o++] = '%';
-        out[o++] = hex[c >> 4];
-        out[o++] = hex[c & 15];
-    }
-    out[o] = '\0';
-    return out;
-}
-
-char *html_escape(const char *text)
-{
-    size_t len = SDL_strlen(text);
-    char *out = (char *)SDL_malloc(len * 6 + 1); /* "&quot;" is the longest */
-    if (!out)
-        return NULL;
-    size_t o = 0;
-    for (size_t i = 0; i < len; i++) {
-        const char *ref = NULL;
-        switch (text[i]) {
-        case '&': ref = "&amp;"; break;
-        case '<': ref = "&lt;"; break;
-        case '>': ref = "&gt;"; break;
-        case '"': ref = "&quot;"; break;
-        case '\'': ref = "&#39;"; break;
-        default: out[o++] = text[i]; continue;
-        }
-        size_t n = SDL_strlen(ref);
-        SDL_memcpy(out + o, ref, n);
-        o += n;
-    }
-    out[o] = '\0';
     return out;
 }
 
@@ -186,12 +128,12 @@ void httpd_serve_file(HttpServerRequest *request, const char *path)
 {
     PHYSFS_File *file = PHYSFS_openRead(path);
     if (!file) {
-        httpd_reply_text(request, 503, "Couldn't open file, sorry.\n", httpd_fs_error());
+        httpd_reply_text(request, 503, "Couldn't open file, sorry.\n", fs_error_text());
         return;
     }
     PHYSFS_sint64 length = PHYSFS_fileLength(file);
     if (length < 0) {
-        const char *err = httpd_fs_error();
+        const char *err = fs_error_text();
         PHYSFS_close(file);
         httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", err);
         return;
@@ -208,7 +150,7 @@ void httpd_serve_file(HttpServerRequest *request, const char *path)
             return;
         }
         if (PHYSFS_readBytes(file, data, len) != (PHYSFS_sint64)len) {
-            const char *err = httpd_fs_error();
+            const char *err = fs_error_text();
             SDL_free(data);
             PHYSFS_close(file);
             httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", err);
@@ -267,7 +209,7 @@ static void httpd_list_directory(HttpServerRequest *request, const char *path)
 {
     char **names = PHYSFS_enumerateFiles(path);
     if (!names) {
-        httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n", httpd_fs_error());
+        httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n", fs_error_text());
         return;
     }
     size_t len = 0;
@@ -310,7 +252,7 @@ void httpd_handle_request(HttpServerRequest *request)
     }
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        httpd_reply_text(request, 404, "Not found, sorry.\n", httpd_fs_error());
+        httpd_reply_text(request, 404, "Not found, sorry.\n", fs_error_text());
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
         httpd_serve_directory(request, path);
     } else if (st.filetype == PHYSFS_FILETYPE_REGULAR) {

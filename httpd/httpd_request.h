@@ -6,6 +6,7 @@
 #ifndef BRINDLECOT_HTTPD_HTTPD_REQUEST_H
 #define BRINDLECOT_HTTPD_HTTPD_REQUEST_H
 
+#include "engine/text_escape.h"
 #include "httpd/http_server.h"
 
 /* Answers one request and frees it (SDL_free). Never drops it unanswered. */
@@ -19,14 +20,6 @@ void httpd_serve_file(HttpServerRequest *request, const char *path);
  * percent signs and "+" stay as they are; an encoded NUL ends the path.
  * New SDL allocation, NULL when memory runs out. */
 char *url_decode(const char *raw);
-
-/* The text with every byte but letters, digits, "-", ".", "_", "~" and
- * "/" percent-encoded, fit for a link target. New SDL allocation or NULL. */
-char *href_encode(const char *text);
-
-/* The text with &, <, >, " and ' as character references, fit for page
- * text. New SDL allocation or NULL. */
-char *html_escape(const char *text);
 
 /* The content type for a path by the text after its last ".", ignoring
  * case; "application/octet-stream" when there is none or it is unknown. */

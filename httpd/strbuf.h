@@ -7,11 +7,7 @@
 
 #include <stddef.h>
 
-#if defined(__GNUC__)
-#define STRBUF_PRINTF(a, b) __attribute__((format(printf, a, b)))
-#else
-#define STRBUF_PRINTF(a, b)
-#endif
+#include "engine/helpers.h"
 
 typedef struct StringBuffer {
     char *data;
@@ -20,6 +16,6 @@ typedef struct StringBuffer {
 } StringBuffer;
 
 /* Appends formatted text; 1/0. On failure the buffer keeps its old text. */
-int strbuf_appendf(StringBuffer *buffer, const char *fmt, ...) STRBUF_PRINTF(2, 3);
+int strbuf_appendf(StringBuffer *buffer, const char *fmt, ...) HELPERS_PRINTF(2, 3);
 
 #endif

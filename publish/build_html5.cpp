@@ -2,6 +2,9 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "engine/text_escape.h"
+#include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/image.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
@@ -17,49 +20,12 @@
 static const char MANIFEST_OPEN[] = "{\n";
 static const char MANIFEST_CLOSE[] = "\t\"\" : {}\n}\n";
 
-/* The JavaScript escape of one byte (or of the line separators U+2028 and
- * U+2029, which older engines refuse inside a string literal) into out;
- * returns the bytes of value consumed. */
-static size_t js_escape_at(const char *value, char *out, size_t *written)
-{
-    unsigned char c = (unsigned char)*value;
-    if (c == 0xE2 && (unsigned char)value[1] == 0x80 &&
-        ((unsigned char)value[2] == 0xA8 || (unsigned char)value[2] == 0xA9)) {
-        SDL_memcpy(out, (unsigned char)value[2] == 0xA8 ? "\\u2028" : "\\u2029", 6);
-        *written = 6;
-        return 3;
-    }
-    const char *simple = c == '\'' ? "\\'" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
-                       : c == '\r' ? "\\r" : c == '\t' ? "\\t" : NULL;
-    if (simple) {
-        SDL_memcpy(out, simple, 2);
-        *written = 2;
-    } else if (c < 0x20) {
-        SDL_snprintf(out, 5, "\\x%02X", c);
-        *written = 4;
-    } else {
-        *out = (char)c;
-        *written = 1;
-    }
-    return 1;
-}
-
-/* value as the body of a single-quoted JavaScript string. No escape is
- * longer than four times the bytes it stands for. */
-static char *js_escape(const char *value)
-{
-    char *out = (char *)SDL_malloc(SDL_strlen(value) * 4 + 1);
-    if (!out)
-        return NULL;
-    size_t o = 0;
-    while (*value) {
-        size_t n = 0;
-        value += js_escape_at(value, out + o, &n);
-        o += n;
-    }
-    out[o] = '\0';
-    return out;
-}
+/* State of one manifest walk. */
+typedef struct ManifestJsonContext {
+    const char *root_dir;      /* the gamedata directory; paths are relative to it */
+    const char *manifest_path; /* for messages */
+    PHYSFS_File *out;          /* the open manifest */
+} ManifestJsonContext;
 
 char *html5_loader_header(const char *gameid, const char *gametitle, const char *devtitle,
                           const char *version, const char *icon)
@@ -69,7 +35,7 @@ char *html5_loader_header(const char *gameid, const char *gametitle, const char 
     char *header = NULL;
     int ok = 1;
     for (int i = 0; i < 5; i++)
-        if (!(escaped[i] = js_escape(values[i])))
+        if (!(escaped[i] = js_string_escape(values[i])))
             ok = 0;
     if (ok)
         header = alloc_printf("var GBrindlecotGameId = '%s';\n"
@@ -83,37 +49,18 @@ char *html5_loader_header(const char *gameid, const char *gametitle, const char 
     return header;
 }
 
-/* name as the body of a JSON string, so any file name gives valid JSON.
- * No escape is longer than six times the byte it stands for. */
-static char *json_escape(const char *name)
-{
-    char *out = (char *)SDL_malloc(SDL_strlen(name) * 6 + 1);
-    if (!out)
-        return NULL;
-    char *o = out;
-    for (const unsigned char *p = (const unsigned char *)name; *p; p++) {
-        const char *simple = *p == '"' ? "\\\"" : *p == '\\' ? "\\\\" : *p == '\n' ? "\\n"
-                           : *p == '\r' ? "\\r" : *p == '\t' ? "\\t" : *p == '\b' ? "\\b"
-                           : *p == '\f' ? "\\f" : NULL;
-        if (simple) {
-            SDL_memcpy(o, simple, 2);
-            o += 2;
-        } else if (*p < 0x20) {
-            SDL_snprintf(o, 7, "\\u%04X", *p);
-            o += 6;
-        } else {
-            *o++ = (char)*p;
-        }
-    }
-    *o = '\0';
-    return out;
-}
+/* The manifest's and the loader's files. */
+static const OutputTexts html5_texts = {
+    "Failed to open '%s' for write: %s",
+    "Write to '%s' failed: %s",
+    "Closing out '%s' failed: %s",
+};
 
 static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
                                const PHYSFS_Stat *st)
 {
     size_t root_length = SDL_strlen(ctx->root_dir);
-    char *key = json_escape(path + root_length + 1);
+    char *key = json_string_escape(path + root_length + 1);
     char *line = key ? alloc_printf("\t\"%s\" : { \"filesize\" : %llu, \"filetime\" : %llu },\n",
                                     key, (unsigned long long)st->filesize,
                                     (unsigned long long)st->modtime)
@@ -123,15 +70,13 @@ static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
         report_out_of_memory();
         return 0;
     }
-    size_t length = SDL_strlen(line);
-    int ok = PHYSFS_writeBytes(ctx->out, line, length) == (PHYSFS_sint64)length;
-    if (!ok)
-        publish_log_error("Write to '%s' failed: %s", ctx->manifest_path, publish_fs_error());
+    int ok = output_write(ctx->out, ctx->manifest_path, line, SDL_strlen(line), &html5_texts);
     SDL_free(line);
     return ok;
 }
 
-PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char *origdir,
+/* Walks subdirectories itself. */
+static PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char *origdir,
                                                          const char *name)
 {
     ManifestJsonContext *ctx = (ManifestJsonContext *)data;
@@ -145,7 +90,7 @@ PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char 
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_OK;
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("stat of '%s' failed: %s", path, publish_fs_error());
+        publish_log_error("stat of '%s' failed: %s", path, fs_error_text());
         result = PHYSFS_ENUM_ERROR;
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
         if (!PHYSFS_enumerate(path, write_manifest_json_entry, ctx))
@@ -160,35 +105,25 @@ PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char 
 
 int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
 {
-    PHYSFS_File *out = PHYSFS_openWrite(manifest_path);
-    if (!out) {
-        publish_log_error("Failed to open '%s' for write: %s", manifest_path, publish_fs_error());
+    PHYSFS_File *out = output_open(manifest_path, &html5_texts);
+    if (!out)
         return 0;
-    }
     ManifestJsonContext ctx = {gamedata_dir, manifest_path, out};
     size_t open_length = sizeof(MANIFEST_OPEN) - 1;
     size_t close_length = sizeof(MANIFEST_CLOSE) - 1;
-    if (PHYSFS_writeBytes(out, MANIFEST_OPEN, open_length) != (PHYSFS_sint64)open_length) {
-        publish_log_error("Write to '%s' failed: %s", manifest_path, publish_fs_error());
-        PHYSFS_close(out);
-        return 0;
-    }
-    if (!PHYSFS_enumerate(gamedata_dir, write_manifest_json_entry, &ctx)) {
-        PHYSFS_close(out);
+    if (!output_write(out, manifest_path, MANIFEST_OPEN, open_length, &html5_texts) ||
+        !PHYSFS_enumerate(gamedata_dir, write_manifest_json_entry, &ctx)) {
+        output_abandon(out);
         return 0;
     }
     /* The empty last key keeps the object valid after the trailing comma of
      * the last file line. */
-    if (PHYSFS_writeBytes(out, MANIFEST_CLOSE, close_length) != (PHYSFS_sint64)close_length) {
-        publish_log_error("Failed write to json manifest: %s", publish_fs_error());
-        PHYSFS_close(out);
+    if (!byte_io_write_all(out, MANIFEST_CLOSE, close_length)) {
+        publish_log_error("Failed write to json manifest: %s", byte_io_error());
+        output_abandon(out);
         return 0;
     }
-    if (!PHYSFS_close(out)) {
-        publish_log_error("Closing out '%s' failed: %s", manifest_path, publish_fs_error());
-        return 0;
-    }
-    return 1;
+    return output_close(out, manifest_path, &html5_texts);
 }
 
 static int copy_web_root(const char *site)
@@ -199,26 +134,15 @@ static int copy_web_root(const char *site)
 
 static int write_loader_file(const char *path, const char *header)
 {
-    PHYSFS_File *out = PHYSFS_openWrite(path);
-    if (!out) {
-        publish_log_error("Failed to open '%s' for write: %s", path, publish_fs_error());
+    PHYSFS_File *out = output_open(path, &html5_texts);
+    if (!out)
+        return 0;
+    if (!output_write(out, path, header, SDL_strlen(header), &html5_texts) ||
+        !copy_stream(out, path, HTML5_LOADER_BODY)) {
+        output_abandon(out);
         return 0;
     }
-    size_t length = SDL_strlen(header);
-    if (PHYSFS_writeBytes(out, header, length) != (PHYSFS_sint64)length) {
-        publish_log_error("Write to '%s' failed: %s", path, publish_fs_error());
-        PHYSFS_close(out);
-        return 0;
-    }
-    if (!copy_stream(out, path, HTML5_LOADER_BODY)) {
-        PHYSFS_close(out);
-        return 0;
-    }
-    if (!PHYSFS_close(out)) {
-        publish_log_error("Closing out '%s' failed: %s", path, publish_fs_error());
-        return 0;
-    }
-    return 1;
+    return output_close(out, path, &html5_texts);
 }
 
 static int write_loader(const char *site)
@@ -236,13 +160,6 @@ static int write_loader(const char *site)
     SDL_free(path);
     SDL_free(header);
     return ok;
-}
-
-static int stage_gamedata(const char *gamedata, const char *game_dir)
-{
-    PHYSFS_mkdir(gamedata);
-    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)gamedata) &&
-           strip_staged_tree("html5", gamedata) && add_staged_defaults(gamedata);
 }
 
 static int write_manifest(const char *site, const char *gamedata)
@@ -308,7 +225,7 @@ int build_html5_site(const char *platform, const char *out_path, const char *gam
     }
 
     int ok = delete_tree(site) && copy_web_root(site) && write_loader(site) &&
-             stage_gamedata(gamedata, game_dir) && write_manifest(site, gamedata) &&
+             stage_game_tree("html5", game_dir, gamedata) && write_manifest(site, gamedata) &&
              write_favicon(site, game_dir) && zip_directory(out_path, site, 1);
     if (!ok)
         PHYSFS_delete(out_path);

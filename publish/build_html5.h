@@ -8,16 +8,9 @@
 #ifndef BRINDLECOT_PUBLISH_BUILD_HTML5_H
 #define BRINDLECOT_PUBLISH_BUILD_HTML5_H
 
-#include "publish/publish_game.h"
+#include "publish/built_platform.h"
 
 #include <physfs.h>
-
-/* State of one manifest walk. */
-typedef struct ManifestJsonContext {
-    const char *root_dir;      /* the gamedata directory; paths are relative to it */
-    const char *manifest_path; /* for messages */
-    PHYSFS_File *out;          /* the open manifest */
-} ManifestJsonContext;
 
 /* Builds the site and zips it into out_path. 1 built, 0 failed (out_path is
  * then gone). Once the site path is known, {"html5", site directory, 1} goes
@@ -38,10 +31,5 @@ char *html5_loader_header(const char *gameid, const char *gametitle, const char 
  * "/"-separated paths, excluded names left out at any depth), each with its
  * "filesize" and "filetime", closed by an empty key. 1/0, logged. */
 int write_manifest_json(const char *gamedata_dir, const char *manifest_path);
-
-/* The walk callback of write_manifest_json; ctx is a ManifestJsonContext *.
- * Walks subdirectories itself. 1 go on, -1 error. */
-PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *ctx, const char *origdir,
-                                                         const char *name);
 
 #endif

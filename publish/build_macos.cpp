@@ -2,6 +2,8 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "engine/text_escape.h"
+#include "publish/output_file.h"
 #include "publish/icons.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
@@ -23,31 +25,6 @@ char *macos_bundle_name(const char *title)
             *p = '_';
     }
     return name;
-}
-
-/* A copy of value fit for XML character data, so a title such as
- * "Tom & Jerry <3" still gives a well-formed property list. */
-static char *xml_escape(const char *value)
-{
-    size_t length = 0;
-    for (const char *p = value; *p; p++)
-        length += *p == '&' ? 5 : (*p == '<' || *p == '>') ? 4 : 1;
-    char *out = (char *)SDL_malloc(length + 1);
-    if (!out)
-        return NULL;
-    char *o = out;
-    for (const char *p = value; *p; p++) {
-        const char *entity = *p == '&' ? "&amp;" : *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : NULL;
-        if (entity) {
-            size_t n = SDL_strlen(entity);
-            SDL_memcpy(o, entity, n);
-            o += n;
-        } else {
-            *o++ = *p;
-        }
-    }
-    *o = '\0';
-    return out;
 }
 
 static const char PLIST_TEMPLATE[] =
@@ -84,10 +61,10 @@ static const char PLIST_TEMPLATE[] =
 char *macos_info_plist(const char *title, const char *gameid, const char *packageid,
                        const char *version)
 {
-    char *t = xml_escape(title);
-    char *g = xml_escape(gameid);
-    char *p = xml_escape(packageid);
-    char *v = xml_escape(version);
+    char *t = xml_text_escape(title);
+    char *g = xml_text_escape(gameid);
+    char *p = xml_text_escape(packageid);
+    char *v = xml_text_escape(version);
     char *text = NULL;
     if (t && g && p && v)
         text = alloc_printf(PLIST_TEMPLATE, t, g, g, p, g, v);
@@ -98,6 +75,19 @@ char *macos_info_plist(const char *title, const char *gameid, const char *packag
     return text;
 }
 
+static const OutputTexts plist_texts = {
+    "Couldn't open '%s' for writing: %s",
+    "Couldn't write to '%s': %s",
+    "Couldn't write '%s' to disk: %s",
+};
+
+/* The executable is opened for appending rather than through output_open. */
+static const OutputTexts executable_texts = {
+    NULL,
+    "Write to '%s' failed: %s",
+    "Couldn't write '%s' to disk: %s",
+};
+
 static int make_bundle_dir(const char *bundle, const char *sub)
 {
     char *path = alloc_printf("%s/%s", bundle, sub);
@@ -107,7 +97,7 @@ static int make_bundle_dir(const char *bundle, const char *sub)
     }
     int ok = PHYSFS_mkdir(path);
     if (!ok)
-        publish_log_error("Couldn't create directory '%s': %s", path, publish_fs_error());
+        publish_log_error("Couldn't create directory '%s': %s", path, fs_error_text());
     SDL_free(path);
     return ok;
 }
@@ -120,12 +110,12 @@ static int restore_executable_header(const char *exe)
     unsigned char head[4];
     PHYSFS_File *in = PHYSFS_openRead(exe);
     if (!in) {
-        publish_log_error("Couldn't open '%s' for read: %s", exe, publish_fs_error());
+        publish_log_error("Couldn't open '%s' for read: %s", exe, fs_error_text());
         return 0;
     }
     PHYSFS_sint64 got = PHYSFS_readBytes(in, head, sizeof(head));
     if (got < (PHYSFS_sint64)sizeof(head)) {
-        publish_log_error("Read from '%s' failed: %s", exe, publish_fs_error());
+        publish_log_error("Read from '%s' failed: %s", exe, fs_error_text());
         PHYSFS_close(in);
         return 0;
     }
@@ -137,24 +127,19 @@ static int restore_executable_header(const char *exe)
      * puts the write over the first bytes. */
     PHYSFS_File *out = PHYSFS_openAppend(exe);
     if (!out) {
-        publish_log_error("Couldn't open '%s' for modify: %s", exe, publish_fs_error());
+        publish_log_error("Couldn't open '%s' for modify: %s", exe, fs_error_text());
         return 0;
     }
     if (!PHYSFS_seek(out, 0)) {
-        publish_log_error("Seek in '%s' failed: %s", exe, publish_fs_error());
+        publish_log_error("Seek in '%s' failed: %s", exe, fs_error_text());
         PHYSFS_close(out);
         return 0;
     }
-    if (PHYSFS_writeBytes(out, head, sizeof(head)) != (PHYSFS_sint64)sizeof(head)) {
-        publish_log_error("Write to '%s' failed: %s", exe, publish_fs_error());
-        PHYSFS_close(out);
+    if (!output_write(out, exe, head, sizeof(head), &executable_texts)) {
+        output_abandon(out);
         return 0;
     }
-    if (!PHYSFS_close(out)) {
-        publish_log_error("Couldn't write '%s' to disk: %s", exe, publish_fs_error());
-        return 0;
-    }
-    return 1;
+    return output_close(out, exe, &executable_texts);
 }
 
 static int install_executable(const char *bundle)
@@ -184,26 +169,6 @@ static int install_icon(const char *bundle, const char *game_dir)
     return ok;
 }
 
-static int write_plist_file(const char *path, const char *text)
-{
-    PHYSFS_File *out = PHYSFS_openWrite(path);
-    if (!out) {
-        publish_log_error("Couldn't open '%s' for writing: %s", path, publish_fs_error());
-        return 0;
-    }
-    size_t length = SDL_strlen(text);
-    if (PHYSFS_writeBytes(out, text, length) != (PHYSFS_sint64)length) {
-        publish_log_error("Couldn't write to '%s': %s", path, publish_fs_error());
-        PHYSFS_close(out);
-        return 0;
-    }
-    if (!PHYSFS_close(out)) {
-        publish_log_error("Couldn't write '%s' to disk: %s", path, publish_fs_error());
-        return 0;
-    }
-    return 1;
-}
-
 static int install_plist(const char *bundle)
 {
     char *text = macos_info_plist(game_metadata_gametitle, game_metadata_gameid,
@@ -213,17 +178,10 @@ static int install_plist(const char *bundle)
     if (!text || !path)
         report_out_of_memory();
     else
-        ok = write_plist_file(path, text);
+        ok = output_write_file(path, text, SDL_strlen(text), &plist_texts);
     SDL_free(text);
     SDL_free(path);
     return ok;
-}
-
-static int stage_resources(const char *resources, const char *game_dir)
-{
-    PHYSFS_mkdir(resources);
-    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)resources) &&
-           strip_staged_tree("macos", resources) && add_staged_defaults(resources);
 }
 
 static int make_bundle(const char *bundle, const char *resources, const char *game_dir)
@@ -236,7 +194,7 @@ static int make_bundle(const char *bundle, const char *resources, const char *ga
     return make_bundle_dir(bundle, "Contents/Resources") &&
            make_bundle_dir(bundle, "Contents/MacOS") && install_executable(bundle) &&
            install_icon(bundle, game_dir) && install_plist(bundle) &&
-           stage_resources(resources, game_dir);
+           stage_game_tree("macos", game_dir, resources);
 }
 
 static char *bundle_path_for(const char *root)

@@ -5,6 +5,7 @@
 #include "engine/helpers.h"
 #include "platform/process.h"
 #include "publish/download.h"
+#include "publish/platform_table.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
 
@@ -27,10 +28,6 @@
 #define BUTLER_UPGRADE_TEXT BUTLER_PROGRAM " upgrade --assume-yes"
 
 static char *butler_url = NULL;
-
-static const char *const butler_uploaded_platforms[] = {
-    "linux-amd64", "windows-amd64", "linux-raspberrypi", "macos", "html5",
-};
 
 #define BUTLER_STARS "*********************************************************************"
 
@@ -59,8 +56,6 @@ static const char *const butler_html5_advice[] = {
     "",
     "",
 };
-
-#define BUTLER_COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
 int butler_register(void)
 {
@@ -154,7 +149,7 @@ static int butler_download(void)
         return 0;
     }
     if (!PHYSFS_mount(archive, BUTLER_MOUNT_POINT, 1)) {
-        publish_log_error("Couldn't mount butler.zip: %s", publish_fs_error());
+        publish_log_error("Couldn't mount butler.zip: %s", fs_error_text());
         SDL_free(archive);
         return 0;
     }
@@ -169,14 +164,6 @@ static int butler_download(void)
     }
     publish_log_info("itch.io butler is good to go");
     return 1;
-}
-
-static int butler_is_uploaded(const char *platform)
-{
-    for (size_t i = 0; i < BUTLER_COUNT(butler_uploaded_platforms); i++)
-        if (SDL_strcasecmp(platform, butler_uploaded_platforms[i]) == 0)
-            return 1;
-    return 0;
 }
 
 /* One push; 1 when butler reported success. */
@@ -207,21 +194,20 @@ static void butler_push_all(const char *program, const BuiltPlatform *builds)
 {
     const char *html5_package = NULL;
     for (const BuiltPlatform *b = builds; b; b = b->next) {
-        if (!butler_is_uploaded(b->platform))
+        const PlatformRow *row = platform_find(b->platform);
+        if (!row || row->upload == PLATFORM_UPLOAD_NONE)
             continue;
-        int html5 = SDL_strcasecmp(b->platform, "html5") == 0;
-        int macos = SDL_strcasecmp(b->platform, "macos") == 0;
-        if (!b->is_tree && html5)
+        if (!b->is_tree && SDL_strcasecmp(b->platform, "html5") == 0)
             html5_package = b->path;
-        /* Of those two platforms the build directory goes up, not its zip. */
-        if (!b->is_tree && (html5 || macos))
+        /* Of such platforms the build directory goes up, not its zip. */
+        if (!b->is_tree && row->upload == PLATFORM_UPLOAD_TREE)
             continue;
         if (!butler_push(program, b))
             return;
     }
     publish_log_info("All builds pushed to itch.io!");
     if (html5_package)
-        for (size_t i = 0; i < BUTLER_COUNT(butler_html5_advice); i++)
+        for (size_t i = 0; i < SDL_arraysize(butler_html5_advice); i++)
             publish_log_info("%s", butler_html5_advice[i]);
 }
 

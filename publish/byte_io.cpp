@@ -30,15 +30,20 @@ uint32_t le_get_u32(const unsigned char *p)
 }
 
 /* PhysicsFS leaves its error code alone when the operating system wrote
- * less than asked without an error of its own; errno then holds the truth
- * (ENOSPC, EFBIG, EDQUOT...). */
+ * less than asked without an error of its own, and where it does set one for
+ * an operating-system failure it is vaguer than errno ("OS reported an
+ * error" for EFBIG): then errno holds the truth (ENOSPC, EFBIG, EDQUOT...). */
 static void byte_io_set_cause(int saved_errno)
 {
     PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
-    if (code != PHYSFS_ERR_OK) {
+    int from_os = code == PHYSFS_ERR_OK || code == PHYSFS_ERR_OS_ERROR ||
+                  code == PHYSFS_ERR_NO_SPACE;
+    if (!from_os) {
         byte_io_cause = PHYSFS_getErrorByCode(code);
     } else if (saved_errno != 0) {
         byte_io_cause = strerror(saved_errno);
+    } else if (code != PHYSFS_ERR_OK) {
+        byte_io_cause = PHYSFS_getErrorByCode(code);
     } else {
         byte_io_cause = "no bytes written";
     }
@@ -51,8 +56,9 @@ int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len)
     while (len > 0) {
         errno = 0;
         PHYSFS_sint64 n = PHYSFS_writeBytes(f, p, len);
+        int saved_errno = errno;
         if (n <= 0) {
-            byte_io_set_cause(errno);
+            byte_io_set_cause(saved_errno);
             return 0;
         }
         p += n;

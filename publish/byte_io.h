@@ -1,8 +1,9 @@
 /* Little-endian fields and whole writes, for every binary format the
  * publisher writes (zip, icons, PE patch, Android files). A short write is
  * retried for the rest; when a write fails, byte_io_error() gives the real
- * cause (PhysicsFS's code when it set one, else the operating system's, so a
- * full disk reads "No space left on device", not a stale "not found"). */
+ * cause: the operating system's when the failure came from it (so a full
+ * disk reads "No space left on device", not a stale "not found"), else
+ * PhysicsFS's code. */
 #ifndef BRINDLECOT_BYTE_IO_H
 #define BRINDLECOT_BYTE_IO_H
 

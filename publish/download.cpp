@@ -1,5 +1,7 @@
 #include "publish/download.h"
 
+#include "publish/byte_io.h"
+#include "engine/helpers.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -7,13 +9,14 @@
 
 #define DOWNLOAD_POLL_MS 100
 
-int download_write_chunk(HttpRequest *request)
+/* The request's on_data callback: appends the block to the PHYSFS_File in
+ * the request's user field; 0 (abort) when the write fails. */
+static int download_write_chunk(HttpRequest *request)
 {
     PHYSFS_File *file = (PHYSFS_File *)request->user;
-    if (PHYSFS_writeBytes(file, request->data, request->data_len) ==
-        (PHYSFS_sint64)request->data_len)
+    if (byte_io_write_all(file, request->data, request->data_len))
         return 1;
-    publish_log_error("Failed to write download to file: %s", publish_fs_error());
+    publish_log_error("Failed to write download to file: %s", byte_io_error());
     return 0;
 }
 
@@ -21,7 +24,7 @@ int download_to_file(const char *url, const char *path)
 {
     PHYSFS_File *file = PHYSFS_openWrite(path);
     if (!file) {
-        publish_log_error("Couldn't open '%s' for writing: %s", path, publish_fs_error());
+        publish_log_error("Couldn't open '%s' for writing: %s", path, fs_error_text());
         return 0;
     }
     HttpRequest request;

@@ -10,8 +10,4 @@
  * thread only. */
 int download_to_file(const char *url, const char *path);
 
-/* The request's on_data callback: appends the block to the PHYSFS_File in
- * the request's user field; 0 (abort) when the write fails. */
-int download_write_chunk(HttpRequest *request);
-
 #endif

@@ -1,6 +1,9 @@
 #include "publish/icons.h"
 
+#include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/image.h"
+#include "engine/helpers.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -13,18 +16,6 @@
 
 typedef enum IconKind { ICON_WINDOWS, ICON_MACOS } IconKind;
 
-static void put_le16(uint8_t *p, uint16_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-}
-
-static void put_le32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-
 static void put_be32(uint8_t *p, uint32_t v)
 {
     for (int i = 0; i < 4; i++)
@@ -36,12 +27,12 @@ static void put_be32(uint8_t *p, uint32_t v)
 static size_t ico_header(uint8_t *h, uint32_t png_size)
 {
     SDL_memset(h, 0, 22);
-    put_le16(h + 2, 1);  /* resource type: icon */
-    put_le16(h + 4, 1);  /* one image */
-    put_le16(h + 10, 1); /* colour planes */
-    put_le16(h + 12, 32);
-    put_le32(h + 14, png_size);
-    put_le32(h + 18, 22);
+    le_put_u16(h + 2, 1);  /* resource type: icon */
+    le_put_u16(h + 4, 1);  /* one image */
+    le_put_u16(h + 10, 1); /* colour planes */
+    le_put_u16(h + 12, 32);
+    le_put_u32(h + 14, png_size);
+    le_put_u32(h + 18, 22);
     return 22;
 }
 
@@ -53,6 +44,18 @@ static size_t icns_header(uint8_t *h, uint32_t png_size)
     put_be32(h + 12, png_size + 8);
     return 16;
 }
+
+static const OutputTexts ico_texts = {
+    "Opening '%s' for write failed: %s",
+    "Writing ico '%s' failed: %s",
+    "Writing ico '%s' failed: %s",
+};
+
+static const OutputTexts icns_texts = {
+    "Opening '%s' for write failed: %s",
+    "Writing icns '%s' failed: %s",
+    "Writing icns '%s' failed: %s",
+};
 
 static uint8_t *make_icon_png(const char *image_path, size_t *png_size)
 {
@@ -72,28 +75,27 @@ static uint8_t *make_icon_png(const char *image_path, size_t *png_size)
 static int write_icon_file(IconKind kind, const char *out_path, const uint8_t *png,
                            size_t png_size)
 {
-    const char *what = kind == ICON_WINDOWS ? "ico" : "icns";
+    const OutputTexts *texts = kind == ICON_WINDOWS ? &ico_texts : &icns_texts;
     /* Both formats record the length in 32 bits, the .icns with 16 more. */
     if (png_size > UINT32_MAX - 16) {
-        publish_log_error("Writing %s '%s' failed: %s", what, out_path, "image too large");
+        publish_log_error(texts->write_failed, out_path, "image too large");
         return 0;
     }
     uint8_t header[22];
     size_t header_size = kind == ICON_WINDOWS ? ico_header(header, (uint32_t)png_size)
                                               : icns_header(header, (uint32_t)png_size);
-    PHYSFS_File *f = PHYSFS_openWrite(out_path);
-    if (!f) {
-        publish_log_error("Opening '%s' for write failed: %s", out_path, publish_fs_error());
+    PHYSFS_File *f = output_open(out_path, texts);
+    if (!f)
         return 0;
-    }
-    int ok = PHYSFS_writeBytes(f, header, header_size) == (PHYSFS_sint64)header_size &&
-             PHYSFS_writeBytes(f, png, png_size) == (PHYSFS_sint64)png_size;
-    if (ok && PHYSFS_close(f)) /* a failed close leaves the handle open */
-        return 1;
-    publish_log_error("Writing %s '%s' failed: %s", what, out_path, publish_fs_error());
-    PHYSFS_close(f);
-    PHYSFS_delete(out_path);
-    return 0;
+    int ok = output_write(f, out_path, header, header_size, texts) &&
+             output_write(f, out_path, png, png_size, texts);
+    if (!ok)
+        output_abandon(f);
+    else
+        ok = output_close(f, out_path, texts);
+    if (!ok)
+        PHYSFS_delete(out_path);
+    return ok;
 }
 
 static int make_icon(IconKind kind, const char *out_path, const char *image_path)

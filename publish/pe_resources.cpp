@@ -2,6 +2,8 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -32,7 +34,7 @@ static int pe_seek(PHYSFS_File *f, const char *path, uint64_t pos)
 {
     if (PHYSFS_seek(f, pos))
         return 1;
-    publish_log_error("Seek in '%s' failed: %s", path, publish_fs_error());
+    publish_log_error("Seek in '%s' failed: %s", path, fs_error_text());
     return 0;
 }
 
@@ -52,23 +54,26 @@ static int pe_read32(PHYSFS_File *f, const char *path, uint32_t *v)
     return 0;
 }
 
+/* The executable's handles belong to the caller, who opens and closes
+ * them. */
+static const OutputTexts pe_texts = {NULL, "Write in '%s' failed: %s", NULL};
+
 static int pe_write(PHYSFS_File *f, const char *path, const void *data, uint64_t size)
 {
-    if (PHYSFS_writeBytes(f, data, size) == (PHYSFS_sint64)size)
-        return 1;
-    publish_log_error("Write in '%s' failed: %s", path, publish_fs_error());
-    return 0;
+    return output_write(f, path, data, (size_t)size, &pe_texts);
 }
 
 static int pe_write16(PHYSFS_File *f, const char *path, uint16_t v)
 {
-    uint8_t b[2] = {(uint8_t)v, (uint8_t)(v >> 8)};
+    uint8_t b[2];
+    le_put_u16(b, v);
     return pe_write(f, path, b, 2);
 }
 
 static int pe_write32(PHYSFS_File *f, const char *path, uint32_t v)
 {
-    uint8_t b[4] = {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+    uint8_t b[4];
+    le_put_u32(b, v);
     return pe_write(f, path, b, 4);
 }
 
@@ -79,7 +84,7 @@ static int pe_tell(PHYSFS_File *f, const char *path, uint64_t *pos)
         *pos = (uint64_t)p;
         return 1;
     }
-    publish_log_error("Seek in '%s' failed: %s", path, publish_fs_error());
+    publish_log_error("Seek in '%s' failed: %s", path, fs_error_text());
     return 0;
 }
 
@@ -170,7 +175,7 @@ int find_resource_section(PHYSFS_File *in, const char *path, PeResourceSection *
 {
     PHYSFS_sint64 length = PHYSFS_fileLength(in);
     if (length < 0) {
-        publish_log_error("Read in '%s' failed: %s", path, publish_fs_error());
+        publish_log_error("Read in '%s' failed: %s", path, fs_error_text());
         return 0;
     }
     uint16_t sections, opt_size;

@@ -4,9 +4,18 @@
 #include "engine/helpers.h"
 #include "publish/build_platform.h"
 #include "publish/butler.h"
+#include "publish/platform_table.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
+
+/* What every stub entry of one walk gets. */
+typedef struct PublishContext {
+    const char *game_dir;
+    char **platform_filter; /* NULL: build every stub */
+    int platform_filter_count;
+    BuiltPlatform *builds; /* list head; builds->next is the newest record */
+} PublishContext;
 
 static void metadata_help(const char *game_dir)
 {
@@ -83,26 +92,10 @@ static int build_filter(PublishContext *ctx, const char *list, char **copy)
     return 1;
 }
 
-static const char *package_suffix(const char *platform)
-{
-    if (SDL_strncasecmp(platform, "linux", 5) == 0)
-        return ".bin";
-    if (SDL_strncasecmp(platform, "windows", 7) == 0)
-        return ".exe";
-    if (SDL_strcasecmp(platform, "macos") == 0 || SDL_strcasecmp(platform, "html5") == 0)
-        return ".zip";
-    if (SDL_strcasecmp(platform, "android") == 0 ||
-        SDL_strcasecmp(platform, "oculusquest") == 0)
-        return ".apk";
-    if (SDL_strcasecmp(platform, "googleplay") == 0)
-        return ".aab";
-    return "";
-}
-
 char *package_path_for(const char *platform)
 {
     return alloc_printf("builds/%s-%s%s", game_metadata_gameid, platform,
-                        package_suffix(platform));
+                        platform_package_suffix(platform));
 }
 
 static int filter_passes(const PublishContext *ctx, const char *name)
@@ -115,7 +108,8 @@ static int filter_passes(const PublishContext *ctx, const char *name)
     return 0;
 }
 
-PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char *origdir,
+/* Walk callback over ".brindlecot/stubs": 1 go on, -1 a build failed. */
+static PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char *origdir,
                                                 const char *name)
 {
     (void)origdir;
@@ -130,42 +124,6 @@ PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char *origd
     int ok = build_platform(name, path, ctx->game_dir, ctx->builds);
     SDL_free(path);
     return ok ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
-}
-
-int built_platform_add(BuiltPlatform *head, const char *platform, const char *path,
-                       int is_tree)
-{
-    if (!head)
-        return 1;
-    BuiltPlatform *b = (BuiltPlatform *)SDL_calloc(1, sizeof(BuiltPlatform));
-    char *platform_copy = SDL_strdup(platform);
-    char *path_copy = SDL_strdup(path);
-    if (!b || !platform_copy || !path_copy) {
-        SDL_free(b);
-        SDL_free(platform_copy);
-        SDL_free(path_copy);
-        report_out_of_memory();
-        return 0;
-    }
-    b->platform = platform_copy;
-    b->path = path_copy;
-    b->is_tree = is_tree;
-    b->next = head->next;
-    head->next = b;
-    return 1;
-}
-
-void built_platform_free_list(BuiltPlatform *head)
-{
-    BuiltPlatform *b = head->next;
-    while (b) {
-        BuiltPlatform *next = b->next;
-        SDL_free(b->platform);
-        SDL_free(b->path);
-        SDL_free(b);
-        b = next;
-    }
-    head->next = NULL;
 }
 
 int publish_game(const char *game_dir, const char *platform_list, int upload)

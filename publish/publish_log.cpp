@@ -43,8 +43,3 @@ void report_out_of_memory(void)
     log_append("Publish", LOG_LEVEL_ERROR, "Out of memory!");
     log_drain();
 }
-
-const char *publish_fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}

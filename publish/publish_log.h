@@ -10,7 +10,4 @@ void publish_log_error(const char *fmt, ...) LOG_PRINTF(1, 2);
 void publish_log_info(const char *fmt, ...) LOG_PRINTF(1, 2);
 void report_out_of_memory(void);
 
-/* PhysicsFS's text for the calling thread's last error, for messages. */
-const char *publish_fs_error(void);
-
 #endif

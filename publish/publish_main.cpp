@@ -12,6 +12,7 @@
 #include "publish/download.h"
 #include "publish/icons.h"
 #include "publish/publish_game.h"
+#include "engine/helpers.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -35,26 +36,26 @@ static int startup_failed(const char *fmt, const char *why)
 static int startup_filesystem(int argc, char **argv)
 {
     if (!fs_alloc_install())
-        return startup_failed("PHYSFS_setAllocator failed: %s", publish_fs_error());
+        return startup_failed("PHYSFS_setAllocator failed: %s", fs_error_text());
     if (!PHYSFS_init(argv[0]))
-        return startup_failed("PHYSFS_init failed: %s", publish_fs_error());
+        return startup_failed("PHYSFS_init failed: %s", fs_error_text());
     const char *base_dir = PHYSFS_getBaseDir();
     if (!base_dir)
-        return startup_failed("Couldn't determine base dir: %s", publish_fs_error());
+        return startup_failed("Couldn't determine base dir: %s", fs_error_text());
     if (!PHYSFS_mount(".", NULL, 1))
-        return startup_failed("Couldn't mount current dir: %s", publish_fs_error());
+        return startup_failed("Couldn't mount current dir: %s", fs_error_text());
 
     const char *write_dir = ".";
     PHYSFS_Stat st;
     if (argc == 1 && !PHYSFS_stat("mygame", &st)) {
         if (!PHYSFS_unmount("."))
-            return startup_failed("Couldn't unmount current dir: %s", publish_fs_error());
+            return startup_failed("Couldn't unmount current dir: %s", fs_error_text());
         if (!PHYSFS_mount(base_dir, NULL, 1))
-            return startup_failed("Couldn't mount base dir: %s", publish_fs_error());
+            return startup_failed("Couldn't mount base dir: %s", fs_error_text());
         write_dir = base_dir;
     }
     if (!PHYSFS_setWriteDir(write_dir))
-        return startup_failed("Couldn't set write directory: %s", publish_fs_error());
+        return startup_failed("Couldn't set write directory: %s", fs_error_text());
     return 1;
 }
 

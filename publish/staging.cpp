@@ -6,6 +6,8 @@
 
 #include "engine/helpers.h"
 #include "platform/native.h"
+#include "publish/output_file.h"
+#include "publish/platform_table.h"
 #include "publish/publish_log.h"
 
 /* Constant memory whatever the file's size. */
@@ -28,11 +30,16 @@ static const char *const staging_excluded_names[] = {
     ".brindlecot", ".DS_Store", "__MACOSX", ".git", ".hg", ".svn",
 };
 
-#define STAGING_COUNT(a) (sizeof(a) / sizeof((a)[0]))
+/* Copies, and the stream appended to an output by copy_stream. */
+static const OutputTexts staging_copy_texts = {
+    "Can't open '%s' for writing: %s",
+    "Write to '%s' failed: %s",
+    "Write to '%s' failed: %s",
+};
 
 int is_excluded_name(const char *name)
 {
-    for (size_t i = 0; i < STAGING_COUNT(staging_excluded_names); i++) {
+    for (size_t i = 0; i < SDL_arraysize(staging_excluded_names); i++) {
         if (SDL_strcasecmp(name, staging_excluded_names[i]) == 0) {
             return 1;
         }
@@ -44,7 +51,7 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
 {
     PHYSFS_File *in = PHYSFS_openRead(src_path);
     if (!in) {
-        publish_log_error("Can't open '%s' for reading: %s", src_path, publish_fs_error());
+        publish_log_error("Can't open '%s' for reading: %s", src_path, fs_error_text());
         return 0;
     }
     char *buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
@@ -57,11 +64,10 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     for (;;) {
         PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, STAGING_COPY_BUFFER_SIZE);
         if (n < 0) {
-            publish_log_error("Read from '%s' failed: %s", src_path, publish_fs_error());
+            publish_log_error("Read from '%s' failed: %s", src_path, fs_error_text());
             break;
         }
-        if (n > 0 && PHYSFS_writeBytes(out, buffer, (PHYSFS_uint64)n) != n) {
-            publish_log_error("Write to '%s' failed: %s", out_name, publish_fs_error());
+        if (n > 0 && !output_write(out, out_name, buffer, (size_t)n, &staging_copy_texts)) {
             break;
         }
         if (PHYSFS_eof(in)) {
@@ -84,17 +90,17 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
 int copy_file(const char *dst, const char *src)
 {
     publish_log_info("Copying '%s' to '%s'...", src, dst);
-    PHYSFS_File *out = PHYSFS_openWrite(dst);
+    PHYSFS_File *out = output_open(dst, &staging_copy_texts);
     if (!out) {
-        publish_log_error("Can't open '%s' for writing: %s", dst, publish_fs_error());
         return 0;
     }
     int result = copy_stream(out, dst, src);
     /* The close flushes the last buffered bytes: a failure here is a
      * truncated copy like any other. */
-    if (!PHYSFS_close(out) && result) {
-        publish_log_error("Write to '%s' failed: %s", dst, publish_fs_error());
-        result = 0;
+    if (!result) {
+        output_abandon(out);
+    } else {
+        result = output_close(out, dst, &staging_copy_texts);
     }
     if (!result) {
         PHYSFS_delete(dst);
@@ -113,14 +119,14 @@ PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY &&
                !PHYSFS_enumerate(path, delete_tree_entry, NULL)) {
         /* The entry that failed has said why. */
     } else {
         publish_log_info("Deleting '%s'...", path);
         if (!PHYSFS_delete(path)) {
-            publish_log_error("Failed to delete '%s': %s", path, publish_fs_error());
+            publish_log_error("Failed to delete '%s': %s", path, fs_error_text());
         } else {
             result = PHYSFS_ENUM_OK;
         }
@@ -133,7 +139,7 @@ static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const 
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(src, &st)) {
-        publish_log_error("Failed to stat '%s': %s", src, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", src, fs_error_text());
         return PHYSFS_ENUM_ERROR;
     }
     if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
@@ -168,18 +174,10 @@ PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origd
     return result;
 }
 
-static int staging_native_entry_kept(const char *platform, const char *name)
-{
-    if (SDL_strcmp(platform, "android") == 0 && SDL_strncasecmp(name, "android-", 8) == 0) {
-        return 1;
-    }
-    return SDL_strcasecmp(name, platform) == 0;
-}
-
 PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
                                                   const char *name)
 {
-    if (staging_native_entry_kept((const char *)platform, name)) {
+    if (platform_keeps_native_entry((const char *)platform, name)) {
         return PHYSFS_ENUM_OK;
     }
     char *path = alloc_printf("%s/%s", origdir, name);
@@ -197,7 +195,7 @@ PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *or
         if (emptied) {
             publish_log_info("Deleting '%s'...", path);
             if (!PHYSFS_delete(path)) {
-                publish_log_error("Failed to delete '%s': %s", path, publish_fs_error());
+                publish_log_error("Failed to delete '%s': %s", path, fs_error_text());
             }
         }
     }
@@ -207,7 +205,7 @@ PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *or
 
 int strip_staged_tree(const char *platform, const char *dir)
 {
-    for (size_t i = 0; i < STAGING_COUNT(staging_stripped_names); i++) {
+    for (size_t i = 0; i < SDL_arraysize(staging_stripped_names); i++) {
         char *path = alloc_printf("%s/%s", dir, staging_stripped_names[i]);
         if (!path) {
             report_out_of_memory();
@@ -251,7 +249,7 @@ static int staging_write_flag(const char *dir)
 
 int add_staged_defaults(const char *dir)
 {
-    for (size_t i = 0; i < STAGING_COUNT(staging_default_files); i++) {
+    for (size_t i = 0; i < SDL_arraysize(staging_default_files); i++) {
         const char *name = staging_default_files[i];
         char *target = alloc_printf("%s/%s", dir, name);
         if (!target) {
@@ -266,6 +264,15 @@ int add_staged_defaults(const char *dir)
         }
     }
     return staging_write_flag(dir);
+}
+
+int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
+{
+    /* Not checked: a directory that could not be made shows up as the
+     * failure of the first file copied into it. */
+    PHYSFS_mkdir(dir);
+    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)dir) &&
+           strip_staged_tree(platform, dir) && add_staged_defaults(dir);
 }
 
 int make_executable(const char *path)
@@ -294,7 +301,7 @@ int delete_tree(const char *path)
     publish_log_info("Deleting '%s'...", path);
     if (!PHYSFS_delete(path)) {
         publish_log_error("Failed to delete '%s': %s", path,
-                          publish_fs_error());
+                          fs_error_text());
         return 0;
     }
     return 1;

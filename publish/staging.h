@@ -9,10 +9,8 @@
  * functions report 1/0, the walk callbacks PHYSFS_ENUM_OK (1) or
  * PHYSFS_ENUM_ERROR (-1), never 0.
  *
- * A build stages a game like this: make the staging directory,
- * PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)staging_dir),
- * strip_staged_tree(platform, staging_dir), add_staged_defaults(staging_dir),
- * then zip or copy the result. */
+ * A build stages a game with stage_game_tree, then zips or copies the
+ * result. */
 #ifndef BRINDLECOT_PUBLISH_STAGING_H
 #define BRINDLECOT_PUBLISH_STAGING_H
 
@@ -50,9 +48,8 @@ PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origd
                                                const char *name);
 
 /* Walk callback over a staged tree's "native" directory; data is the
- * platform (const char *). Keeps an entry named like the platform (ignoring
- * case), and for the platform spelled exactly "android" every entry
- * beginning with "android-" (ignoring case); deletes the others. An entry
+ * platform (const char *). Keeps the entries the platform table assigns to
+ * the platform (platform_keeps_native_entry); deletes the others. An entry
  * that cannot be deleted stays: always PHYSFS_ENUM_OK, except when a path
  * cannot be allocated. */
 PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
@@ -66,6 +63,12 @@ int strip_staged_tree(const char *platform, const char *dir);
  * into dir unless something of that name is there, then writes the empty
  * flag file dir/metadata/BRINDLECOT_PRODUCTION_BUILD. 1/0. */
 int add_staged_defaults(const char *dir);
+
+/* Stages the game game_dir into dir for platform (the stub entry name):
+ * makes dir, copies the game into it (copy_tree_entry), then
+ * strip_staged_tree and add_staged_defaults. dir should not hold an older
+ * tree. 1/0, the cause logged by the step that failed. */
+int stage_game_tree(const char *platform, const char *game_dir, const char *dir);
 
 /* Gives path (a write-directory path) the mode 0755 in the native file
  * system. 1/0. */

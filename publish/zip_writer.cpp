@@ -4,6 +4,8 @@
 #include <zlib.h>
 
 #include "engine/helpers.h"
+#include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/staging.h"
 
@@ -32,24 +34,42 @@
 #define ZIP_MAX_NAME_LENGTH 65535u
 #define ZIP_MAX_OFFSET 0xFFFFFFFFull
 
-static void zip_put16(unsigned char *p, uint32_t v)
-{
-    p[0] = (unsigned char)(v & 0xFF);
-    p[1] = (unsigned char)((v >> 8) & 0xFF);
-}
+/* One archived entry, queued until the central directory is written. */
+typedef struct ZipCentralEntry {
+    char *name;            /* as stored: relative path, "/" ended for a directory */
+    uint16_t name_length;
+    uint32_t compressed_size;
+    uint32_t uncompressed_size;
+    uint32_t local_header_offset;
+    uint32_t crc32;
+    uint32_t external_attributes;
+    uint16_t dos_date;
+    uint16_t dos_time;
+    uint32_t is_directory; /* 0 or 1 */
+    struct ZipCentralEntry *next;
+} ZipCentralEntry;
 
-static void zip_put32(unsigned char *p, uint32_t v)
-{
-    zip_put16(p, v & 0xFFFF);
-    zip_put16(p + 2, v >> 16);
-}
+/* One archive being written; handed to every walk callback as its data. */
+typedef struct ZipContext {
+    ZipCentralEntry entries; /* head sentinel: entries.next is the first */
+    ZipCentralEntry *tail;   /* last queued entry, initially &entries */
+    const char *zip_path;    /* for messages */
+    int add_directory_entries;
+    PHYSFS_File *out;
+    const char *root_dir;    /* entry names are the paths below it */
+    uint32_t entry_count;    /* queued entries, checked against the format's limit */
+} ZipContext;
 
-void *zip_deflate_alloc(void *opaque, unsigned int items, unsigned int size)
+static PHYSFS_EnumerateCallbackResult zip_add_entry(void *ctx, const char *origdir,
+                                                    const char *name);
+
+/* zlib's allocation hooks, so compressor state comes from SDL's allocator. */
+static void *zip_deflate_alloc(void *opaque, unsigned int items, unsigned int size)
 {
     return SDL_malloc((size_t)items * size);
 }
 
-void zip_deflate_free(void *opaque, void *address)
+static void zip_deflate_free(void *opaque, void *address)
 {
     SDL_free(address);
 }
@@ -104,20 +124,24 @@ static uint32_t zip_entry_flags(int is_directory, const char *name)
     return zip_name_is_ascii(name) ? flags : flags | ZIP_FLAG_UTF8;
 }
 
+/* Closing is the archive's own business: a failed flush is said with
+ * its own line. */
+static const OutputTexts zip_texts = {
+    "Opening '%s' for write failed: %s",
+    "Write to '%s' failed: %s",
+    NULL,
+};
+
 static int zip_write(ZipContext *ctx, const void *data, uint64_t length)
 {
-    if (length && PHYSFS_writeBytes(ctx->out, data, length) != (PHYSFS_sint64)length) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
-        return 0;
-    }
-    return 1;
+    return output_write(ctx->out, ctx->zip_path, data, (size_t)length, &zip_texts);
 }
 
 static int zip_tell(ZipContext *ctx, PHYSFS_sint64 *pos)
 {
     *pos = PHYSFS_tell(ctx->out);
     if (*pos < 0) {
-        publish_log_error("Position check on '%s' failed: %s", ctx->zip_path, publish_fs_error());
+        publish_log_error("Position check on '%s' failed: %s", ctx->zip_path, fs_error_text());
         return 0;
     }
     return 1;
@@ -160,12 +184,12 @@ static int zip_write_local_header(ZipContext *ctx, ZipPending *e)
     }
     e->offset = (uint32_t)pos;
     unsigned char h[ZIP_LOCAL_HEADER_SIZE] = {0};
-    zip_put32(h, ZIP_LOCAL_SIGNATURE);
-    zip_put16(h + 4, ZIP_VERSION);
-    zip_put16(h + 6, zip_entry_flags(e->is_directory, e->name));
-    zip_put16(h + 8, e->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
-    zip_put16(h + 10, e->dos_time);
-    zip_put16(h + 12, e->dos_date);
+    le_put_u32(h, ZIP_LOCAL_SIGNATURE);
+    le_put_u16(h + 4, ZIP_VERSION);
+    le_put_u16(h + 6, zip_entry_flags(e->is_directory, e->name));
+    le_put_u16(h + 8, e->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
+    le_put_u16(h + 10, e->dos_time);
+    le_put_u16(h + 12, e->dos_date);
     /* CRC and sizes (14..25) stay zero until the data is written. */
     if (!zip_write(ctx, h, 26)) {
         return 0;
@@ -177,8 +201,8 @@ static int zip_write_local_header(ZipContext *ctx, ZipPending *e)
     /* Q is taken before the two length fields, so the data starts at
      * Q + 4 + N + P; P is 1 to 4, never 0. */
     uint32_t padding = 4 - (uint32_t)(((uint64_t)q + e->name_length) % 4);
-    zip_put16(h + 26, e->name_length);
-    zip_put16(h + 28, padding);
+    le_put_u16(h + 26, e->name_length);
+    le_put_u16(h + 28, padding);
     static const unsigned char zeros[4] = {0, 0, 0, 0};
     return zip_write(ctx, h + 26, 4) && zip_write(ctx, e->name, e->name_length) &&
            zip_write(ctx, zeros, padding);
@@ -193,7 +217,7 @@ static int zip_deflate_stream(ZipContext *ctx, ZipPending *e, PHYSFS_File *in,
         if (zs->avail_in == 0 && !at_end) {
             PHYSFS_sint64 n = PHYSFS_readBytes(in, inbuf, ZIP_BUFFER_SIZE);
             if (n < 0) {
-                publish_log_error("Read from '%s' failed: %s", e->path, publish_fs_error());
+                publish_log_error("Read from '%s' failed: %s", e->path, fs_error_text());
                 return 0;
             }
             at_end = PHYSFS_eof(in);
@@ -251,7 +275,7 @@ static int zip_compress_file(ZipContext *ctx, ZipPending *e)
     unsigned char *inbuf = NULL, *outbuf = NULL;
     PHYSFS_File *in = PHYSFS_openRead(e->path);
     if (!in) {
-        publish_log_error("Opening '%s' for read failed: %s", e->path, publish_fs_error());
+        publish_log_error("Opening '%s' for read failed: %s", e->path, fs_error_text());
     } else if (!(inbuf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE)) ||
                !(outbuf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE))) {
         report_out_of_memory();
@@ -275,12 +299,19 @@ static int zip_patch_local_header(ZipContext *ctx, const ZipPending *e)
         return 0;
     }
     unsigned char p[12];
-    zip_put32(p, e->crc);
-    zip_put32(p + 4, (uint32_t)e->compressed);
-    zip_put32(p + 8, (uint32_t)e->uncompressed);
-    if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)e->offset + 14) || !zip_write(ctx, p, 12) ||
-        !PHYSFS_seek(ctx->out, (PHYSFS_uint64)end)) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, publish_fs_error());
+    le_put_u32(p, e->crc);
+    le_put_u32(p + 4, (uint32_t)e->compressed);
+    le_put_u32(p + 8, (uint32_t)e->uncompressed);
+    /* zip_write logs its own failure; only a failed seek is said here. */
+    if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)e->offset + 14)) {
+        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, fs_error_text());
+        return 0;
+    }
+    if (!zip_write(ctx, p, 12)) {
+        return 0;
+    }
+    if (!PHYSFS_seek(ctx->out, (PHYSFS_uint64)end)) {
+        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, fs_error_text());
         return 0;
     }
     return 1;
@@ -352,7 +383,7 @@ static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
         return PHYSFS_ENUM_ERROR;
     }
     int is_directory = st.filetype == PHYSFS_FILETYPE_DIRECTORY;
@@ -388,7 +419,7 @@ static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *
     return PHYSFS_ENUM_OK;
 }
 
-PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *origdir, const char *name)
+static PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *origdir, const char *name)
 {
     if (is_excluded_name(name)) {
         return PHYSFS_ENUM_OK;
@@ -406,21 +437,21 @@ PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *origdir, co
 static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
 {
     unsigned char h[ZIP_CENTRAL_HEADER_SIZE] = {0};
-    zip_put32(h, ZIP_CENTRAL_SIGNATURE);
+    le_put_u32(h, ZIP_CENTRAL_SIGNATURE);
     h[4] = ZIP_VERSION;
     h[5] = ZIP_HOST_UNIX;
-    zip_put16(h + 6, ZIP_VERSION);
-    zip_put16(h + 8, zip_entry_flags(c->is_directory, c->name));
-    zip_put16(h + 10, c->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
-    zip_put16(h + 12, c->dos_time);
-    zip_put16(h + 14, c->dos_date);
-    zip_put32(h + 16, c->crc32);
-    zip_put32(h + 20, c->compressed_size);
-    zip_put32(h + 24, c->uncompressed_size);
-    zip_put16(h + 28, c->name_length);
+    le_put_u16(h + 6, ZIP_VERSION);
+    le_put_u16(h + 8, zip_entry_flags(c->is_directory, c->name));
+    le_put_u16(h + 10, c->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
+    le_put_u16(h + 12, c->dos_time);
+    le_put_u16(h + 14, c->dos_date);
+    le_put_u32(h + 16, c->crc32);
+    le_put_u32(h + 20, c->compressed_size);
+    le_put_u32(h + 24, c->uncompressed_size);
+    le_put_u16(h + 28, c->name_length);
     /* extra, comment, disk, internal attributes: all zero */
-    zip_put32(h + 38, c->external_attributes);
-    zip_put32(h + 42, c->local_header_offset);
+    le_put_u32(h + 38, c->external_attributes);
+    le_put_u32(h + 42, c->local_header_offset);
     return zip_write(ctx, h, sizeof h) && zip_write(ctx, c->name, c->name_length);
 }
 
@@ -447,11 +478,11 @@ static int zip_write_directory_and_end(ZipContext *ctx)
         return 0;
     }
     unsigned char r[ZIP_END_RECORD_SIZE] = {0};
-    zip_put32(r, ZIP_END_SIGNATURE);
-    zip_put16(r + 8, count & 0xFFFF);
-    zip_put16(r + 10, count & 0xFFFF);
-    zip_put32(r + 12, (uint32_t)(end - start));
-    zip_put32(r + 16, (uint32_t)start);
+    le_put_u32(r, ZIP_END_SIGNATURE);
+    le_put_u16(r + 8, count & 0xFFFF);
+    le_put_u16(r + 10, count & 0xFFFF);
+    le_put_u32(r + 12, (uint32_t)(end - start));
+    le_put_u32(r + 16, (uint32_t)start);
     return zip_write(ctx, r, sizeof r);
 }
 
@@ -474,7 +505,7 @@ static int zip_root_is_directory(const char *root_dir)
 {
     PHYSFS_Stat st;
     if (!PHYSFS_stat(root_dir, &st)) {
-        publish_log_error("Failed to stat '%s': %s", root_dir, publish_fs_error());
+        publish_log_error("Failed to stat '%s': %s", root_dir, fs_error_text());
         return 0;
     }
     if (st.filetype != PHYSFS_FILETYPE_DIRECTORY) {
@@ -490,9 +521,8 @@ int zip_directory(const char *zip_path, const char *root_dir, int add_directory_
     if (!zip_root_is_directory(root_dir)) {
         return 0;
     }
-    PHYSFS_File *out = PHYSFS_openWrite(zip_path);
+    PHYSFS_File *out = output_open(zip_path, &zip_texts);
     if (!out) {
-        publish_log_error("Opening '%s' for write failed: %s", zip_path, publish_fs_error());
         return 0;
     }
     ZipContext ctx;

@@ -13,51 +13,15 @@
 #include <physfs.h>
 #include <stdint.h>
 
-/* One archived entry, queued until the central directory is written. */
-typedef struct ZipCentralEntry {
-    char *name;            /* as stored: relative path, "/" ended for a directory */
-    uint16_t name_length;
-    uint32_t compressed_size;
-    uint32_t uncompressed_size;
-    uint32_t local_header_offset;
-    uint32_t crc32;
-    uint32_t external_attributes;
-    uint16_t dos_date;
-    uint16_t dos_time;
-    uint32_t is_directory; /* 0 or 1 */
-    struct ZipCentralEntry *next;
-} ZipCentralEntry;
-
-/* One archive being written; handed to every walk callback as its data. */
-typedef struct ZipContext {
-    ZipCentralEntry entries; /* head sentinel: entries.next is the first */
-    ZipCentralEntry *tail;   /* last queued entry, initially &entries */
-    const char *zip_path;    /* for messages */
-    int add_directory_entries;
-    PHYSFS_File *out;
-    const char *root_dir;    /* entry names are the paths below it */
-    uint32_t entry_count;    /* queued entries, checked against the format's limit */
-} ZipContext;
-
 /* Creates (or truncates) zip_path in the write directory and packs every
  * entry below root_dir (given without a trailing '/'). A missing root_dir
  * fails. After a failure the partial archive is left for the caller to
  * delete. 1/0. */
 int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries);
 
-/* The walk callback zip_directory uses; ctx is a ZipContext *. It walks
- * subdirectories itself. Not meant for other callers. */
-PHYSFS_EnumerateCallbackResult zip_add_entry(void *ctx, const char *origdir,
-                                             const char *name);
-
 /* MS-DOS date and time of a Unix time, in UTC. Times before 1980 (and
  * PhysicsFS's -1 for unknown) give 0 and 0; years after 2107 wrap. Both
  * outputs are always written. */
 void unix_time_to_dos(int64_t unix_seconds, uint16_t *dos_date, uint16_t *dos_time);
-
-/* The deflate stream's allocation hooks (zlib's alloc_func/free_func
- * shapes), so compressor state comes from SDL's allocator. */
-void *zip_deflate_alloc(void *opaque, unsigned int items, unsigned int size);
-void zip_deflate_free(void *opaque, void *address);
 
 #endif

@@ -299,7 +299,7 @@ static int dex_write_file(const char *path, const unsigned char *buf, size_t siz
 {
     PHYSFS_File *f = PHYSFS_openWrite(path);
     if (!f) {
-        publish_log_error("Failed to open '%s' for write: %s", path, publish_fs_error());
+        publish_log_error("Failed to open '%s' for write: %s", path, fs_error_text());
         return 0;
     }
     if (!byte_io_write_all(f, buf, size)) {
@@ -308,7 +308,7 @@ static int dex_write_file(const char *path, const unsigned char *buf, size_t siz
         return 0;
     }
     if (!PHYSFS_close(f)) {
-        publish_log_error("Failed to close '%s': %s", path, publish_fs_error());
+        publish_log_error("Failed to close '%s': %s", path, fs_error_text());
         return 0;
     }
     return 1;

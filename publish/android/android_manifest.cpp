@@ -25,7 +25,7 @@ static char *manifest_read_file(const char *path)
     uint64_t length = 0;
     char *text = read_whole_file(path, &length);
     if (text == NULL) {
-        publish_log_error("Failed to load '%s': %s", path, publish_fs_error());
+        publish_log_error("Failed to load '%s': %s", path, fs_error_text());
         return NULL;
     }
     if (SDL_strlen(text) != length) {

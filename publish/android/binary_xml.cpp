@@ -2,6 +2,7 @@
 
 #include "publish/android/attribute_types.h"
 #include "publish/byte_io.h"
+#include "engine/helpers.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -536,7 +537,7 @@ static int axml_seek(AxmlWriter *w, PHYSFS_sint64 position)
 {
     if (position >= 0 && PHYSFS_seek(w->out, (PHYSFS_uint64)position))
         return 1;
-    publish_log_error("Seek in '%s' failed: %s", w->path, publish_fs_error());
+    publish_log_error("Seek in '%s' failed: %s", w->path, fs_error_text());
     return 0;
 }
 
@@ -549,7 +550,7 @@ int axml_write_file(AxmlWriter *writer, XmlTreeNode *document)
         return 0;
     PHYSFS_sint64 end = PHYSFS_tell(writer->out);
     if (size_at < 0 || end < 0) {
-        publish_log_error("Seek in '%s' failed: %s", writer->path, publish_fs_error());
+        publish_log_error("Seek in '%s' failed: %s", writer->path, fs_error_text());
         return 0;
     }
     return axml_seek(writer, size_at) && axml_u32(writer, (uint32_t)end) && axml_seek(writer, end);

@@ -61,9 +61,7 @@ static int stage_base_module(const char *platform, const char *game_dir, const B
     PHYSFS_mkdir(paths->base); /* a failure shows up as the copy's */
     if (!PHYSFS_enumerate(paths->stub, copy_tree_entry, paths->base))
         return 0;
-    PHYSFS_mkdir(paths->assets);
-    return PHYSFS_enumerate(game_dir, copy_tree_entry, paths->assets) &&
-           strip_staged_tree(platform, paths->assets) && add_staged_defaults(paths->assets) &&
+    return stage_game_tree(platform, game_dir, paths->assets) &&
            write_android_icons(paths->base, game_dir) && write_activity_dex(paths->dex);
 }
 
@@ -71,10 +69,8 @@ static int stage_base_module(const char *platform, const char *game_dir, const B
  * close succeeded. */
 static int close_pb_file(pb_ostream_t *stream, const char *path)
 {
-    if (!PHYSFS_close((PHYSFS_File *)stream->state)) {
-        publish_log_error("Closing '%s' failed: %s", path, publish_fs_error());
+    if (!close_pb_file_stream(stream, path))
         return 0;
-    }
     if (stream->bytes_written != 0)
         publish_log_info("Wrote %llu bytes to protobuffer %s",
                          (unsigned long long)stream->bytes_written, path);
@@ -147,7 +143,8 @@ static int write_resource_table(const BundlePaths *paths)
     return ok;
 }
 
-int build_app_bundle(const char *platform, const char *out_path, const char *game_dir)
+int build_app_bundle(const char *platform, const char *out_path, const char *game_dir,
+                     BuiltPlatform *builds)
 {
     BundlePaths paths;
     /* The configuration comes before the resource table, so a failed

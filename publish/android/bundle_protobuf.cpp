@@ -3,6 +3,7 @@
 #include "engine/game_metadata.h"
 #include "publish/android/attribute_types.h"
 #include "publish/byte_io.h"
+#include "publish/output_file.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -40,6 +41,12 @@ const ThemeColorResource theme_color_resources[THEME_COLOR_RESOURCE_COUNT] = {
 
 /* --- the file stream --------------------------------------------------------------- */
 
+static const OutputTexts pb_file_texts = {
+    "Opening '%s' for write failed: %s",
+    "Write to '%s' failed: %s",
+    "Closing '%s' failed: %s",
+};
+
 char *open_pb_file_stream(pb_ostream_t *stream, const char *fmt, ...)
 {
     va_list args, again;
@@ -63,9 +70,8 @@ char *open_pb_file_stream(pb_ostream_t *stream, const char *fmt, ...)
         report_out_of_memory();
         return NULL;
     }
-    PHYSFS_File *file = PHYSFS_openWrite(path);
+    PHYSFS_File *file = output_open(path, &pb_file_texts);
     if (!file) {
-        publish_log_error("Opening '%s' for write failed: %s", path, publish_fs_error());
         SDL_free(path);
         return NULL;
     }
@@ -77,7 +83,12 @@ char *open_pb_file_stream(pb_ostream_t *stream, const char *fmt, ...)
 
 bool write_pb_file_bytes(pb_ostream_t *stream, const pb_byte_t *buf, size_t count)
 {
-    return PHYSFS_writeBytes((PHYSFS_File *)stream->state, buf, count) == (PHYSFS_sint64)count;
+    return byte_io_write_all((PHYSFS_File *)stream->state, buf, count) != 0;
+}
+
+int close_pb_file_stream(pb_ostream_t *stream, const char *path)
+{
+    return output_close((PHYSFS_File *)stream->state, path, &pb_file_texts);
 }
 
 /* nanopb's encode callback shape. */

@@ -16,8 +16,8 @@
 #include "engine/log.h"
 #include "publish/android/xml_tree.h"
 
-#include "publish/android/bundle_config.pb.h"
-#include "publish/android/resources.pb.h"
+#include "bundle_config.pb.h"
+#include "resources.pb.h"
 
 #include <pb_encode.h>
 
@@ -57,12 +57,15 @@ extern const ThemeColorResource theme_color_resources[THEME_COLOR_RESOURCE_COUNT
 
 /* Formats the path, opens it for writing and points the stream at the file
  * (no size limit). Returns the path (SDL allocation) or NULL after the
- * failure was logged. The caller frees the path and closes the file in
- * stream->state with PHYSFS_close. */
+ * failure was logged. The caller frees the path and closes the file with
+ * close_pb_file_stream. */
 char *open_pb_file_stream(pb_ostream_t *stream, const char *fmt, ...) LOG_PRINTF(2, 3);
 
 /* The stream callback: true when the file took all count bytes. */
 bool write_pb_file_bytes(pb_ostream_t *stream, const pb_byte_t *buf, size_t count);
+
+/* Closes the stream's file: 1, or 0 after "Closing '%s' failed: %s". */
+int close_pb_file_stream(pb_ostream_t *stream, const char *path);
 
 /* Encodes *node (an XmlTreeNode *) and each of its following siblings. A
  * node whose parent is the document becomes a whole XmlNode message; any

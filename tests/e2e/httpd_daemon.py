@@ -6,8 +6,7 @@ import subprocess
 import threading
 import time
 
-BUILD = os.environ.get("BRINDLECOT_BUILD_DIR", "build")
-HTTPD = os.path.abspath(os.path.join(BUILD, "httpd", "brindlecot-httpd"))
+from conftest import HTTPD
 NOTICE = re.compile(r"^Now accepting connections on port (\d+)\.$")
 
 

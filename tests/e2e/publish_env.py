@@ -1,32 +1,8 @@
-"""Shared helpers for end-to-end tests of brindlecot-publish: a generated
-installation in a temporary directory and a way to run the program in it."""
-import os
-import shutil
+"""Helpers for end-to-end tests of brindlecot-publish: running the program
+in an installation (conftest.build_installation) and reading its lines."""
 import subprocess
 
-SOURCE = os.environ.get("BRINDLECOT_SOURCE_DIR",
-                        os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-BUILD = os.path.abspath(os.environ.get("BRINDLECOT_BUILD_DIR", os.path.join(SOURCE, "build")))
-PUBLISH = os.path.join(BUILD, "publish", "brindlecot-publish")
-GENERATOR = os.path.join(SOURCE, "tools", "make_installation.py")
-STUBS = os.path.join(".brindlecot", "stubs")
-
-
-def make_installation(dest, keep_stubs=None):
-    """Writes an installation with the demo game into dest; when keep_stubs
-    is given, every other stub entry is removed."""
-    subprocess.run(["/usr/bin/python3", GENERATOR, "--build-dir", BUILD, str(dest)],
-                   check=True, capture_output=True, timeout=120)
-    stubs = os.path.join(str(dest), STUBS)
-    if keep_stubs is not None:
-        for name in os.listdir(stubs):
-            if name not in keep_stubs:
-                path = os.path.join(stubs, name)
-                if os.path.isdir(path):
-                    shutil.rmtree(path)
-                else:
-                    os.remove(path)
-    return dest
+from conftest import PUBLISH
 
 
 def run_publish(args, cwd, timeout=300):

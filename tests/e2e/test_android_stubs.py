@@ -9,7 +9,7 @@ import zipfile
 
 import pytest
 
-from installation import DEBIAN_PYTHON, GENERATOR, RUNTIME_STUB, stubs_dir
+from conftest import DEBIAN_PYTHON, GENERATOR, RUNTIME_STUB, stubs_dir
 
 ANDROID_NS = "{http://schemas.android.com/apk/res/android}"
 PLACEHOLDERS = {"$ZEVRA_MANIFEST_ADDITIONS", "$ZEVRA_PACKAGEID", "$ZEVRA_VERSION_CODE",

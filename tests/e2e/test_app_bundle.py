@@ -10,10 +10,11 @@ import zipfile
 
 import pytest
 
-from publish_env import SOURCE, STUBS, make_installation, run_publish, texts
+from conftest import SOURCE_DIR, STUBS, build_installation
+from publish_env import run_publish, texts
 from web_env import set_metadata
 
-PROTO_DIR = os.path.join(SOURCE, "publish", "android")
+PROTO_DIR = os.path.join(SOURCE_DIR, "publish", "android")
 TREE = "mygame-googleplay-1.0"
 PACKAGE = "mygame-googleplay.aab"
 ICON_PATHS = ["res/mipmap-%s-v4/ic_launcher.png" % d
@@ -475,7 +476,7 @@ def logged(r, pattern):
 
 @pytest.fixture
 def inst(tmp_path):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["googleplay"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["googleplay"])
     set_metadata(inst, gametitle="Tiny \"Quest\" & Co", packageid="com.example.tiny",
                  version="2.5")
     return inst
@@ -581,7 +582,7 @@ def test_stub_without_dex_fails_and_deletes_the_package(inst):
 
 def test_a_publish_builds_every_platform_of_the_installation(tmp_path):
     """What the demo runs: no platform list, the bundle among the builds."""
-    inst = make_installation(tmp_path / "inst")
+    inst = build_installation(tmp_path / "inst")
     r = run_publish(["--only-package", "mygame"], inst)
     assert r.returncode == 0, r.stdout.decode("utf-8", "replace")
     assert (inst / "builds" / "mygame-googleplay.aab").is_file()

@@ -10,7 +10,8 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import butler_fake  # noqa: E402
 from butler_server import ButlerServer  # noqa: E402
-from publish_env import PUBLISH, built_platforms, make_installation, texts  # noqa: E402
+from conftest import PUBLISH, build_installation  # noqa: E402
+from publish_env import built_platforms, texts  # noqa: E402
 
 BUTLER_DIR = os.path.join(".brindlecot", "itchio-butler")
 ARCHIVE_PATH = "/butler/linux-amd64/LATEST/archive/default"
@@ -31,7 +32,7 @@ def publish(inst, record, status=None, args=(), url=None):
 
 
 def installation(tmp_path, stubs, with_butler):
-    inst = make_installation(tmp_path / "inst", keep_stubs=stubs)
+    inst = build_installation(tmp_path / "inst", keep_stubs=stubs)
     if with_butler:
         butler_fake.install(str(inst / BUTLER_DIR))
     return inst

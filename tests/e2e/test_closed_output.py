@@ -8,7 +8,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import httpd_daemon  # noqa: E402
-from publish_env import PUBLISH, make_installation  # noqa: E402
+from conftest import PUBLISH, build_installation as make_installation  # noqa: E402
 
 PACKAGE = ["--only-package", "--platforms=linux-amd64", "mygame"]
 

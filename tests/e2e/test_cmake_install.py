@@ -6,12 +6,12 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from publish_env import BUILD, make_installation  # noqa: E402
+from conftest import BUILD_DIR, build_installation as make_installation  # noqa: E402
 
 
 def test_install_rule_puts_both_programs_on_path(tmp_path):
     prefix = tmp_path / "prefix"
-    subprocess.run([shutil.which("cmake"), "--install", BUILD, "--prefix", str(prefix)],
+    subprocess.run([shutil.which("cmake"), "--install", str(BUILD_DIR), "--prefix", str(prefix)],
                    check=True, capture_output=True, timeout=120)
     installed = sorted(os.listdir(prefix / "bin"))
     assert installed == ["brindlecot-httpd", "brindlecot-publish"]

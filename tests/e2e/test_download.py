@@ -11,8 +11,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from http_test_server import Route, LoopbackServer  # noqa: E402
 
-BUILD = os.path.abspath(os.environ.get("BRINDLECOT_BUILD_DIR", "build"))
-PUBLISH = os.path.join(BUILD, "publish", "brindlecot-publish")
+from conftest import PUBLISH  # noqa: E402
 
 BODY = random.Random(8).randbytes(3 * 8192 + 17)
 BIG = random.Random(9).randbytes(1024 * 1024 + 5)

@@ -9,7 +9,8 @@ import zipfile
 import pytest
 from PIL import Image
 
-from publish_env import make_installation, run_publish, texts
+from conftest import build_installation
+from publish_env import run_publish, texts
 from web_env import (CHROMIUM, chromium_dom, element_text, loader_vars_in_page,
                      loopback_server, node_values, set_metadata)
 
@@ -27,7 +28,7 @@ needs_chromium = pytest.mark.skipif(not os.path.exists(CHROMIUM),
 
 @pytest.fixture
 def inst(tmp_path):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["html5"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["html5"])
     set_metadata(inst, **METADATA)
     return inst
 

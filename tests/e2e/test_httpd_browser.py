@@ -86,9 +86,10 @@ def test_chromium_runs_the_site_script(tmp_path):
 @pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="chromium is not installed")
 def test_chromium_runs_the_demo_html5_build(tmp_path):
     """The publisher's own HTML5 build of the demo game, served by the daemon."""
-    from publish_env import make_installation, run_publish
+    from conftest import build_installation
+    from publish_env import run_publish
     from web_env import chromium_dom, element_text, loader_vars_in_page
-    inst = make_installation(tmp_path / "inst", keep_stubs=["html5"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["html5"])
     r = run_publish(["--only-package", "mygame"], inst)
     assert r.returncode == 0, r.stdout
     site = next((inst / "builds").glob("mygame-html5-*"))

@@ -7,10 +7,9 @@ import zipfile
 
 from PIL import Image
 
-from installation import GENERATOR, RUNTIME_STUB, SOURCE_DIR, build_installation, stubs_dir
+from conftest import BUILD_DIR, GENERATOR, RUNTIME_STUB, SOURCE_DIR, build_installation, stubs_dir
 
-BUILD = pathlib.Path(os.environ.get("BRINDLECOT_BUILD_DIR", "build"))
-ZIP_TREE = BUILD / "tests" / "brindlecot-zip-tree"
+ZIP_TREE = BUILD_DIR / "tests" / "brindlecot-zip-tree"
 
 DEFAULT_FILES = ("open-source-licenses.txt", "font.ttf", "brindlecot.png",
                  "brindlecot-controller.png", "console-logo.png")

@@ -8,18 +8,19 @@ import zipfile
 
 import pytest
 
-from publish_env import BUILD, STUBS, make_installation, run_publish, texts
+from conftest import BUILD_DIR, STUBS, build_installation
+from publish_env import run_publish, texts
 from web_env import set_metadata
 
 ROOT = "mygame-mac-1.0"
 TITLE = "Tom & Jerry: <3/2"
 BUNDLE = "Tom & Jerry_ <3_2.app"
-RUNTIME = os.path.join(BUILD, "tools", "brindlecot-runtime-stub")
+RUNTIME = os.path.join(BUILD_DIR, "tools", "brindlecot-runtime-stub")
 
 
 @pytest.fixture
 def inst(tmp_path):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["macos"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["macos"])
     set_metadata(inst, gametitle=TITLE, packageid="com.example.tomjerry", version="1.0")
     return inst
 

@@ -12,7 +12,9 @@ import subprocess
 
 import pytest
 
-BUILD = os.environ["BRINDLECOT_BUILD_DIR"]
+from conftest import BUILD_DIR
+
+BUILD = str(BUILD_DIR)
 LIB = os.path.join(BUILD, "samples", "native_extension", "armhf", "libscanstrip.so")
 HOST = os.path.join(BUILD, "tests", "ext", "armhf", "scanstrip_host")
 

@@ -10,7 +10,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from http_test_server import Route, LoopbackServer  # noqa: E402
-from publish_env import make_installation, run_publish, texts  # noqa: E402
+from conftest import build_installation as make_installation  # noqa: E402
+from publish_env import run_publish, texts  # noqa: E402
 
 RELATIVE = "paths are relative to the installation directory"
 

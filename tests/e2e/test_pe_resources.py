@@ -11,9 +11,10 @@ import zipfile
 import pefile
 import pytest
 
-from publish_env import SOURCE, STUBS, lines, make_installation, run_publish, texts
+from conftest import SOURCE_DIR as SOURCE, STUBS, build_installation
+from publish_env import lines, run_publish, texts
 
-sys.path.insert(0, os.path.join(SOURCE, "tools"))
+sys.path.insert(0, os.path.join(str(SOURCE), "tools"))
 pe_stub = importlib.import_module("pe_stub")
 
 PACKAGE = os.path.join("builds", "mygame-windows-amd64.exe")
@@ -71,7 +72,7 @@ def test_stub_command_line_and_variants(tmp_path):
 
 @pytest.fixture
 def inst(tmp_path):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["windows-amd64"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["windows-amd64"])
     meta = inst / "mygame" / "metadata" / "game_metadata.txt"
     text = meta.read_text(encoding="utf-8")
     text = text.replace("devtitle=Brindlecot Demo Team", "devtitle=" + DEV)

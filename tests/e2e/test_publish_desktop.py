@@ -9,8 +9,8 @@ import zipfile
 
 import pytest
 
-from publish_env import (STUBS, built_platforms, lines, make_installation, run_publish,
-                         texts)
+from conftest import PUBLISH, STUBS, build_installation
+from publish_env import built_platforms, lines, run_publish, texts
 
 DESKTOP = ["linux-amd64", "linux-raspberrypi", "ios-device"]
 DEFAULT_FILES = ["open-source-licenses.txt", "font.ttf", "brindlecot.png",
@@ -32,7 +32,7 @@ NO_PLATFORMS = ["We don't seem to have built for any platforms!",
 
 @pytest.fixture
 def inst(tmp_path):
-    return make_installation(tmp_path / "inst", keep_stubs=DESKTOP)
+    return build_installation(tmp_path / "inst", keep_stubs=DESKTOP)
 
 
 def stub_bytes(inst, name):
@@ -103,7 +103,7 @@ def test_platform_filter(inst, platforms, built, ok):
 
 
 def test_ios_device_alone_builds_nothing_and_succeeds(tmp_path):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["ios-device"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["ios-device"])
     r = run_publish(["--only-package", "mygame"], inst)
     assert r.returncode == 0
     assert built_platforms(r) == ["ios-device"]
@@ -129,7 +129,7 @@ def test_bad_metadata_prints_the_help_block(inst, metadata):
 
 
 def test_stub_names_keep_their_case(tmp_path):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
     shutil.move(str(inst / STUBS / "linux-amd64"), str(inst / STUBS / "Linux-Arm"))
     r = run_publish(["--only-package", "mygame"], inst)
     assert r.returncode == 0
@@ -137,7 +137,7 @@ def test_stub_names_keep_their_case(tmp_path):
 
 
 def test_unknown_stub_fails_and_stops_the_walk(tmp_path):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
     (inst / STUBS / "beos").write_bytes(b"x")
     r = run_publish(["mygame"], inst)
     assert r.returncode == 1
@@ -154,7 +154,7 @@ def test_unknown_stub_fails_and_stops_the_walk(tmp_path):
 
 
 def test_failed_desktop_build_leaves_no_package(tmp_path):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
     # A stub that is a directory cannot be copied.
     (inst / STUBS / "linux-broken").mkdir()
     (inst / STUBS / "linux-broken" / "x").write_bytes(b"x")
@@ -172,7 +172,7 @@ def test_failed_desktop_build_leaves_no_package(tmp_path):
     ("HTML5", set(), False),
 ])
 def test_platform_filter_is_exact_and_case_sensitive(tmp_path, platforms, built, ok):
-    inst = make_installation(tmp_path / "inst", keep_stubs=["html5", "macos", "linux-amd64"])
+    inst = build_installation(tmp_path / "inst", keep_stubs=["html5", "macos", "linux-amd64"])
     r = run_publish(["--only-package", "--platforms=" + platforms, "mygame"], inst)
     order = built_platforms(r)
     assert set(order) == built and len(order) == len(built)
@@ -182,3 +182,45 @@ def test_platform_filter_is_exact_and_case_sensitive(tmp_path, platforms, built,
     assert (r.returncode == 0) == ok
     if not ok:
         assert texts(r, "! ")[-5:] == NO_PLATFORMS + ["", "Packaging failed!", ""]
+
+
+def _cap_file_size():
+    import resource
+    import signal
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100000, resource.RLIM_INFINITY))
+
+
+def test_publish_that_runs_out_of_room_names_the_cause_and_deletes_the_package(tmp_path):
+    """The Windows stub (over 100 kB) no longer fits once files are capped
+    at 100,000 bytes: the copy fails with the system's own cause."""
+    inst = build_installation(tmp_path / "inst", keep_stubs=["windows-amd64"])
+    r = subprocess.run([PUBLISH, "--set", "log.timing", "false", "--only-package", "mygame"],
+                       cwd=str(inst), stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=300, preexec_fn=_cap_file_size)
+    assert r.returncode != 0
+    assert "Write to 'builds/mygame-windows-amd64.exe' failed: File too large" in texts(r, "! ")
+    assert not (inst / "builds" / "mygame-windows-amd64.exe").exists()
+    assert not any("not found" in t for t in texts(r, "! "))
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a tmpfs needs root")
+def test_publish_onto_a_full_file_system_says_no_space(tmp_path):
+    mount = tmp_path / "small"
+    mount.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mount)],
+                      capture_output=True, timeout=30).returncode != 0:
+        pytest.skip("no tmpfs mount here")
+    try:
+        inst = build_installation(mount / "inst", keep_stubs=["windows-amd64"])
+        used = shutil.disk_usage(str(mount)).used
+        # Room for the staging and the zip, none for the package.
+        subprocess.run(["mount", "-o", "remount,size=%d" % (used + 96 * 1024), str(mount)],
+                       check=True, capture_output=True, timeout=30)
+        r = run_publish(["--only-package", "mygame"], inst)
+        assert r.returncode != 0
+        errors = texts(r, "! ")
+        assert any(t.endswith("failed: No space left on device") for t in errors), errors
+        assert not (inst / "builds" / "mygame-windows-amd64.exe").exists()
+    finally:
+        subprocess.run(["umount", str(mount)], capture_output=True, timeout=30)

@@ -5,8 +5,7 @@ import subprocess
 
 import pytest
 
-BUILD = os.environ.get("BRINDLECOT_BUILD_DIR", "build")
-PUBLISH = os.path.join(BUILD, "publish", "brindlecot-publish")
+from conftest import PUBLISH
 
 
 def run(args, cwd, exe=PUBLISH):

@@ -7,8 +7,9 @@ import zipfile
 
 import pytest
 
-BUILD = pathlib.Path(os.environ.get("BRINDLECOT_BUILD_DIR", "build"))
-ZIP_TREE = BUILD / "tests" / "brindlecot-zip-tree"
+from conftest import BUILD_DIR
+
+ZIP_TREE = BUILD_DIR / "tests" / "brindlecot-zip-tree"
 
 UTF8_NAME = "caf\u00e9 \u00fcber \u65e5\u672c.txt"
 

@@ -78,7 +78,7 @@ protected:
 
 TEST_F(BuildAppBundleTest, BuildsTheBundleTreeAndItsPackage)
 {
-    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame"), 1);
+    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame", NULL), 1);
     EXPECT_TRUE(native_exists(PACKAGE));
     for (const char *file :
          {"BundleConfig.pb", "base/manifest/AndroidManifest.xml", "base/resources.pb",
@@ -92,10 +92,10 @@ TEST_F(BuildAppBundleTest, BuildsTheBundleTreeAndItsPackage)
 
 TEST_F(BuildAppBundleTest, SecondBuildReplacesTheTree)
 {
-    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame"), 1);
+    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame", NULL), 1);
     write_native(std::string(TREE) + "/base/assets/stale.txt", "from an earlier build");
     written.clear();
-    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame"), 1);
+    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame", NULL), 1);
     EXPECT_TRUE(was_written("Deleting '" + std::string(TREE) + "'..."));
     EXPECT_FALSE(native_exists(std::string(TREE) + "/base/assets/stale.txt"));
     EXPECT_TRUE(native_exists(std::string(TREE) + "/base/resources.pb"));
@@ -149,7 +149,7 @@ TEST_F(BuildAppBundleTest, FailedStepDeletesThePackage)
             write_native(".brindlecot/stubs/googleplay/BrindlecotManifest.xml", "<manifest>");
         write_native(PACKAGE, "an earlier package");
         written.clear();
-        EXPECT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame"), 0);
+        EXPECT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame", NULL), 0);
         EXPECT_FALSE(native_exists(PACKAGE));
         EXPECT_TRUE(was_written(b.message));
         if (*b.left) {
@@ -164,7 +164,7 @@ int BuildAppBundleTest_build_with_budget(FsTest *test, const std::string &root, 
 {
     run_command("rm -rf '" + root + "/builds' && mkdir '" + root + "/builds'");
     alloc_countdown_start(budget);
-    int built = build_app_bundle("googleplay", PACKAGE, "mygame");
+    int built = build_app_bundle("googleplay", PACKAGE, "mygame", NULL);
     alloc_countdown_stop();
     return built;
 }

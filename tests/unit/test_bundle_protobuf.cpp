@@ -75,7 +75,7 @@ protected:
         EXPECT_NE(path, nullptr);
         void *first = document->first_child;
         bool encoded = encode_xml_node(&stream, NULL, &first);
-        EXPECT_NE(PHYSFS_close((PHYSFS_File *)stream.state), 0);
+        EXPECT_EQ(close_pb_file_stream(&stream, path), 1);
         SDL_free(path);
         free_xml_tree(document);
         if (ok)
@@ -436,7 +436,7 @@ TEST_F(BundleProtobufTest, FormattedStreamPathTakesEveryArgument)
     EXPECT_EQ(stream.bytes_written, 0u);
     const pb_byte_t data[] = {1, 2, 3};
     EXPECT_TRUE(pb_write(&stream, data, 3));
-    ASSERT_NE(PHYSFS_close((PHYSFS_File *)stream.state), 0);
+    ASSERT_EQ(close_pb_file_stream(&stream, path), 1);
     SDL_free(path);
     EXPECT_EQ(read_native("out/table-7.pb"), std::string("\1\2\3"));
 }

@@ -3,6 +3,7 @@
 #include "engine/cvar.h"
 #include "engine/game_metadata.h"
 #include "publish/build_platform.h"
+#include "publish/platform_table.h"
 #include "publish/publish_game.h"
 
 #include <SDL.h>
@@ -93,4 +94,50 @@ TEST_F(PublishGameTest, FilterSkipsEverythingNotNamed)
     EXPECT_EQ(publish_game("mygame", "ios-device,", 0), 1);
     EXPECT_TRUE(was_written("All platform builds are complete!"));
     EXPECT_FALSE(was_written("beos"));
+}
+
+TEST(PlatformTable, RowsDecideMatchingAndUpload)
+{
+    struct {
+        const char *platform;
+        const char *row; /* nullptr: unknown */
+        PlatformUpload upload;
+    } cases[] = {
+        {"linux-amd64", "linux-amd64", PLATFORM_UPLOAD_PACKAGE},
+        {"LINUX-AMD64", "linux-amd64", PLATFORM_UPLOAD_PACKAGE},
+        {"linux-raspberrypi", "linux-raspberrypi", PLATFORM_UPLOAD_PACKAGE},
+        {"linux-arm64", "linux", PLATFORM_UPLOAD_NONE},
+        {"linux", "linux", PLATFORM_UPLOAD_NONE},
+        {"windows-amd64", "windows-amd64", PLATFORM_UPLOAD_PACKAGE},
+        {"Windows-x86", "windows", PLATFORM_UPLOAD_NONE},
+        {"MacOS", "macos", PLATFORM_UPLOAD_TREE},
+        {"html5", "html5", PLATFORM_UPLOAD_TREE},
+        {"html5-extra", nullptr, PLATFORM_UPLOAD_NONE},
+        {"android", "android", PLATFORM_UPLOAD_NONE},
+        {"OculusQuest", "oculusquest", PLATFORM_UPLOAD_NONE},
+        {"googleplay", "googleplay", PLATFORM_UPLOAD_NONE},
+        {"ios-device", "ios-device", PLATFORM_UPLOAD_NONE},
+        {"beos", nullptr, PLATFORM_UPLOAD_NONE},
+    };
+    for (const auto &c : cases) {
+        const PlatformRow *row = platform_find(c.platform);
+        if (!c.row) {
+            EXPECT_EQ(row, nullptr) << c.platform;
+            continue;
+        }
+        ASSERT_NE(row, nullptr) << c.platform;
+        EXPECT_STREQ(row->name, c.row) << c.platform;
+        EXPECT_EQ(row->upload, c.upload) << c.platform;
+    }
+}
+
+TEST_F(PublishGameTest, AndroidRowsAreNotAvailableYet)
+{
+    for (const char *platform : {"android", "oculusquest"}) {
+        take_log();
+        EXPECT_EQ(build_platform(platform, "builds/x", "mygame", nullptr), 0) << platform;
+        EXPECT_TRUE(was_written(std::string("Platform '") + platform +
+                                "' is not available in this build."))
+            << platform;
+    }
 }

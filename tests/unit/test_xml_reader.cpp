@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -96,6 +97,9 @@ struct Case {
     const char *error;
     uint32_t line, column;
 };
+
+/* Names the case in test listings instead of dumping its bytes. */
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 const char *const SYNTAX = "Syntax error (unexpected byte)";
 const char *const CLOSE = "Close tag does not match open tag (<Tag> .. </OtherTag>)";

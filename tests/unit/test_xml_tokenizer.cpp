@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,9 @@ struct Case {
     const char *trace;
     bool complete;
 };
+
+/* Names the case in test listings instead of dumping its bytes. */
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 std::string s(const char *text, size_t len) { return std::string(text, len); }
 

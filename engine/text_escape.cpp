@@ -1,0 +1,158 @@
+#include "engine/text_escape.h"
+
+#include <SDL.h>
+
+static const char text_escape_hex[] = "0123456789ABCDEF";
+
+static char *text_escape_percent(const char *text, int keep_slash)
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(text) * 3 + 1);
+    if (!out)
+        return NULL;
+    char *at = out;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        unsigned char c = *p;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
+            *at++ = (char)c;
+        } else {
+            *at++ = '%';
+            *at++ = text_escape_hex[c >> 4];
+            *at++ = text_escape_hex[c & 15];
+        }
+    }
+    *at = '\0';
+    return out;
+}
+
+char *url_escape(const char *text)
+{
+    return text ? text_escape_percent(text, 0) : NULL;
+}
+
+char *href_encode(const char *text)
+{
+    return text_escape_percent(text, 1);
+}
+
+/* Replaces each byte that entity_of names; max_entity is the longest
+ * replacement, so the output's size is known before the pass. */
+static char *text_escape_entities(const char *text, size_t max_entity,
+                                  const char *(*entity_of)(char c))
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(text) * max_entity + 1);
+    if (!out)
+        return NULL;
+    char *o = out;
+    for (const char *p = text; *p; p++) {
+        const char *entity = entity_of(*p);
+        if (entity) {
+            size_t n = SDL_strlen(entity);
+            SDL_memcpy(o, entity, n);
+            o += n;
+        } else {
+            *o++ = *p;
+        }
+    }
+    *o = '\0';
+    return out;
+}
+
+static const char *text_escape_html_entity(char c)
+{
+    switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&#39;";
+    default: return NULL;
+    }
+}
+
+static const char *text_escape_xml_entity(char c)
+{
+    switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    default: return NULL;
+    }
+}
+
+char *html_escape(const char *text)
+{
+    return text_escape_entities(text, 6, text_escape_html_entity);
+}
+
+char *xml_text_escape(const char *text)
+{
+    return text_escape_entities(text, 5, text_escape_xml_entity);
+}
+
+/* The JavaScript escape of one byte (or of a whole U+2028/U+2029) into
+ * out; returns the bytes of value consumed. */
+static size_t text_escape_js_at(const char *value, char *out, size_t *written)
+{
+    unsigned char c = (unsigned char)*value;
+    if (c == 0xE2 && (unsigned char)value[1] == 0x80 &&
+        ((unsigned char)value[2] == 0xA8 || (unsigned char)value[2] == 0xA9)) {
+        SDL_memcpy(out, (unsigned char)value[2] == 0xA8 ? "\\u2028" : "\\u2029", 6);
+        *written = 6;
+        return 3;
+    }
+    const char *simple = c == '\'' ? "\\'" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
+                       : c == '\r' ? "\\r" : c == '\t' ? "\\t" : NULL;
+    if (simple) {
+        SDL_memcpy(out, simple, 2);
+        *written = 2;
+    } else if (c < 0x20) {
+        SDL_snprintf(out, 5, "\\x%02X", c);
+        *written = 4;
+    } else {
+        *out = (char)c;
+        *written = 1;
+    }
+    return 1;
+}
+
+/* No escape is longer than four times the bytes it stands for. */
+char *js_string_escape(const char *text)
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(text) * 4 + 1);
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    while (*text) {
+        size_t n = 0;
+        text += text_escape_js_at(text, out + o, &n);
+        o += n;
+    }
+    out[o] = '\0';
+    return out;
+}
+
+/* No escape is longer than six times the byte it stands for. */
+char *json_string_escape(const char *text)
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(text) * 6 + 1);
+    if (!out)
+        return NULL;
+    char *o = out;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        const char *simple = *p == '"' ? "\\\"" : *p == '\\' ? "\\\\" : *p == '\n' ? "\\n"
+                           : *p == '\r' ? "\\r" : *p == '\t' ? "\\t" : *p == '\b' ? "\\b"
+                           : *p == '\f' ? "\\f" : NULL;
+        if (simple) {
+            SDL_memcpy(o, simple, 2);
+            o += 2;
+        } else if (*p < 0x20) {
+            SDL_snprintf(o, 7, "\\u%04X", *p);
+            o += 6;
+        } else {
+            *o++ = (char)*p;
+        }
+    }
+    *o = '\0';
+    return out;
+}

@@ -1,0 +1,32 @@
+/* Text made safe for the formats the tools write: URLs and link targets,
+ * HTML and XML text, JavaScript and JSON string literals. Each returns a new
+ * SDL string that the caller frees, or NULL when memory ran out. They never
+ * log. */
+#ifndef BRINDLECOT_ENGINE_TEXT_ESCAPE_H
+#define BRINDLECOT_ENGINE_TEXT_ESCAPE_H
+
+/* Percent-encodes every byte but A-Z a-z 0-9 - . _ ~ as %XX (upper case).
+ * NULL also when text is NULL. */
+char *url_escape(const char *text);
+
+/* As url_escape, but "/" stays: fit for a link target. */
+char *href_encode(const char *text);
+
+/* &, <, >, " and ' as character references, fit for page text. */
+char *html_escape(const char *text);
+
+/* &, < and > as entities, fit for XML character data (a title such as
+ * "Tom & Jerry <3" in a property list). */
+char *xml_text_escape(const char *text);
+
+/* The body of a single-quoted JavaScript string that reads back as text:
+ * quote, backslash, \n, \r, \t as two-character escapes, other control bytes
+ * as \xHH, and U+2028/U+2029 (which older engines refuse inside a literal)
+ * as \u2028/\u2029. */
+char *js_string_escape(const char *text);
+
+/* The body of a JSON string: quote, backslash, \n, \r, \t, \b, \f as
+ * two-character escapes, other control bytes as \u00HH. */
+char *json_string_escape(const char *text);
+
+#endif

@@ -1,0 +1,52 @@
+#include "publish/output_file.h"
+
+#include "engine/helpers.h"
+#include "publish/byte_io.h"
+#include "publish/publish_log.h"
+
+PHYSFS_File *output_open(const char *path, const OutputTexts *texts)
+{
+    PHYSFS_File *f = PHYSFS_openWrite(path);
+    if (!f)
+        publish_log_error(texts->open_failed, path, fs_error_text());
+    return f;
+}
+
+int output_write(PHYSFS_File *f, const char *path, const void *data, size_t length,
+                 const OutputTexts *texts)
+{
+    if (byte_io_write_all(f, data, length))
+        return 1;
+    publish_log_error(texts->write_failed, path, byte_io_error());
+    return 0;
+}
+
+int output_close(PHYSFS_File *f, const char *path, const OutputTexts *texts)
+{
+    if (PHYSFS_close(f))
+        return 1;
+    publish_log_error(texts->close_failed, path, fs_error_text());
+    /* A close that fails keeps the handle open; a second try may still
+     * release it. */
+    PHYSFS_close(f);
+    return 0;
+}
+
+void output_abandon(PHYSFS_File *f)
+{
+    if (!PHYSFS_close(f))
+        PHYSFS_close(f); /* see output_close */
+}
+
+int output_write_file(const char *path, const void *data, size_t length,
+                      const OutputTexts *texts)
+{
+    PHYSFS_File *f = output_open(path, texts);
+    if (!f)
+        return 0;
+    if (!output_write(f, path, data, length, texts)) {
+        output_abandon(f);
+        return 0;
+    }
+    return output_close(f, path, texts);
+}
