@@ -102,13 +102,12 @@ static int write_manifest(const char *platform, const char *game_dir, const Bund
     return ok;
 }
 
-/* Encodes one record into its own file; source_pool is only for the
- * resource table. */
-static int write_pb_record(const char *path_format, const char *dir, const pb_msgdesc_t *fields,
+/* Encodes one record into the file dir/name. */
+static int write_pb_record(const char *dir, const char *name, const pb_msgdesc_t *fields,
                            const void *record)
 {
     pb_ostream_t stream;
-    char *path = open_pb_file_stream(&stream, path_format, dir);
+    char *path = open_pb_file_stream(&stream, "%s/%s", dir, name);
     if (!path)
         return 0;
     int ok = pb_encode(&stream, fields, record);
@@ -123,7 +122,7 @@ static int write_bundle_config(const BundlePaths *paths)
 {
     android_bundle_BundleConfig config;
     fill_bundle_config(&config);
-    return write_pb_record("%s/BundleConfig.pb", paths->tree, android_bundle_BundleConfig_fields,
+    return write_pb_record(paths->tree, "BundleConfig.pb", android_bundle_BundleConfig_fields,
                            &config);
 }
 
@@ -137,7 +136,7 @@ static int write_resource_table(const BundlePaths *paths)
     }
     aapt_pb_ResourceTable table;
     fill_resource_table(&table, &pool);
-    int ok = write_pb_record("%s/resources.pb", paths->base, aapt_pb_ResourceTable_fields,
+    int ok = write_pb_record(paths->base, "resources.pb", aapt_pb_ResourceTable_fields,
                              &table);
     SDL_free((void *)pool.data);
     return ok;

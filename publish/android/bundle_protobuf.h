@@ -5,11 +5,12 @@
  * theme. nanopb does the encoding into an output stream that writes to a
  * PhysicsFS file. Main thread only.
  *
- * Every callback writes the same bytes each time nanopb calls it (it
+ * Every field callback writes the same bytes each time nanopb calls it (it
  * measures a nested message before it writes it), and none of them logs or
- * allocates. The manifest encoder types every attribute and measures every
- * node once, before it writes, so its time grows linearly with the
- * manifest however deeply it nests. */
+ * allocates. The manifest encoder first types every attribute and measures
+ * every node once, in memory of its own, and then writes: its time grows
+ * linearly with the manifest however deeply it nests, and an unknown
+ * resource is warned about once per attribute. */
 #ifndef BRINDLECOT_BUNDLE_PROTOBUF_H
 #define BRINDLECOT_BUNDLE_PROTOBUF_H
 
