@@ -46,6 +46,7 @@ typedef struct ZipCentralEntry {
     uint16_t dos_date;
     uint16_t dos_time;
     uint32_t is_directory; /* 0 or 1 */
+    uint16_t method;       /* 0 stored (directories, the stored file), 8 deflated */
     struct ZipCentralEntry *next;
 } ZipCentralEntry;
 
@@ -58,6 +59,7 @@ typedef struct ZipContext {
     PHYSFS_File *out;
     const char *root_dir;    /* entry names are the paths below it */
     uint32_t entry_count;    /* queued entries, checked against the format's limit */
+    const char *stored_name; /* the one file stored uncompressed, or NULL */
 } ZipContext;
 
 static PHYSFS_EnumerateCallbackResult zip_add_entry(void *ctx, const char *origdir,
@@ -118,9 +120,9 @@ static int zip_name_is_ascii(const char *name)
     return 1;
 }
 
-static uint32_t zip_entry_flags(int is_directory, const char *name)
+static uint32_t zip_entry_flags(uint16_t method, const char *name)
 {
-    uint32_t flags = is_directory ? 0 : ZIP_FLAG_MAX_COMPRESSION;
+    uint32_t flags = method == ZIP_METHOD_DEFLATED ? ZIP_FLAG_MAX_COMPRESSION : 0;
     return zip_name_is_ascii(name) ? flags : flags | ZIP_FLAG_UTF8;
 }
 
@@ -161,6 +163,7 @@ typedef struct ZipPending {
     const char *name;     /* stored name, "/" ended for a directory */
     uint32_t name_length;
     int is_directory;
+    uint16_t method;
     uint32_t attributes;
     uint16_t dos_date;
     uint16_t dos_time;
@@ -186,8 +189,8 @@ static int zip_write_local_header(ZipContext *ctx, ZipPending *e)
     unsigned char h[ZIP_LOCAL_HEADER_SIZE] = {0};
     le_put_u32(h, ZIP_LOCAL_SIGNATURE);
     le_put_u16(h + 4, ZIP_VERSION);
-    le_put_u16(h + 6, zip_entry_flags(e->is_directory, e->name));
-    le_put_u16(h + 8, e->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
+    le_put_u16(h + 6, zip_entry_flags(e->method, e->name));
+    le_put_u16(h + 8, e->method);
     le_put_u16(h + 10, e->dos_time);
     le_put_u16(h + 12, e->dos_date);
     /* CRC and sizes (14..25) stay zero until the data is written. */
@@ -291,6 +294,46 @@ static int zip_compress_file(ZipContext *ctx, ZipPending *e)
     return result;
 }
 
+/* A file's bytes as they are, for the entry a reader maps from the
+ * archive without inflating it. */
+static int zip_store_file(ZipContext *ctx, ZipPending *e)
+{
+    PHYSFS_File *in = PHYSFS_openRead(e->path);
+    if (!in) {
+        publish_log_error("Opening '%s' for read failed: %s", e->path, fs_error_text());
+        return 0;
+    }
+    unsigned char *buf = (unsigned char *)SDL_malloc(ZIP_BUFFER_SIZE);
+    if (!buf) {
+        report_out_of_memory();
+        PHYSFS_close(in);
+        return 0;
+    }
+    uLong crc = crc32(0L, Z_NULL, 0);
+    int ok = 1;
+    while (ok && !PHYSFS_eof(in)) {
+        PHYSFS_sint64 n = PHYSFS_readBytes(in, buf, ZIP_BUFFER_SIZE);
+        if (n < 0 || (n == 0 && !PHYSFS_eof(in))) {
+            publish_log_error("Read from '%s' failed: %s", e->path,
+                              n < 0 ? fs_error_text() : "unexpected end of file");
+            ok = 0;
+        } else if (e->uncompressed + (uint64_t)n > ZIP_MAX_OFFSET) {
+            zip_report_too_large(ctx, e->name);
+            ok = 0;
+        } else if (zip_write(ctx, buf, (uint64_t)n)) {
+            crc = crc32(crc, buf, (uInt)n);
+            e->uncompressed += (uint64_t)n;
+        } else {
+            ok = 0;
+        }
+    }
+    e->crc = (uint32_t)crc;
+    e->compressed = e->uncompressed;
+    SDL_free(buf);
+    PHYSFS_close(in);
+    return ok;
+}
+
 /* Fills in the CRC and sizes that were unknown when the header went out. */
 static int zip_patch_local_header(ZipContext *ctx, const ZipPending *e)
 {
@@ -336,6 +379,7 @@ static int zip_queue_entry(ZipContext *ctx, const ZipPending *e)
     c->dos_date = e->dos_date;
     c->dos_time = e->dos_time;
     c->is_directory = e->is_directory ? 1 : 0;
+    c->method = e->method;
     ctx->tail->next = c;
     ctx->tail = c;
     ctx->entry_count++;
@@ -373,8 +417,12 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
     if (!zip_write_local_header(ctx, e)) {
         return 0;
     }
-    if (!e->is_directory && (!zip_compress_file(ctx, e) || !zip_patch_local_header(ctx, e))) {
-        return 0;
+    if (!e->is_directory) {
+        int stored = e->method == ZIP_METHOD_STORED;
+        if (!(stored ? zip_store_file(ctx, e) : zip_compress_file(ctx, e)) ||
+            !zip_patch_local_header(ctx, e)) {
+            return 0;
+        }
     }
     return zip_queue_entry(ctx, e);
 }
@@ -403,6 +451,9 @@ static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *
         e.name = name;
         e.name_length = (uint32_t)SDL_strlen(name);
         e.is_directory = is_directory;
+        e.method = is_directory || (ctx->stored_name && SDL_strcmp(name, ctx->stored_name) == 0)
+                       ? ZIP_METHOD_STORED
+                       : ZIP_METHOD_DEFLATED;
         e.attributes = is_directory                                  ? ZIP_ATTR_DIRECTORY
                        : SDL_strstr(relative, ".app/Contents/MacOS/") ? ZIP_ATTR_EXECUTABLE
                                                                       : ZIP_ATTR_FILE;
@@ -441,8 +492,8 @@ static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
     h[4] = ZIP_VERSION;
     h[5] = ZIP_HOST_UNIX;
     le_put_u16(h + 6, ZIP_VERSION);
-    le_put_u16(h + 8, zip_entry_flags(c->is_directory, c->name));
-    le_put_u16(h + 10, c->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
+    le_put_u16(h + 8, zip_entry_flags(c->method, c->name));
+    le_put_u16(h + 10, c->method);
     le_put_u16(h + 12, c->dos_time);
     le_put_u16(h + 14, c->dos_date);
     le_put_u32(h + 16, c->crc32);
@@ -517,6 +568,12 @@ static int zip_root_is_directory(const char *root_dir)
 
 int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries)
 {
+    return zip_directory_storing(zip_path, root_dir, add_directory_entries, NULL);
+}
+
+int zip_directory_storing(const char *zip_path, const char *root_dir, int add_directory_entries,
+                          const char *stored_name)
+{
     publish_log_info("Zipping %s ...", zip_path);
     if (!zip_root_is_directory(root_dir)) {
         return 0;
@@ -532,6 +589,7 @@ int zip_directory(const char *zip_path, const char *root_dir, int add_directory_
     ctx.add_directory_entries = add_directory_entries;
     ctx.out = out;
     ctx.root_dir = root_dir;
+    ctx.stored_name = stored_name;
 
     int written = PHYSFS_enumerate(root_dir, zip_add_entry, &ctx) &&
                   zip_write_directory_and_end(&ctx);

@@ -19,6 +19,13 @@
  * delete. 1/0. */
 int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries);
 
+/* zip_directory, except that the file whose entry name is stored_name (a
+ * path relative to root_dir, or NULL for none) is stored uncompressed, its
+ * data 4-byte aligned like every entry's, so a reader can map it straight
+ * from the archive. */
+int zip_directory_storing(const char *zip_path, const char *root_dir, int add_directory_entries,
+                          const char *stored_name);
+
 /* MS-DOS date and time of a Unix time, in UTC. Times before 1980 (and
  * PhysicsFS's -1 for unknown) give 0 and 0; years after 2107 wrap. Both
  * outputs are always written. */
