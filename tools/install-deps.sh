@@ -15,7 +15,7 @@ usage() {
 # needs of the programs themselves (certificates for HTTPS downloads).
 DEMO_PACKAGES="
 build-essential cmake pkg-config git ca-certificates
-libsdl2-dev libphysfs-dev zlib1g-dev liblodepng-dev libstb-dev
+libsdl2-dev libphysfs-dev zlib1g-dev liblodepng-dev libstb-dev libjpeg-dev
 nanopb libnanopb-dev libcurl4-openssl-dev
 python3 python3-pil
 "
