@@ -1,5 +1,5 @@
-"""The installation generator's Android stubs (android and oculusquest by
-default, googleplay with --android), read back with dexdump, aapt and
+"""The installation generator's Android stubs (android, oculusquest and
+googleplay, all written by default), read back with dexdump, aapt and
 readelf."""
 import hashlib
 import re
@@ -42,15 +42,14 @@ def tree(root):
     return {p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file()}
 
 
-def test_google_play_stub_is_written_only_on_request(tmp_path, stubs):
+def test_every_android_stub_is_written_by_default(tmp_path, stubs):
     for platform, files in STUB_TREES.items():
         assert tree(stubs / platform) == files, platform
     assert (stubs / "linux-amd64").is_file()
 
     plain = generate(tmp_path / "plain")
-    for platform in ("android", "oculusquest"):
-        assert tree(plain / platform) == STUB_TREES[platform], platform
-    assert not (plain / "googleplay").exists()
+    for platform, files in STUB_TREES.items():
+        assert tree(plain / platform) == files, platform
 
 
 @pytest.mark.parametrize("path", DEX_FILES)
