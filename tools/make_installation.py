@@ -291,8 +291,6 @@ def main(argv):
                         help="CMake build directory holding tools/brindlecot-runtime-stub")
     parser.add_argument("--runtime-stub", help="the runtime stub program (overrides --build-dir)")
     parser.add_argument("--no-game", action="store_true", help="leave out the demo game")
-    parser.add_argument("--android", action="store_true",
-                        help="accepted for older command lines; every stub is written anyway")
     args = parser.parse_args(argv)
     runtime_stub = args.runtime_stub or os.path.join(args.build_dir, "tools", "brindlecot-runtime-stub")
     if not os.path.isfile(runtime_stub):

@@ -35,7 +35,7 @@ def generate(dest, *flags):
 
 @pytest.fixture(scope="module")
 def stubs(tmp_path_factory):
-    return generate(tmp_path_factory.mktemp("inst"), "--android")
+    return generate(tmp_path_factory.mktemp("inst"))
 
 
 def tree(root):
