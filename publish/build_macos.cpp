@@ -95,7 +95,7 @@ static int make_bundle_dir(const char *bundle, const char *sub)
         report_out_of_memory();
         return 0;
     }
-    int ok = PHYSFS_mkdir(path);
+    int ok = fs_mkdir(path);
     if (!ok)
         publish_log_error("Couldn't create directory '%s': %s", path, fs_error_text());
     SDL_free(path);

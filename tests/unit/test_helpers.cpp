@@ -2,9 +2,11 @@
 
 #include "engine/helpers.h"
 #include "platform/clock.h"
+#include "platform/native.h"
 
 #include <SDL.h>
 #include <physfs.h>
+#include <sys/stat.h>
 
 class HelpersTest : public FsTest {};
 
@@ -94,4 +96,40 @@ TEST_F(HelpersTest, TimeHelpersFollowTheClock)
     time_local_parts(NULL, NULL, NULL, NULL, NULL, NULL);
     clock_clear_fixed();
     EXPECT_GT(time_now_unix(), 1700000000);
+}
+
+/* PhysicsFS makes files 0600 and directories 0700; what the programs write
+ * gets the modes any other program would give it under the same umask. */
+TEST_F(HelpersTest, WrittenFilesAndNewDirectoriesGetTheUsualModesUnderTheUmask)
+{
+    struct Case {
+        mode_t mask;
+        unsigned file, dir, executable;
+    } cases[] = {{022, 0644, 0755, 0755}, {077, 0600, 0700, 0700}, {002, 0664, 0775, 0755}};
+    auto mode_of = [&](const std::string &rel) {
+        struct stat st;
+        EXPECT_EQ(stat((root + "/" + rel).c_str(), &st), 0) << rel;
+        return (unsigned)(st.st_mode & 07777);
+    };
+    mode_t saved = umask(022);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mask);
+        std::string top = "m" + std::to_string(c.mask);
+        mkdir_native(top);
+        ASSERT_EQ(chmod((root + "/" + top).c_str(), 0750), 0);
+        umask(c.mask);
+        ASSERT_EQ(fs_mkdir((top + "/a/b").c_str()), 1);
+        const char data[] = "x";
+        ASSERT_EQ(write_whole_file((top + "/c/d/f.txt").c_str(), data, 1), 1);
+        write_native(top + "/tool", "#!/bin/sh\n");
+        ASSERT_EQ(native_make_executable((root + "/" + top + "/tool").c_str()), 1);
+        EXPECT_EQ(mode_of(top), 0750u); /* was there: left alone */
+        for (const char *dir : {"/a", "/a/b", "/c", "/c/d"})
+            EXPECT_EQ(mode_of(top + dir), c.dir) << dir;
+        EXPECT_EQ(mode_of(top + "/c/d/f.txt"), c.file);
+        EXPECT_EQ(mode_of(top + "/tool"), c.executable);
+        EXPECT_EQ(native_usual_mode(NATIVE_MODE_FILE), c.file);
+        umask(022);
+    }
+    umask(saved);
 }
