@@ -4,6 +4,7 @@
 #include "platform/native.h"
 
 #include <SDL.h>
+#include <errno.h>
 #include <physfs.h>
 
 char *alloc_vprintf(const char *fmt, va_list ap)
@@ -132,7 +133,9 @@ int fs_mkdir(const char *path)
             native[i] = c;
         }
     }
+    errno = 0;
     int ok = PHYSFS_mkdir(path);
+    int saved_errno = errno; /* the caller's message wants the mkdir's */
     for (size_t i = first_new; first_new && i <= length; i++) {
         if ((native[i] == '/' || native[i] == '\0') && native[i - 1] != '/') {
             char c = native[i];
@@ -143,6 +146,7 @@ int fs_mkdir(const char *path)
         }
     }
     SDL_free(native);
+    errno = saved_errno;
     return ok;
 }
 

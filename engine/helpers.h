@@ -31,7 +31,7 @@ int file_exists(const char *path);
 /* PHYSFS_mkdir(path) (write directory, parents included), and every
  * directory it created gets the usual mode under the umask, where PhysicsFS
  * makes them 0700. Directories that were there keep theirs. PHYSFS_mkdir's
- * result; its error code stays for the caller's message. */
+ * result; its error code and errno stay for the caller's message. */
 int fs_mkdir(const char *path);
 
 /* Gives the file path (write directory) that was just created or truncated

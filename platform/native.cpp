@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 
 /* The kernel reports the umask without changing it; umask() can only read
  * it by setting it, and a file another thread creates in that moment would
@@ -31,8 +34,17 @@ static mode_t native_read_umask(void)
 
 unsigned native_usual_mode(NativeModeKind kind)
 {
-    /* Read each time: a test or an embedding program may change it. */
-    mode_t mask = native_read_umask();
+    /* Read once per process: reading it costs more than the chmod it
+     * serves, and neither program changes its umask; a forked child may
+     * have been given another. */
+    static std::atomic<pid_t> reader(0);
+    static std::atomic<unsigned> cached(0);
+    pid_t self = getpid();
+    if (reader.load() != self) {
+        cached.store((unsigned)native_read_umask());
+        reader.store(self);
+    }
+    mode_t mask = (mode_t)cached.load();
     mode_t full = kind == NATIVE_MODE_DIRECTORY ? 0777 : kind == NATIVE_MODE_EXECUTABLE ? 0755
                                                                                       : 0666;
     return (unsigned)(full & ~mask & 0777);

@@ -13,7 +13,8 @@ typedef enum NativeModeKind {
 
 /* The mode an entry of that kind gets: its full mode with the process
  * umask taken off, as the operating system would give a file or directory
- * created with that full mode. */
+ * created with that full mode. The umask is read at a process's first call,
+ * so a program that sets its own does so before it writes anything. */
 unsigned native_usual_mode(NativeModeKind kind);
 
 /* Gives the entry at native_path native_usual_mode(kind). PhysicsFS creates
