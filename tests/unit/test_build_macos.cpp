@@ -144,7 +144,8 @@ TEST_F(MacosTest, FailuresDeleteThePackage)
     } cases[] = {
         {"stub of three bytes", "abc", false,
          "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: unexpected end of file"},
-        {"empty stub", "", false, "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: unexpected end of file"},
+        {"empty stub", "", false,
+         "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: unexpected end of file"},
         {"no stub", NULL, false, "Can't open '.brindlecot/stubs/macos' for reading: "},
         {"no icon", "full stub", true, "Failed to load image 'mygame/metadata/icon.png'"},
     };
