@@ -1,7 +1,7 @@
 """A game directory the publisher cannot walk whole: an unreadable
-directory (the publisher run as an unprivileged user, since root reads
-everything) and a path that becomes longer than the system allows once it is
-staged. Each ends the publish with one line that names the path and gives
+directory or file (the publisher run as an unprivileged user, since root
+reads everything) and a path that becomes longer than the system allows once
+it is staged. Each ends the publish with one line that names the path and gives
 the operating system's reason, besides "Packaging failed!"."""
 import os
 import shutil
@@ -41,18 +41,25 @@ def open_tmp():
     shutil.rmtree(path, ignore_errors=True)
 
 
-def test_unreadable_directory_is_named_with_its_reason(open_tmp):
+@pytest.mark.parametrize("name,is_dir,message", [
+    ("secret", True, "Can't read directory 'mygame/secret': Permission denied"),
+    ("secret.txt", False, "Can't open 'mygame/secret.txt' for reading: Permission denied"),
+], ids=["directory", "file"])
+def test_unreadable_entry_is_named_with_its_reason(open_tmp, name, is_dir, message):
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
         pytest.skip("setpriv is needed to drop root")
     inst = build_installation(os.path.join(open_tmp, "inst"))
-    secret = inst / "mygame" / "secret"
-    secret.mkdir()
-    (secret / "key.txt").write_text("x")
+    secret = inst / "mygame" / name
+    if is_dir:
+        secret.mkdir()
+        (secret / "key.txt").write_text("x")
+    else:
+        secret.write_text("x")
     as_nobody = os.geteuid() == 0
     if as_nobody:
         for dirpath, dirs, files in os.walk(inst):
-            for name in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
-                os.lchown(name, NOBODY, NOBODY)
+            for entry in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
+                os.lchown(entry, NOBODY, NOBODY)
     secret.chmod(0)
     try:
         r = publish(inst, as_nobody)
@@ -60,7 +67,7 @@ def test_unreadable_directory_is_named_with_its_reason(open_tmp):
         secret.chmod(0o755)
     out = "\n".join(lines(r))
     assert r.returncode == 1, out
-    assert error_lines(r) == ["Can't read directory 'mygame/secret': Permission denied"], out
+    assert error_lines(r) == [message], out
     assert "! Packaging failed!" in lines(r)
 
 
