@@ -108,7 +108,7 @@ static int butler_upgrade(const char *program)
  * program runnable (the copies are created without execute bits). */
 static int butler_unpack(void)
 {
-    PHYSFS_mkdir(BUTLER_DIR);
+    fs_mkdir(BUTLER_DIR);
     if (!PHYSFS_enumerate(BUTLER_MOUNT_POINT, copy_tree_entry, (void *)BUTLER_DIR)) {
         publish_log_error("Couldn't unpack butler.zip");
         return 0;
@@ -139,7 +139,7 @@ static int butler_download(void)
     publish_log_info("Downloading itch.io butler...");
     /* Whatever an earlier, failed download left behind goes first. */
     delete_tree(BUTLER_DIR);
-    PHYSFS_mkdir(BUTLER_DIR);
+    fs_mkdir(BUTLER_DIR);
     if (!butler_fetch_archive())
         return 0;
 

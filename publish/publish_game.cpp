@@ -151,7 +151,7 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
         ctx.platform_filter = NULL;
     }
 
-    PHYSFS_mkdir("builds");
+    fs_mkdir("builds");
     int walked = PHYSFS_enumerate(".brindlecot/stubs", build_stub_entry, &ctx);
     SDL_free(ctx.platform_filter);
     SDL_free(filter_copy);

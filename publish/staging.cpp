@@ -6,6 +6,7 @@
 
 #include "engine/helpers.h"
 #include "platform/native.h"
+#include "publish/byte_io.h"
 #include "publish/output_file.h"
 #include "publish/platform_table.h"
 #include "publish/publish_log.h"
@@ -47,11 +48,29 @@ int is_excluded_name(const char *name)
     return 0;
 }
 
+int walk_directory(const char *dir, PHYSFS_EnumerateCallback callback, void *data)
+{
+    errno = 0;
+    if (PHYSFS_enumerate(dir, callback, data))
+        return 1;
+    int saved_errno = errno;
+    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
+    /* A callback's failure has been logged where it happened, and PhysicsFS
+     * marks every level of the walk above it with this code. */
+    if (code != PHYSFS_ERR_APP_CALLBACK)
+        publish_log_error("Can't read directory '%s': %s", dir,
+                          byte_io_call_error(code, saved_errno));
+    return 0;
+}
+
 int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
 {
+    errno = 0;
     PHYSFS_File *in = PHYSFS_openRead(src_path);
     if (!in) {
-        publish_log_error("Can't open '%s' for reading: %s", src_path, fs_error_text());
+        int saved_errno = errno;
+        publish_log_error("Can't open '%s' for reading: %s", src_path,
+                          byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
         return 0;
     }
     char *buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
@@ -62,9 +81,12 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     }
     int result = 0;
     for (;;) {
+        errno = 0;
         PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, STAGING_COPY_BUFFER_SIZE);
         if (n < 0) {
-            publish_log_error("Read from '%s' failed: %s", src_path, fs_error_text());
+            int saved_errno = errno;
+            publish_log_error("Read from '%s' failed: %s", src_path,
+                              byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
             break;
         }
         if (n > 0 && !output_write(out, out_name, buffer, (size_t)n, &staging_copy_texts)) {
@@ -108,6 +130,18 @@ int copy_file(const char *dst, const char *src)
     return result;
 }
 
+/* PHYSFS_stat, logging a failure with the operating system's reason. */
+static int staging_stat(const char *path, PHYSFS_Stat *st)
+{
+    errno = 0;
+    if (PHYSFS_stat(path, st))
+        return 1;
+    int saved_errno = errno;
+    publish_log_error("Failed to stat '%s': %s", path,
+                      byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
+    return 0;
+}
+
 PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir,
                                                  const char *name)
 {
@@ -118,10 +152,10 @@ PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir
     }
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
     PHYSFS_Stat st;
-    if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
+    if (!staging_stat(path, &st)) {
+        /* logged */
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY &&
-               !PHYSFS_enumerate(path, delete_tree_entry, NULL)) {
+               !walk_directory(path, delete_tree_entry, NULL)) {
         /* The entry that failed has said why. */
     } else {
         publish_log_info("Deleting '%s'...", path);
@@ -138,16 +172,21 @@ PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir
 static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const char *dst)
 {
     PHYSFS_Stat st;
-    if (!PHYSFS_stat(src, &st)) {
-        publish_log_error("Failed to stat '%s': %s", src, fs_error_text());
+    if (!staging_stat(src, &st))
         return PHYSFS_ENUM_ERROR;
-    }
     if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
-        /* Not checked: a directory that could not be made shows up as the
-         * failure of the first file written below it. */
-        PHYSFS_mkdir(dst);
-        return PHYSFS_enumerate(src, copy_tree_entry, (void *)dst) ? PHYSFS_ENUM_OK
-                                                                   : PHYSFS_ENUM_ERROR;
+        /* Checked here, not left to the first file below it: an empty
+         * directory would be lost without a word, and the file's message
+         * would not name the directory that is at fault. */
+        errno = 0;
+        if (!fs_mkdir(dst)) {
+            int saved_errno = errno;
+            publish_log_error("Can't create directory '%s': %s", dst,
+                              byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
+            return PHYSFS_ENUM_ERROR;
+        }
+        return walk_directory(src, copy_tree_entry, (void *)dst) ? PHYSFS_ENUM_OK
+                                                                 : PHYSFS_ENUM_ERROR;
     }
     if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
         return copy_file(dst, src) ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
@@ -191,7 +230,7 @@ PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *or
     PHYSFS_Stat st;
     if (PHYSFS_stat(path, &st)) {
         int emptied = st.filetype != PHYSFS_FILETYPE_DIRECTORY ||
-                      PHYSFS_enumerate(path, delete_tree_entry, NULL);
+                      walk_directory(path, delete_tree_entry, NULL);
         if (emptied) {
             publish_log_info("Deleting '%s'...", path);
             if (!PHYSFS_delete(path)) {
@@ -219,7 +258,7 @@ int strip_staged_tree(const char *platform, const char *dir)
         report_out_of_memory();
         return 0;
     }
-    int result = PHYSFS_enumerate(native, prune_native_entry, (void *)platform) ? 1 : 0;
+    int result = walk_directory(native, prune_native_entry, (void *)platform);
     SDL_free(native);
     return result;
 }
@@ -235,9 +274,11 @@ static int staging_write_flag(const char *dir)
     char *parent = SDL_strdup(flag);
     if (parent) {
         *SDL_strrchr(parent, '/') = '\0';
-        PHYSFS_mkdir(parent); /* an open failure below says enough */
+        fs_mkdir(parent); /* an open failure below says enough */
         SDL_free(parent);
         PHYSFS_File *f = PHYSFS_openWrite(flag);
+        if (f)
+            fs_set_usual_mode(flag);
         result = f && PHYSFS_close(f);
     }
     if (!result) {
@@ -270,8 +311,8 @@ int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
 {
     /* Not checked: a directory that could not be made shows up as the
      * failure of the first file copied into it. */
-    PHYSFS_mkdir(dir);
-    return PHYSFS_enumerate(game_dir, copy_tree_entry, (void *)dir) &&
+    fs_mkdir(dir);
+    return walk_directory(game_dir, copy_tree_entry, (void *)dir) &&
            strip_staged_tree(platform, dir) && add_staged_defaults(dir);
 }
 
@@ -296,7 +337,7 @@ int delete_tree(const char *path)
 {
     if (!PHYSFS_getRealDir(path))
         return 1;
-    if (!PHYSFS_enumerate(path, delete_tree_entry, NULL))
+    if (!walk_directory(path, delete_tree_entry, NULL))
         return 0;
     publish_log_info("Deleting '%s'...", path);
     if (!PHYSFS_delete(path)) {

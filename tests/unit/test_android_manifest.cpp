@@ -138,6 +138,9 @@ const LoadCase LOAD_CASES[] = {
      "<m p='$ZEVRA_PACKAGEID' v=\"$ZEVRA_VERSION\">$ZEVRA_MANIFEST_ADDITIONS</m>", NULL,
      "<a x='&amp;'/>", "1.0 \"beta\" & more", "a<b>'c",
      "<m p='a&lt;b&gt;&apos;c' v=\"1.0 &quot;beta&quot; &amp; more\"><a x='&amp;'/></m>", NULL},
+    {"bytes XML cannot carry are mended in the package id and version", "android",
+     "<m p='$ZEVRA_PACKAGEID' v='$ZEVRA_VERSION'/>", NULL, NULL, "1.\x01" "0\xFF",
+     "org.\x1B" "bad\xEF\xBF\xBF", "<m p='org.bad\xEF\xBF\xBD' v='1.0\xEF\xBF\xBD'/>", NULL},
 };
 
 TEST_F(ManifestTest, TemplatesAdditionsAndPlaceholders)

@@ -143,8 +143,9 @@ TEST_F(MacosTest, FailuresDeleteThePackage)
         const char *message;
     } cases[] = {
         {"stub of three bytes", "abc", false,
-         "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: "},
-        {"empty stub", "", false, "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: "},
+         "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: unexpected end of file"},
+        {"empty stub", "", false,
+         "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: unexpected end of file"},
         {"no stub", NULL, false, "Can't open '.brindlecot/stubs/macos' for reading: "},
         {"no icon", "full stub", true, "Failed to load image 'mygame/metadata/icon.png'"},
     };

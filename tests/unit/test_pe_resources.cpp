@@ -435,6 +435,25 @@ TEST_F(PeResourcesTest, BrokenStubsFailBeforeAnythingIsWritten)
     EXPECT_TRUE(was_written("Read in 'app.exe' failed: "));
 }
 
+/* A stub cut short says so, not what an earlier call left behind. */
+TEST_F(PeResourcesTest, TruncatedStubIsAnUnexpectedEndOfFile)
+{
+    Metadata md("Dev", "Game", "1.0", "g");
+    const std::string whole = stub("whole.exe");
+    /* Cut inside e_lfanew, the optional header (twice) and the section
+     * table. */
+    for (size_t length : {62, 130, 200, 330}) {
+        SCOPED_TRACE(length);
+        write_native("app.exe", whole.substr(0, length));
+        PHYSFS_Stat st;
+        ASSERT_EQ(PHYSFS_stat("no-such-file", &st), 0); /* leaves "not found" */
+        written.clear();
+        EXPECT_EQ(patch("app.exe", fake_ico(100)), 0);
+        EXPECT_TRUE(was_written("Read in 'app.exe' failed: unexpected end of file"));
+        EXPECT_FALSE(was_written("not found"));
+    }
+}
+
 TEST_F(PeResourcesTest, IconMustBeOneImageAtOffset22)
 {
     Metadata md("Dev", "Game", "1.0", "g");
