@@ -70,7 +70,7 @@ static int apk_assemble_tree(const ApkPaths *p, const char *platform, const char
 {
     if (!delete_tree(p->tree) || !apk_stub_tree_exists(p->stub))
         return 0;
-    PHYSFS_mkdir(p->tree); /* a failure shows up as the first copy's */
+    fs_mkdir(p->tree); /* a failure shows up as the first copy's */
     return PHYSFS_enumerate(p->stub, copy_tree_entry, p->tree) &&
            stage_game_tree(platform, game_dir, p->assets);
 }
@@ -107,7 +107,7 @@ static int apk_cook_manifest(const char *tree, const char *platform, const char 
     char *text = load_android_manifest(platform, game_dir);
     if (!text)
         return 0;
-    PHYSFS_mkdir(tree);
+    fs_mkdir(tree);
     char *path = alloc_printf("%s/AndroidManifest.xml", tree);
     if (!path) {
         report_out_of_memory();

@@ -58,7 +58,7 @@ static int stage_base_module(const char *platform, const char *game_dir, const B
 {
     if (!delete_tree(paths->tree))
         return 0;
-    PHYSFS_mkdir(paths->base); /* a failure shows up as the copy's */
+    fs_mkdir(paths->base); /* a failure shows up as the copy's */
     if (!PHYSFS_enumerate(paths->stub, copy_tree_entry, paths->base))
         return 0;
     return stage_game_tree(platform, game_dir, paths->assets) &&
@@ -86,7 +86,7 @@ static int write_manifest(const char *platform, const char *game_dir, const Bund
     SDL_free(text);
     if (!document)
         return 0;
-    PHYSFS_mkdir(paths->manifest);
+    fs_mkdir(paths->manifest);
     pb_ostream_t stream;
     char *path = open_pb_file_stream(&stream, "%s/AndroidManifest.xml", paths->manifest);
     if (!path) {

@@ -242,7 +242,7 @@ int write_resources_arsc(const char *build_root)
         return 0;
     }
     publish_log_info("Creating Android arsc '%s' ...", path);
-    PHYSFS_mkdir(build_root); /* a failure shows up as the open's */
+    fs_mkdir(build_root); /* a failure shows up as the open's */
 
     int ok = 0;
     ArscString strings[ARSC_STRING_COUNT];
