@@ -166,6 +166,30 @@ char *xml_attribute_escape(const char *text)
     return text_escape_xml(text, 1);
 }
 
+/* U+FFFD is three bytes and replaces at least one. */
+char *utf8_mend(const char *text)
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(text) * 3 + 1);
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    const unsigned char *p = (const unsigned char *)text;
+    while (*p) {
+        int n = text_escape_utf8_length(p);
+        if (n < 0) {
+            SDL_memcpy(out + o, "\xEF\xBF\xBD", 3);
+            o += 3;
+            p += -n;
+        } else {
+            SDL_memcpy(out + o, p, (size_t)n);
+            o += (size_t)n;
+            p += n;
+        }
+    }
+    out[o] = '\0';
+    return out;
+}
+
 /* The JavaScript escape of one byte (or of a whole U+2028/U+2029) into
  * out; returns the bytes of value consumed. */
 static size_t text_escape_js_at(const char *value, char *out, size_t *written)

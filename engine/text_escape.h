@@ -28,6 +28,11 @@ char *xml_text_escape(const char *text);
  * value in either kind of quotes. */
 char *xml_attribute_escape(const char *text);
 
+/* A copy of text in which each invalid UTF-8 sequence (as xml_text_escape
+ * finds them) is U+FFFD; nothing else changes. For names that readers take
+ * as UTF-8, such as a bundle directory made from a title. */
+char *utf8_mend(const char *text);
+
 /* The body of a single-quoted JavaScript string that reads back as text:
  * quote, backslash, \n, \r, \t as two-character escapes, other control bytes
  * as \xHH, and U+2028/U+2029 (which older engines refuse inside a literal)

@@ -15,9 +15,11 @@
 
 #define MACOS_STUB ".brindlecot/stubs/macos"
 
+/* Zip readers take the bundle's directory name as UTF-8, so invalid bytes
+ * of a title are mended, as in the property list. */
 char *macos_bundle_name(const char *title)
 {
-    char *name = SDL_strdup(title);
+    char *name = utf8_mend(title);
     if (!name)
         return NULL;
     for (char *p = name; *p; p++) {

@@ -141,3 +141,9 @@ def test_title_with_bytes_xml_cannot_carry_gives_a_readable_plist(inst):
     values = plistlib.loads(plist.read_bytes())
     assert values["CFBundleDisplayName"] == "Bad\ufffd\ufffd [2J\ufffd\ufffd\ufffd\ufffd & <ok>\u00e9"
     assert values["CFBundleIdentifier"] == "com.example.tomjerry"
+    # The bundle's directory is named after the mended title, so every
+    # entry name of the package is UTF-8 and the zip reads whole.
+    assert bundle == "Bad\ufffd\ufffd __[2J\x7f\ufffd\ufffd\ufffd\ufffe & <ok>_\u00e9.app"
+    with zipfile.ZipFile(inst / "builds" / "mygame-macos.zip") as z:
+        assert z.testzip() is None
+        assert any(n.startswith("%s/Contents/" % bundle) for n in z.namelist())
