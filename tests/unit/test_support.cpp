@@ -117,3 +117,13 @@ int run_command(const std::string &cmd, std::string *output)
         *output = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+int FsTest::quiet_log(const char *level)
+{
+    cvar_set("log.filename", "");
+    cvar_set("log.timing", "false");
+    cvar_set("log.stdout", "false");
+    if (level)
+        cvar_set("log.level", level);
+    return log_configure();
+}
