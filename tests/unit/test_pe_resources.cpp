@@ -30,13 +30,7 @@ const char *const DUMP_TOOL =
 
 std::string hex(const std::string &s)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out.empty() ? "-" : out;
+    return s.empty() ? "-" : hex_of(s);
 }
 
 std::string unhex(const std::string &h)

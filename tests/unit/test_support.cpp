@@ -127,3 +127,14 @@ int FsTest::quiet_log(const char *level)
         cvar_set("log.level", level);
     return log_configure();
 }
+
+std::string hex_of(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}

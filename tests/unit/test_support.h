@@ -48,6 +48,9 @@ protected:
     static bool has_line(const std::vector<CapturedLine> &lines, const std::string &needle);
 };
 
+/* Lower-case hexadecimal of every byte. */
+std::string hex_of(const std::string &bytes);
+
 /* Runs a shell command; returns its exit status (0 ok). */
 int run_command(const std::string &cmd, std::string *output = nullptr);
 
