@@ -1,8 +1,10 @@
 #include "engine/helpers.h"
 
 #include "platform/clock.h"
+#include "platform/native.h"
 
 #include <SDL.h>
+#include <errno.h>
 #include <physfs.h>
 
 char *alloc_vprintf(const char *fmt, va_list ap)
@@ -79,13 +81,14 @@ int write_file_ex(int append, const char *path, const void *data, uint64_t lengt
     if (slash) {
         *slash = '\0';
         if (*dir)
-            PHYSFS_mkdir(dir);
+            fs_mkdir(dir);
     }
     SDL_free(dir);
 
     PHYSFS_File *f = append ? PHYSFS_openAppend(path) : PHYSFS_openWrite(path);
     if (!f)
         return 0;
+    fs_set_usual_mode(path);
     PHYSFS_sint64 written = 0;
     if (length)
         written = PHYSFS_writeBytes(f, data, length);
@@ -98,6 +101,64 @@ int write_file_ex(int append, const char *path, const void *data, uint64_t lengt
 int write_whole_file(const char *path, const void *data, uint64_t length)
 {
     return write_file_ex(0, path, data, length);
+}
+
+/* The native path of path in the write directory, as PhysicsFS builds it;
+ * the write directory's length goes to *base_length. */
+static char *helpers_native_write_path(const char *path, size_t *base_length)
+{
+    const char *write_dir = PHYSFS_getWriteDir();
+    if (!write_dir)
+        write_dir = ".";
+    *base_length = SDL_strlen(write_dir);
+    return alloc_printf("%s/%s", write_dir, path);
+}
+
+int fs_mkdir(const char *path)
+{
+    size_t base = 0;
+    char *native = helpers_native_write_path(path, &base);
+    if (!native)
+        return PHYSFS_mkdir(path);
+    /* Find the first component that is missing now: it and everything
+     * below it are what PHYSFS_mkdir creates. */
+    size_t length = SDL_strlen(native);
+    size_t first_new = 0;
+    for (size_t i = base + 1; i <= length && !first_new; i++) {
+        if ((native[i] == '/' || native[i] == '\0') && native[i - 1] != '/') {
+            char c = native[i];
+            native[i] = '\0';
+            if (!native_exists(native))
+                first_new = i;
+            native[i] = c;
+        }
+    }
+    errno = 0;
+    int ok = PHYSFS_mkdir(path);
+    int saved_errno = errno; /* the caller's message wants the mkdir's */
+    for (size_t i = first_new; first_new && i <= length; i++) {
+        if ((native[i] == '/' || native[i] == '\0') && native[i - 1] != '/') {
+            char c = native[i];
+            native[i] = '\0';
+            if (native_exists(native))
+                native_set_usual_mode(native, NATIVE_MODE_DIRECTORY);
+            native[i] = c;
+        }
+    }
+    SDL_free(native);
+    errno = saved_errno;
+    return ok;
+}
+
+int fs_set_usual_mode(const char *path)
+{
+    size_t base = 0;
+    char *native = helpers_native_write_path(path, &base);
+    if (!native)
+        return 0;
+    int ok = native_set_usual_mode(native, NATIVE_MODE_FILE);
+    SDL_free(native);
+    return ok;
 }
 
 int file_exists(const char *path)

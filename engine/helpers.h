@@ -28,6 +28,17 @@ int write_file_ex(int append, const char *path, const void *data, uint64_t lengt
 
 int file_exists(const char *path);
 
+/* PHYSFS_mkdir(path) (write directory, parents included), and every
+ * directory it created gets the usual mode under the umask, where PhysicsFS
+ * makes them 0700. Directories that were there keep theirs. PHYSFS_mkdir's
+ * result; its error code and errno stay for the caller's message. */
+int fs_mkdir(const char *path);
+
+/* Gives the file path (write directory) that was just created or truncated
+ * the usual mode of a written file under the umask (0644 with the common
+ * 022), where PhysicsFS creates it 0600. 1, or 0 with errno telling why. */
+int fs_set_usual_mode(const char *path);
+
 /* PhysicsFS's text for the calling thread's last error, for messages. */
 const char *fs_error_text(void);
 

@@ -328,8 +328,9 @@ void http_status_callback(HttpTransportRequest *handle, void *context, HttpTrans
         const HttpTransportAsyncResult *result = (const HttpTransportAsyncResult *)info;
         log_error(HTTP_LOG, "[%p] request error: result %u error %u", (void *)request,
                   result ? (unsigned)(uint32_t)result->api : 0u, result ? result->error : 0u);
-        if (result && result->text)
-            log_debug(HTTP_LOG, "[%p] %s", (void *)request, result->text);
+        /* The numbers identify the failure; the words tell the user. */
+        if (result && result->text && result->text[0])
+            log_error(HTTP_LOG, "[%p] %s", (void *)request, result->text);
         http_fail_request(request);
         break;
     }
@@ -477,8 +478,15 @@ static int http_open_handle(HttpRequest *request, const char *url, char *scratch
     parts.password = scratch + 3 * part;
     parts.path = scratch + 4 * part;
     parts.extra = scratch + 5 * part;
-    if (!http_transport_crack_url(url, &parts))
+    if (SDL_strncasecmp(url, "http://", 7) != 0 && SDL_strncasecmp(url, "https://", 8) != 0) {
+        log_error(HTTP_LOG, "[%p] URL '%s' does not begin with http:// or https://",
+                  (void *)request, url);
         return 0;
+    }
+    if (!http_transport_crack_url(url, &parts)) {
+        log_error(HTTP_LOG, "[%p] URL '%s' is not a valid URL", (void *)request, url);
+        return 0;
+    }
     if (parts.scheme != HTTP_TRANSPORT_SCHEME_HTTP && parts.scheme != HTTP_TRANSPORT_SCHEME_HTTPS)
         return 0;
     request->connection = http_transport_connect(http_session, parts.host, parts.port);
@@ -651,6 +659,8 @@ static void http_deliver(ThreadStreamBuffer *message)
         break;
     }
     case HTTP_EVENT_HEADER: {
+        if (request->status == -1)
+            break; /* see HTTP_EVENT_DATA */
         request->header_name = threadstream_read_string(message, &request->header_name_len);
         request->data = (const uint8_t *)threadstream_read_string(message, &request->data_len);
         log_debug(HTTP_LOG, "[%p] Response header: '%s: %s'", (void *)request,
@@ -660,6 +670,11 @@ static void http_deliver(ThreadStreamBuffer *message)
         break;
     }
     case HTTP_EVENT_DATA:
+        /* Blocks queued before the request failed or was aborted are
+         * dropped: a callback that failed (a full disk) must not be asked
+         * again for every block still on its way. */
+        if (request->status == -1)
+            break;
         request->data = threadstream_read_bytes(message, &request->data_len);
         request->bytes_received += request->data_len;
         request->header_name = NULL;

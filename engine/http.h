@@ -22,7 +22,8 @@
 
 typedef struct HttpRequest HttpRequest;
 
-/* For on_header and on_data, 0 aborts the request; on_complete's result is
+/* For on_header and on_data, 0 aborts the request: neither is called for
+ * it again, and it completes with status -1. on_complete's result is
  * ignored. */
 typedef int (*HttpRequestCallback)(HttpRequest *request);
 

@@ -282,6 +282,8 @@ static int configure_file(void)
         return 0;
     }
     log_file = PHYSFS_openWrite(path);
+    if (log_file)
+        fs_set_usual_mode(path);
     if (!log_file) {
         log_error_fs("Failed to open logfile '%s'", path);
         log_error("Engine",

@@ -70,24 +70,124 @@ static const char *text_escape_html_entity(char c)
     }
 }
 
-static const char *text_escape_xml_entity(char c)
-{
-    switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    default: return NULL;
-    }
-}
-
 char *html_escape(const char *text)
 {
     return text_escape_entities(text, 6, text_escape_html_entity);
 }
 
+/* How many bytes of p make one well-formed UTF-8 character (1 for ASCII);
+ * for an ill-formed sequence, minus the length of its longest prefix that
+ * could still have become one (at least 1), which is replaced as a whole. */
+static int text_escape_utf8_length(const unsigned char *p)
+{
+    unsigned char c = p[0];
+    if (c < 0x80)
+        return 1;
+    int need;
+    unsigned char low = 0x80, high = 0xBF; /* the range of the second byte */
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 2;
+        if (c == 0xE0)
+            low = 0xA0; /* overlong */
+        else if (c == 0xED)
+            high = 0x9F; /* surrogates */
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 3;
+        if (c == 0xF0)
+            low = 0x90; /* overlong */
+        else if (c == 0xF4)
+            high = 0x8F; /* past U+10FFFF */
+    } else {
+        return -1;
+    }
+    for (int i = 1; i <= need; i++) {
+        unsigned char b = p[i]; /* the terminator stops this too */
+        if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF))
+            return -i;
+    }
+    return need + 1;
+}
+
+/* One XML character of text at p into out (or nothing); returns the bytes
+ * of text consumed and adds the bytes written to *o. */
+static size_t text_escape_xml_at(const unsigned char *p, int attribute, char *out, size_t *o)
+{
+    static const char replacement[] = "\xEF\xBF\xBD"; /* U+FFFD */
+    int n = text_escape_utf8_length(p);
+    const char *put = NULL;
+    size_t put_length = 0;
+    if (n < 0) {
+        put = replacement;
+        put_length = 3;
+    } else if (n == 3 && p[0] == 0xEF && p[1] == 0xBF && p[2] >= 0xBE) {
+        put = replacement; /* U+FFFE and U+FFFF are no XML characters */
+        put_length = 3;
+    } else if (n == 1) {
+        unsigned char c = p[0];
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F)
+            return 1; /* dropped */
+        put = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;"
+            : attribute && c == '"' ? "&quot;" : attribute && c == '\'' ? "&apos;" : NULL;
+        if (put)
+            put_length = SDL_strlen(put);
+    }
+    if (!put) {
+        put = (const char *)p;
+        put_length = (size_t)n;
+    }
+    SDL_memcpy(out + *o, put, put_length);
+    *o += put_length;
+    return n < 0 ? (size_t)-n : (size_t)n;
+}
+
+/* No byte grows to more than six ("&quot;"). */
+static char *text_escape_xml(const char *text, int attribute)
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(text) * 6 + 1);
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    const unsigned char *p = (const unsigned char *)text;
+    while (*p)
+        p += text_escape_xml_at(p, attribute, out, &o);
+    out[o] = '\0';
+    return out;
+}
+
 char *xml_text_escape(const char *text)
 {
-    return text_escape_entities(text, 5, text_escape_xml_entity);
+    return text_escape_xml(text, 0);
+}
+
+char *xml_attribute_escape(const char *text)
+{
+    return text_escape_xml(text, 1);
+}
+
+/* U+FFFD is three bytes and replaces at least one. */
+char *utf8_mend(const char *text)
+{
+    char *out = (char *)SDL_malloc(SDL_strlen(text) * 3 + 1);
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    const unsigned char *p = (const unsigned char *)text;
+    while (*p) {
+        int n = text_escape_utf8_length(p);
+        if (n < 0) {
+            SDL_memcpy(out + o, "\xEF\xBF\xBD", 3);
+            o += 3;
+            p += -n;
+        } else {
+            SDL_memcpy(out + o, p, (size_t)n);
+            o += (size_t)n;
+            p += n;
+        }
+    }
+    out[o] = '\0';
+    return out;
 }
 
 /* The JavaScript escape of one byte (or of a whole U+2028/U+2029) into

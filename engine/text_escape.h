@@ -16,8 +16,22 @@ char *href_encode(const char *text);
 char *html_escape(const char *text);
 
 /* &, < and > as entities, fit for XML character data (a title such as
- * "Tom & Jerry <3" in a property list). */
+ * "Tom & Jerry <3" in a property list). What XML cannot carry at all is
+ * mended first, so that every XML reader accepts the document: each invalid
+ * UTF-8 sequence (its longest valid-looking prefix, or a single byte)
+ * becomes U+FFFD, and so do U+FFFE and U+FFFF; control bytes other than tab
+ * and newline are dropped. Every XML text the publisher writes from
+ * metadata goes through this or xml_attribute_escape. */
 char *xml_text_escape(const char *text);
+
+/* As xml_text_escape, with " and ' as entities too: fit for an attribute
+ * value in either kind of quotes. */
+char *xml_attribute_escape(const char *text);
+
+/* A copy of text in which each invalid UTF-8 sequence (as xml_text_escape
+ * finds them) is U+FFFD; nothing else changes. For names that readers take
+ * as UTF-8, such as a bundle directory made from a title. */
+char *utf8_mend(const char *text);
 
 /* The body of a single-quoted JavaScript string that reads back as text:
  * quote, backslash, \n, \r, \t as two-character escapes, other control bytes

@@ -2,6 +2,7 @@
 
 #include "engine/cvar.h"
 #include "engine/fs_alloc.h"
+#include "engine/helpers.h"
 #include "engine/log.h"
 #include "httpd/http_server.h"
 #include "httpd/httpd_request.h"
@@ -152,7 +153,7 @@ int httpd_main(int argc, char **argv)
     if (!http_server_init((int16_t)options.port))
         return httpd_startup_failed(1, "Couldn't initialize HTTP server: %s\n",
                                     http_server_error_text());
-    PHYSFS_mkdir("logs");
+    fs_mkdir("logs");
     if (!log_configure())
         return httpd_startup_failed(1, "Logging startup failed: %s\n", SDL_GetError());
 

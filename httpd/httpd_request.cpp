@@ -1,6 +1,7 @@
 #include "httpd/httpd_request.h"
 
 #include "engine/log.h"
+#include "httpd/log_escape.h"
 #include "httpd/strbuf.h"
 
 #include <SDL.h>
@@ -85,12 +86,16 @@ const char *httpd_content_type(const char *path)
 
 /* ---- replies ------------------------------------------------------------ */
 
-/* Logged before the response is built: that overwrites the raw path. */
+/* Logged before the response is built: that overwrites the raw path. The
+ * path is the client's text, so it is escaped: it must not drive the
+ * terminal of whoever watches the log, nor break the log file's lines. */
 static void httpd_log_reply(const HttpServerRequest *request, int status, uint64_t bytes,
                             const char *detail)
 {
-    log_info(HTTPD_LOG, "%s: %d %s (%llu bytes) [%s]", request->peer, status, request->path,
-             (unsigned long long)bytes, detail);
+    char *path = log_escape_text(request->path);
+    log_info(HTTPD_LOG, "%s: %d %s (%llu bytes) [%s]", request->peer, status,
+             path ? path : "(path not shown: out of memory)", (unsigned long long)bytes, detail);
+    SDL_free(path);
 }
 
 static void httpd_reply_text(HttpServerRequest *request, int status, const char *text,

@@ -13,10 +13,15 @@
 
 #define TRANSPORT_BLOCK 8192u
 #define TRANSPORT_POLL_MS 1000
-/* The platform client's defaults: 60 s to connect, 30 s without progress. */
+/* 60 s to connect. A transfer that moves less than 1 KiB/s for 60 s is
+ * given up: a server that trickles bytes must not hold it for ever. */
 #define TRANSPORT_CONNECT_TIMEOUT_S 60L
-#define TRANSPORT_STALL_TIMEOUT_S 30L
+#define TRANSPORT_LOW_SPEED_BYTES 1024u
+#define TRANSPORT_LOW_SPEED_SECONDS 60u
 #define TRANSPORT_MAX_REDIRECTS 10L
+
+static uint32_t transport_low_speed_bytes = TRANSPORT_LOW_SPEED_BYTES;
+static uint32_t transport_low_speed_seconds = TRANSPORT_LOW_SPEED_SECONDS;
 
 struct HttpTransportSession {
     CURLM *multi;
@@ -65,6 +70,9 @@ struct HttpTransportRequest {
     uint32_t chunk_pos;
     int upload_done;
     char error_text[CURL_ERROR_SIZE];
+    /* Why our own callback failed the transfer; libcurl's text for that
+     * ("Failed writing header") would hide it. */
+    char failure_text[CURL_ERROR_SIZE];
 
     HttpTransportRequest *next_submitted;
     HttpTransportRequest *next_closing;
@@ -83,6 +91,12 @@ static int transport_fail(uint32_t error)
 uint32_t http_transport_last_error(void)
 {
     return transport_error;
+}
+
+void http_transport_set_low_speed_limit(uint32_t bytes_per_second, uint32_t seconds)
+{
+    transport_low_speed_bytes = bytes_per_second ? bytes_per_second : TRANSPORT_LOW_SPEED_BYTES;
+    transport_low_speed_seconds = seconds ? seconds : TRANSPORT_LOW_SPEED_SECONDS;
 }
 
 static char *transport_strdup(const char *text)
@@ -210,7 +224,21 @@ static void transport_report_error(HttpTransportRequest *r, CURLcode code)
     result.api = r->headers_reported ? HTTP_TRANSPORT_API_READ_DATA
                                      : HTTP_TRANSPORT_API_SEND_REQUEST;
     result.error = HTTP_TRANSPORT_ERROR_TRANSFER + (uint32_t)code;
-    result.text = r->error_text[0] ? r->error_text : curl_easy_strerror(code);
+    const char *text = r->failure_text[0] ? r->failure_text
+                       : r->error_text[0] ? r->error_text
+                                          : curl_easy_strerror(code);
+    /* libcurl's text names the step ("Couldn't connect to server"); the
+     * system's reason ("Connection refused") is often the useful part. */
+    long os_error = 0;
+    char words[CURL_ERROR_SIZE + 128];
+    char reason[128];
+    if (!r->failure_text[0] &&
+        curl_easy_getinfo(r->easy, CURLINFO_OS_ERRNO, &os_error) == CURLE_OK && os_error) {
+        snprintf(words, sizeof words, "%s (%s)", text,
+                 strerror_r((int)os_error, reason, sizeof reason));
+        text = words;
+    }
+    result.text = text;
     transport_notify(r, HTTP_TRANSPORT_STATUS_REQUEST_ERROR, &result, sizeof result);
 }
 
@@ -237,6 +265,34 @@ static int transport_head_append(HttpTransportRequest *r, const char *line, size
     return 1;
 }
 
+/* A Content-Length must be a count that fits a signed 64-bit number.
+ * libcurl takes a larger one as "no length given" and then accepts any
+ * body the server closes after, so a cut-off transfer would pass as whole. */
+static int transport_content_length_fits(HttpTransportRequest *r, const char *line, size_t length)
+{
+    static const char name[] = "content-length:";
+    size_t name_length = sizeof name - 1;
+    if (length < name_length || strncasecmp(line, name, name_length) != 0)
+        return 1;
+    size_t at = name_length, end = length;
+    while (at < end && (line[at] == ' ' || line[at] == '\t'))
+        at++;
+    while (end > at && (line[end - 1] == ' ' || line[end - 1] == '\t'))
+        end--;
+    uint64_t value = 0;
+    int fits = at < end;
+    for (size_t i = at; fits && i < end; i++) {
+        unsigned digit = (unsigned)(line[i] - '0');
+        fits = digit <= 9 && value <= (uint64_t)(INT64_MAX - digit) / 10;
+        value = value * 10 + digit;
+    }
+    if (!fits)
+        snprintf(r->failure_text, sizeof r->failure_text,
+                 "Content-Length '%.*s' is not a byte count the transfer can hold",
+                 (int)(end - at > 64 ? 64 : end - at), line + at);
+    return fits;
+}
+
 /* Keeps the head of the newest response only: a status line starts over,
  * so the heads of redirects and interim (1xx) answers are never reported. */
 static size_t transport_on_header(char *buffer, size_t size, size_t count, void *user)
@@ -252,6 +308,8 @@ static size_t transport_on_header(char *buffer, size_t size, size_t count, void 
         line--;
     if (line >= 5 && memcmp(buffer, "HTTP/", 5) == 0)
         r->head_length = 0;
+    if (!transport_content_length_fits(r, buffer, line))
+        return 0;
     if (!transport_head_append(r, buffer, line))
         return 0;
     return length;
@@ -684,8 +742,10 @@ static int transport_configure(HttpTransportRequest *r)
              curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_MAXREDIRS, TRANSPORT_MAX_REDIRECTS) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, TRANSPORT_CONNECT_TIMEOUT_S) == CURLE_OK &&
-             curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-             curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, TRANSPORT_STALL_TIMEOUT_S) == CURLE_OK &&
+             curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, (long)transport_low_speed_bytes) ==
+                 CURLE_OK &&
+             curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, (long)transport_low_speed_seconds) ==
+                 CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_ERRORBUFFER, r->error_text) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, transport_on_header) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_HEADERDATA, r) == CURLE_OK &&

@@ -26,7 +26,10 @@
  *
  * Requests use the system's certificates for HTTPS, follow redirects and
  * send user info given with http_transport_request_set_credentials as Basic
- * authentication. Failing calls return 0 or NULL and leave an error code for
+ * authentication. A response whose Content-Length does not fit a signed
+ * 64-bit count fails, and so does a transfer slower than the low-speed
+ * limit (1024 bytes a second over 60 s unless set otherwise); the error's
+ * text says which. Failing calls return 0 or NULL and leave an error code for
  * http_transport_last_error on the calling thread. */
 #ifndef BRINDLECOT_PLATFORM_HTTP_TRANSPORT_H
 #define BRINDLECOT_PLATFORM_HTTP_TRANSPORT_H
@@ -155,6 +158,10 @@ const char *http_transport_query_raw_headers(HttpTransportRequest *request, uint
 
 /* Any thread. HANDLE_CLOSING follows on the worker for a sent request. */
 void http_transport_request_close(HttpTransportRequest *request);
+
+/* The low-speed limit of requests sent from now on, for every session;
+ * 0 in either argument restores its default. Main thread, before sending. */
+void http_transport_set_low_speed_limit(uint32_t bytes_per_second, uint32_t seconds);
 
 /* The error code of the calling thread's last failed call. */
 uint32_t http_transport_last_error(void);

@@ -4,8 +4,31 @@
 
 #include <stddef.h>
 
-/* Gives the file at native_path the mode 0755. 1 on success; 0 on failure,
- * with errno telling why. */
+/* What a written entry is, for the mode it is given. */
+typedef enum NativeModeKind {
+    NATIVE_MODE_FILE,       /* 0666 under the umask: 0644 with the common 022 */
+    NATIVE_MODE_DIRECTORY,  /* 0777 under the umask: 0755 with 022 */
+    NATIVE_MODE_EXECUTABLE, /* 0755 under the umask */
+} NativeModeKind;
+
+/* The mode an entry of that kind gets: its full mode with the process
+ * umask taken off, as the operating system would give a file or directory
+ * created with that full mode. The umask is read at a process's first call,
+ * so a program that sets its own does so before it writes anything. */
+unsigned native_usual_mode(NativeModeKind kind);
+
+/* Gives the entry at native_path native_usual_mode(kind). PhysicsFS creates
+ * files 0600 and directories 0700, which keeps a site or a package from a
+ * web server or a colleague running as another user: whatever creates an
+ * entry through it calls this afterwards. 1 on success; 0 on failure, with
+ * errno telling why. */
+int native_set_usual_mode(const char *native_path, NativeModeKind kind);
+
+/* 1 when something (even a dangling link) is at native_path. */
+int native_exists(const char *native_path);
+
+/* Gives the file at native_path the mode of an executable (0755 under the
+ * umask). 1 on success; 0 on failure, with errno telling why. */
 int native_make_executable(const char *native_path);
 
 /* Writes the absolute path of an existing file or directory, with every

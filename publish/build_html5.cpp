@@ -93,7 +93,7 @@ static PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, cons
         publish_log_error("stat of '%s' failed: %s", path, fs_error_text());
         result = PHYSFS_ENUM_ERROR;
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
-        if (!PHYSFS_enumerate(path, write_manifest_json_entry, ctx))
+        if (!walk_directory(path, write_manifest_json_entry, ctx))
             result = PHYSFS_ENUM_ERROR;
     } else if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
         if (!write_manifest_line(ctx, path, &st))
@@ -112,7 +112,7 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
     size_t open_length = sizeof(MANIFEST_OPEN) - 1;
     size_t close_length = sizeof(MANIFEST_CLOSE) - 1;
     if (!output_write(out, manifest_path, MANIFEST_OPEN, open_length, &html5_texts) ||
-        !PHYSFS_enumerate(gamedata_dir, write_manifest_json_entry, &ctx)) {
+        !walk_directory(gamedata_dir, write_manifest_json_entry, &ctx)) {
         output_abandon(out);
         return 0;
     }
@@ -126,10 +126,17 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
     return output_close(out, manifest_path, &html5_texts);
 }
 
+/* A missing web root would walk as an empty directory and give a site
+ * without its index.html that still counts as built. */
 static int copy_web_root(const char *site)
 {
-    PHYSFS_mkdir(site);
-    return PHYSFS_enumerate(HTML5_WEB_ROOT, copy_tree_entry, (void *)site);
+    PHYSFS_Stat st;
+    if (!PHYSFS_stat(HTML5_WEB_ROOT, &st) || st.filetype != PHYSFS_FILETYPE_DIRECTORY) {
+        publish_log_error("The HTML5 stub has no web root directory '%s'", HTML5_WEB_ROOT);
+        return 0;
+    }
+    fs_mkdir(site);
+    return walk_directory(HTML5_WEB_ROOT, copy_tree_entry, (void *)site);
 }
 
 static int write_loader_file(const char *path, const char *header)

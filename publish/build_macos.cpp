@@ -3,6 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "engine/text_escape.h"
+#include "publish/byte_io.h"
 #include "publish/output_file.h"
 #include "publish/icons.h"
 #include "publish/publish_log.h"
@@ -14,9 +15,11 @@
 
 #define MACOS_STUB ".brindlecot/stubs/macos"
 
+/* Zip readers take the bundle's directory name as UTF-8, so invalid bytes
+ * of a title are mended, as in the property list. */
 char *macos_bundle_name(const char *title)
 {
-    char *name = SDL_strdup(title);
+    char *name = utf8_mend(title);
     if (!name)
         return NULL;
     for (char *p = name; *p; p++) {
@@ -95,7 +98,7 @@ static int make_bundle_dir(const char *bundle, const char *sub)
         report_out_of_memory();
         return 0;
     }
-    int ok = PHYSFS_mkdir(path);
+    int ok = fs_mkdir(path);
     if (!ok)
         publish_log_error("Couldn't create directory '%s': %s", path, fs_error_text());
     SDL_free(path);
@@ -113,9 +116,8 @@ static int restore_executable_header(const char *exe)
         publish_log_error("Couldn't open '%s' for read: %s", exe, fs_error_text());
         return 0;
     }
-    PHYSFS_sint64 got = PHYSFS_readBytes(in, head, sizeof(head));
-    if (got < (PHYSFS_sint64)sizeof(head)) {
-        publish_log_error("Read from '%s' failed: %s", exe, fs_error_text());
+    if (!byte_io_read_all(in, head, sizeof(head))) {
+        publish_log_error("Read from '%s' failed: %s", exe, byte_io_error());
         PHYSFS_close(in);
         return 0;
     }

@@ -108,7 +108,7 @@ static int butler_upgrade(const char *program)
  * program runnable (the copies are created without execute bits). */
 static int butler_unpack(void)
 {
-    PHYSFS_mkdir(BUTLER_DIR);
+    fs_mkdir(BUTLER_DIR);
     if (!PHYSFS_enumerate(BUTLER_MOUNT_POINT, copy_tree_entry, (void *)BUTLER_DIR)) {
         publish_log_error("Couldn't unpack butler.zip");
         return 0;
@@ -139,7 +139,7 @@ static int butler_download(void)
     publish_log_info("Downloading itch.io butler...");
     /* Whatever an earlier, failed download left behind goes first. */
     delete_tree(BUTLER_DIR);
-    PHYSFS_mkdir(BUTLER_DIR);
+    fs_mkdir(BUTLER_DIR);
     if (!butler_fetch_archive())
         return 0;
 
@@ -211,8 +211,44 @@ static void butler_push_all(const char *program, const BuiltPlatform *builds)
             publish_log_info("%s", butler_html5_advice[i]);
 }
 
+/* The target reaches butler as one argument, "devid/gameid:channel"; a
+ * value shaped like an option ("--identity=...") would be read as one. So
+ * both must look like what itch.io accepts in a user name and a project
+ * slug: letters, digits, '-' and '_', not beginning with '-'. */
+static int butler_name_is_valid(const char *name)
+{
+    if (!name || !name[0] || name[0] == '-')
+        return 0;
+    for (const char *p = name; *p; p++) {
+        char c = *p;
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '-' || c == '_'))
+            return 0;
+    }
+    return 1;
+}
+
+static int butler_check_target(void)
+{
+    if (!butler_name_is_valid(game_metadata_devid)) {
+        publish_log_error("Can't upload to itch.io: devid '%s' is not an itch.io user name "
+                          "(letters, digits, '-' and '_', not beginning with '-')",
+                          game_metadata_devid ? game_metadata_devid : "");
+        return 0;
+    }
+    if (!butler_name_is_valid(game_metadata_gameid)) {
+        publish_log_error("Can't upload to itch.io: gameid '%s' is not an itch.io project name "
+                          "(letters, digits, '-' and '_', not beginning with '-')",
+                          game_metadata_gameid ? game_metadata_gameid : "");
+        return 0;
+    }
+    return 1;
+}
+
 void upload_to_itchio(const BuiltPlatform *builds)
 {
+    if (!butler_check_target())
+        return;
     char *program = butler_native_path(BUTLER_PROGRAM);
     if (!program) {
         report_out_of_memory();

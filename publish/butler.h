@@ -7,7 +7,9 @@
  * "publish.butler_url" and unpacked there. Then every desktop package and
  * every macOS and HTML5 build directory is pushed, newest build first, to
  * the target devid/gameid with the platform as channel. Butler runs as a
- * process of its own with an argument vector, never through a shell. */
+ * process of its own with an argument vector, never through a shell; a
+ * devid or gameid that is not an itch.io name (letters, digits, '-' and
+ * '_', not beginning with '-') stops the upload before butler runs. */
 #ifndef BRINDLECOT_PUBLISH_BUTLER_H
 #define BRINDLECOT_PUBLISH_BUTLER_H
 

@@ -81,6 +81,65 @@ int byte_io_write_u32(PHYSFS_File *f, uint32_t v)
     return byte_io_write_all(f, b, sizeof b);
 }
 
+int byte_io_read_all(PHYSFS_File *f, void *data, size_t len)
+{
+    PHYSFS_setErrorCode(PHYSFS_ERR_OK);
+    errno = 0;
+    PHYSFS_sint64 n = PHYSFS_readBytes(f, data, len);
+    int saved_errno = errno;
+    if (n >= 0 && (size_t)n == len)
+        return 1;
+    /* A short read at the end sets no error at all: whatever code is left
+     * is an older call's. */
+    if (n >= 0 && PHYSFS_eof(f))
+        byte_io_cause = "unexpected end of file";
+    else
+        byte_io_set_cause(saved_errno);
+    return 0;
+}
+
+int byte_io_read_u16(PHYSFS_File *f, uint16_t *v)
+{
+    unsigned char b[2];
+    if (!byte_io_read_all(f, b, sizeof b))
+        return 0;
+    *v = le_get_u16(b);
+    return 1;
+}
+
+int byte_io_read_u32(PHYSFS_File *f, uint32_t *v)
+{
+    unsigned char b[4];
+    if (!byte_io_read_all(f, b, sizeof b))
+        return 0;
+    *v = le_get_u32(b);
+    return 1;
+}
+
+const char *byte_io_call_error(PHYSFS_ErrorCode code, int saved_errno)
+{
+    switch (code) {
+    case PHYSFS_ERR_OK:
+    case PHYSFS_ERR_OS_ERROR:
+    case PHYSFS_ERR_NO_SPACE:
+    case PHYSFS_ERR_PERMISSION:
+    case PHYSFS_ERR_IO:
+    case PHYSFS_ERR_BAD_FILENAME:
+    case PHYSFS_ERR_NOT_FOUND:
+    case PHYSFS_ERR_NOT_A_FILE:
+    case PHYSFS_ERR_READ_ONLY:
+    case PHYSFS_ERR_BUSY:
+    case PHYSFS_ERR_DIR_NOT_EMPTY:
+    case PHYSFS_ERR_SYMLINK_LOOP:
+        if (saved_errno != 0)
+            return strerror(saved_errno);
+        break;
+    default:
+        break;
+    }
+    return code == PHYSFS_ERR_OK ? "unknown error" : PHYSFS_getErrorByCode(code);
+}
+
 const char *byte_io_error(void)
 {
     return byte_io_cause;

@@ -1,9 +1,10 @@
-/* Little-endian fields and whole writes, for every binary format the
- * publisher writes (zip, icons, PE patch, Android files). A short write is
- * retried for the rest; when a write fails, byte_io_error() gives the real
- * cause: the operating system's when the failure came from it (so a full
- * disk reads "No space left on device", not a stale "not found"), else
- * PhysicsFS's code. */
+/* Little-endian fields and whole reads and writes, for every binary format
+ * the publisher reads or writes (zip, icons, PE patch, Android files). A
+ * short write is retried for the rest; when a read or write fails,
+ * byte_io_error() gives the real cause: the operating system's when the
+ * failure came from it (so a full disk reads "No space left on device", not
+ * a stale "not found"), "unexpected end of file" for a file shorter than
+ * its reader expects, else PhysicsFS's code. */
 #ifndef BRINDLECOT_BYTE_IO_H
 #define BRINDLECOT_BYTE_IO_H
 
@@ -23,7 +24,21 @@ int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len);
 int byte_io_write_u16(PHYSFS_File *f, uint16_t v);
 int byte_io_write_u32(PHYSFS_File *f, uint32_t v);
 
-/* The cause of the calling thread's last failed byte_io_write_*. */
+/* 1 when all len bytes were read; 0 otherwise, with byte_io_error() set.
+ * The fields are little-endian. They never log. */
+int byte_io_read_all(PHYSFS_File *f, void *data, size_t len);
+int byte_io_read_u16(PHYSFS_File *f, uint16_t *v);
+int byte_io_read_u32(PHYSFS_File *f, uint32_t *v);
+
+/* The cause of the calling thread's last failed byte_io read or write. */
 const char *byte_io_error(void);
+
+/* The cause of another PhysicsFS call that just failed (stat, mkdir,
+ * enumerate, open...), judged the same way from the error code it left
+ * (PHYSFS_getLastErrorCode) and errno (set to 0 before the call, saved
+ * right after it). PhysicsFS turns several operating-system failures into
+ * one vaguer code (a path too long reads "filename is illegal or
+ * insecure"); errno keeps the real one. */
+const char *byte_io_call_error(PHYSFS_ErrorCode code, int saved_errno);
 
 #endif

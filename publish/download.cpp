@@ -27,6 +27,7 @@ int download_to_file(const char *url, const char *path)
         publish_log_error("Couldn't open '%s' for writing: %s", path, fs_error_text());
         return 0;
     }
+    fs_set_usual_mode(path);
     HttpRequest request;
     SDL_zero(request);
     request.user = file;

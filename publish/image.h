@@ -4,17 +4,31 @@
  *
  * Pixel buffers are 8-bit R, G, B, A, rows top-down with no padding (a row
  * is width * 4 bytes). Pixel and PNG buffers are SDL allocations that the
- * caller frees with SDL_free. Neither function logs: callers report a NULL
- * result in their own words. Main thread only. */
+ * caller frees with SDL_free. Callers report a NULL result in their own
+ * words; the loader logs only an image refused for its size. Main thread
+ * only. */
 #ifndef BRINDLECOT_PUBLISH_IMAGE_H
 #define BRINDLECOT_PUBLISH_IMAGE_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-/* Any format stb_image reads (PNG, JPEG, BMP, GIF, ...), 16-bit samples
- * reduced to their high byte, alpha 255 where the file has none. width and
- * height (either may be NULL) are written only on success. */
+/* The largest image the loader decodes; its header is checked before any
+ * pixel memory is taken (64 million pixels are 256 MB of RGBA). The fuzz
+ * build sets lower ones, so that each run stays short. */
+#ifndef IMAGE_MAX_SIDE
+#define IMAGE_MAX_SIDE 16384u
+#endif
+#ifndef IMAGE_MAX_PIXELS
+#define IMAGE_MAX_PIXELS 64000000u
+#endif
+
+/* PNG (LodePNG), JPEG (libjpeg-turbo) and the other formats stb_image reads
+ * (GIF, BMP, PSD, TGA, HDR, PNM, ...), chosen by the file's content: 16-bit
+ * samples reduced to their high byte, alpha 255 where the file has none.
+ * An image over IMAGE_MAX_SIDE on a side or IMAGE_MAX_PIXELS in all is
+ * refused with an error line ("Publish") giving its size. width and height
+ * (either may be NULL) are written only on success. */
 uint8_t *load_image_rgba(const char *path, int *width, int *height);
 
 /* Encodes rgba (not changed, not freed) as a PNG of target_width x

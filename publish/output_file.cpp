@@ -9,6 +9,8 @@ PHYSFS_File *output_open(const char *path, const OutputTexts *texts)
     PHYSFS_File *f = PHYSFS_openWrite(path);
     if (!f)
         publish_log_error(texts->open_failed, path, fs_error_text());
+    else
+        fs_set_usual_mode(path);
     return f;
 }
 

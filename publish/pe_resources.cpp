@@ -22,14 +22,6 @@
 #define VERSION_FIXED_END 152 /* the version block up to its first String */
 #define VERSION_VARINFO_SIZE 68
 
-/* Text for a failed read: a short read leaves no error code behind, and it
- * always means the headers point past the end of the file. */
-static const char *read_error(void)
-{
-    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
-    return PHYSFS_getErrorByCode(code == PHYSFS_ERR_OK ? PHYSFS_ERR_PAST_EOF : code);
-}
-
 static int pe_seek(PHYSFS_File *f, const char *path, uint64_t pos)
 {
     if (PHYSFS_seek(f, pos))
@@ -38,19 +30,21 @@ static int pe_seek(PHYSFS_File *f, const char *path, uint64_t pos)
     return 0;
 }
 
+/* A short read means the headers point past the end of the file; the
+ * cause says so rather than repeating an older call's error. */
 static int pe_read16(PHYSFS_File *f, const char *path, uint16_t *v)
 {
-    if (PHYSFS_readULE16(f, v))
+    if (byte_io_read_u16(f, v))
         return 1;
-    publish_log_error("Read in '%s' failed: %s", path, read_error());
+    publish_log_error("Read in '%s' failed: %s", path, byte_io_error());
     return 0;
 }
 
 static int pe_read32(PHYSFS_File *f, const char *path, uint32_t *v)
 {
-    if (PHYSFS_readULE32(f, v))
+    if (byte_io_read_u32(f, v))
         return 1;
-    publish_log_error("Read in '%s' failed: %s", path, read_error());
+    publish_log_error("Read in '%s' failed: %s", path, byte_io_error());
     return 0;
 }
 

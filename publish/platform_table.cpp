@@ -14,16 +14,17 @@ int build_macos_bundle(const char *platform, const char *out_path, const char *g
                        BuiltPlatform *builds);
 int build_html5_site(const char *platform, const char *out_path, const char *game_dir,
                      BuiltPlatform *builds);
+int build_app_bundle(const char *platform, const char *out_path, const char *game_dir,
+                     BuiltPlatform *builds);
+int build_android_apk(const char *platform, const char *out_path, const char *game_dir);
 
-/* A platform whose build is not part of this program yet. */
-static int platform_unavailable(const char *platform, const char *out_path,
-                                const char *game_dir, BuiltPlatform *builds)
+/* The APK build adds no record beyond the package's, which build_platform
+ * made already. */
+static int platform_build_apk(const char *platform, const char *out_path, const char *game_dir,
+                              BuiltPlatform *builds)
 {
-    (void)out_path;
-    (void)game_dir;
     (void)builds;
-    publish_log_error("Platform '%s' is not available in this build.", platform);
-    return 0;
+    return build_android_apk(platform, out_path, game_dir);
 }
 
 /* Butler only takes the desktop platforms it has channels for, so those
@@ -39,11 +40,10 @@ static const PlatformRow platform_rows[] = {
     {"windows", PLATFORM_MATCH_PREFIX, ".exe", build_desktop, PLATFORM_UPLOAD_NONE, NULL},
     {"macos", PLATFORM_MATCH_WHOLE, ".zip", build_macos_bundle, PLATFORM_UPLOAD_TREE, NULL},
     {"html5", PLATFORM_MATCH_WHOLE, ".zip", build_html5_site, PLATFORM_UPLOAD_TREE, NULL},
-    {"android", PLATFORM_MATCH_WHOLE, ".apk", platform_unavailable, PLATFORM_UPLOAD_NONE,
+    {"android", PLATFORM_MATCH_WHOLE, ".apk", platform_build_apk, PLATFORM_UPLOAD_NONE,
      "android-"},
-    {"googleplay", PLATFORM_MATCH_WHOLE, ".aab", platform_unavailable, PLATFORM_UPLOAD_NONE,
-     NULL},
-    {"oculusquest", PLATFORM_MATCH_WHOLE, ".apk", platform_unavailable, PLATFORM_UPLOAD_NONE,
+    {"googleplay", PLATFORM_MATCH_WHOLE, ".aab", build_app_bundle, PLATFORM_UPLOAD_NONE, NULL},
+    {"oculusquest", PLATFORM_MATCH_WHOLE, ".apk", platform_build_apk, PLATFORM_UPLOAD_NONE,
      NULL},
     {"ios-device", PLATFORM_MATCH_WHOLE, "", NULL, PLATFORM_UPLOAD_NONE, NULL},
 };

@@ -152,7 +152,7 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
         ctx.platform_filter = NULL;
     }
 
-    PHYSFS_mkdir("builds");
+    fs_mkdir("builds");
     /* One zip run for every package: each file is compressed once. */
     int walked = zip_run_begin(".brindlecot") &&
                  PHYSFS_enumerate(".brindlecot/stubs", build_stub_entry, &ctx);

@@ -81,7 +81,7 @@ static int startup(int argc, char **argv)
 
     if (!startup_filesystem(argc, argv))
         return 0;
-    PHYSFS_mkdir("logs"); /* a missing logs dir only costs the log file */
+    fs_mkdir("logs"); /* a missing logs dir only costs the log file */
     if (!log_configure())
         return startup_failed("Logging startup failed: %s\n", SDL_GetError());
     return 1;

@@ -7,6 +7,7 @@
 #include "engine/helpers.h"
 #include "platform/native.h"
 #include "platform/native_file.h"
+#include "publish/byte_io.h"
 #include "publish/output_file.h"
 #include "publish/platform_table.h"
 #include "publish/publish_log.h"
@@ -48,6 +49,21 @@ int is_excluded_name(const char *name)
     return 0;
 }
 
+int walk_directory(const char *dir, PHYSFS_EnumerateCallback callback, void *data)
+{
+    errno = 0;
+    if (PHYSFS_enumerate(dir, callback, data))
+        return 1;
+    int saved_errno = errno;
+    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
+    /* A callback's failure has been logged where it happened, and PhysicsFS
+     * marks every level of the walk above it with this code. */
+    if (code != PHYSFS_ERR_APP_CALLBACK)
+        publish_log_error("Can't read directory '%s': %s", dir,
+                          byte_io_call_error(code, saved_errno));
+    return 0;
+}
+
 /* Where a copy's bytes go: 1 written, 0 after a logged failure. */
 typedef int (*StagingSink)(void *user, const char *out_name, const void *data, size_t length);
 
@@ -56,16 +72,22 @@ typedef int (*StagingSink)(void *user, const char *out_name, const void *data, s
 static int staging_copy_into(StagingSink sink, void *user, const char *out_name,
                              const char *src_path, char *buffer, size_t capacity)
 {
+    errno = 0;
     PHYSFS_File *in = PHYSFS_openRead(src_path);
     if (!in) {
-        publish_log_error("Can't open '%s' for reading: %s", src_path, fs_error_text());
+        int saved_errno = errno;
+        publish_log_error("Can't open '%s' for reading: %s", src_path,
+                          byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
         return 0;
     }
     int result = 0;
     for (;;) {
+        errno = 0;
         PHYSFS_sint64 n = PHYSFS_readBytes(in, buffer, capacity);
         if (n < 0) {
-            publish_log_error("Read from '%s' failed: %s", src_path, fs_error_text());
+            int saved_errno = errno;
+            publish_log_error("Read from '%s' failed: %s", src_path,
+                              byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
             break;
         }
         if (n > 0 && !sink(user, out_name, buffer, (size_t)n)) {
@@ -151,13 +173,26 @@ static int staging_copy_file_native(const char *dst, const char *src, char *buff
     return result;
 }
 
-/* A staged directory: made natively, like the files in it. */
-static void staging_make_directory(const char *dst)
+/* A directory of a copy walk: made natively, like the files in it, when
+ * the walk stages a tree. 1, or 0 after a logged failure. */
+static int staging_make_directory(const char *dst, int natively)
 {
-    char *native = native_write_path(dst);
-    if (native)
-        native_make_directory(native);
-    SDL_free(native);
+    const char *cause = NULL;
+    errno = 0;
+    if (natively) {
+        char *native = native_write_path(dst);
+        if (!native)
+            return 0;
+        if (!native_make_directory(native))
+            cause = strerror(errno);
+        SDL_free(native);
+    } else if (!fs_mkdir(dst)) {
+        int saved_errno = errno;
+        cause = byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno);
+    }
+    if (cause)
+        publish_log_error("Can't create directory '%s': %s", dst, cause);
+    return cause == NULL;
 }
 
 int copy_file(const char *dst, const char *src)
@@ -181,6 +216,18 @@ int copy_file(const char *dst, const char *src)
     return result;
 }
 
+/* PHYSFS_stat, logging a failure with the operating system's reason. */
+static int staging_stat(const char *path, PHYSFS_Stat *st)
+{
+    errno = 0;
+    if (PHYSFS_stat(path, st))
+        return 1;
+    int saved_errno = errno;
+    publish_log_error("Failed to stat '%s': %s", path,
+                      byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
+    return 0;
+}
+
 PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir,
                                                  const char *name)
 {
@@ -191,10 +238,10 @@ PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir
     }
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
     PHYSFS_Stat st;
-    if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
+    if (!staging_stat(path, &st)) {
+        /* logged */
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY &&
-               !PHYSFS_enumerate(path, delete_tree_entry, NULL)) {
+               !walk_directory(path, delete_tree_entry, NULL)) {
         /* The entry that failed has said why. */
     } else {
         publish_log_info("Deleting '%s'...", path);
@@ -232,21 +279,20 @@ static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const 
                                                          const StagingWalk *stage)
 {
     PHYSFS_Stat st;
-    if (!PHYSFS_stat(src, &st)) {
-        publish_log_error("Failed to stat '%s': %s", src, fs_error_text());
+    if (!staging_stat(src, &st))
         return PHYSFS_ENUM_ERROR;
-    }
     if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
-        /* Not checked: a directory that could not be made shows up as the
-         * failure of the first file written below it. */
+        /* Checked here, not left to the first file below it: an empty
+         * directory would be lost without a word, and the file's message
+         * would not name the directory that is at fault. */
+        if (!staging_make_directory(dst, stage != NULL))
+            return PHYSFS_ENUM_ERROR;
         int walked;
         if (stage) {
-            staging_make_directory(dst);
             StagingWalk inner = {dst, stage->buffer};
-            walked = PHYSFS_enumerate(src, stage_tree_entry, &inner);
+            walked = walk_directory(src, stage_tree_entry, &inner);
         } else {
-            PHYSFS_mkdir(dst);
-            walked = PHYSFS_enumerate(src, copy_tree_entry, (void *)dst);
+            walked = walk_directory(src, copy_tree_entry, (void *)dst);
         }
         return walked ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
     }
@@ -303,7 +349,7 @@ PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *or
     PHYSFS_Stat st;
     if (PHYSFS_stat(path, &st)) {
         int emptied = st.filetype != PHYSFS_FILETYPE_DIRECTORY ||
-                      PHYSFS_enumerate(path, delete_tree_entry, NULL);
+                      walk_directory(path, delete_tree_entry, NULL);
         if (emptied) {
             publish_log_info("Deleting '%s'...", path);
             if (!PHYSFS_delete(path)) {
@@ -331,7 +377,7 @@ int strip_staged_tree(const char *platform, const char *dir)
         report_out_of_memory();
         return 0;
     }
-    int result = PHYSFS_enumerate(native, prune_native_entry, (void *)platform) ? 1 : 0;
+    int result = walk_directory(native, prune_native_entry, (void *)platform);
     SDL_free(native);
     return result;
 }
@@ -394,8 +440,8 @@ int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
     }
     /* Not checked: a directory that could not be made shows up as the
      * failure of the first file copied into it. */
-    PHYSFS_mkdir(dir);
-    int copied = PHYSFS_enumerate(game_dir, stage_tree_entry, &stage);
+    fs_mkdir(dir);
+    int copied = walk_directory(game_dir, stage_tree_entry, &stage);
     SDL_free(stage.buffer);
     return copied && strip_staged_tree(platform, dir) && add_staged_defaults(dir);
 }
@@ -419,7 +465,7 @@ int delete_tree(const char *path)
 {
     if (!PHYSFS_getRealDir(path))
         return 1;
-    if (!PHYSFS_enumerate(path, delete_tree_entry, NULL))
+    if (!walk_directory(path, delete_tree_entry, NULL))
         return 0;
     publish_log_info("Deleting '%s'...", path);
     if (!PHYSFS_delete(path)) {

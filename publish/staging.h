@@ -23,6 +23,14 @@
  * "__MACOSX", ".git", ".hg" or ".svn", ignoring case; else 0. */
 int is_excluded_name(const char *name);
 
+/* PHYSFS_enumerate(dir, callback, data) for a walk whose callbacks log
+ * their own failures. When dir itself cannot be read (no permission, a path
+ * longer than the system allows...), no callback runs to say so: this logs
+ * "Can't read directory '%s': %s" with the operating system's reason, once,
+ * and a failure that a callback reported is not logged again. 1 when the
+ * whole walk succeeded (a missing dir walks as empty); 0 otherwise. */
+int walk_directory(const char *dir, PHYSFS_EnumerateCallback callback, void *data);
+
 /* Appends the whole file src_path (search path) to out, through one 4 MiB
  * buffer. out stays open and belongs to the caller; out_name is only used in
  * messages. 1 when every byte was read and written. */

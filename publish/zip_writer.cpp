@@ -55,6 +55,7 @@ typedef struct ZipCentralEntry {
     uint16_t dos_date;
     uint16_t dos_time;
     uint32_t is_directory; /* 0 or 1 */
+    uint16_t method;       /* 0 stored (directories, the stored file), 8 deflated */
     struct ZipCentralEntry *next;
 } ZipCentralEntry;
 
@@ -64,6 +65,7 @@ typedef struct ZipPending {
     char *name;           /* stored name, "/" ended for a directory */
     uint32_t name_length;
     int is_directory;
+    uint16_t method;
     uint32_t attributes;
     uint16_t dos_date;
     uint16_t dos_time;
@@ -114,6 +116,7 @@ typedef struct ZipContext {
     PHYSFS_File *out;
     const char *root_dir;    /* entry names are the paths below it */
     uint32_t entry_count;    /* queued entries, checked against the format's limit */
+    const char *stored_name; /* the one file stored uncompressed, or NULL */
     ZipRun *run;
     uint64_t base;           /* position in out of the archive's first byte */
     uint64_t pos;            /* archive position, counted from base */
@@ -173,9 +176,9 @@ static int zip_name_is_ascii(const char *name)
     return 1;
 }
 
-static uint32_t zip_entry_flags(int is_directory, const char *name)
+static uint32_t zip_entry_flags(uint16_t method, const char *name)
 {
-    uint32_t flags = is_directory ? 0 : ZIP_FLAG_MAX_COMPRESSION;
+    uint32_t flags = method == ZIP_METHOD_DEFLATED ? ZIP_FLAG_MAX_COMPRESSION : 0;
     return zip_name_is_ascii(name) ? flags : flags | ZIP_FLAG_UTF8;
 }
 
@@ -231,8 +234,8 @@ static int zip_write_local_header(ZipContext *ctx, ZipPending *e)
     unsigned char h[ZIP_LOCAL_HEADER_SIZE + ZIP_SHORT_NAME + 4] = {0};
     le_put_u32(h, ZIP_LOCAL_SIGNATURE);
     le_put_u16(h + 4, ZIP_VERSION);
-    le_put_u16(h + 6, zip_entry_flags(e->is_directory, e->name));
-    le_put_u16(h + 8, e->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
+    le_put_u16(h + 6, zip_entry_flags(e->method, e->name));
+    le_put_u16(h + 8, e->method);
     le_put_u16(h + 10, e->dos_time);
     le_put_u16(h + 12, e->dos_date);
     le_put_u32(h + 14, e->crc);
@@ -324,6 +327,7 @@ static int zip_queue_entry(ZipContext *ctx, const ZipPending *e)
     c->dos_date = e->dos_date;
     c->dos_time = e->dos_time;
     c->is_directory = e->is_directory ? 1 : 0;
+    c->method = e->method;
     ctx->tail->next = c;
     ctx->tail = c;
     ctx->entry_count++;
@@ -736,6 +740,31 @@ static int zip_add_streamed(ZipContext *ctx, ZipPending *e)
     return ok && zip_patch_local_header(ctx, e) && zip_queue_entry(ctx, e);
 }
 
+/* A file's bytes as they are, for the entry a reader maps from the archive
+ * without inflating it. Every entry before it has been written. */
+static int zip_add_stored(ZipContext *ctx, ZipPending *e)
+{
+    ZipRun *run = ctx->run;
+    if (!zip_stream_buffers(run) || !zip_write_local_header(ctx, e))
+        return 0;
+    PHYSFS_File *in = zip_open_input(e);
+    if (!in)
+        return 0;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    int at_end = 0, ok = 1;
+    while (ok && !at_end) {
+        PHYSFS_sint64 n;
+        ok = zip_stream_read(ctx, e, in, &e->uncompressed, &n, &at_end) &&
+             zip_write(ctx, run->stream_in, (uint64_t)n);
+        if (ok)
+            crc = crc32(crc, run->stream_in, (uInt)n);
+    }
+    PHYSFS_close(in);
+    e->crc = (uint32_t)crc;
+    e->compressed = e->uncompressed;
+    return ok && zip_patch_local_header(ctx, e) && zip_queue_entry(ctx, e);
+}
+
 /* --- the walk ----------------------------------------------------------- */
 
 /* Refuses what the classic format cannot record before anything of the
@@ -772,6 +801,8 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
         zip_commit_slot(ctx);
         return 1;
     }
+    if (e->method == ZIP_METHOD_STORED)
+        return zip_flush_slots(ctx) && zip_add_stored(ctx, e);
     if (st->filesize >= 0 && st->filesize <= ZIP_WHOLE_FILE_LIMIT) {
         int added = zip_add_whole(ctx, e);
         if (added >= 0)
@@ -804,6 +835,9 @@ static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *
         e.name = name;
         e.name_length = (uint32_t)SDL_strlen(name);
         e.is_directory = is_directory;
+        e.method = is_directory || (ctx->stored_name && SDL_strcmp(name, ctx->stored_name) == 0)
+                       ? ZIP_METHOD_STORED
+                       : ZIP_METHOD_DEFLATED;
         e.attributes = is_directory                                  ? ZIP_ATTR_DIRECTORY
                        : SDL_strstr(relative, ".app/Contents/MacOS/") ? ZIP_ATTR_EXECUTABLE
                                                                       : ZIP_ATTR_FILE;
@@ -842,8 +876,8 @@ static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
     h[4] = ZIP_VERSION;
     h[5] = ZIP_HOST_UNIX;
     le_put_u16(h + 6, ZIP_VERSION);
-    le_put_u16(h + 8, zip_entry_flags(c->is_directory, c->name));
-    le_put_u16(h + 10, c->is_directory ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED);
+    le_put_u16(h + 8, zip_entry_flags(c->method, c->name));
+    le_put_u16(h + 10, c->method);
     le_put_u16(h + 12, c->dos_time);
     le_put_u16(h + 14, c->dos_date);
     le_put_u32(h + 16, c->crc32);
@@ -1010,7 +1044,7 @@ ZipRunStats zip_run_stats(void)
 /* The walk, the central directory and the end record into out from its
  * current position. 1/0 (logged). */
 static int zip_write_archive(PHYSFS_File *out, const char *zip_path, const char *root_dir,
-                             int add_directory_entries)
+                             int add_directory_entries, const char *stored_name)
 {
     if (!zip_run_begin(NULL))
         return 0;
@@ -1021,6 +1055,7 @@ static int zip_write_archive(PHYSFS_File *out, const char *zip_path, const char 
     ctx.add_directory_entries = add_directory_entries;
     ctx.out = out;
     ctx.root_dir = root_dir;
+    ctx.stored_name = stored_name;
     ctx.run = zip_run;
     PHYSFS_sint64 base;
     int written = zip_tell(&ctx, &base);
@@ -1037,6 +1072,12 @@ static int zip_write_archive(PHYSFS_File *out, const char *zip_path, const char 
 
 int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries)
 {
+    return zip_directory_storing(zip_path, root_dir, add_directory_entries, NULL);
+}
+
+int zip_directory_storing(const char *zip_path, const char *root_dir, int add_directory_entries,
+                          const char *stored_name)
+{
     publish_log_info("Zipping %s ...", zip_path);
     if (!zip_root_is_directory(root_dir)) {
         return 0;
@@ -1045,7 +1086,7 @@ int zip_directory(const char *zip_path, const char *root_dir, int add_directory_
     if (!out) {
         return 0;
     }
-    int written = zip_write_archive(out, zip_path, root_dir, add_directory_entries);
+    int written = zip_write_archive(out, zip_path, root_dir, add_directory_entries, stored_name);
     int result = 0;
     if (!PHYSFS_close(out)) {
         if (written) {
@@ -1064,7 +1105,7 @@ int zip_directory_to(PHYSFS_File *out, const char *out_path, const char *root_di
 {
     publish_log_info("Zipping %s ...", out_path);
     if (!zip_root_is_directory(root_dir) ||
-        !zip_write_archive(out, out_path, root_dir, add_directory_entries)) {
+        !zip_write_archive(out, out_path, root_dir, add_directory_entries, NULL)) {
         return 0;
     }
     publish_log_info("Zipfile '%s' successfully created!", out_path);

@@ -15,7 +15,9 @@
  * compressed data, so that each distinct content is compressed once per
  * run. None of it changes a byte of an archive: entries are written in walk
  * order, each compressed on its own with the same settings. Files larger
- * than 2 MiB are streamed through the run's buffers on the main thread. */
+ * than 2 MiB, and a file stored uncompressed, are streamed through the
+ * run's buffers on the main thread; a stored file never comes from or goes
+ * into the cache, which holds deflated data only. */
 #ifndef BRINDLECOT_PUBLISH_ZIP_WRITER_H
 #define BRINDLECOT_PUBLISH_ZIP_WRITER_H
 
@@ -27,6 +29,13 @@
  * fails. After a failure the partial archive is left for the caller to
  * delete. 1/0. */
 int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries);
+
+/* zip_directory, except that the file whose entry name is stored_name (a
+ * path relative to root_dir, or NULL for none) is stored uncompressed, its
+ * data 4-byte aligned like every entry's, so a reader can map it straight
+ * from the archive. */
+int zip_directory_storing(const char *zip_path, const char *root_dir, int add_directory_entries,
+                          const char *stored_name);
 
 /* As zip_directory, but the archive goes into out (open for writing) from
  * its current position on, as if that position were the start of a file of

@@ -28,8 +28,8 @@ if [ -e demo ]; then
 fi
 /usr/bin/python3 tools/make_installation.py --build-dir build demo
 cd demo
-../build/publish/brindlecot-publish --only-package \
-    --platforms=linux-amd64,linux-raspberrypi,windows-amd64,macos,html5 mygame
+# Every platform whose stub the installation holds.
+../build/publish/brindlecot-publish --only-package mygame
 
 demo_dir=$(from_start .)
 builds=$(from_start builds)
@@ -40,7 +40,10 @@ echo "$builds/mygame-linux-amd64.bin carries these game files:"
 echo
 echo "The demo installation is $demo_dir/ and its game $demo_dir/mygame/; the builds are in $builds/."
 echo "The HTML5 site is $builds/mygame-html5-1.0 (zipped: $builds/mygame-html5.zip);"
-echo "the macOS bundle is in $builds/mygame-mac-1.0 (zipped: $builds/mygame-macos.zip)."
+echo "the macOS bundle is in $builds/mygame-mac-1.0 (zipped: $builds/mygame-macos.zip);"
+echo "the Android packages are $builds/mygame-android.apk and $builds/mygame-oculusquest.apk"
+echo "(unsigned; their trees: $builds/mygame-android-1.0 and $builds/mygame-oculusquest-1.0);"
+echo "the Google Play app bundle is $builds/mygame-googleplay.aab (its tree: $builds/mygame-googleplay-1.0)."
 echo "The programs are $(from_start ../build/publish/brindlecot-publish) and $(from_start ../build/httpd/brindlecot-httpd)."
 echo "To try the HTML5 build in a browser:"
 echo "    cd $demo_dir && $(realpath --relative-to=. ../build/httpd/brindlecot-httpd) builds/mygame-html5-1.0"

@@ -15,7 +15,7 @@ usage() {
 # needs of the programs themselves (certificates for HTTPS downloads).
 DEMO_PACKAGES="
 build-essential cmake pkg-config git ca-certificates
-libsdl2-dev libphysfs-dev zlib1g-dev liblodepng-dev libstb-dev
+libsdl2-dev libphysfs-dev zlib1g-dev liblodepng-dev libstb-dev libjpeg-dev
 nanopb libnanopb-dev libcurl4-openssl-dev libssl-dev
 python3 python3-pil
 "
@@ -27,7 +27,7 @@ clang libclang-rt-14-dev
 libgtest-dev
 python3-pytest python3-pefile python3-protobuf
 zip unzip file curl apache2-utils nodejs time
-zipalign aapt android-framework-res dexdump apksigner
+zipalign aapt android-framework-res dexdump apksigner apktool
 icoutils icnsutils protobuf-compiler
 chromium
 crossbuild-essential-armhf qemu-user

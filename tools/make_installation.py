@@ -14,10 +14,10 @@ brindlecot-runtime-stub, found under --build-dir, default "build" beside
 tools/, or given with --runtime-stub). The publisher is run with DEST as its
 current directory.
 
---android adds the android, oculusquest and googleplay stubs (see
-ANDROID_STUBS; their bytes, and the layout of the resources blob, are in
-tools/android_stub.py). They are left out by default: a publisher without
-its Android builds fails a whole publish on finding them.
+Every stub is written: the desktop ones, android, oculusquest and
+googleplay. The Android stubs' bytes, and the layout of the resources blob,
+are in tools/android_stub.py. --android is still accepted and changes
+nothing, so older command lines keep working.
 
 Each stub is written by one function taking the stubs directory and the
 options; add a platform by writing its function and listing it in STUBS.
@@ -209,15 +209,10 @@ STUBS = [
     ("macos", stub_macos),
     ("html5", stub_html5),
     ("ios-device", stub_ios_device),
-]
-
-# Written only on request (--android).
-ANDROID_STUBS = [
     ("android", stub_android),
     ("oculusquest", stub_oculusquest),
     ("googleplay", stub_googleplay),
 ]
-
 
 # --- default files -----------------------------------------------------------
 
@@ -276,12 +271,12 @@ def write_demo_game(dest):
 
 # --- driver ----------------------------------------------------------------------
 
-def make_installation(dest, runtime_stub, with_game=True, with_android=False):
+def make_installation(dest, runtime_stub, with_game=True):
     """Writes the installation into dest; returns dest."""
     options = argparse.Namespace(runtime_stub=runtime_stub)
     stubs = os.path.join(dest, ".brindlecot", "stubs")
     os.makedirs(stubs, exist_ok=True)
-    for _name, writer in STUBS + (ANDROID_STUBS if with_android else []):
+    for _name, writer in STUBS:
         writer(stubs, options)
     write_default_files(dest)
     if with_game:
@@ -296,15 +291,13 @@ def main(argv):
                         help="CMake build directory holding tools/brindlecot-runtime-stub")
     parser.add_argument("--runtime-stub", help="the runtime stub program (overrides --build-dir)")
     parser.add_argument("--no-game", action="store_true", help="leave out the demo game")
-    parser.add_argument("--android", action="store_true",
-                        help="add the android, oculusquest and googleplay stubs")
     args = parser.parse_args(argv)
     runtime_stub = args.runtime_stub or os.path.join(args.build_dir, "tools", "brindlecot-runtime-stub")
     if not os.path.isfile(runtime_stub):
         sys.stderr.write("runtime stub '%s' not found: build the target brindlecot-runtime-stub first\n"
                          % runtime_stub)
         return 1
-    make_installation(args.dest, runtime_stub, not args.no_game, args.android)
+    make_installation(args.dest, runtime_stub, not args.no_game)
     print("Installation written to %s" % args.dest)
     return 0
 

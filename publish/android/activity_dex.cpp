@@ -302,6 +302,7 @@ static int dex_write_file(const char *path, const unsigned char *buf, size_t siz
         publish_log_error("Failed to open '%s' for write: %s", path, fs_error_text());
         return 0;
     }
+    fs_set_usual_mode(path);
     if (!byte_io_write_all(f, buf, size)) {
         publish_log_error("Failed to write to '%s': %s", path, byte_io_error());
         PHYSFS_close(f);

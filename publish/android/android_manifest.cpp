@@ -2,6 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "engine/text_escape.h"
 #include "platform/clock.h"
 #include "publish/publish_log.h"
 
@@ -34,44 +35,6 @@ static char *manifest_read_file(const char *path)
         return NULL;
     }
     return text;
-}
-
-/* The package id and version come from the game's metadata as plain text;
- * they land inside attribute values, so markup characters in them must stay
- * characters rather than end the value or the element. */
-static char *manifest_xml_escape(const char *text)
-{
-    size_t size = 1;
-    for (const char *p = text; *p; p++) {
-        switch (*p) {
-        case '&': size += 5; break;
-        case '<': case '>': size += 4; break;
-        case '"': case '\'': size += 6; break;
-        default: size += 1; break;
-        }
-    }
-    char *escaped = (char *)SDL_malloc(size);
-    if (escaped == NULL) {
-        report_out_of_memory();
-        return NULL;
-    }
-    char *out = escaped;
-    for (const char *p = text; *p; p++) {
-        const char *entity = NULL;
-        switch (*p) {
-        case '&': entity = "&amp;"; break;
-        case '<': entity = "&lt;"; break;
-        case '>': entity = "&gt;"; break;
-        case '"': entity = "&quot;"; break;
-        case '\'': entity = "&apos;"; break;
-        default: *out++ = *p; continue;
-        }
-        size_t n = SDL_strlen(entity);
-        SDL_memcpy(out, entity, n);
-        out += n;
-    }
-    *out = '\0';
-    return escaped;
 }
 
 /* Computed once per run so that every Android build of a publish carries
@@ -128,8 +91,14 @@ int manifest_replace_all(char **text, const char *placeholder, const char *repla
  * version, whose name is a prefix of it. */
 static int manifest_fill(char **text, const char *additions, const char *build_id)
 {
-    char *package_id = manifest_xml_escape(game_metadata_packageid ? game_metadata_packageid : "");
-    char *version = manifest_xml_escape(game_metadata_version ? game_metadata_version : "");
+    /* The package id and version come from the game's metadata as plain
+     * text and land inside attribute values: markup characters in them must
+     * stay characters rather than end the value or the element, and bytes
+     * XML cannot carry must not make the manifest unreadable. */
+    char *package_id = xml_attribute_escape(game_metadata_packageid ? game_metadata_packageid : "");
+    char *version = xml_attribute_escape(game_metadata_version ? game_metadata_version : "");
+    if (package_id == NULL || version == NULL)
+        report_out_of_memory();
     int ok = package_id != NULL && version != NULL &&
              manifest_replace_all(text, "$ZEVRA_MANIFEST_ADDITIONS", additions) &&
              manifest_replace_all(text, "$ZEVRA_PACKAGEID", package_id) &&

@@ -31,7 +31,7 @@ static int write_launcher_icon(const char *build_root, const char *source,
         SDL_free(dir);
         return 0;
     }
-    PHYSFS_mkdir(dir); /* a failure shows up as the write's */
+    fs_mkdir(dir); /* a failure shows up as the write's */
     SDL_free(dir);
     publish_log_info("Converting '%s' to Android icon '%s'...", source, path);
 

@@ -146,10 +146,12 @@ def bundle_of(inst):
     return os.path.relpath(str(bundles[0]), str(inst))
 
 
+# Ids are itch.io names (anything else stops the upload, below); the title
+# names the macOS bundle, so a hostile one reaches butler inside a path.
 @pytest.mark.parametrize("devid, gameid, title", [
-    ("my dev", "my game", "My Demo Game"),
-    ("$(touch PWNED-devid)", "`touch PWNED-gameid`", "$(touch PWNED-title) `touch PWNED-t2`"),
-    ("it's", 'say "hi" $HOME; touch PWNED-semicolon', 'a "quoted" title; touch PWNED-t3 &'),
+    ("my-dev", "my_game", "My Demo Game"),
+    ("Dev_2", "game-3", "$(touch PWNED-title) `touch PWNED-t2`"),
+    ("_dev", "G", 'a "quoted" title; touch PWNED-t3 &'),
 ], ids=["spaces", "substitutions", "quotes-and-semicolons"])
 def test_metadata_reaches_butler_as_single_arguments(tmp_path, devid, gameid, title):
     inst = installation(tmp_path, ["linux-amd64", "macos"], with_butler=True)
@@ -171,6 +173,29 @@ def test_metadata_reaches_butler_as_single_arguments(tmp_path, devid, gameid, ti
     assert ('Running ".brindlecot/itchio-butler/butler push "%s" %s:macos" ...'
             % (bundle, target)) in texts(r, "- ")
     assert ALL_PUSHED in texts(r, "- ")
+    assert list(tmp_path.rglob("PWNED*")) == []
+
+
+@pytest.mark.parametrize("devid, gameid, named", [
+    ("--identity=/tmp/evil", "mygame", "devid '--identity=/tmp/evil'"),
+    ("brindlecot-demo", "-rf", "gameid '-rf'"),
+    ("my dev", "mygame", "devid 'my dev'"),
+    ("brindlecot-demo", "$(touch PWNED-gameid)", "gameid '$(touch PWNED-gameid)'"),
+    ("brindlecot-demo", "my.game", "gameid 'my.game'"),
+    ("d\u00e9v", "mygame", "devid 'd\u00e9v'"),
+], ids=["flag-devid", "flag-gameid", "space", "substitution", "dot", "non-ascii"])
+def test_ids_that_are_not_itchio_names_stop_the_upload(tmp_path, devid, gameid, named):
+    inst = installation(tmp_path, ["linux-amd64"], with_butler=True)
+    write_metadata(inst, devid, gameid, "Title")
+    record = tmp_path / "calls.jsonl"
+    r = publish(inst, record)
+    # The builds stand; only the upload is refused, before butler runs.
+    assert r.returncode == 0, r.stdout.decode()
+    assert butler_fake.calls(record) == []
+    assert ("Can't upload to itch.io: %s is not an itch.io %s name (letters, digits, '-' and "
+            "'_', not beginning with '-')" % (named, "user" if named.startswith("devid") else
+                                               "project")) in texts(r, "! ")
+    assert ALL_PUSHED not in texts(r, "- ")
     assert list(tmp_path.rglob("PWNED*")) == []
 
 

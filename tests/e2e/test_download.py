@@ -2,6 +2,8 @@
 own on loopback."""
 import os
 import random
+import resource
+import signal
 import socket
 import subprocess
 import sys
@@ -26,15 +28,17 @@ def server():
         "/moved": Route(302, b"elsewhere", [("Location", "/file")]),
         "/truncated": Route(body=b"x" * 1000, declared_length=5000),
         "/error-page": Route(500, b"<h1>broken</h1>"),
+        "/endless-length": Route(body=b"0123456789", declared_length=2**64 - 1),
     })
     yield s
     s.stop()
 
 
-def run(args, cwd):
+def run(args, cwd, preexec_fn=None):
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
     return subprocess.run([PUBLISH, "--set", "log.timing", "false"] + args, cwd=str(cwd),
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60, env=env)
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60, env=env,
+                          preexec_fn=preexec_fn)
 
 
 def errors(result):
@@ -71,7 +75,8 @@ def test_download_sends_the_publishers_user_agent(server, tmp_path):
     assert headers["User-Agent"] == "Brindlecot-brindlecot-hello-SDL/1.0 (Linux)"
 
 
-@pytest.mark.parametrize("what", ["/nothing-here", "/error-page", "/truncated", "refused"])
+@pytest.mark.parametrize("what", ["/nothing-here", "/error-page", "/truncated", "refused",
+                                  "/endless-length"])
 def test_failed_download_leaves_no_file(server, tmp_path, what):
     url = refused_url() if what == "refused" else server.url(what)
     r = run(["--download", url, "out.bin"], tmp_path)
@@ -126,3 +131,51 @@ def test_download_needs_both_arguments(tmp_path):
     r = run(["--download", "http://127.0.0.1:1/x"], tmp_path)
     assert r.returncode == 1
     assert any(e.startswith("USAGE: ") for e in errors(r))
+
+
+def test_length_beyond_64_bits_is_a_failed_response(server, tmp_path):
+    url = server.url("/endless-length")
+    r = run(["--download", url, "out.bin"], tmp_path)
+    assert r.returncode == 1
+    assert any(e.endswith("Content-Length '18446744073709551615' is not a byte count the "
+                          "transfer can hold") for e in errors(r)), errors(r)
+
+
+def small_file_limit():
+    # Writes past 64 KiB fail as on a full disk (EFBIG instead of ENOSPC);
+    # the signal that would end the process is ignored, as after exec.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+
+
+def test_write_failure_ends_the_download_once(server, tmp_path):
+    url = server.url("/big.bin")
+    r = run(["--download", url, "out.bin"], tmp_path, preexec_fn=small_file_limit)
+    assert r.returncode == 1
+    errs = errors(r)
+    writes = [e for e in errs if e.startswith("Failed to write download to file: ")]
+    aborts = [e for e in errs if e.endswith("Callback abort!")]
+    assert len(writes) == 1 and len(aborts) == 1, errs
+    assert "Download of '%s' failed" % url in errs
+    assert not (tmp_path / "out.bin").exists()
+
+
+@pytest.mark.parametrize("url, line", [
+    ("refused", "Connection refused"),
+    ("http://no-such-host.invalid/file", "resolve host"),
+], ids=["refused", "unknown-host"])
+def test_transfer_errors_are_explained_in_words(tmp_path, url, line):
+    url = refused_url() if url == "refused" else url
+    r = run(["--download", url, "out.bin"], tmp_path)
+    assert r.returncode == 1
+    errs = errors(r)
+    at = next(i for i, e in enumerate(errs) if "request error: result 1 error " in e)
+    assert line in errs[at + 1], errs
+
+
+def test_url_without_scheme_is_refused_with_a_line(tmp_path):
+    r = run(["--download", "example.com/file", "out.bin"], tmp_path)
+    assert r.returncode == 1
+    assert any(e.endswith("URL 'example.com/file' does not begin with http:// or https://")
+               for e in errors(r)), errors(r)
+    assert not (tmp_path / "out.bin").exists()

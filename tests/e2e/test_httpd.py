@@ -271,6 +271,19 @@ def test_malformed_request_is_dropped(served, request_bytes, line):
     assert_still_serving(served)
 
 
+def test_client_text_is_escaped_in_the_log(served):
+    # An escape sequence that would clear the watcher's terminal, a bare CR
+    # and a byte that is not UTF-8, in the request path.
+    assert status_of(raw(served.port, b"GET /\x1b[2J\rx\xff HTTP/1.0\r\n\r\n")) == 404
+    line = "127.0.0.1: 404 /\\x1b[2J\\x0dx\\xff ("
+    assert served.wait_for_line(line)
+    assert not any("\x1b" in l or "\r" in l for l in served.out)
+    log = open(os.path.join(served.cwd, "logs", "brindlecot-httpd.txt"), "rb").read()
+    assert line.encode() in log
+    assert b"\x1b" not in log and b"\xff" not in log
+    assert b"\r" not in log.replace(b"\r\n", b"")
+
+
 def test_client_leaving_mid_response(served):
     with socket.create_connection(("127.0.0.1", served.port), timeout=10) as s:
         s.sendall(b"GET /big.bin HTTP/1.0\r\n\r\n")

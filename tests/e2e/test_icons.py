@@ -126,3 +126,23 @@ def test_unwritable_output_fails(tmp_path, out, line):
     assert r.returncode == 1
     assert any(t.startswith(line) for t in texts(r, "! ")), texts(r, "! ")
     assert "Icon creation failed!" in texts(r, "! ")
+
+
+@pytest.mark.parametrize("data, size_line", [
+    # A JPEG whose Huffman counts add up to more than 256, named as a PNG.
+    (bytes.fromhex("ffd8ffc4001f10ffd9"), None),
+    # 101 bytes of GIF declaring 20617 x 18254 pixels.
+    (b"GIF89a" + (20617).to_bytes(2, "little") + (18254).to_bytes(2, "little")
+     + b"\x00\x00\x00" + b"," + b"\x00" * 8 + b"\x00\x02" + b"\x00" * 77,
+     "Image 'icon.png' is 20617 x 18254 pixels, more than 16384 on a side or 64000000 in all"),
+], ids=["crafted-jpeg", "huge-gif"])
+def test_hostile_icon_fails_with_the_usual_line(tmp_path, data, size_line):
+    assert len(data) in (9, 101)
+    (tmp_path / "icon.png").write_bytes(data)
+    r = run_publish(["--make-ico", "icon.png", "x.ico"], tmp_path)
+    assert r.returncode == 1
+    errors = texts(r, "! ")
+    assert "Failed to load image 'icon.png'" in errors
+    if size_line:
+        assert errors[errors.index("Failed to load image 'icon.png'") - 1] == size_line
+    assert not (tmp_path / "x.ico").exists()

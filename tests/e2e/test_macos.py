@@ -124,3 +124,26 @@ def test_too_long_bundle_path_fails_the_publish(inst):
     assert r.returncode == 1
     assert "App bundle name ('builds/%s/%s.app') is too long" % (ROOT, "x" * 175) in texts(r, "! ")
     assert not (inst / "builds" / "mygame-macos.zip").exists()
+
+
+def test_title_with_bytes_xml_cannot_carry_gives_a_readable_plist(inst):
+    # Invalid UTF-8, a surrogate, U+FFFE, an escape sequence and other
+    # control bytes: each invalid sequence reads back as U+FFFD and the
+    # controls are gone, so plistlib (expat) reads the file.
+    title = b"Bad\xff\xc3 \x01\x1b[2J\x7f\xed\xa0\x80\xef\xbf\xbe & <ok>\x0b\xc3\xa9"
+    meta = inst / "mygame" / "metadata" / "game_metadata.txt"
+    text = meta.read_bytes().replace(b"gametitle=Tom & Jerry: <3/2", b"gametitle=" + title)
+    assert title in text
+    meta.write_bytes(text)
+    publish(inst)
+    (bundle,) = os.listdir(inst / "builds" / ROOT)
+    plist = inst / "builds" / ROOT / bundle / "Contents" / "Info.plist"
+    values = plistlib.loads(plist.read_bytes())
+    assert values["CFBundleDisplayName"] == "Bad\ufffd\ufffd [2J\ufffd\ufffd\ufffd\ufffd & <ok>\u00e9"
+    assert values["CFBundleIdentifier"] == "com.example.tomjerry"
+    # The bundle's directory is named after the mended title, so every
+    # entry name of the package is UTF-8 and the zip reads whole.
+    assert bundle == "Bad\ufffd\ufffd __[2J\x7f\ufffd\ufffd\ufffd\ufffe & <ok>_\u00e9.app"
+    with zipfile.ZipFile(inst / "builds" / "mygame-macos.zip") as z:
+        assert z.testzip() is None
+        assert any(n.startswith("%s/Contents/" % bundle) for n in z.namelist())

@@ -19,17 +19,6 @@ uint32_t le32(const std::string &s, size_t at)
            (uint32_t)(uint8_t)s[at + 3] << 24;
 }
 
-std::string hex(const std::string &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 class ActivityDexTest : public FsTest
 {
   protected:
@@ -134,7 +123,7 @@ TEST_F(ActivityDexTest, DexdumpReadsEveryPackageId)
         /* The signature is the SHA-1 of everything after it. */
         std::string sum;
         ASSERT_EQ(run_command("tail -c +33 '" + dex_path() + "' | sha1sum", &sum), 0);
-        EXPECT_EQ(sum.substr(0, 40), hex(dex.substr(12, 20)));
+        EXPECT_EQ(sum.substr(0, 40), hex_of(dex.substr(12, 20)));
     }
 }
 

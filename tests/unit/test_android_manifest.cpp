@@ -27,10 +27,7 @@ protected:
     void SetUp() override
     {
         FsTest::SetUp();
-        cvar_set("log.filename", "");
-        cvar_set("log.timing", "false");
-        cvar_set("log.stdout", "false");
-        ASSERT_EQ(log_configure(), 1);
+        ASSERT_EQ(quiet_log(), 1);
         ASSERT_EQ(game_metadata_register(), 1);
         set_metadata("1.0", "com.example.game");
         android_build_id = 0;
@@ -138,6 +135,9 @@ const LoadCase LOAD_CASES[] = {
      "<m p='$ZEVRA_PACKAGEID' v=\"$ZEVRA_VERSION\">$ZEVRA_MANIFEST_ADDITIONS</m>", NULL,
      "<a x='&amp;'/>", "1.0 \"beta\" & more", "a<b>'c",
      "<m p='a&lt;b&gt;&apos;c' v=\"1.0 &quot;beta&quot; &amp; more\"><a x='&amp;'/></m>", NULL},
+    {"bytes XML cannot carry are mended in the package id and version", "android",
+     "<m p='$ZEVRA_PACKAGEID' v='$ZEVRA_VERSION'/>", NULL, NULL, "1.\x01" "0\xFF",
+     "org.\x1B" "bad\xEF\xBF\xBF", "<m p='org.bad\xEF\xBF\xBD' v='1.0\xEF\xBF\xBD'/>", NULL},
 };
 
 TEST_F(ManifestTest, TemplatesAdditionsAndPlaceholders)

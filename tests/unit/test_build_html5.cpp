@@ -6,6 +6,7 @@
 #include <SDL.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -210,4 +211,24 @@ TEST_F(Html5Test, FailuresDeleteThePackageAndKeepTheRecord)
         EXPECT_EQ(head.next->is_tree, 1);
     }
     EXPECT_FALSE(was_written("Preparing JavaScript loader..."));
+}
+
+TEST_F(Html5Test, MissingWebRootFailsTheBuildNamingTheDirectory)
+{
+    /* Gone, or a file where the directory should be: either would have
+     * given a site without index.html. */
+    for (bool as_file : {false, true}) {
+        SCOPED_TRACE(as_file ? "a file" : "missing");
+        std::filesystem::remove_all(root + "/.brindlecot/stubs/html5/stub");
+        if (as_file)
+            write_native(".brindlecot/stubs/html5/stub", "not a directory");
+        write_native(PACKAGE, "an older package");
+        written.clear();
+        EXPECT_EQ(build(), 0);
+        EXPECT_TRUE(was_written("The HTML5 stub has no web root directory "
+                                "'.brindlecot/stubs/html5/stub'"));
+        EXPECT_FALSE(native_exists(PACKAGE));
+        EXPECT_FALSE(native_exists(SITE "/index.html"));
+        EXPECT_FALSE(was_written("Preparing JavaScript loader..."));
+    }
 }

@@ -33,6 +33,7 @@ TEST_F(MacosTest, BundleNameReplacesSeparatorsAndControlBytes)
         {"a\x01" "b\x1f" "c\td\x7f", "a_b_c_d\x7f"},
         {"Caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac", "Caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac"},
         {"", ""},
+        {"Bad\xff\xc3 \xed\xa0\x80!", "Bad\xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd!"},
     };
     for (const auto &c : cases) {
         char *name = macos_bundle_name(c.title);
@@ -143,8 +144,9 @@ TEST_F(MacosTest, FailuresDeleteThePackage)
         const char *message;
     } cases[] = {
         {"stub of three bytes", "abc", false,
-         "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: "},
-        {"empty stub", "", false, "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: "},
+         "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: unexpected end of file"},
+        {"empty stub", "", false,
+         "Read from '" BUNDLE "/Contents/MacOS/mygame' failed: unexpected end of file"},
         {"no stub", NULL, false, "Can't open '.brindlecot/stubs/macos' for reading: "},
         {"no icon", "full stub", true, "Failed to load image 'mygame/metadata/icon.png'"},
     };

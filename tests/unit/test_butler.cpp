@@ -102,11 +102,7 @@ protected:
                                  "all_proxy", "ALL_PROXY"})
             unsetenv(name);
         FsTest::SetUp();
-        cvar_set("log.filename", "");
-        cvar_set("log.timing", "false");
-        cvar_set("log.stdout", "false");
-        cvar_set("log.level", "info");
-        ASSERT_EQ(log_configure(), 1);
+        ASSERT_EQ(quiet_log("info"), 1);
         ASSERT_EQ(game_metadata_register(), 1);
         ASSERT_EQ(butler_register(), 1);
         write_native("meta.txt", "devid=d\ndevtitle=D\ngameid=mygame\ngametitle=G\nversion=1\n");

@@ -158,3 +158,30 @@ TEST_F(ByteIoTest, ShortWriteOfAnIconDeletesIt)
     EXPECT_TRUE(was_written("Writing ico 'game.ico' failed: File too large"));
     EXPECT_FALSE(native_exists("game.ico"));
 }
+
+TEST_F(ByteIoTest, ReadsGiveTheFieldsOrAnHonestCause)
+{
+    write_native("f.bin", std::string("\x34\x12\x78\x56\x34\x12\xAA", 7));
+    PHYSFS_File *f = PHYSFS_openRead("f.bin");
+    ASSERT_NE(f, nullptr);
+    uint16_t a = 0;
+    uint32_t b = 0;
+    EXPECT_EQ(byte_io_read_u16(f, &a), 1);
+    EXPECT_EQ(byte_io_read_u32(f, &b), 1);
+    EXPECT_EQ(a, 0x1234);
+    EXPECT_EQ(b, 0x12345678u);
+    PHYSFS_Stat st;
+    ASSERT_EQ(PHYSFS_stat("no-such-file", &st), 0); /* a stale "not found" */
+    EXPECT_EQ(byte_io_read_u16(f, &a), 0);         /* one byte left */
+    EXPECT_STREQ(byte_io_error(), "unexpected end of file");
+    PHYSFS_close(f);
+
+    /* A handle open for writing cannot be read: PhysicsFS's own cause. */
+    PHYSFS_File *w = PHYSFS_openWrite("w.bin");
+    ASSERT_NE(w, nullptr);
+    char c;
+    EXPECT_EQ(byte_io_read_all(w, &c, 1), 0);
+    EXPECT_STRNE(byte_io_error(), "unexpected end of file");
+    EXPECT_STRNE(byte_io_error(), "not found");
+    PHYSFS_close(w);
+}

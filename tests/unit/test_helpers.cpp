@@ -2,9 +2,13 @@
 
 #include "engine/helpers.h"
 #include "platform/clock.h"
+#include "platform/native.h"
 
 #include <SDL.h>
 #include <physfs.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 class HelpersTest : public FsTest {};
 
@@ -94,4 +98,55 @@ TEST_F(HelpersTest, TimeHelpersFollowTheClock)
     time_local_parts(NULL, NULL, NULL, NULL, NULL, NULL);
     clock_clear_fixed();
     EXPECT_GT(time_now_unix(), 1700000000);
+}
+
+/* PhysicsFS makes files 0600 and directories 0700; what the programs write
+ * gets the modes any other program would give it under the same umask. The
+ * umask is read once per process, so each case runs in a child of its own
+ * (which sets its umask before it writes, as a program would) and reports
+ * the first wrong mode through its exit status. */
+TEST_F(HelpersTest, WrittenFilesAndNewDirectoriesGetTheUsualModesUnderTheUmask)
+{
+    struct Case {
+        mode_t mask;
+        unsigned file, dir, executable;
+    } cases[] = {{022, 0644, 0755, 0755}, {077, 0600, 0700, 0700}, {002, 0664, 0775, 0755}};
+    const char *checked[] = {"top (was there)", "top/a", "top/a/b", "top/c", "top/c/d",
+                             "top/c/d/f.txt", "top/tool", "native_usual_mode"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mask);
+        run_command("rm -rf '" + root + "/top'");
+        mkdir_native("top");
+        ASSERT_EQ(chmod((root + "/top").c_str(), 0750), 0);
+        write_native("top/tool", "#!/bin/sh\n");
+        pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            umask(c.mask);
+            const char data[] = "x";
+            int ok = fs_mkdir("top/a/b") && write_whole_file("top/c/d/f.txt", data, 1) &&
+                     native_make_executable((root + "/top/tool").c_str());
+            if (!ok)
+                _exit(100);
+            const struct {
+                const char *rel;
+                unsigned mode;
+            } expect[] = {{"top", 0750},   {"top/a", c.dir},        {"top/a/b", c.dir},
+                          {"top/c", c.dir}, {"top/c/d", c.dir},     {"top/c/d/f.txt", c.file},
+                          {"top/tool", c.executable}};
+            for (size_t i = 0; i < SDL_arraysize(expect); i++) {
+                struct stat st;
+                if (stat((root + "/" + expect[i].rel).c_str(), &st) != 0 ||
+                    (st.st_mode & 07777) != expect[i].mode)
+                    _exit(1 + (int)i);
+            }
+            _exit(native_usual_mode(NATIVE_MODE_FILE) == c.file ? 0 : 8);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        int code = WEXITSTATUS(status);
+        EXPECT_EQ(code, 0) << (code == 100 ? "a write failed" : "wrong mode: ")
+                           << (code >= 1 && code <= 8 ? checked[code - 1] : "");
+    }
 }

@@ -439,6 +439,129 @@ TEST_F(HttpClientTest, ShortBodyFailsAfterDataArrived)
     EXPECT_EQ(rec.completions, 1);
 }
 
+/* The error lines of a taken log, without the "[0x...] " prefix. */
+std::vector<std::string> error_texts(const std::vector<CapturedLine> &lines)
+{
+    std::vector<std::string> out;
+    for (const CapturedLine &l : lines)
+        if (l.level == LOG_LEVEL_ERROR)
+            out.push_back(l.text.substr(l.text.find("] ") + 2));
+    return out;
+}
+
+/* The whole body is queued before the first pump; after the first block's
+ * callback fails, the rest is dropped, not offered again and again. */
+TEST_F(HttpClientTest, AbortedRequestGetsNoMoreBlocks)
+{
+    const std::string big = random_bytes(40 * 8192, 5);
+    TestHttpServer server([&](const ReceivedRequest &, TestHttpServer &) {
+        return TestHttpServer::response(200, big);
+    });
+    Recorder rec;
+    rec.abort_on_block = 0;
+    HttpRequest req;
+    init_request(&req, &rec);
+    ASSERT_EQ(http_get(server.url("/big").c_str(), NULL, &req), 1);
+    while (server.requests().empty())
+        SDL_Delay(5);
+    SDL_Delay(200); /* lets the worker queue the blocks; no outcome depends on it */
+    ASSERT_TRUE(pump_until_done(&req));
+    EXPECT_EQ(req.status, -1);
+    EXPECT_EQ(rec.blocks.size(), 1u);
+    EXPECT_EQ(req.bytes_received, rec.blocks[0]);
+    EXPECT_EQ(rec.completions, 1);
+    std::vector<std::string> errors = error_texts(take_log());
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), "Callback abort!"), 1) << errors.size();
+}
+
+/* A length beyond a signed 64-bit count is no length at all: the 10 bytes
+ * that came must not pass as the whole body. */
+TEST_F(HttpClientTest, ContentLengthBeyondSigned64BitsFails)
+{
+    for (const char *length : {"18446744073709551615", "9223372036854775808"}) {
+        SCOPED_TRACE(length);
+        TestHttpServer server([&](const ReceivedRequest &, TestHttpServer &) {
+            return std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length +
+                   "\r\nConnection: close\r\n\r\n0123456789";
+        });
+        Recorder rec;
+        HttpRequest req;
+        init_request(&req, &rec);
+        ASSERT_EQ(http_get(server.url("/huge").c_str(), NULL, &req), 1);
+        ASSERT_TRUE(pump_until_done(&req));
+        EXPECT_EQ(req.status, -1);
+        EXPECT_EQ(rec.body, "");
+        EXPECT_EQ(rec.completions, 1);
+        std::vector<std::string> errors = error_texts(take_log());
+        ASSERT_EQ(errors.size(), 2u);
+        EXPECT_EQ(errors[0].rfind("request error: result 1 error ", 0), 0u) << errors[0];
+        EXPECT_EQ(errors[1], std::string("Content-Length '") + length +
+                                 "' is not a byte count the transfer can hold");
+    }
+}
+
+/* A server sending a byte every 20 ms stays under a limit of 1 KiB/s; with
+ * the limit's window shortened to 1 s the transfer is given up, and the
+ * transport's words say why. */
+TEST_F(HttpClientTest, TrickleBelowTheLowSpeedLimitIsAborted)
+{
+    TestHttpServer server([](const ReceivedRequest &, TestHttpServer &) {
+        return TestHttpServer::response(200, std::string(5000, 't'));
+    });
+    server.trickle_ms = 20;
+    http_transport_set_low_speed_limit(1024, 1);
+    Recorder rec;
+    HttpRequest req;
+    init_request(&req, &rec);
+    ASSERT_EQ(http_get(server.url("/slow").c_str(), NULL, &req), 1);
+    bool done = pump_until_done(&req, 30000);
+    http_transport_set_low_speed_limit(0, 0);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(req.status, -1);
+    EXPECT_EQ(rec.completions, 1);
+    std::vector<std::string> errors = error_texts(take_log());
+    ASSERT_EQ(errors.size(), 2u);
+    /* 1000 + libcurl's time-out, whether or not the head was complete. */
+    EXPECT_NE(errors[0].find(" error 1028"), std::string::npos) << errors[0];
+    EXPECT_NE(errors[1].find("Operation too slow"), std::string::npos) << errors[1];
+}
+
+/* A refused connection: the numbers, then the transport's own words. */
+TEST_F(HttpClientTest, RequestErrorsAreFollowedByTheirCauseInWords)
+{
+    std::string url = "http://127.0.0.1:" + std::to_string(TestHttpServer::closed_port()) + "/x";
+    Recorder rec;
+    HttpRequest req;
+    init_request(&req, &rec);
+    ASSERT_EQ(http_get(url.c_str(), NULL, &req), 1);
+    ASSERT_TRUE(pump_until_done(&req));
+    std::vector<std::string> errors = error_texts(take_log());
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], "request error: result 1 error 1007"); /* could not connect */
+    EXPECT_NE(errors[1].find("Connection refused"), std::string::npos) << errors[1];
+}
+
+TEST_F(HttpClientTest, UrlsOtherThanHttpAreRefusedWithALine)
+{
+    struct Case {
+        const char *url;
+        const char *line;
+    } cases[] = {
+        {"ftp://127.0.0.1/file", "URL 'ftp://127.0.0.1/file' does not begin with http:// or https://"},
+        {"127.0.0.1/file", "URL '127.0.0.1/file' does not begin with http:// or https://"},
+        {"http://", "URL 'http://' is not a valid URL"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.url);
+        HttpRequest req;
+        Recorder rec;
+        init_request(&req, &rec);
+        EXPECT_EQ(http_get(c.url, NULL, &req), 0);
+        std::vector<std::string> errors = error_texts(take_log());
+        EXPECT_EQ(errors, std::vector<std::string>{c.line});
+    }
+}
+
 TEST_F(HttpClientTest, TargetKeepsQueryAndDropsFragment)
 {
     TestHttpServer server([](const ReceivedRequest &, TestHttpServer &) {

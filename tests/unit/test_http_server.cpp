@@ -1,5 +1,7 @@
 #include "test_http_server.h"
 
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -148,11 +150,15 @@ void TestHttpServer::serve(int fd)
         requests_.push_back(req);
     }
     std::string answer = handler_(req, *this);
-    for (size_t sent = 0; sent < answer.size();) {
-        ssize_t n = send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+    int trickle = trickle_ms;
+    for (size_t sent = 0; sent < answer.size() && !stop_;) {
+        size_t chunk = trickle > 0 ? 1 : answer.size() - sent;
+        ssize_t n = send(fd, answer.data() + sent, chunk, MSG_NOSIGNAL);
         if (n <= 0)
             break;
         sent += (size_t)n;
+        if (trickle > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(trickle));
     }
     shutdown(fd, SHUT_WR);
 }

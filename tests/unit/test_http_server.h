@@ -33,6 +33,10 @@ public:
     std::vector<ReceivedRequest> requests();
     bool stopping() const { return stop_; }
 
+    /* When set, answers go out one byte per this many milliseconds (a
+     * trickling server) until the client hangs up or the server stops. */
+    std::atomic<int> trickle_ms{0};
+
     /* A whole response with Content-Length and "Connection: close". */
     static std::string response(int code, const std::string &body,
                                 const std::vector<std::string> &headers = {});

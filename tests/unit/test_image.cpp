@@ -258,3 +258,103 @@ TEST_F(ImageTest, LoadFailsWithoutTouchingOutputs)
         EXPECT_EQ(h, -7);
     }
 }
+
+namespace
+{
+
+const char *const FIXTURE_TOOL =
+    "/usr/bin/python3 " BRINDLECOT_SOURCE_DIR "/tests/helpers/image_fixtures.py";
+
+class ImageFormatTest : public FsTest
+{
+protected:
+    void SetUp() override
+    {
+        FsTest::SetUp();
+        std::string out;
+        ASSERT_EQ(run_command(std::string(FIXTURE_TOOL) + " '" + root + "' 2>&1", &out), 0)
+            << out;
+    }
+};
+
+} // namespace
+
+/* Every fixture is 8 x 8 of one colour, written by Pillow (PSD by hand);
+ * JPEG is lossy, so its channels may be a little off. */
+TEST_F(ImageFormatTest, EveryFormatLoadsAsRgba)
+{
+    const Rgba colour{200, 100, 50, 255}, grey{120, 120, 120, 255};
+    struct Case {
+        const char *path;
+        Rgba expected;
+        int tolerance;
+    } cases[] = {
+        {"rgb.png", colour, 0},         {"palette.png", colour, 0},
+        {"rgb.jpg", colour, 3},         {"progressive.jpg", colour, 3},
+        {"grey.jpg", grey, 0},          {"cmyk.jpg", {200, 78, 39, 255}, 3},
+        {"rgb.gif", colour, 0},         {"rgb.bmp", colour, 0},
+        {"rgba.tga", {200, 100, 50, 128}, 0}, {"rgb.ppm", colour, 0},
+        {"grey.pgm", grey, 0},          {"rgb.psd", colour, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        int w = 0, h = 0;
+        uint8_t *px = load_image_rgba(c.path, &w, &h);
+        ASSERT_NE(px, nullptr);
+        EXPECT_EQ(w, 8);
+        EXPECT_EQ(h, 8);
+        for (int i = 0; i < w * h; i++) {
+            const uint8_t *p = px + (size_t)i * 4;
+            const uint8_t want[4] = {c.expected.r, c.expected.g, c.expected.b, c.expected.a};
+            for (int ch = 0; ch < 4; ch++)
+                ASSERT_LE(abs(p[ch] - want[ch]), c.tolerance) << "pixel " << i << " channel " << ch;
+        }
+        SDL_free(px);
+    }
+    /* Radiance samples are floats, mapped to 8 bits; the file only has to
+     * decode at its size. */
+    int w = 0, h = 0;
+    uint8_t *px = load_image_rgba("rgb.hdr", &w, &h);
+    ASSERT_NE(px, nullptr);
+    EXPECT_EQ(w * h, 64);
+    SDL_free(px);
+}
+
+/* Files that once drove the decoders out of bounds or into undefined
+ * behaviour fail like any corrupt image: a 9-byte JPEG whose Huffman counts
+ * add up to more than 256 (also named .png: the decoder is chosen by
+ * content), a PNM header whose height overflows an int, and a PNM with
+ * 16-bit samples. */
+TEST_F(ImageFormatTest, CraftedHeadersFail)
+{
+    write_native("icon.png", read_native("bad_huffman.jpg"));
+    for (const char *path : {"bad_huffman.jpg", "icon.png", "overflow.pgm", "deep.pgm"}) {
+        SCOPED_TRACE(path);
+        int w = -7, h = -7;
+        EXPECT_EQ(load_image_rgba(path, &w, &h), nullptr);
+        EXPECT_EQ(w, -7);
+        EXPECT_EQ(h, -7);
+    }
+}
+
+/* Headers declaring huge images are refused from the header alone (none
+ * of these files holds pixel data), with the size in the error line. */
+TEST_F(ImageFormatTest, OversizedHeadersAreRefusedWithTheirSize)
+{
+    struct Case {
+        const char *path;
+        const char *size;
+    } cases[] = {
+        {"huge.gif", "20617 x 18254"},
+        {"huge.png", "16385 x 1"},
+        {"huge.jpg", "8000 x 8001"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        int w = -7, h = -7;
+        EXPECT_EQ(load_image_rgba(c.path, &w, &h), nullptr);
+        EXPECT_EQ(w, -7);
+        EXPECT_TRUE(was_written(std::string("Image '") + c.path + "' is " + c.size +
+                                " pixels, more than 16384 on a side or 64000000 in all"));
+    }
+}

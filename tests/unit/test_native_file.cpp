@@ -121,10 +121,27 @@ TEST_F(NativeFileTest, StagedTreeIsWrittenNativelyWithTheCopyMessages)
 
 TEST_F(NativeFileTest, StagedFileThatCannotBeWrittenFailsTheStaging)
 {
+    struct Case {
+        const char *in_the_way; /* what stands where the staged tree writes */
+        bool is_file;
+        const char *message;
+    } cases[] = {
+        {"stage/app", true, "Can't create directory 'stage/app': Not a directory"},
+        {"stage/app/main.rb", false, "Can't open 'stage/app/main.rb' for writing: Is a directory"},
+    };
     write_native("game/app/main.rb", "puts 1\n");
-    /* A file where the staged directory should be. */
-    write_native("stage/app", "in the way");
-    EXPECT_EQ(stage_game_tree("linux-amd64", "game", "stage"), 0);
-    EXPECT_TRUE(was_written("Can't open 'stage/app/main.rb' for writing: Not a directory"));
-    EXPECT_EQ(read_native("stage/app"), "in the way");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.in_the_way);
+        run_command("rm -rf '" + root + "/stage'");
+        if (c.is_file)
+            write_native(c.in_the_way, "in the way");
+        else
+            mkdir_native(c.in_the_way);
+        EXPECT_EQ(stage_game_tree("linux-amd64", "game", "stage"), 0);
+        EXPECT_TRUE(was_written(c.message));
+        if (c.is_file)
+            EXPECT_EQ(read_native(c.in_the_way), "in the way");
+        else
+            EXPECT_TRUE(native_exists(c.in_the_way));
+    }
 }

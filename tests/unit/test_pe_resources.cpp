@@ -30,13 +30,7 @@ const char *const DUMP_TOOL =
 
 std::string hex(const std::string &s)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out.empty() ? "-" : out;
+    return s.empty() ? "-" : hex_of(s);
 }
 
 std::string unhex(const std::string &h)
@@ -433,6 +427,25 @@ TEST_F(PeResourcesTest, BrokenStubsFailBeforeAnythingIsWritten)
                  "just some text, long enough to reach byte sixty-four of the file....\n");
     EXPECT_EQ(patch("app.exe", fake_ico(1000)), 0);
     EXPECT_TRUE(was_written("Read in 'app.exe' failed: "));
+}
+
+/* A stub cut short says so, not what an earlier call left behind. */
+TEST_F(PeResourcesTest, TruncatedStubIsAnUnexpectedEndOfFile)
+{
+    Metadata md("Dev", "Game", "1.0", "g");
+    const std::string whole = stub("whole.exe");
+    /* Cut inside e_lfanew, the optional header (twice) and the section
+     * table. */
+    for (size_t length : {62, 130, 200, 330}) {
+        SCOPED_TRACE(length);
+        write_native("app.exe", whole.substr(0, length));
+        PHYSFS_Stat st;
+        ASSERT_EQ(PHYSFS_stat("no-such-file", &st), 0); /* leaves "not found" */
+        written.clear();
+        EXPECT_EQ(patch("app.exe", fake_ico(100)), 0);
+        EXPECT_TRUE(was_written("Read in 'app.exe' failed: unexpected end of file"));
+        EXPECT_FALSE(was_written("not found"));
+    }
 }
 
 TEST_F(PeResourcesTest, IconMustBeOneImageAtOffset22)

@@ -131,13 +131,14 @@ TEST(PlatformTable, RowsDecideMatchingAndUpload)
     }
 }
 
-TEST_F(PublishGameTest, AndroidRowsAreNotAvailableYet)
+/* android and oculusquest build APKs (test_build_apk.cpp), googleplay the
+ * app bundle (test_build_app_bundle.cpp): without a stub each fails in its
+ * own build, none is left unavailable. */
+TEST_F(PublishGameTest, AndroidRowsRunTheirBuilds)
 {
     for (const char *platform : {"android", "googleplay", "oculusquest"}) {
         take_log();
         EXPECT_EQ(build_platform(platform, "builds/x", "mygame", nullptr), 0) << platform;
-        EXPECT_TRUE(was_written(std::string("Platform '") + platform +
-                                "' is not available in this build."))
-            << platform;
+        EXPECT_FALSE(was_written("is not available in this build.")) << platform;
     }
 }

@@ -14,13 +14,7 @@ namespace
 
 std::string hex(const uint8_t *bytes, size_t n)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; i++) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
+    return hex_of(std::string((const char *)bytes, n));
 }
 
 std::string sha1_of(const std::string &data)

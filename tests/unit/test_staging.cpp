@@ -118,6 +118,44 @@ TEST_F(StagingTest, CopyTreeFailsWhenAFileCannotBeWritten)
     EXPECT_TRUE(was_written("Can't open 'nowhere/a.txt' for writing: "));
 }
 
+/* Each failure of a walk is told once, by the level where it happened, with
+ * the operating system's reason; the levels above only pass it on. */
+TEST_F(StagingTest, WalkFailuresAreToldOnceWithTheirCause)
+{
+    /* An empty directory whose copy would pass the longest path the system
+     * takes: its source path is 4090 bytes, the destination's 11 more. */
+    std::string deep = "g";
+    while (root.size() + 1 + deep.size() + 201 < 4090)
+        deep += "/" + std::string(200, 'd');
+    deep += "/" + std::string(4090 - root.size() - 1 - deep.size() - 1, 'e');
+    std::filesystem::create_directories(root + "/" + deep);
+    ASSERT_EQ(root.size() + 1 + deep.size(), 4090u);
+    ASSERT_TRUE(PHYSFS_mkdir("stage______"));
+
+    write_native("h/sub/a.txt", "A");
+    mkdir_native("out/sub/a.txt"); /* a directory where the copy goes */
+
+    const struct {
+        const char *what, *src, *dest, *message, *cause;
+    } cases[] = {
+        {"path too long", "g", "stage______",
+         "Can't create directory 'stage______/d", ": File name too long"},
+        {"file not writable", "h", "out", "Can't open 'out/sub/a.txt' for writing: ", ": "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        written.clear();
+        EXPECT_EQ(walk_directory(c.src, copy_tree_entry, (void *)c.dest), 0);
+        std::vector<std::string> errors;
+        for (const std::string &l : written)
+            if (!l.empty() && l[0] == '!')
+                errors.push_back(l);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].find(c.message), std::string::npos) << errors[0];
+        EXPECT_NE(errors[0].find(c.cause), std::string::npos) << errors[0];
+    }
+}
+
 TEST_F(StagingTest, CopyFileStreamsFilesLargerThanTheBuffer)
 {
     std::string data = random_bytes(9 * 1024 * 1024 + 5, 1);

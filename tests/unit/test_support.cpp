@@ -117,3 +117,24 @@ int run_command(const std::string &cmd, std::string *output)
         *output = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+int FsTest::quiet_log(const char *level)
+{
+    cvar_set("log.filename", "");
+    cvar_set("log.timing", "false");
+    cvar_set("log.stdout", "false");
+    if (level)
+        cvar_set("log.level", level);
+    return log_configure();
+}
+
+std::string hex_of(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}

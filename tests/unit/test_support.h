@@ -32,6 +32,11 @@ protected:
     bool native_exists(const std::string &rel);
     void mkdir_native(const std::string &rel);
 
+    /* Configures the log with no file, no time column and no console, so
+     * lines reach `written` alone; level is the log.level to set, or NULL
+     * for the default. Returns log_configure's result. */
+    int quiet_log(const char *level = nullptr);
+
     /* Every line the log wrote out since SetUp (through the debugger
      * output, which every drain reaches), ASCII only. */
     std::vector<std::string> written;
@@ -42,6 +47,9 @@ protected:
     /* True when some line taken by take_log() contains the text. */
     static bool has_line(const std::vector<CapturedLine> &lines, const std::string &needle);
 };
+
+/* Lower-case hexadecimal of every byte. */
+std::string hex_of(const std::string &bytes);
 
 /* Runs a shell command; returns its exit status (0 ok). */
 int run_command(const std::string &cmd, std::string *output = nullptr);

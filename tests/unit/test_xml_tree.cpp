@@ -141,10 +141,7 @@ protected:
     void SetUp() override
     {
         FsTest::SetUp();
-        cvar_set("log.filename", "");
-        cvar_set("log.timing", "false");
-        cvar_set("log.stdout", "false");
-        ASSERT_EQ(log_configure(), 1);
+        ASSERT_EQ(quiet_log(), 1);
         written.clear();
     }
 

@@ -7,17 +7,6 @@
 
 #include <vector>
 
-std::string hex_of(const std::string &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 std::string shell_quote(const std::string &s)
 {
     std::string out = "'";

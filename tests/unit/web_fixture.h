@@ -30,8 +30,6 @@ protected:
     static std::string icon_png(int size);
 };
 
-/* Bytes as lower-case hex, for comparing with what a reader printed. */
-std::string hex_of(const std::string &bytes);
 
 /* Single-quotes a path for the shell. */
 std::string shell_quote(const std::string &s);

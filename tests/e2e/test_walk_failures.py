@@ -1,0 +1,107 @@
+"""A game directory the publisher cannot walk whole: an unreadable
+directory or file (the publisher run as an unprivileged user, since root
+reads everything) and a path that becomes longer than the system allows once
+it is staged. Each ends the publish with one line that names the path and gives
+the operating system's reason, besides "Packaging failed!"."""
+import os
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+from conftest import PUBLISH, build_installation
+from publish_env import lines
+
+NOBODY = 65534
+
+
+def error_lines(result):
+    """The error lines with a text, without the framing of the last one."""
+    return [l[2:] for l in lines(result)
+            if l.startswith("! ") and l[2:].strip() not in ("", "Packaging failed!")]
+
+
+def publish(inst, as_nobody=False):
+    args = [PUBLISH, "--set", "log.timing", "false", "--only-package",
+            "--platforms=linux-amd64", "mygame"]
+    if as_nobody:
+        args = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"] + args
+    return subprocess.run(args, cwd=str(inst), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=300)
+
+
+@pytest.fixture
+def open_tmp():
+    """A directory that an unprivileged user may enter (pytest's own are
+    private to root)."""
+    path = tempfile.mkdtemp(prefix="walk-")
+    os.chmod(path, 0o755)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.mark.parametrize("name,is_dir,message", [
+    ("secret", True, "Can't read directory 'mygame/secret': Permission denied"),
+    ("secret.txt", False, "Can't open 'mygame/secret.txt' for reading: Permission denied"),
+], ids=["directory", "file"])
+def test_unreadable_entry_is_named_with_its_reason(open_tmp, name, is_dir, message):
+    if os.geteuid() == 0 and shutil.which("setpriv") is None:
+        pytest.skip("setpriv is needed to drop root")
+    inst = build_installation(os.path.join(open_tmp, "inst"))
+    secret = inst / "mygame" / name
+    if is_dir:
+        secret.mkdir()
+        (secret / "key.txt").write_text("x")
+    else:
+        secret.write_text("x")
+    as_nobody = os.geteuid() == 0
+    if as_nobody:
+        for dirpath, dirs, files in os.walk(inst):
+            for entry in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
+                os.lchown(entry, NOBODY, NOBODY)
+    secret.chmod(0)
+    try:
+        r = publish(inst, as_nobody)
+    finally:
+        secret.chmod(0o755)
+    out = "\n".join(lines(r))
+    assert r.returncode == 1, out
+    assert error_lines(r) == [message], out
+    assert "! Packaging failed!" in lines(r)
+
+
+def make_deep_dir(top, rel):
+    """Makes top/rel one component at a time, so that the whole path may be
+    longer than the system takes in one call."""
+    fd = os.open(str(top), os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for part in rel.split("/"):
+            os.mkdir(part, dir_fd=fd)
+            inner = os.open(part, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+    finally:
+        os.close(fd)
+
+
+def test_path_too_long_once_staged_is_named_with_its_reason(tmp_path):
+    inst = build_installation(tmp_path / "inst")
+    # The publisher reaches the game as "./mygame/..." and stages it into
+    # the longer "./.brindlecot/tmptree/...": an empty directory 4090 bytes
+    # down can be read but not made again.
+    rel = "deep"
+    while len("./mygame/") + len(rel) + 201 < 4090:
+        rel += "/" + "d" * 200
+    rel += "/" + "e" * (4090 - len("./mygame/") - len(rel) - 1)
+    assert len("./mygame/" + rel) == 4090
+    make_deep_dir(inst / "mygame", rel)
+    r = publish(inst)
+    summary = [l[:200] for l in lines(r)[-5:]]
+    assert r.returncode == 1, summary
+    errors = error_lines(r)
+    assert len(errors) == 1, [e[:200] for e in errors]
+    # Named by its staged path, whatever the staging directory is called.
+    staged = errors[0][:len("Can't create directory '")]
+    assert staged == "Can't create directory '", errors[0][:100]
+    assert errors[0].endswith("/%s': File name too long" % rel), errors[0][-100:]
