@@ -436,3 +436,55 @@ TEST_F(ZipThreadsPublishTest, PackagesEqualASingleThreadedCacheFreePublish)
                           root + "/builds/mygame-linux-raspberrypi.bin'"),
               0);
 }
+
+TEST_F(ZipThreadsTest, StoredEntryStaysStoredWhenItsContentIsCached)
+{
+    /* The same content deflated under another name goes into the cache
+     * first; the stored entry must still hold the bytes as they are, small
+     * (read whole) or large (streamed) alike. */
+    struct Case {
+        const char *label;
+        std::string content;
+    } cases[] = {
+        {"small", text(50000, "table of resources ")},
+        {"large", noise(LARGE, 11) + text(LARGE, "entries ")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        run_command("rm -rf '" + root + "/tree'");
+        write_native("tree/a-copy.arsc", c.content);
+        write_native("tree/resources.arsc", c.content);
+        write_native("tree/z-copy.arsc", c.content);
+        write_native("tree/other.txt", text(30000, "other "));
+
+        zip_writer_set_single_threaded(1);
+        ASSERT_EQ(zip_directory_storing("reference.apk", "tree", 1, "resources.arsc"), 1);
+        zip_writer_set_single_threaded(0);
+        std::string reference = read_native("reference.apk");
+
+        ASSERT_EQ(zip_run_begin("."), 1);
+        zip_entries("deflated.zip", "tree");
+        ASSERT_EQ(zip_directory_storing("first.apk", "tree", 1, "resources.arsc"), 1);
+        ASSERT_EQ(zip_directory_storing("second.apk", "tree", 1, "resources.arsc"), 1);
+        zip_run_end();
+
+        for (const char *apk : {"first.apk", "second.apk"}) {
+            SCOPED_TRACE(apk);
+            std::string got = read_native(apk);
+            EXPECT_TRUE(got == reference);
+            std::vector<RawEntry> entries = raw_entries(got);
+            ASSERT_EQ(entries.size(), 4u);
+            for (const RawEntry &e : entries) {
+                bool stored = e.name == "resources.arsc";
+                EXPECT_EQ(e.method, stored ? 0u : 8u) << e.name;
+                if (stored) {
+                    EXPECT_EQ(e.csize, c.content.size());
+                    EXPECT_TRUE(e.data == c.content);
+                    EXPECT_EQ((e.offset + 30 + e.name.size() + e.extra) % 4, 0u);
+                }
+            }
+            EXPECT_EQ(run_command("unzip -tqq '" + root + "/" + apk + "'"), 0);
+            EXPECT_EQ(run_command("zipalign -c 4 '" + root + "/" + apk + "' >/dev/null"), 0);
+        }
+    }
+}
