@@ -107,6 +107,21 @@ int native_temp_file_open(const char *native_dir)
     return native_temp_file_named(native_dir);
 }
 
+int native_file_lstat(const char *native_path, NativeFileInfo *info)
+{
+    struct stat st;
+    if (lstat(native_path, &st) != 0)
+        return 0;
+    info->type = S_ISREG(st.st_mode)   ? NATIVE_FILE_REGULAR
+                 : S_ISDIR(st.st_mode) ? NATIVE_FILE_DIRECTORY
+                                       : NATIVE_FILE_OTHER;
+    info->size = (uint64_t)st.st_size;
+    info->modtime = (int64_t)st.st_mtime;
+    info->createtime = (int64_t)st.st_ctime;
+    info->accesstime = (int64_t)st.st_atime;
+    return 1;
+}
+
 int native_make_directory(const char *native_path)
 {
     if (mkdir(native_path, 0777) == 0)

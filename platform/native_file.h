@@ -37,6 +37,22 @@ int native_file_close(int fd);
  * descriptor, or -1. */
 int native_temp_file_open(const char *native_dir);
 
+/* What native_file_lstat tells of a path. */
+typedef enum NativeFileType {
+    NATIVE_FILE_REGULAR,
+    NATIVE_FILE_DIRECTORY,
+    NATIVE_FILE_OTHER /* a symbolic link, a device, a pipe... */
+} NativeFileType;
+
+typedef struct NativeFileInfo {
+    NativeFileType type;
+    uint64_t size;
+    int64_t modtime, createtime, accesstime; /* seconds since 1970 */
+} NativeFileInfo;
+
+/* The path itself, a symbolic link not followed. 1/0. */
+int native_file_lstat(const char *native_path, NativeFileInfo *info);
+
 /* Makes the directory, mode 0777 under the umask. 1 when it was made or
  * already exists as a directory; 0 otherwise. */
 int native_make_directory(const char *native_path);

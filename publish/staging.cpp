@@ -216,11 +216,86 @@ int copy_file(const char *dst, const char *src)
     return result;
 }
 
-/* PHYSFS_stat, logging a failure with the operating system's reason. */
+typedef struct SearchPathProbe {
+    const char *write_dir;
+    int entries;
+    int write_dir_at_root;
+} SearchPathProbe;
+
+static void staging_probe_search_path(void *data, const char *dir)
+{
+    SearchPathProbe *probe = (SearchPathProbe *)data;
+    probe->entries++;
+    const char *mount_point = PHYSFS_getMountPoint(dir);
+    if (SDL_strcmp(dir, probe->write_dir) == 0 && mount_point &&
+        SDL_strcmp(mount_point, "/") == 0)
+        probe->write_dir_at_root = 1;
+}
+
+/* 1 when a search path is the same path in the write directory, so the
+ * write directory's native path names it. */
+static int staging_search_path_is_write_dir(void)
+{
+    SearchPathProbe probe = {PHYSFS_getWriteDir(), 0, 0};
+    if (!probe.write_dir)
+        return 0;
+    PHYSFS_getSearchPathCallback(staging_probe_search_path, &probe);
+    return probe.entries == 1 && probe.write_dir_at_root;
+}
+
+/* 1 when PhysicsFS takes path as it is: relative, no empty, "." or ".."
+ * component, no ':' or '\\' (a name can hold them natively, but PhysicsFS
+ * refuses it, and so must every stat of it). */
+static int staging_path_is_plain(const char *path)
+{
+    const char *component = path;
+    for (const char *p = path;; p++) {
+        if (*p == '/' || *p == '\0') {
+            size_t n = (size_t)(p - component);
+            if (n == 0 || (component[0] == '.' && (n == 1 || (n == 2 && component[1] == '.'))))
+                return 0;
+            if (*p == '\0')
+                return 1;
+            component = p + 1;
+        } else if (*p == ':' || *p == '\\') {
+            return 0;
+        }
+    }
+}
+
+static int staging_stat_natively(const char *path, PHYSFS_Stat *st)
+{
+    if (!staging_path_is_plain(path) || !staging_search_path_is_write_dir())
+        return 0;
+    char *native = alloc_printf("%s/%s", PHYSFS_getWriteDir(), path);
+    if (!native)
+        return 0;
+    NativeFileInfo info;
+    int found = native_file_lstat(native, &info) && info.type != NATIVE_FILE_OTHER;
+    SDL_free(native);
+    if (!found)
+        return 0;
+    SDL_zerop(st);
+    st->filetype = info.type == NATIVE_FILE_DIRECTORY ? PHYSFS_FILETYPE_DIRECTORY
+                                                      : PHYSFS_FILETYPE_REGULAR;
+    st->filesize = info.type == NATIVE_FILE_DIRECTORY ? 0 : (PHYSFS_sint64)info.size;
+    st->modtime = info.modtime;
+    st->createtime = info.createtime;
+    st->accesstime = info.accesstime;
+    return 1;
+}
+
+int stat_walked_path(const char *path, PHYSFS_Stat *st)
+{
+    return staging_stat_natively(path, st) || PHYSFS_stat(path, st);
+}
+
+/* PHYSFS_stat of a walked path, logging a failure with the operating
+ * system's reason. */
 static int staging_stat(const char *path, PHYSFS_Stat *st)
 {
     errno = 0;
-    if (PHYSFS_stat(path, st))
+    if (stat_walked_path(path, st))
         return 1;
     int saved_errno = errno;
     publish_log_error("Failed to stat '%s': %s", path,

@@ -31,6 +31,16 @@ int is_excluded_name(const char *name);
  * whole walk succeeded (a missing dir walks as empty); 0 otherwise. */
 int walk_directory(const char *dir, PHYSFS_EnumerateCallback callback, void *data);
 
+/* PHYSFS_stat for a path that a PHYSFS_enumerate walk has just reached
+ * (origdir/name, every directory above it already checked by the walk).
+ * When the search path is the write directory alone, a regular file or a
+ * directory is looked up with one native call: PhysicsFS would check every
+ * component of the path again for symbolic links, a dozen system calls per
+ * file on every walk. Anything else, and every failure, goes to PHYSFS_stat
+ * itself, so the outcome and the error left behind are PhysicsFS's own.
+ * st->readonly is not looked up on the native way (nothing reads it). */
+int stat_walked_path(const char *path, PHYSFS_Stat *st);
+
 /* Appends the whole file src_path (search path) to out, through one 4 MiB
  * buffer. out stays open and belongs to the caller; out_name is only used in
  * messages. 1 when every byte was read and written. */

@@ -814,7 +814,7 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
 static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *path)
 {
     PHYSFS_Stat st;
-    if (!PHYSFS_stat(path, &st)) {
+    if (!stat_walked_path(path, &st)) {
         publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
         return PHYSFS_ENUM_ERROR;
     }

@@ -3,6 +3,7 @@
 #include "publish/staging.h"
 #include "publish/zip_writer.h"
 
+#include <SDL.h>
 #include <physfs.h>
 
 #include <signal.h>
@@ -70,6 +71,45 @@ TEST(StagingNames, ExcludedNamesIgnoreCaseAndMatchWholeComponents)
     };
     for (const Case &c : cases)
         EXPECT_EQ(is_excluded_name(c.name), c.excluded) << c.name;
+}
+
+/* The walks' stat must answer as PhysicsFS does, whichever way it takes. */
+TEST_F(StagingTest, StatOfAWalkedPathAnswersAsPhysicsFsDoes)
+{
+    write_native("game/a.txt", "four");
+    write_native("game/sub/b.bin", random_bytes(70000, 5));
+    write_native("game/odd\\name", "x");
+    write_native("game/odd:name", "x");
+    ASSERT_EQ(symlink("a.txt", (root + "/game/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((root + "/game/fifo").c_str(), 0644), 0);
+    const char *paths[] = {"game",          "game/a.txt",    "game/sub",  "game/sub/b.bin",
+                           "game/missing",  "game/odd\\name", "game/odd:name", "game/link",
+                           "game/fifo",     "game/./a.txt",  "game//a.txt", "/game/a.txt",
+                           "game/sub/../a.txt"};
+    for (const char *path : paths) {
+        PHYSFS_Stat expected, got;
+        SDL_zero(expected);
+        SDL_zero(got);
+        int expected_ok = PHYSFS_stat(path, &expected);
+        ASSERT_EQ(stat_walked_path(path, &got), expected_ok) << path;
+        if (!expected_ok)
+            continue;
+        EXPECT_EQ(got.filetype, expected.filetype) << path;
+        EXPECT_EQ(got.filesize, expected.filesize) << path;
+        EXPECT_EQ(got.modtime, expected.modtime) << path;
+    }
+}
+
+/* With another directory before the write directory on the search path, a
+ * name there hides the write directory's file: the answer is that file's. */
+TEST_F(StagingTest, StatOfAWalkedPathFollowsTheSearchPath)
+{
+    write_native("game/a.txt", "in the write directory");
+    write_native("front/game/a.txt", "front");
+    ASSERT_NE(PHYSFS_mount((root + "/front").c_str(), NULL, 0), 0);
+    PHYSFS_Stat st;
+    ASSERT_EQ(stat_walked_path("game/a.txt", &st), 1);
+    EXPECT_EQ(st.filesize, 5);
 }
 
 TEST_F(StagingTest, CopyTreeLeavesOutExcludedNamesAtAnyDepth)
