@@ -107,6 +107,24 @@ int native_temp_file_open(const char *native_dir)
     return native_temp_file_named(native_dir);
 }
 
+int native_file_open_read(const char *native_path)
+{
+    int fd;
+    do
+        fd = open(native_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+long long native_file_read(int fd, void *data, size_t length)
+{
+    ssize_t n;
+    do
+        n = read(fd, data, length);
+    while (n < 0 && errno == EINTR);
+    return (long long)n;
+}
+
 int native_file_lstat(const char *native_path, NativeFileInfo *info)
 {
     struct stat st;

@@ -37,6 +37,15 @@ int native_file_close(int fd);
  * descriptor, or -1. */
 int native_temp_file_open(const char *native_dir);
 
+/* Opens native_path for reading; a symbolic link at the end of the path is
+ * refused (ELOOP), and a pipe put there does not block the open. A
+ * descriptor, or -1. */
+int native_file_open_read(const char *native_path);
+
+/* Up to length bytes at the current position (interrupted reads are
+ * retried): the count, 0 at the end of the file, -1 on failure. */
+long long native_file_read(int fd, void *data, size_t length);
+
 /* What native_file_lstat tells of a path. */
 typedef enum NativeFileType {
     NATIVE_FILE_REGULAR,

@@ -128,6 +128,53 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     return result;
 }
 
+typedef struct SearchPathProbe {
+    const char *write_dir;
+    int entries;
+    int write_dir_at_root;
+} SearchPathProbe;
+
+static void staging_probe_search_path(void *data, const char *dir)
+{
+    SearchPathProbe *probe = (SearchPathProbe *)data;
+    probe->entries++;
+    const char *mount_point = PHYSFS_getMountPoint(dir);
+    if (SDL_strcmp(dir, probe->write_dir) == 0 && mount_point &&
+        SDL_strcmp(mount_point, "/") == 0)
+        probe->write_dir_at_root = 1;
+}
+
+/* 1 when a search path is the same path in the write directory, so the
+ * write directory's native path names it. */
+static int staging_search_path_is_write_dir(void)
+{
+    SearchPathProbe probe = {PHYSFS_getWriteDir(), 0, 0};
+    if (!probe.write_dir)
+        return 0;
+    PHYSFS_getSearchPathCallback(staging_probe_search_path, &probe);
+    return probe.entries == 1 && probe.write_dir_at_root;
+}
+
+/* 1 when PhysicsFS takes path as it is: relative, no empty, "." or ".."
+ * component, no ':' or '\\' (a name can hold them natively, but PhysicsFS
+ * refuses it, and so must every stat of it). */
+static int staging_path_is_plain(const char *path)
+{
+    const char *component = path;
+    for (const char *p = path;; p++) {
+        if (*p == '/' || *p == '\0') {
+            size_t n = (size_t)(p - component);
+            if (n == 0 || (component[0] == '.' && (n == 1 || (n == 2 && component[1] == '.'))))
+                return 0;
+            if (*p == '\0')
+                return 1;
+            component = p + 1;
+        } else if (*p == ':' || *p == '\\') {
+            return 0;
+        }
+    }
+}
+
 char *native_write_path(const char *path)
 {
     const char *write_dir = PHYSFS_getWriteDir();
@@ -146,6 +193,46 @@ static int staging_native_sink(void *fd, const char *out_name, const void *data,
     return 0;
 }
 
+/* The copy loop for a source opened natively (staging_open_natively). */
+static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_name,
+                                const char *src_path, int fd, char *buffer, size_t capacity)
+{
+    for (;;) {
+        long long n = native_file_read(fd, buffer, capacity);
+        if (n < 0) {
+            publish_log_error("Read from '%s' failed: %s", src_path,
+                              byte_io_call_error(PHYSFS_ERR_IO, errno));
+            return 0;
+        }
+        if (n == 0)
+            return 1;
+        if (!sink(user, out_name, buffer, (size_t)n))
+            return 0;
+    }
+}
+
+/* staging_copy_into for a file a staging walk reached, or a single name at
+ * the top: read natively when the search path is the write directory
+ * alone, for the reason stat_walked_path gives. Whatever cannot be opened
+ * that way is left to PhysicsFS, whose open tells the error. */
+static int staging_copy_walked(StagingSink sink, void *user, const char *out_name,
+                               const char *src_path, char *buffer, size_t capacity)
+{
+    int fd = -1;
+    if (staging_path_is_plain(src_path) && staging_search_path_is_write_dir()) {
+        char *native = native_write_path(src_path);
+        if (!native)
+            return 0;
+        fd = native_file_open_read(native);
+        SDL_free(native);
+    }
+    if (fd < 0)
+        return staging_copy_into(sink, user, out_name, src_path, buffer, capacity);
+    int result = staging_copy_from_fd(sink, user, out_name, src_path, fd, buffer, capacity);
+    native_file_close(fd);
+    return result;
+}
+
 /* copy_file into a staged tree: the same messages, no flush to the disk.
  * buffer (capacity bytes) is the caller's, so a tree of many files does not
  * take and give back a buffer for each. */
@@ -161,7 +248,7 @@ static int staging_copy_file_native(const char *dst, const char *src, char *buff
     if (fd < 0) {
         publish_log_error(staging_copy_texts.open_failed, dst, strerror(errno));
     } else {
-        result = staging_copy_into(staging_native_sink, &fd, dst, src, buffer, capacity);
+        result = staging_copy_walked(staging_native_sink, &fd, dst, src, buffer, capacity);
         if (!native_file_close(fd) && result) {
             publish_log_error(staging_copy_texts.close_failed, dst, strerror(errno));
             result = 0;
@@ -214,53 +301,6 @@ int copy_file(const char *dst, const char *src)
         PHYSFS_delete(dst);
     }
     return result;
-}
-
-typedef struct SearchPathProbe {
-    const char *write_dir;
-    int entries;
-    int write_dir_at_root;
-} SearchPathProbe;
-
-static void staging_probe_search_path(void *data, const char *dir)
-{
-    SearchPathProbe *probe = (SearchPathProbe *)data;
-    probe->entries++;
-    const char *mount_point = PHYSFS_getMountPoint(dir);
-    if (SDL_strcmp(dir, probe->write_dir) == 0 && mount_point &&
-        SDL_strcmp(mount_point, "/") == 0)
-        probe->write_dir_at_root = 1;
-}
-
-/* 1 when a search path is the same path in the write directory, so the
- * write directory's native path names it. */
-static int staging_search_path_is_write_dir(void)
-{
-    SearchPathProbe probe = {PHYSFS_getWriteDir(), 0, 0};
-    if (!probe.write_dir)
-        return 0;
-    PHYSFS_getSearchPathCallback(staging_probe_search_path, &probe);
-    return probe.entries == 1 && probe.write_dir_at_root;
-}
-
-/* 1 when PhysicsFS takes path as it is: relative, no empty, "." or ".."
- * component, no ':' or '\\' (a name can hold them natively, but PhysicsFS
- * refuses it, and so must every stat of it). */
-static int staging_path_is_plain(const char *path)
-{
-    const char *component = path;
-    for (const char *p = path;; p++) {
-        if (*p == '/' || *p == '\0') {
-            size_t n = (size_t)(p - component);
-            if (n == 0 || (component[0] == '.' && (n == 1 || (n == 2 && component[1] == '.'))))
-                return 0;
-            if (*p == '\0')
-                return 1;
-            component = p + 1;
-        } else if (*p == ':' || *p == '\\') {
-            return 0;
-        }
-    }
 }
 
 static int staging_stat_natively(const char *path, PHYSFS_Stat *st)

@@ -119,6 +119,26 @@ TEST_F(NativeFileTest, StagedTreeIsWrittenNativelyWithTheCopyMessages)
     EXPECT_TRUE(was_written("Copying 'font.ttf' to 'stage/font.ttf'..."));
 }
 
+/* Staged copies read their sources natively: a file larger than the copy
+ * buffer arrives whole, and a source PhysicsFS refuses (a symbolic link)
+ * is still refused. */
+TEST_F(NativeFileTest, StagedCopiesReadWholeFilesAndRefuseLinks)
+{
+    std::string big(5 * 1024 * 1024 + 7, '\0');
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = (char)((i * 2654435761u) >> 13);
+    write_native("game/data/big.bin", big);
+    for (const char *name : {"open-source-licenses.txt", "brindlecot.png",
+                             "brindlecot-controller.png", "console-logo.png"})
+        write_native(name, name);
+    write_native("real-font.ttf", "font");
+    ASSERT_EQ(symlink("real-font.ttf", path("font.ttf").c_str()), 0);
+    EXPECT_EQ(stage_game_tree("linux-amd64", "game", "stage"), 0);
+    EXPECT_TRUE(read_native("stage/data/big.bin") == big);
+    EXPECT_TRUE(was_written("Can't open 'font.ttf' for reading: "));
+    EXPECT_FALSE(native_exists("stage/font.ttf"));
+}
+
 TEST_F(NativeFileTest, StagedFileThatCannotBeWrittenFailsTheStaging)
 {
     struct Case {
