@@ -193,6 +193,18 @@ static int staging_native_sink(void *fd, const char *out_name, const void *data,
     return 0;
 }
 
+int open_walked_path(const char *path)
+{
+    if (!staging_path_is_plain(path) || !staging_search_path_is_write_dir())
+        return -1;
+    char *native = alloc_printf("%s/%s", PHYSFS_getWriteDir(), path);
+    if (!native)
+        return -1;
+    int fd = native_file_open_read(native);
+    SDL_free(native);
+    return fd;
+}
+
 /* The copy loop for a source opened natively (staging_open_natively). */
 static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_name,
                                 const char *src_path, int fd, char *buffer, size_t capacity)
@@ -218,14 +230,7 @@ static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_na
 static int staging_copy_walked(StagingSink sink, void *user, const char *out_name,
                                const char *src_path, char *buffer, size_t capacity)
 {
-    int fd = -1;
-    if (staging_path_is_plain(src_path) && staging_search_path_is_write_dir()) {
-        char *native = native_write_path(src_path);
-        if (!native)
-            return 0;
-        fd = native_file_open_read(native);
-        SDL_free(native);
-    }
+    int fd = open_walked_path(src_path);
     if (fd < 0)
         return staging_copy_into(sink, user, out_name, src_path, buffer, capacity);
     int result = staging_copy_from_fd(sink, user, out_name, src_path, fd, buffer, capacity);

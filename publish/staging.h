@@ -41,6 +41,13 @@ int walk_directory(const char *dir, PHYSFS_EnumerateCallback callback, void *dat
  * st->readonly is not looked up on the native way (nothing reads it). */
 int stat_walked_path(const char *path, PHYSFS_Stat *st);
 
+/* Opens a path reached as stat_walked_path's is, natively for reading when
+ * the search path is the write directory alone, for the same reason; a
+ * symbolic link at its end is refused. A descriptor (close it with
+ * native_file_close), or -1 when the caller must open it through PhysicsFS,
+ * which tells the error if there is one. */
+int open_walked_path(const char *path);
+
 /* Appends the whole file src_path (search path) to out, through one 4 MiB
  * buffer. out stays open and belongs to the caller; out_name is only used in
  * messages. 1 when every byte was read and written. */

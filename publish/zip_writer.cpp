@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include "engine/helpers.h"
+#include "platform/native_file.h"
 #include "publish/byte_io.h"
 #include "publish/deflate_pool.h"
 #include "publish/output_file.h"
@@ -477,9 +478,41 @@ static void zip_commit_slot(ZipContext *ctx)
 
 /* Reads the whole file into buffer. 1 read (*length set), -1 the file is
  * larger than capacity by now, 0 after a logged failure. */
+/* zip_read_whole from a native descriptor: the same results. */
+static int zip_read_whole_fd(const char *path, int fd, unsigned char *buffer, size_t capacity,
+                             size_t *length)
+{
+    size_t n = 0;
+    int result = 1;
+    for (;;) {
+        /* One byte past the capacity tells a file that has grown by now. */
+        unsigned char extra;
+        long long got = n < capacity ? native_file_read(fd, buffer + n, capacity - n)
+                                     : native_file_read(fd, &extra, 1);
+        if (got < 0) {
+            publish_log_error("Read from '%s' failed: %s", path, strerror(errno));
+            result = 0;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (n == capacity) {
+            result = -1;
+            break;
+        }
+        n += (size_t)got;
+    }
+    native_file_close(fd);
+    *length = n;
+    return result;
+}
+
 static int zip_read_whole(const char *path, unsigned char *buffer, size_t capacity,
                           size_t *length)
 {
+    int fd = open_walked_path(path);
+    if (fd >= 0)
+        return zip_read_whole_fd(path, fd, buffer, capacity, length);
     PHYSFS_File *in = PHYSFS_openRead(path);
     if (!in) {
         publish_log_error("Opening '%s' for read failed: %s", path, fs_error_text());
