@@ -5,6 +5,11 @@
  * the build itself, and these files are thrown away or rebuilt anyway.
  * Finished packages still go through PhysicsFS.
  *
+ * The walks over game and staged trees also stat and read through here
+ * when the search path is the write directory alone: PhysicsFS checks
+ * every component of a path for symbolic links on each call, which costs
+ * more system calls than the reading.
+ *
  * Every function that can fail returns 0 (or -1 for a descriptor) with
  * errno telling why; nothing here logs. */
 #ifndef BRINDLECOT_PLATFORM_NATIVE_FILE_H
