@@ -3,6 +3,7 @@
  * without a cache writes. These tests run threads, so tools/test-all.sh
  * runs them under ThreadSanitizer too. */
 #include "test_support.h"
+#include "zip_read.h"
 
 #include "engine/game_metadata.h"
 #include "publish/deflate_pool.h"
@@ -21,83 +22,15 @@
 
 namespace {
 
-uint32_t get16(const std::string &z, size_t at)
-{
-    return (uint8_t)z[at] | ((uint8_t)z[at + 1] << 8);
-}
-
-uint32_t get32(const std::string &z, size_t at)
-{
-    return get16(z, at) | (get16(z, at + 2) << 16);
-}
-
-/* One entry as its central record and local header give it, with its
- * compressed bytes as stored. */
-struct RawEntry {
-    std::string name;
-    uint32_t offset, flags, method, crc, csize, usize, attributes, date, time, extra;
-    std::string data;
-};
-
-std::vector<RawEntry> raw_entries(const std::string &z)
-{
-    std::vector<RawEntry> out;
-    if (z.size() < 22)
-        return out;
-    size_t end = z.size() - 22;
-    EXPECT_EQ(get32(z, end), 0x06054B50u);
-    uint32_t count = get16(z, end + 10);
-    size_t p = get32(z, end + 16);
-    for (uint32_t i = 0; i < count && p + 46 <= end; i++) {
-        RawEntry e;
-        e.flags = get16(z, p + 8);
-        e.method = get16(z, p + 10);
-        e.time = get16(z, p + 12);
-        e.date = get16(z, p + 14);
-        e.crc = get32(z, p + 16);
-        e.csize = get32(z, p + 20);
-        e.usize = get32(z, p + 24);
-        uint32_t n = get16(z, p + 28);
-        e.attributes = get32(z, p + 38);
-        e.offset = get32(z, p + 42);
-        e.name = z.substr(p + 46, n);
-        p += 46 + n;
-        size_t l = e.offset;
-        EXPECT_EQ(get32(z, l + 14), e.crc) << e.name;
-        EXPECT_EQ(get32(z, l + 18), e.csize) << e.name;
-        EXPECT_EQ(get32(z, l + 22), e.usize) << e.name;
-        e.extra = get16(z, l + 28);
-        e.data = z.substr(l + 30 + n + e.extra, e.csize);
-        out.push_back(e);
-    }
-    return out;
-}
-
-std::string inflate_raw(const std::string &in, size_t expected)
-{
-    z_stream zs = {};
-    if (inflateInit2(&zs, -15) != Z_OK)
-        return "<init failed>";
-    std::string out(expected + 1, '\0');
-    zs.next_in = (Bytef *)in.data();
-    zs.avail_in = (uInt)in.size();
-    zs.next_out = (Bytef *)&out[0];
-    zs.avail_out = (uInt)out.size();
-    int rc = inflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
-    inflateEnd(&zs);
-    return rc == Z_STREAM_END ? out : "<inflate failed>";
-}
-
 /* Every field of every entry, in order. With same_times 0 the DOS time and
  * date are left out: they follow the files' modification times, which
  * differ between any two stagings. */
-void expect_same_entries(const std::vector<RawEntry> &got, const std::vector<RawEntry> &want,
+void expect_same_entries(const std::vector<ZipEntryRead> &got, const std::vector<ZipEntryRead> &want,
                          bool same_times)
 {
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < got.size(); i++) {
-        const RawEntry &g = got[i], &w = want[i];
+        const ZipEntryRead &g = got[i], &w = want[i];
         EXPECT_EQ(g.name, w.name) << i;
         EXPECT_EQ(g.offset, w.offset) << g.name;
         EXPECT_EQ(g.flags, w.flags) << g.name;
@@ -106,8 +39,8 @@ void expect_same_entries(const std::vector<RawEntry> &got, const std::vector<Raw
         EXPECT_EQ(g.csize, w.csize) << g.name;
         EXPECT_EQ(g.usize, w.usize) << g.name;
         EXPECT_EQ(g.attributes, w.attributes) << g.name;
-        EXPECT_EQ(g.extra, w.extra) << g.name;
-        EXPECT_TRUE(g.data == w.data) << g.name;
+        EXPECT_EQ(g.extra_length, w.extra_length) << g.name;
+        EXPECT_TRUE(g.raw == w.raw) << g.name;
         if (same_times) {
             EXPECT_EQ(g.date, w.date) << g.name;
             EXPECT_EQ(g.time, w.time) << g.name;
@@ -169,10 +102,10 @@ protected:
         mkdir_native(top + "/empty-dir");
     }
 
-    std::vector<RawEntry> zip_entries(const char *zip_path, const char *root_dir)
+    std::vector<ZipEntryRead> zip_entries(const char *zip_path, const char *root_dir)
     {
         EXPECT_EQ(zip_directory(zip_path, root_dir, 1), 1);
-        return raw_entries(read_native(zip_path));
+        return zip_read_entries(read_native(zip_path));
     }
 
     /* The reference: one thread, no cache. */
@@ -315,13 +248,13 @@ TEST_F(ZipThreadsTest, ArchivesEqualTheSingleThreadedCacheFreeOne)
 {
     write_mixed_tree("tree");
     std::string reference = reference_zip("tree");
-    std::vector<RawEntry> want = raw_entries(reference);
+    std::vector<ZipEntryRead> want = zip_read_entries(reference);
     ASSERT_EQ(want.size(), 56u); /* 48 files, 8 directories */
 
     ASSERT_EQ(zip_run_begin("."), 1);
-    std::vector<RawEntry> first = zip_entries("first.zip", "tree");
+    std::vector<ZipEntryRead> first = zip_entries("first.zip", "tree");
     ZipRunStats after_first = zip_run_stats();
-    std::vector<RawEntry> second = zip_entries("second.zip", "tree");
+    std::vector<ZipEntryRead> second = zip_entries("second.zip", "tree");
     ZipRunStats after_second = zip_run_stats();
     zip_run_end();
 
@@ -361,19 +294,19 @@ TEST_F(ZipThreadsTest, FileChangedBetweenTwoArchivesIsCompressedAgain)
         /* Same size, same modification time: only the content tells. */
         write_native("tree/changing.bin", c.after);
         set_mtime("tree/changing.bin", 1700000000);
-        std::vector<RawEntry> after = zip_entries("after.zip", "tree");
+        std::vector<ZipEntryRead> after = zip_entries("after.zip", "tree");
         ZipRunStats now = zip_run_stats();
         zip_run_end();
 
         EXPECT_EQ(now.compressed, before.compressed + 1);
         EXPECT_EQ(now.reused, before.reused + 1); /* kept.txt */
         bool seen = false;
-        for (const RawEntry &e : after) {
+        for (const ZipEntryRead &e : after) {
             if (e.name != "changing.bin")
                 continue;
             seen = true;
             EXPECT_EQ(e.crc, crc32(0, (const Bytef *)c.after.data(), (uInt)c.after.size()));
-            EXPECT_TRUE(inflate_raw(e.data, c.after.size()) == c.after);
+            EXPECT_TRUE(inflate_raw(e.raw, c.after.size()) == c.after);
         }
         EXPECT_TRUE(seen);
         EXPECT_EQ(run_command("unzip -tqq '" + root + "/after.zip'"), 0);
@@ -426,9 +359,9 @@ TEST_F(ZipThreadsPublishTest, PackagesEqualASingleThreadedCacheFreePublish)
         ASSERT_GT(packages[i].size(), stub_sizes[i]);
         EXPECT_TRUE(packages[i].substr(0, stub_sizes[i]) ==
                     reference[i].substr(0, stub_sizes[i]));
-        std::vector<RawEntry> want = raw_entries(reference[i].substr(stub_sizes[i]));
+        std::vector<ZipEntryRead> want = zip_read_entries(reference[i].substr(stub_sizes[i]));
         EXPECT_GT(want.size(), 50u);
-        expect_same_entries(raw_entries(packages[i].substr(stub_sizes[i])), want, false);
+        expect_same_entries(zip_read_entries(packages[i].substr(stub_sizes[i])), want, false);
     }
     /* Python's reader finds the zip after the stub by itself. */
     EXPECT_EQ(run_command("/usr/bin/python3 -c \"import sys, zipfile; "
@@ -472,15 +405,15 @@ TEST_F(ZipThreadsTest, StoredEntryStaysStoredWhenItsContentIsCached)
             SCOPED_TRACE(apk);
             std::string got = read_native(apk);
             EXPECT_TRUE(got == reference);
-            std::vector<RawEntry> entries = raw_entries(got);
+            std::vector<ZipEntryRead> entries = zip_read_entries(got);
             ASSERT_EQ(entries.size(), 4u);
-            for (const RawEntry &e : entries) {
+            for (const ZipEntryRead &e : entries) {
                 bool stored = e.name == "resources.arsc";
                 EXPECT_EQ(e.method, stored ? 0u : 8u) << e.name;
                 if (stored) {
                     EXPECT_EQ(e.csize, c.content.size());
-                    EXPECT_TRUE(e.data == c.content);
-                    EXPECT_EQ((e.offset + 30 + e.name.size() + e.extra) % 4, 0u);
+                    EXPECT_TRUE(e.raw == c.content);
+                    EXPECT_EQ((e.offset + 30 + e.name.size() + e.extra_length) % 4, 0u);
                 }
             }
             EXPECT_EQ(run_command("unzip -tqq '" + root + "/" + apk + "'"), 0);

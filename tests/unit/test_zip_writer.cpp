@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "zip_read.h"
 
 #include "publish/zip_writer.h"
 
@@ -15,93 +16,11 @@
 
 namespace {
 
-uint32_t get16(const std::string &z, size_t at)
-{
-    return (uint8_t)z[at] | ((uint8_t)z[at + 1] << 8);
-}
+using Entry = ZipEntryRead;
 
-uint32_t get32(const std::string &z, size_t at)
-{
-    return get16(z, at) | (get16(z, at + 2) << 16);
-}
-
-/* One entry as both of its headers describe it. */
-struct Entry {
-    std::string name;
-    uint32_t flags, method, time, date, crc, csize, usize, attributes, offset;
-    uint32_t extra_length; /* of the local header */
-    size_t data_start;
-    std::string data;      /* inflated */
-};
-
-std::string inflate_raw(const std::string &in, size_t expected)
-{
-    z_stream zs = {};
-    if (inflateInit2(&zs, -15) != Z_OK)
-        return "<init failed>";
-    std::string out(expected + 1, '\0');
-    zs.next_in = (Bytef *)in.data();
-    zs.avail_in = (uInt)in.size();
-    zs.next_out = (Bytef *)&out[0];
-    zs.avail_out = (uInt)out.size();
-    int rc = inflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
-    inflateEnd(&zs);
-    return rc == Z_STREAM_END ? out : "<inflate failed>";
-}
-
-/* Reads the archive through its end record and central directory, checks
- * every local header against its central record, and inflates the data. */
 std::vector<Entry> parse_zip(const std::string &z)
 {
-    std::vector<Entry> out;
-    size_t end = z.size() - 22;
-    EXPECT_EQ(get32(z, end), 0x06054B50u);
-    uint32_t count = get16(z, end + 10);
-    EXPECT_EQ(get16(z, end + 8), count);
-    uint32_t cd_size = get32(z, end + 12);
-    size_t p = get32(z, end + 16);
-    EXPECT_EQ(p + cd_size, end);
-    for (uint32_t i = 0; i < count; i++) {
-        EXPECT_EQ(get32(z, p), 0x02014B50u);
-        EXPECT_EQ(get16(z, p + 4), 0x0314u); /* version 20, made on Unix */
-        Entry e;
-        e.flags = get16(z, p + 8);
-        e.method = get16(z, p + 10);
-        e.time = get16(z, p + 12);
-        e.date = get16(z, p + 14);
-        e.crc = get32(z, p + 16);
-        e.csize = get32(z, p + 20);
-        e.usize = get32(z, p + 24);
-        uint32_t n = get16(z, p + 28);
-        EXPECT_EQ(get16(z, p + 30) | get16(z, p + 32), 0u);
-        e.attributes = get32(z, p + 38);
-        e.offset = get32(z, p + 42);
-        e.name = z.substr(p + 46, n);
-        p += 46 + n;
-
-        size_t l = e.offset;
-        EXPECT_EQ(get32(z, l), 0x04034B50u);
-        EXPECT_EQ(get16(z, l + 4), 20u);
-        EXPECT_EQ(get16(z, l + 6), e.flags);
-        EXPECT_EQ(get16(z, l + 8), e.method);
-        EXPECT_EQ(get16(z, l + 10), e.time);
-        EXPECT_EQ(get16(z, l + 12), e.date);
-        EXPECT_EQ(get32(z, l + 14), e.crc);
-        EXPECT_EQ(get32(z, l + 18), e.csize);
-        EXPECT_EQ(get32(z, l + 22), e.usize);
-        EXPECT_EQ(get16(z, l + 26), n);
-        e.extra_length = get16(z, l + 28);
-        EXPECT_EQ(z.substr(l + 30, n), e.name);
-        e.data_start = l + 30 + n + e.extra_length;
-        if (e.method == 8) {
-            e.data = inflate_raw(z.substr(e.data_start, e.csize), e.usize);
-            EXPECT_EQ(crc32(0, (const Bytef *)e.data.data(), (uInt)e.data.size()), e.crc)
-                << e.name;
-        }
-        out.push_back(e);
-    }
-    return out;
+    return zip_read_entries(z);
 }
 
 const Entry *find_entry(const std::vector<Entry> &entries, const std::string &name)
@@ -348,7 +267,7 @@ TEST_F(ZipTest, MoreEntriesThanTheFormatHoldsAreRefused)
     /* many/1 .. many/65534 and many/last: 65535 entries fit exactly. */
     EXPECT_EQ(zip_directory("out.zip", "many", 1), 1);
     std::string z = read_native("out.zip");
-    EXPECT_EQ(get16(z, z.size() - 22 + 10), 65535u);
+    EXPECT_EQ(zip_get16(z, z.size() - 22 + 10), 65535u);
 
     ASSERT_EQ(mkdir((many + "/one-too-many").c_str(), 0755), 0);
     written.clear();
