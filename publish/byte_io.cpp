@@ -29,6 +29,27 @@ uint32_t le_get_u32(const unsigned char *p)
     return (uint32_t)le_get_u16(p) | ((uint32_t)le_get_u16(p + 2) << 16);
 }
 
+/* No UTF-8 byte gives more than one unit, so len + 1 units always hold the
+ * text and its zero. */
+uint8_t *utf16le_from_utf8(const char *text, uint32_t *units)
+{
+    size_t len = SDL_strlen(text);
+    if (len >= 0x7FFFFFFF)
+        return NULL;
+    PHYSFS_uint16 *buf = (PHYSFS_uint16 *)SDL_malloc((len + 1) * sizeof(PHYSFS_uint16));
+    if (!buf)
+        return NULL;
+    PHYSFS_utf8ToUtf16(text, buf, (len + 1) * sizeof(PHYSFS_uint16));
+    uint32_t n = 0;
+    while (buf[n])
+        n++;
+    uint8_t *bytes = (uint8_t *)buf;
+    for (uint32_t i = 0; i <= n; i++)
+        le_put_u16(bytes + 2 * i, buf[i]);
+    *units = n;
+    return bytes;
+}
+
 /* PhysicsFS leaves its error code alone when the operating system wrote
  * less than asked without an error of its own, and where it does set one for
  * an operating-system failure it is vaguer than errno ("OS reported an

@@ -18,6 +18,12 @@ void le_put_u32(unsigned char *p, uint32_t v);
 uint16_t le_get_u16(const unsigned char *p);
 uint32_t le_get_u32(const unsigned char *p);
 
+/* UTF-8 text as little-endian UTF-16 units, with a zero unit after them;
+ * characters beyond the BMP become surrogate pairs and invalid sequences
+ * '?', as PhysicsFS converts. *units gets the count without the zero. An SDL
+ * buffer the caller frees, or NULL when memory ran out (nothing logged). */
+uint8_t *utf16le_from_utf8(const char *text, uint32_t *units);
+
 /* 1 when all len bytes were written; 0 otherwise, with byte_io_error() set.
  * They never log: the caller names the file in its own message. */
 int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len);

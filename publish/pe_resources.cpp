@@ -279,32 +279,13 @@ int find_resource_entry(PHYSFS_File *in, const char *path, const PeResourceSecti
 
 /* ---- Version block ---- */
 
-/* UTF-8 to little-endian UTF-16 with a zero unit at the end; characters
- * beyond the BMP become surrogate pairs, invalid bytes '?'. No UTF-8 byte
- * gives more than one unit, so the buffer holds len + 1 units. */
+/* Little-endian UTF-16 with a zero unit; NULL after the out-of-memory
+ * line. */
 static uint8_t *utf16_from_utf8(const char *text, uint32_t *units)
 {
-    size_t len = SDL_strlen(text);
-    if (len >= 0x7FFFFFFF) {
+    uint8_t *bytes = utf16le_from_utf8(text, units);
+    if (!bytes)
         report_out_of_memory();
-        return NULL;
-    }
-    PHYSFS_uint16 *buf = (PHYSFS_uint16 *)SDL_malloc((len + 1) * sizeof(PHYSFS_uint16));
-    if (!buf) {
-        report_out_of_memory();
-        return NULL;
-    }
-    PHYSFS_utf8ToUtf16(text, buf, (len + 1) * sizeof(PHYSFS_uint16));
-    uint32_t n = 0;
-    while (buf[n])
-        n++;
-    uint8_t *bytes = (uint8_t *)buf;
-    for (uint32_t i = 0; i <= n; i++) {
-        uint16_t u = buf[i];
-        bytes[2 * i] = (uint8_t)u;
-        bytes[2 * i + 1] = (uint8_t)(u >> 8);
-    }
-    *units = n;
     return bytes;
 }
 

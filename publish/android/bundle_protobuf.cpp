@@ -709,23 +709,14 @@ static const char *source_pool_string(uint32_t index)
  * unit; returns the offset after it, or 0 when memory ran out. */
 static size_t put_pool_string(uint8_t *chunk, size_t at, const char *text)
 {
-    size_t length = SDL_strlen(text);
-    /* ASCII and most text take one unit per byte; a surrogate pair never
-     * takes more than the four bytes of its UTF-8 form. */
-    size_t capacity = (length + 1) * sizeof(PHYSFS_uint16);
-    PHYSFS_uint16 *units = (PHYSFS_uint16 *)SDL_malloc(capacity);
+    uint32_t count;
+    uint8_t *units = utf16le_from_utf8(text, &count);
     if (!units)
         return 0;
-    PHYSFS_utf8ToUtf16(text, units, capacity);
-    size_t count = 0;
-    while (units[count])
-        count++;
     le_put_u16(chunk + at, (uint16_t)count);
-    for (size_t i = 0; i < count; i++)
-        le_put_u16(chunk + at + 2 + 2 * i, units[i]);
-    le_put_u16(chunk + at + 2 + 2 * count, 0);
+    SDL_memcpy(chunk + at + 2, units, 2 * ((size_t)count + 1)); /* with its zero unit */
     SDL_free(units);
-    return at + 2 * (count + 2);
+    return at + 2 * ((size_t)count + 2);
 }
 
 uint8_t *build_source_pool_chunk(size_t *size)

@@ -57,28 +57,14 @@ typedef struct ArscFile {
     const char *path;
 } ArscFile;
 
-/* UTF-8 to little-endian UTF-16 the way PhysicsFS converts (an invalid
- * sequence becomes '?', a code point above U+FFFF a surrogate pair). A UTF-8
- * string never needs more units than it has bytes. 0 when out of memory. */
+/* 0 after the out-of-memory line. */
 static int arsc_convert(const char *text, ArscString *out)
 {
-    size_t bytes = SDL_strlen(text);
-    PHYSFS_uint16 *buf = (PHYSFS_uint16 *)SDL_malloc((bytes + 1) * sizeof(PHYSFS_uint16));
-    if (!buf) {
+    out->units = utf16le_from_utf8(text, &out->count);
+    if (!out->units) {
         report_out_of_memory();
         return 0;
     }
-    PHYSFS_utf8ToUtf16(text, buf, (bytes + 1) * sizeof(PHYSFS_uint16));
-    uint32_t count = 0;
-    while (buf[count] != 0)
-        count++;
-    unsigned char *le = (unsigned char *)buf;
-    for (uint32_t i = 0; i < count; i++) {
-        PHYSFS_uint16 unit = buf[i];
-        le_put_u16(le + 2 * i, unit);
-    }
-    out->units = le;
-    out->count = count;
     return 1;
 }
 
