@@ -110,6 +110,12 @@ static int text_escape_utf8_length(const unsigned char *p)
     return need + 1;
 }
 
+int utf8_char_length(const char *p)
+{
+    int n = text_escape_utf8_length((const unsigned char *)p);
+    return n > 0 ? n : 0;
+}
+
 /* One XML character of text at p into out (or nothing); returns the bytes
  * of text consumed and adds the bytes written to *o. */
 static size_t text_escape_xml_at(const unsigned char *p, int attribute, char *out, size_t *o)

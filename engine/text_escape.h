@@ -28,6 +28,11 @@ char *xml_text_escape(const char *text);
  * value in either kind of quotes. */
 char *xml_attribute_escape(const char *text);
 
+/* The bytes of the well-formed UTF-8 character at p (1 to 4), or 0 when p
+ * does not start one: overlong forms, surrogates, code points past
+ * U+10FFFF and sequences cut short (a NUL included) are not well-formed. */
+int utf8_char_length(const char *p);
+
 /* A copy of text in which each invalid UTF-8 sequence (as xml_text_escape
  * finds them) is U+FFFD; nothing else changes. For names that readers take
  * as UTF-8, such as a bundle directory made from a title. */
