@@ -2,11 +2,11 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
-#include "publish/build_platform.h"
-#include "publish/butler.h"
-#include "publish/platform_table.h"
+#include "publish/platforms/build_platform.h"
+#include "publish/store/butler.h"
+#include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
-#include "publish/zip_writer.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 

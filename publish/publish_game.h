@@ -5,7 +5,7 @@
 #ifndef BRINDLECOT_PUBLISH_GAME_H
 #define BRINDLECOT_PUBLISH_GAME_H
 
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 #include <physfs.h>
 

@@ -3,7 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "publish/android/sha1.h"
-#include "publish/byte_io.h"
+#include "publish/archive/byte_io.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>

@@ -1,7 +1,7 @@
 #include "publish/android/binary_xml.h"
 
 #include "publish/android/attribute_types.h"
-#include "publish/byte_io.h"
+#include "publish/archive/byte_io.h"
 #include "engine/helpers.h"
 #include "publish/publish_log.h"
 

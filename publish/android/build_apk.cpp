@@ -8,10 +8,10 @@
 #include "publish/android/launcher_icons.h"
 #include "publish/android/resource_table.h"
 #include "publish/android/xml_tree.h"
-#include "publish/output_file.h"
+#include "publish/files/output_file.h"
 #include "publish/publish_log.h"
-#include "publish/staging.h"
-#include "publish/zip_writer.h"
+#include "publish/files/staging.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 #include <physfs.h>

@@ -8,8 +8,8 @@
 #include "publish/android/launcher_icons.h"
 #include "publish/android/xml_tree.h"
 #include "publish/publish_log.h"
-#include "publish/staging.h"
-#include "publish/zip_writer.h"
+#include "publish/files/staging.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 #include <physfs.h>

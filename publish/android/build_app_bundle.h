@@ -7,7 +7,7 @@
 #ifndef BRINDLECOT_BUILD_APP_BUNDLE_H
 #define BRINDLECOT_BUILD_APP_BUNDLE_H
 
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 /* platform is the stub entry's name as spelled in the stub directory (the
  * build tree and the stub tree keep its letter case), out_path the package

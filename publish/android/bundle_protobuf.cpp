@@ -2,8 +2,8 @@
 
 #include "engine/game_metadata.h"
 #include "publish/android/attribute_types.h"
-#include "publish/byte_io.h"
-#include "publish/output_file.h"
+#include "publish/archive/byte_io.h"
+#include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>

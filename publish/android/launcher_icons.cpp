@@ -2,7 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
-#include "publish/image.h"
+#include "publish/images/image.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>

@@ -2,10 +2,10 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
-#include "publish/byte_io.h"
-#include "publish/output_file.h"
+#include "publish/archive/byte_io.h"
+#include "publish/files/output_file.h"
 #include "publish/publish_log.h"
-#include "publish/staging.h"
+#include "publish/files/staging.h"
 
 #include <SDL.h>
 #include <physfs.h>

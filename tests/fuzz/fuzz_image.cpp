@@ -4,7 +4,7 @@
  * short one); small images also go through the PNG encoder. */
 #include "fuzz_support.h"
 
-#include "publish/image.h"
+#include "publish/images/image.h"
 
 #include <SDL.h>
 

@@ -4,7 +4,7 @@
  * A patch that fails must leave the file as it was. */
 #include "fuzz_support.h"
 
-#include "publish/pe_resources.h"
+#include "publish/images/pe_resources.h"
 
 #include <SDL.h>
 #include <physfs.h>

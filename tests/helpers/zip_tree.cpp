@@ -14,7 +14,7 @@
 #include "engine/fs_alloc.h"
 #include "engine/log.h"
 #include "platform/debug_output.h"
-#include "publish/zip_writer.h"
+#include "publish/archive/zip_writer.h"
 
 static void print_line(const uint16_t *text, void *user)
 {

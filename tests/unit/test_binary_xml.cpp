@@ -3,7 +3,7 @@
 #include "publish/android/attribute_types.h"
 #include "publish/android/binary_xml.h"
 #include "publish/android/xml_tree.h"
-#include "publish/byte_io.h"
+#include "publish/archive/byte_io.h"
 
 #include <SDL.h>
 #include <physfs.h>

@@ -3,7 +3,7 @@
 #include "engine/game_metadata.h"
 #include "publish/android/android_manifest.h"
 #include "publish/android/build_apk.h"
-#include "publish/build_platform.h"
+#include "publish/platforms/build_platform.h"
 
 #include <stdio.h>
 

@@ -6,8 +6,8 @@
 #include "engine/log.h"
 #include "publish/android/android_manifest.h"
 #include "publish/android/build_app_bundle.h"
-#include "publish/build_platform.h"
-#include "publish/image.h"
+#include "publish/platforms/build_platform.h"
+#include "publish/images/image.h"
 
 #include <SDL.h>
 

@@ -1,7 +1,7 @@
 #include "web_fixture.h"
 
-#include "publish/build_html5.h"
-#include "publish/build_platform.h"
+#include "publish/platforms/build_html5.h"
+#include "publish/platforms/build_platform.h"
 
 #include <SDL.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #include "web_fixture.h"
 
-#include "publish/build_macos.h"
-#include "publish/build_platform.h"
+#include "publish/platforms/build_macos.h"
+#include "publish/platforms/build_platform.h"
 
 #include <SDL.h>
 #include <sys/stat.h>

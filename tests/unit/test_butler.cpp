@@ -6,7 +6,7 @@
 #include "engine/http.h"
 #include "engine/log.h"
 #include "platform/process.h"
-#include "publish/butler.h"
+#include "publish/store/butler.h"
 #include "publish/publish_game.h"
 
 #include <SDL.h>

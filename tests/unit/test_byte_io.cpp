@@ -1,9 +1,9 @@
 #include "test_support.h"
 
-#include "publish/byte_io.h"
-#include "publish/icons.h"
-#include "publish/staging.h"
-#include "publish/zip_writer.h"
+#include "publish/archive/byte_io.h"
+#include "publish/images/icons.h"
+#include "publish/files/staging.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 #include <physfs.h>

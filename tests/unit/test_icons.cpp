@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "publish/icons.h"
+#include "publish/images/icons.h"
 
 #include <SDL.h>
 #include <physfs.h>

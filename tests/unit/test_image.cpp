@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "publish/image.h"
+#include "publish/images/image.h"
 
 #include <SDL.h>
 #include <physfs.h>

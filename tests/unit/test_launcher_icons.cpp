@@ -2,7 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "publish/android/launcher_icons.h"
-#include "publish/image.h"
+#include "publish/images/image.h"
 
 #include <SDL.h>
 

@@ -1,7 +1,7 @@
 #include "test_support.h"
 
 #include "platform/native_file.h"
-#include "publish/staging.h"
+#include "publish/files/staging.h"
 
 #include <errno.h>
 #include <sys/stat.h>

@@ -3,8 +3,8 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "engine/log.h"
-#include "publish/icons.h"
-#include "publish/pe_resources.h"
+#include "publish/images/icons.h"
+#include "publish/images/pe_resources.h"
 
 #include <SDL.h>
 #include <physfs.h>

@@ -2,8 +2,8 @@
 
 #include "engine/cvar.h"
 #include "engine/game_metadata.h"
-#include "publish/build_platform.h"
-#include "publish/platform_table.h"
+#include "publish/platforms/build_platform.h"
+#include "publish/platforms/platform_table.h"
 #include "publish/publish_game.h"
 
 #include <SDL.h>

@@ -1,7 +1,7 @@
 #include "test_support.h"
 
-#include "publish/staging.h"
-#include "publish/zip_writer.h"
+#include "publish/files/staging.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 #include <physfs.h>

@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "publish/zip_writer.h"
+#include "publish/archive/zip_writer.h"
 
 #include <string>
 

@@ -6,10 +6,10 @@
 #include "zip_read.h"
 
 #include "engine/game_metadata.h"
-#include "publish/deflate_pool.h"
+#include "publish/archive/deflate_pool.h"
 #include "publish/publish_game.h"
-#include "publish/zip_cache.h"
-#include "publish/zip_writer.h"
+#include "publish/archive/zip_cache.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 #include <dirent.h>

@@ -1,7 +1,7 @@
 #include "test_support.h"
 #include "zip_read.h"
 
-#include "publish/zip_writer.h"
+#include "publish/archive/zip_writer.h"
 
 #include <physfs.h>
 #include <zlib.h>

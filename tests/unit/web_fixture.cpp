@@ -1,7 +1,7 @@
 #include "web_fixture.h"
 
 #include "engine/game_metadata.h"
-#include "publish/image.h"
+#include "publish/images/image.h"
 
 #include <SDL.h>
 

@@ -3,7 +3,7 @@
 #ifndef BRINDLECOT_PUBLISH_BUILD_PLATFORM_H
 #define BRINDLECOT_PUBLISH_BUILD_PLATFORM_H
 
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 /* 1 when built (or nothing had to be built), 0 on failure, after which
  * out_path is gone. builds may be NULL. */

@@ -1,6 +1,6 @@
-#include "publish/build_platform.h"
+#include "publish/platforms/build_platform.h"
 
-#include "publish/platform_table.h"
+#include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
 
 int build_platform(const char *platform, const char *out_path, const char *game_dir,

@@ -1,6 +1,6 @@
-#include "publish/download.h"
+#include "publish/store/download.h"
 
-#include "publish/byte_io.h"
+#include "publish/archive/byte_io.h"
 #include "engine/helpers.h"
 #include "publish/publish_log.h"
 

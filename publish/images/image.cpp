@@ -1,4 +1,4 @@
-#include "publish/image.h"
+#include "publish/images/image.h"
 
 #include <SDL.h>
 #include <physfs.h>

@@ -1,13 +1,13 @@
-#include "publish/butler.h"
+#include "publish/store/butler.h"
 
 #include "engine/cvar.h"
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "platform/process.h"
-#include "publish/download.h"
-#include "publish/platform_table.h"
+#include "publish/store/download.h"
+#include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
-#include "publish/staging.h"
+#include "publish/files/staging.h"
 
 #include <SDL.h>
 #include <physfs.h>

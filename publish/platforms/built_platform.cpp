@@ -1,4 +1,4 @@
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 #include "publish/publish_log.h"
 

@@ -8,7 +8,7 @@
 #ifndef BRINDLECOT_PUBLISH_BUILD_HTML5_H
 #define BRINDLECOT_PUBLISH_BUILD_HTML5_H
 
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 #include <physfs.h>
 

@@ -1,4 +1,4 @@
-#include "publish/zip_cache.h"
+#include "publish/archive/zip_cache.h"
 
 #include <SDL.h>
 #include <errno.h>

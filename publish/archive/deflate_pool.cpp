@@ -1,4 +1,4 @@
-#include "publish/deflate_pool.h"
+#include "publish/archive/deflate_pool.h"
 
 #include <SDL.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "publish/zip_writer.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 #include <errno.h>
@@ -7,12 +7,12 @@
 
 #include "engine/helpers.h"
 #include "platform/native_file.h"
-#include "publish/byte_io.h"
-#include "publish/deflate_pool.h"
-#include "publish/output_file.h"
+#include "publish/archive/byte_io.h"
+#include "publish/archive/deflate_pool.h"
+#include "publish/files/output_file.h"
 #include "publish/publish_log.h"
-#include "publish/staging.h"
-#include "publish/zip_cache.h"
+#include "publish/files/staging.h"
+#include "publish/archive/zip_cache.h"
 
 /* Files up to this size are read whole and compressed in one call, on a
  * worker when the run has them; a slot holds one such file and its

@@ -1,7 +1,7 @@
-#include "publish/output_file.h"
+#include "publish/files/output_file.h"
 
 #include "engine/helpers.h"
-#include "publish/byte_io.h"
+#include "publish/archive/byte_io.h"
 #include "publish/publish_log.h"
 
 PHYSFS_File *output_open(const char *path, const OutputTexts *texts)

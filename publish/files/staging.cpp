@@ -1,4 +1,4 @@
-#include "publish/staging.h"
+#include "publish/files/staging.h"
 
 #include <SDL.h>
 #include <errno.h>
@@ -7,9 +7,9 @@
 #include "engine/helpers.h"
 #include "platform/native.h"
 #include "platform/native_file.h"
-#include "publish/byte_io.h"
-#include "publish/output_file.h"
-#include "publish/platform_table.h"
+#include "publish/archive/byte_io.h"
+#include "publish/files/output_file.h"
+#include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
 
 /* Constant memory whatever the file's size. */

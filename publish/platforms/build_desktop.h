@@ -4,7 +4,7 @@
 #ifndef BRINDLECOT_PUBLISH_BUILD_DESKTOP_H
 #define BRINDLECOT_PUBLISH_BUILD_DESKTOP_H
 
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 /* platform is the stub entry name; the stub read is
  * ".brindlecot/stubs/<platform>". 1 built, 0 failed (out_path is then

@@ -1,4 +1,4 @@
-#include "publish/byte_io.h"
+#include "publish/archive/byte_io.h"
 
 #include <errno.h>
 #include <string.h>

@@ -1,8 +1,8 @@
-#include "publish/icons.h"
+#include "publish/images/icons.h"
 
-#include "publish/byte_io.h"
-#include "publish/output_file.h"
-#include "publish/image.h"
+#include "publish/archive/byte_io.h"
+#include "publish/files/output_file.h"
+#include "publish/images/image.h"
 #include "engine/helpers.h"
 #include "publish/publish_log.h"
 

@@ -1,14 +1,14 @@
-#include "publish/build_html5.h"
+#include "publish/platforms/build_html5.h"
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "engine/text_escape.h"
-#include "publish/byte_io.h"
-#include "publish/output_file.h"
-#include "publish/image.h"
+#include "publish/archive/byte_io.h"
+#include "publish/files/output_file.h"
+#include "publish/images/image.h"
 #include "publish/publish_log.h"
-#include "publish/staging.h"
-#include "publish/zip_writer.h"
+#include "publish/files/staging.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 #include <physfs.h>

@@ -13,7 +13,7 @@
 #ifndef BRINDLECOT_PUBLISH_BUTLER_H
 #define BRINDLECOT_PUBLISH_BUTLER_H
 
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 /* Registers "publish.butler_url" (scheme and host of the download; the
  * archive's path is appended). 1, or 0 with SDL's error text set. */

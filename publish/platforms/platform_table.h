@@ -5,7 +5,7 @@
 #ifndef BRINDLECOT_PUBLISH_PLATFORM_TABLE_H
 #define BRINDLECOT_PUBLISH_PLATFORM_TABLE_H
 
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 /* Builds the package out_path for the stub entry platform from game_dir and
  * records what it built in builds (which may be NULL). 1 built, 0 failed

@@ -7,7 +7,7 @@
 #ifndef BRINDLECOT_PUBLISH_BUILD_MACOS_H
 #define BRINDLECOT_PUBLISH_BUILD_MACOS_H
 
-#include "publish/built_platform.h"
+#include "publish/platforms/built_platform.h"
 
 /* The longest bundle path (build root, "/", name, ".app") that is built. */
 #define MACOS_BUNDLE_PATH_MAX 200

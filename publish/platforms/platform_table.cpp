@@ -1,4 +1,4 @@
-#include "publish/platform_table.h"
+#include "publish/platforms/platform_table.h"
 
 #include "publish/publish_log.h"
 

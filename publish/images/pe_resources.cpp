@@ -1,9 +1,9 @@
-#include "publish/pe_resources.h"
+#include "publish/images/pe_resources.h"
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
-#include "publish/byte_io.h"
-#include "publish/output_file.h"
+#include "publish/archive/byte_io.h"
+#include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>

@@ -1,13 +1,13 @@
-#include "publish/build_desktop.h"
+#include "publish/platforms/build_desktop.h"
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
-#include "publish/icons.h"
-#include "publish/output_file.h"
-#include "publish/pe_resources.h"
+#include "publish/images/icons.h"
+#include "publish/files/output_file.h"
+#include "publish/images/pe_resources.h"
 #include "publish/publish_log.h"
-#include "publish/staging.h"
-#include "publish/zip_writer.h"
+#include "publish/files/staging.h"
+#include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
 #include <physfs.h>
