@@ -320,3 +320,17 @@ MANIFEST_TEMPLATE = """<?xml version="1.0" encoding="utf-8"?>
     </application>
 </manifest>
 """
+
+
+USAGE = """usage: /usr/bin/python3 tools/android_stub.py --help
+A module of tools/make_installation.py, which writes the stubs from it: it
+has nothing to run on its own and takes no arguments.
+"""
+
+if __name__ == "__main__":
+    import sys
+    if sys.argv[1:] in (["-h"], ["--help"]):
+        sys.stdout.write(USAGE)
+        sys.exit(0)
+    sys.stderr.write(USAGE)
+    sys.exit(2)

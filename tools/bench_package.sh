@@ -12,6 +12,23 @@
 # BENCH_SKIP_1G=1 leaves the 1 GiB game out; BENCH_DIR (default /tmp) is
 # where the installation and the games are made.
 set -euo pipefail
+
+usage() {
+    echo "usage: bash tools/bench_package.sh [BUILD_DIR]"
+    echo "Times the publisher beside zip on generated games (BUILD_DIR: default build)."
+}
+case "${1:-}" in
+    -h|--help)
+        usage
+        exit 0 ;;
+    -*)
+        usage >&2
+        exit 2 ;;
+esac
+if [ $# -gt 1 ]; then
+    usage >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.."
 BUILD=$(cd "${1:-build}" && pwd)
 cmake --build "$BUILD" -j4 --target brindlecot-publish brindlecot-runtime-stub > /dev/null

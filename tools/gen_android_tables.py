@@ -182,9 +182,16 @@ def generate(attributes, resources):
     return "\n".join(out) + "\n"
 
 
+USAGE = "usage: /usr/bin/python3 tools/gen_android_tables.py DATA_DIR OUTPUT\n"
+
+
 def main():
-    if len(sys.argv) != 3:
-        fail("usage: gen_android_tables.py DATA_DIR OUTPUT")
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        sys.stdout.write(USAGE)
+        sys.exit(0)
+    if len(sys.argv) != 3 or any(a.startswith("-") for a in sys.argv[1:]):
+        sys.stderr.write(USAGE)
+        sys.exit(2)
     data_dir, output = sys.argv[1], sys.argv[2]
     attributes = attribute_rows(data_dir + "/manifest-attributes.tsv")
     resources = resource_rows(data_dir + "/public-resources.tsv")

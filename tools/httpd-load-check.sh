@@ -4,6 +4,24 @@
 # Prints requests per second of each and the daemon's memory before and
 # after. Usage: tools/httpd-load-check.sh [build_dir] [requests] [concurrency]
 set -euo pipefail
+
+usage() {
+    echo "usage: bash tools/httpd-load-check.sh [BUILD_DIR] [REQUESTS] [CONCURRENCY]"
+    echo "The same ab run against brindlecot-httpd and python3 -m http.server"
+    echo "(defaults: build, 300 requests, 20 at a time)."
+}
+case "${1:-}" in
+    -h|--help)
+        usage
+        exit 0 ;;
+    -*)
+        usage >&2
+        exit 2 ;;
+esac
+if [ $# -gt 3 ] || ! [[ "${2:-1}" =~ ^[0-9]+$ && "${3:-1}" =~ ^[0-9]+$ ]]; then
+    usage >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.."
 
 BUILD=${1:-build}

@@ -7,8 +7,9 @@
 set -eu
 
 usage() {
-    echo "usage: $0 [demo|test]" >&2
-    exit 2
+    echo "usage: bash tools/install-deps.sh [demo|test]"
+    echo "  demo  what building the programs and running the demo needs"
+    echo "  test  all of that, plus what the tests need (the default)"
 }
 
 # Building the programs and the installation generator, and the run-time
@@ -33,12 +34,16 @@ chromium
 crossbuild-essential-armhf qemu-user
 "
 
-[ $# -le 1 ] || usage
 case "${1:-test}" in
+    -h|--help) usage; exit 0 ;;
     demo) PACKAGES="$DEMO_PACKAGES" ;;
     test) PACKAGES="$DEMO_PACKAGES $TEST_PACKAGES" ;;
-    *) usage ;;
+    *) usage >&2; exit 2 ;;
 esac
+if [ $# -gt 1 ]; then
+    usage >&2
+    exit 2
+fi
 
 SUDO=""
 if [ "$(id -u)" != "0" ]; then
@@ -52,9 +57,44 @@ for p in $PACKAGES; do
     fi
 done
 
+# Another apt or dpkg run (unattended upgrades on a fresh machine, a second
+# terminal) may hold the package manager's locks for minutes: we wait for
+# it, up to this many seconds, and say so.
+LOCK_TIMEOUT=300
+WAITING="Another apt or dpkg run holds the package manager's lock: waiting for it (at most $LOCK_TIMEOUT s)."
+
+# apt-get update gives up at once when the package lists' lock is held
+# (DPkg::Lock::Timeout covers dpkg's locks only), so it is tried again.
+update_lists() {
+    log=$(mktemp)
+    waited=0
+    while ! $SUDO apt-get update -q -o DPkg::Lock::Timeout=$LOCK_TIMEOUT > "$log" 2>&1; do
+        if ! grep -q "Could not get lock" "$log" || [ "$waited" -ge "$LOCK_TIMEOUT" ]; then
+            cat "$log" >&2
+            rm -f "$log"
+            return 1
+        fi
+        [ "$waited" -gt 0 ] || echo "$WAITING"
+        sleep 5
+        waited=$((waited + 5))
+    done
+    cat "$log"
+    rm -f "$log"
+}
+
+# apt-get install waits by itself (and prints "Waiting for cache lock"
+# while it does); the line before it comes when fuser can see the holder.
+say_if_dpkg_locked() {
+    if command -v fuser > /dev/null 2>&1 &&
+        $SUDO fuser /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock > /dev/null 2>&1; then
+        echo "$WAITING"
+    fi
+}
+
 if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
-    $SUDO apt-get update -q
+    update_lists
+    say_if_dpkg_locked
     # shellcheck disable=SC2086
-    $SUDO apt-get install -y -q --no-install-recommends $missing
+    $SUDO apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=$LOCK_TIMEOUT $missing
 fi

@@ -2,12 +2,16 @@
 """Writes a complete installation directory and, beside its stubs, a demo game.
 
     /usr/bin/python3 tools/make_installation.py [--build-dir DIR]
-        [--runtime-stub FILE] [--no-game] [--android] DEST
+        [--runtime-stub FILE] [--no-game] DEST
 
 DEST gets:
   .brindlecot/stubs/<platform>   one entry per platform (see STUBS below)
   the five default files          copied into every staged game
   mygame/                         the demo game (unless --no-game)
+
+DEST may hold an earlier installation: each of these entries is replaced
+whole (a stale file inside a stub tree goes with it), and everything else
+in DEST stays as it is: other games, builds, logs, other stub entries.
 
 The desktop stubs are this project's runtime stub program (the CMake target
 brindlecot-runtime-stub, found under --build-dir, default "build" beside
@@ -16,8 +20,8 @@ current directory.
 
 Every stub is written: the desktop ones, android, oculusquest and
 googleplay. The Android stubs' bytes, and the layout of the resources blob,
-are in tools/android_stub.py. --android is still accepted and changes
-nothing, so older command lines keep working.
+are in tools/android_stub.py. There is no --android option any more
+(every stub is always written): a command line that gives it is refused.
 
 Each stub is written by one function taking the stubs directory and the
 options; add a platform by writing its function and listing it in STUBS.
@@ -27,7 +31,9 @@ import argparse
 import importlib
 import io
 import os
+import shutil
 import sys
+import tempfile
 
 from PIL import Image, ImageDraw
 
@@ -271,22 +277,44 @@ def write_demo_game(dest):
 
 # --- driver ----------------------------------------------------------------------
 
+def put_in_place(fresh, final):
+    """Moves the freshly written entry fresh over final, whatever final was
+    (a file, a tree, a symbolic link: the link itself goes, never what it
+    points to). Nothing written for it leaves final as it was."""
+    if not os.path.lexists(fresh):
+        return
+    if os.path.isdir(final) and not os.path.islink(final):
+        shutil.rmtree(final)
+    elif os.path.lexists(final):
+        os.unlink(final)
+    os.rename(fresh, final)
+
+
 def make_installation(dest, runtime_stub, with_game=True):
-    """Writes the installation into dest; returns dest."""
+    """Writes the installation into dest, over an earlier one; returns dest."""
     options = argparse.Namespace(runtime_stub=runtime_stub)
     stubs = os.path.join(dest, ".brindlecot", "stubs")
     os.makedirs(stubs, exist_ok=True)
-    for _name, writer in STUBS:
-        writer(stubs, options)
-    write_default_files(dest)
-    if with_game:
-        write_demo_game(dest)
+    # Everything is written whole in a scratch directory inside dest (the
+    # same file system, so each entry moves into place with one rename).
+    with tempfile.TemporaryDirectory(prefix=".make-installation-", dir=dest) as fresh:
+        fresh_stubs = os.path.join(fresh, "stubs")
+        for _name, writer in STUBS:
+            writer(fresh_stubs, options)
+        write_default_files(fresh)
+        if with_game:
+            write_demo_game(fresh)
+        for name, _writer in STUBS:
+            put_in_place(os.path.join(fresh_stubs, name), os.path.join(stubs, name))
+        entries = DEFAULT_FILES + (("mygame",) if with_game else ())
+        for name in entries:
+            put_in_place(os.path.join(fresh, name), os.path.join(dest, name))
     return dest
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description="Write an installation directory and a demo game.")
-    parser.add_argument("dest", help="directory to write (created if missing)")
+    parser.add_argument("dest", help="directory to write (created if missing; an earlier installation in it is updated)")
     parser.add_argument("--build-dir", default=os.path.join(SOURCE_DIR, "build"),
                         help="CMake build directory holding tools/brindlecot-runtime-stub")
     parser.add_argument("--runtime-stub", help="the runtime stub program (overrides --build-dir)")

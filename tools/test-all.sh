@@ -4,6 +4,21 @@
 # whole suite on the normal build (its CTest pass line, "100% tests passed,
 # 0 tests failed out of N", is the last line printed).
 set -euo pipefail
+
+usage() {
+    echo "usage: bash tools/test-all.sh"
+    echo "Installs the test packages, builds under the sanitizers, runs the fuzz targets"
+    echo "and then every test; it takes no arguments."
+}
+case "${1:-}" in
+    -h|--help)
+        usage
+        exit 0 ;;
+esac
+if [ $# -gt 0 ]; then
+    usage >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh test
