@@ -17,18 +17,8 @@ usage() {
     echo "usage: bash tools/bench_package.sh [BUILD_DIR]"
     echo "Times the publisher beside zip on generated games (BUILD_DIR: default build)."
 }
-case "${1:-}" in
-    -h|--help)
-        usage
-        exit 0 ;;
-    -*)
-        usage >&2
-        exit 2 ;;
-esac
-if [ $# -gt 1 ]; then
-    usage >&2
-    exit 2
-fi
+. "$(dirname "$0")/lib/args.sh"
+check_args 1 "$@"
 cd "$(dirname "$0")/.."
 BUILD=$(cd "${1:-build}" && pwd)
 cmake --build "$BUILD" -j4 --target brindlecot-publish brindlecot-runtime-stub > /dev/null

@@ -10,15 +10,9 @@ usage() {
     echo "The same ab run against brindlecot-httpd and python3 -m http.server"
     echo "(defaults: build, 300 requests, 20 at a time)."
 }
-case "${1:-}" in
-    -h|--help)
-        usage
-        exit 0 ;;
-    -*)
-        usage >&2
-        exit 2 ;;
-esac
-if [ $# -gt 3 ] || ! [[ "${2:-1}" =~ ^[0-9]+$ && "${3:-1}" =~ ^[0-9]+$ ]]; then
+. "$(dirname "$0")/lib/args.sh"
+check_args 3 "$@"
+if ! [[ "${2:-1}" =~ ^[0-9]+$ && "${3:-1}" =~ ^[0-9]+$ ]]; then
     usage >&2
     exit 2
 fi

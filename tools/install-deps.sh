@@ -34,16 +34,15 @@ chromium
 crossbuild-essential-armhf qemu-user
 "
 
+. "$(dirname "$0")/lib/args.sh"
+check_args 1 "$@"
 case "${1:-test}" in
-    -h|--help) usage; exit 0 ;;
     demo) PACKAGES="$DEMO_PACKAGES" ;;
     test) PACKAGES="$DEMO_PACKAGES $TEST_PACKAGES" ;;
-    *) usage >&2; exit 2 ;;
+    *)
+        usage >&2
+        exit 2 ;;
 esac
-if [ $# -gt 1 ]; then
-    usage >&2
-    exit 2
-fi
 
 SUDO=""
 if [ "$(id -u)" != "0" ]; then

@@ -10,15 +10,8 @@ usage() {
     echo "Installs the test packages, builds under the sanitizers, runs the fuzz targets"
     echo "and then every test; it takes no arguments."
 }
-case "${1:-}" in
-    -h|--help)
-        usage
-        exit 0 ;;
-esac
-if [ $# -gt 0 ]; then
-    usage >&2
-    exit 2
-fi
+. "$(dirname "$0")/lib/args.sh"
+check_args 0 "$@"
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh test
