@@ -112,7 +112,8 @@ static const char *end_value_run(XmlParseContext *ctx)
         int named = ctx->pending_kind != XML_VALUE_TEXT;
         reader->name = named ? ctx->value_name : NULL;
         reader->name_len = named ? ctx->value_name_len : 0;
-        reader->text = ctx->value_buffer;
+        /* An empty attribute value has no buffer yet, and is still a value. */
+        reader->text = ctx->value_buffer ? ctx->value_buffer : "";
         reader->text_len = ctx->value_len;
         go_on = ctx->pending(reader) != 0;
         reader->name = NULL;
@@ -148,6 +149,10 @@ static const char *markup_token(XmlParseContext *ctx, XmlToken token)
         return call(reader->on_element_end, reader) ? NULL : ERROR_CANCELLED;
     case XML_TOKEN_ATTRIBUTE_START:
         begin_named_value(ctx, ctx->tokenizer.attribute_name);
+        /* Pending from the start: an empty value brings no value token,
+         * and x="" is a setting that must not be lost. */
+        ctx->pending = reader->on_attribute;
+        ctx->pending_kind = XML_VALUE_ATTRIBUTE;
         return NULL;
     case XML_TOKEN_PI_START:
         begin_named_value(ctx, ctx->tokenizer.pi_target);

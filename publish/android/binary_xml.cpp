@@ -170,8 +170,13 @@ static void axml_collect_own(AxmlWriter *w, XmlTreeNode *node)
         axml_add_string(w, n.local);
     uint8_t type = 0;
     uint32_t data = 0;
-    if (classify_attribute_value(n.local, axml_value(node), &type, &data))
+    int is_string = classify_attribute_value(n.local, axml_value(node), &type, &data);
+    if (is_string)
         axml_add_string(w, axml_value(node));
+    /* Collection visits each attribute once; writing visits it again. */
+    const char *uri = axml_namespace_uri(&n, node->ns_scope);
+    if (uri && SDL_strcmp(uri, ANDROID_NAMESPACE_URI) == 0)
+        warn_android_attribute(node->name, axml_value(node), node->line, is_string);
 }
 
 /* The pool order is that of a walk that, at each node, handles the

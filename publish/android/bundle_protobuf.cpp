@@ -221,8 +221,10 @@ static void plan_attribute(PbXmlAttribute *attribute, const XmlTreeNode *node)
         prefix_length ? find_namespace_uri(node->ns_scope, node->name, prefix_length) : NULL;
     attribute->type = 0;
     attribute->data = 0;
-    classify_attribute_value(attribute->local_name, node->text, &attribute->type,
-                             &attribute->data);
+    int is_string = classify_attribute_value(attribute->local_name, node->text,
+                                             &attribute->type, &attribute->data);
+    if (attribute->namespace_uri && SDL_strcmp(attribute->namespace_uri, ANDROID_NAMESPACE_URI) == 0)
+        warn_android_attribute(node->name, node->text, node->line, is_string);
     attribute->resource_id =
         android_attribute_resource_id(attribute->namespace_uri, attribute->local_name);
 }
@@ -366,7 +368,17 @@ static bool fill_compiled_item(const PbXmlAttribute *attribute, aapt_pb_Item *it
     item->which_value = aapt_pb_Item_prim_tag;
     switch (attribute->type) {
     case TYPE_NULL:
-        prim->which_oneof_value = aapt_pb_Primitive_null_value_tag;
+        /* Data 1 is the empty value, as in the APK; null_value would read
+         * back as undefined. */
+        prim->which_oneof_value = aapt_pb_Primitive_empty_value_tag;
+        return true;
+    case TYPE_DIMENSION:
+        prim->which_oneof_value = aapt_pb_Primitive_dimension_value_tag;
+        prim->oneof_value.dimension_value = attribute->data;
+        return true;
+    case TYPE_FRACTION:
+        prim->which_oneof_value = aapt_pb_Primitive_fraction_value_tag;
+        prim->oneof_value.fraction_value = attribute->data;
         return true;
     case TYPE_REFERENCE:
         item->which_value = aapt_pb_Item_ref_tag;
