@@ -1,7 +1,7 @@
 #include "publish/android/attribute_types.h"
 
 #include "engine/helpers.h"
-#include "engine/log.h"
+#include "publish/publish_log.h"
 
 #include <SDL.h>
 
@@ -79,14 +79,7 @@ uint32_t android_attribute_resource_id(const char *namespace_uri, const char *lo
 
 void warn_unknown_resource(const char *name)
 {
-    char *text = alloc_printf("WARNING: Unknown resource name '%s' in XML file", name);
-    if (!text) {
-        puts("Out of memory!");
-        return;
-    }
-    log_append("Publish", LOG_LEVEL_WARN, text);
-    SDL_free(text);
-    log_drain();
+    publish_log_warn("WARNING: Unknown resource name '%s' in XML file", name);
 }
 
 static int attr_types_digit(char c, unsigned base)
@@ -430,25 +423,15 @@ void warn_android_attribute(const char *qualified_name, const char *value, uint3
 {
     const char *colon = SDL_strchr(qualified_name, ':');
     const ManifestAttributeFormat *row = manifest_attribute_find(colon ? colon + 1 : qualified_name);
-    char *text = NULL;
     if (!row) {
-        text = alloc_printf("WARNING: Attribute '%s' on line %u (value '%s') is not an Android "
-                            "attribute of API level 26; it is written as a string",
-                            qualified_name, (unsigned)line, value);
+        publish_log_warn("WARNING: Attribute '%s' on line %u (value '%s') is not an Android "
+                         "attribute of API level 26; it is written as a string",
+                         qualified_name, (unsigned)line, value);
     } else if (stays_string && (row->format_flags & (ATTR_FORMAT_ENUM | ATTR_FORMAT_FLAGS)) &&
                !(row->format_flags & ATTR_FORMAT_STRING) && value[0] != '@' && value[0] != '\0') {
-        text = alloc_printf("WARNING: Value '%s' of attribute '%s' on line %u is not one of the "
-                            "%s it takes; it is written as a string",
-                            value, qualified_name, (unsigned)line,
-                            (row->format_flags & ATTR_FORMAT_FLAGS) ? "flags" : "values");
-    } else {
-        return;
+        publish_log_warn("WARNING: Value '%s' of attribute '%s' on line %u is not one of the "
+                         "%s it takes; it is written as a string",
+                         value, qualified_name, (unsigned)line,
+                         (row->format_flags & ATTR_FORMAT_FLAGS) ? "flags" : "values");
     }
-    if (!text) {
-        puts("Out of memory!");
-        return;
-    }
-    log_append("Publish", LOG_LEVEL_WARN, text);
-    SDL_free(text);
-    log_drain();
 }

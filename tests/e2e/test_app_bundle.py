@@ -577,7 +577,8 @@ def test_stub_without_dex_fails_and_deletes_the_package(inst):
     shutil.rmtree(inst / STUBS / "googleplay" / "stub" / "dex")
     r = publish(inst, ok=False)
     assert not (inst / "builds" / "mygame-googleplay.aab").exists()
-    assert any("classes2.dex" in t for t in texts(r, "! ")), texts(r, "! ")
+    assert any(t.startswith("The Android stub lacks '.brindlecot/stubs/googleplay/stub/dex/"
+                            "classes.dex'") for t in texts(r, "! ")), texts(r, "! ")
 
 
 def test_a_publish_builds_every_platform_of_the_installation(tmp_path):
