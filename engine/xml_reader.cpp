@@ -30,6 +30,7 @@ typedef struct XmlParseContext {
     XmlValueKind pending_kind;
     const char *value_name;    /* the attribute name or target the value belongs to */
     int32_t value_name_len;
+    uint32_t tag_line;         /* the line of the most recent '<' */
     XmlTokenizer tokenizer;
     char stack[XML_READER_STACK_SIZE];
 } XmlParseContext;
@@ -139,10 +140,18 @@ static const char *markup_token(XmlParseContext *ctx, XmlToken token)
     const char *error = end_value_run(ctx);
     if (error != NULL)
         return error;
+    int go_on;
     switch (token) {
     case XML_TOKEN_ELEMENT_START:
+        /* Only name bytes lie between an element's '<' and this token,
+         * which comes on the byte after the name: a tag broken after its
+         * name still starts on the line of its '<', as Android's tools
+         * count it. */
+        reader->line = ctx->tag_line;
         set_text(reader, ctx->tokenizer.element_name);
-        return call(reader->on_element_start, reader) ? NULL : ERROR_CANCELLED;
+        go_on = call(reader->on_element_start, reader);
+        reader->line = ctx->tokenizer.line;
+        return go_on ? NULL : ERROR_CANCELLED;
     case XML_TOKEN_ELEMENT_END:
         /* The text may point into a value buffer that has since moved. */
         set_text(reader, NULL);
@@ -171,6 +180,8 @@ static const char *feed(XmlParseContext *ctx, const unsigned char *data, uint64_
     XmlTokenizer *tokenizer = &ctx->tokenizer;
     for (uint64_t i = 0; i < length; i++) {
         XmlToken token = xml_tokenizer_step(tokenizer, data[i]);
+        if (data[i] == '<')
+            ctx->tag_line = tokenizer->line;
         if (token == XML_TOKEN_NONE)
             continue;
         reader->line = tokenizer->line;

@@ -29,7 +29,8 @@ typedef int (*XmlReaderCallback)(XmlReader *reader);
  * callback. An attribute with an empty value is delivered with text ""
  * and text_len 0; a processing instruction without content produces no
  * call. line, column and offset are those of the token
- * that completed the event: for a value, the token that ended it. */
+ * that completed the event: for a value, the token that ended it; except
+ * that on_element_start sees the line of the element's '<'. */
 struct XmlReader {
     int32_t status;    /* 0 while parsing, 1 after success, -1 after failure */
     const char *error; /* NULL on success, else a constant English text */
