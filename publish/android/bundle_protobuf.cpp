@@ -26,7 +26,20 @@
 #define APP_NAME_LINE 2
 #define APP_THEME_LINE 12
 
-const LauncherIconDensity launcher_icon_densities[LAUNCHER_ICON_DENSITY_COUNT] = {
+/* A launcher icon of the resource table: its density in dots per inch and
+ * its file inside the module (written by write_android_icons). */
+typedef struct LauncherIconDensity {
+    uint32_t density;
+    const char *path;
+} LauncherIconDensity;
+
+#define LAUNCHER_ICON_DENSITY_COUNT 5
+
+/* Path index of the value resources in the source string pool; 0..4 are
+ * the icon files in launcher_icon_densities order. */
+#define SOURCE_POOL_VALUES_INDEX 5
+
+static const LauncherIconDensity launcher_icon_densities[LAUNCHER_ICON_DENSITY_COUNT] = {
     {160, "res/mipmap-mdpi-v4/ic_launcher.png"},
     {240, "res/mipmap-hdpi-v4/ic_launcher.png"},
     {320, "res/mipmap-xhdpi-v4/ic_launcher.png"},
@@ -93,19 +106,22 @@ int close_pb_file_stream(pb_ostream_t *stream, const char *path)
 }
 
 /* nanopb's encode callback shape. */
+/* arg: an element node; its own namespace declarations. */
+static bool encode_xml_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field,
+                                  void *const *arg);
 typedef bool (*PbEncodeCallback)(pb_ostream_t *stream, const pb_field_iter_t *field,
                                  void *const *arg);
 
 /* --- plain fields -------------------------------------------------------------------- */
 
-bool encode_string_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_string_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     const char *text = (const char *)*arg;
     return pb_encode_tag_for_field(stream, field) &&
            pb_encode_string(stream, (const pb_byte_t *)text, SDL_strlen(text));
 }
 
-bool encode_bytes_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_bytes_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     const PbBytes *bytes = (const PbBytes *)*arg;
     return pb_encode_tag_for_field(stream, field) &&
@@ -367,7 +383,7 @@ static bool encode_xml_children(pb_ostream_t *stream, const pb_field_iter_t *fie
     return true;
 }
 
-bool encode_xml_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_xml_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     const XmlTreeNode *element = (const XmlTreeNode *)*arg;
     for (const XmlTreeNode *d = element->ns_scope; d && d->parent == element; d = d->ns_scope) {
@@ -521,7 +537,7 @@ bool encode_xml_node(pb_ostream_t *stream, const pb_field_iter_t *field, void *c
 
 /* --- the bundle configuration -------------------------------------------------------- */
 
-bool encode_split_dimensions(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_split_dimensions(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     android_bundle_SplitDimension record = android_bundle_SplitDimension_init_zero;
     record.value = android_bundle_SplitDimension_Value_ABI;
@@ -603,7 +619,7 @@ bool encode_color_value(pb_ostream_t *stream, const pb_field_iter_t *field, void
     return encode_element(stream, field, aapt_pb_ConfigValue_fields, &record);
 }
 
-bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     aapt_pb_ConfigValue record = aapt_pb_ConfigValue_init_zero;
     record.has_config = true;
@@ -616,7 +632,7 @@ bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, v
     return encode_element(stream, field, aapt_pb_ConfigValue_fields, &record);
 }
 
-bool encode_app_theme_value(pb_ostream_t *stream, const pb_field_iter_t *field,
+static bool encode_app_theme_value(pb_ostream_t *stream, const pb_field_iter_t *field,
                             void *const *arg)
 {
     aapt_pb_ConfigValue record = aapt_pb_ConfigValue_init_zero;
@@ -647,12 +663,12 @@ static bool encode_entry(pb_ostream_t *stream, const pb_field_iter_t *field, uin
     return encode_element(stream, field, aapt_pb_Entry_fields, &record);
 }
 
-bool encode_icon_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_icon_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     return encode_entry(stream, field, 0, "ic_launcher", encode_icon_config_values, NULL);
 }
 
-bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     for (uint32_t i = 0; i < THEME_COLOR_RESOURCE_COUNT; i++)
         if (!encode_entry(stream, field, i, theme_color_resources[i].name, encode_color_value,
@@ -661,17 +677,17 @@ bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *field, vo
     return true;
 }
 
-bool encode_app_name_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_app_name_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     return encode_entry(stream, field, 0, "app_name", encode_app_name_value, NULL);
 }
 
-bool encode_app_theme_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_app_theme_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     return encode_entry(stream, field, 0, "AppTheme", encode_app_theme_value, NULL);
 }
 
-bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     /* Type ids 2..5 give the ids 0x7F02xxxx..0x7F05xxxx that the manifest's
      * references and resources.arsc use. */
@@ -697,7 +713,7 @@ bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *field, v
     return true;
 }
 
-bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     aapt_pb_Package record = aapt_pb_Package_init_zero;
     record.has_package_id = true;
@@ -707,7 +723,7 @@ bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, void *co
     return encode_element(stream, field, aapt_pb_Package_fields, &record);
 }
 
-bool encode_tool_fingerprint(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_tool_fingerprint(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     aapt_pb_ToolFingerprint record = aapt_pb_ToolFingerprint_init_zero;
     set_string(&record.tool, TOOL_NAME);
