@@ -5,18 +5,16 @@ with aapt2 convert. Then every refusal and warning of the Android builds:
 exit status, message, and no package left after a refusal."""
 import re
 import subprocess
-import zipfile
 
 import pytest
 
+from bundle_env import base_module_as_binary_apk
 from conftest import STUBS, build_installation
 from publish_env import run_publish, texts
 from web_env import set_metadata
 
 FRAMEWORK = "/usr/share/android-framework-res/framework-res.apk"
 PACKAGE = "com.example.shapes"
-ICON_PATHS = ["res/mipmap-%s-v4/ic_launcher.png" % d
-              for d in ("mdpi", "hdpi", "xhdpi", "xxhdpi", "xxxhdpi")]
 NS = 'xmlns:android="http://schemas.android.com/apk/res/android"'
 
 # Empty values, framework references, flags, formats declared outside the
@@ -119,19 +117,8 @@ def aapt_compile(text, tmp_path):
 
 
 def bundle_as_binary_apk(inst, tmp_path):
-    """The bundle's base module converted by aapt2 into a binary APK."""
     base = inst / "builds" / "mygame-googleplay-1.0" / "base"
-    proto_apk = tmp_path / "proto.apk"
-    with zipfile.ZipFile(proto_apk, "w") as z:
-        z.write(base / "manifest" / "AndroidManifest.xml", "AndroidManifest.xml")
-        z.write(base / "resources.pb", "resources.pb")
-        for icon in ICON_PATHS:
-            z.write(base / icon, icon)
-    binary = tmp_path / "binary.apk"
-    code, out = run(["aapt2", "convert", "--output-format", "binary", "-o", str(binary),
-                     str(proto_apk)])
-    assert code == 0, out
-    return binary
+    return base_module_as_binary_apk(base, tmp_path)
 
 
 def publish(inst, platforms):
