@@ -30,6 +30,7 @@ typedef struct XmlParseContext {
     XmlValueKind pending_kind;
     const char *value_name;    /* the attribute name or target the value belongs to */
     int32_t value_name_len;
+    uint32_t tag_line;         /* the line of the most recent '<' */
     XmlTokenizer tokenizer;
     char stack[XML_READER_STACK_SIZE];
 } XmlParseContext;
@@ -112,7 +113,8 @@ static const char *end_value_run(XmlParseContext *ctx)
         int named = ctx->pending_kind != XML_VALUE_TEXT;
         reader->name = named ? ctx->value_name : NULL;
         reader->name_len = named ? ctx->value_name_len : 0;
-        reader->text = ctx->value_buffer;
+        /* An empty attribute value has no buffer yet, and is still a value. */
+        reader->text = ctx->value_buffer ? ctx->value_buffer : "";
         reader->text_len = ctx->value_len;
         go_on = ctx->pending(reader) != 0;
         reader->name = NULL;
@@ -138,16 +140,28 @@ static const char *markup_token(XmlParseContext *ctx, XmlToken token)
     const char *error = end_value_run(ctx);
     if (error != NULL)
         return error;
+    int go_on;
     switch (token) {
     case XML_TOKEN_ELEMENT_START:
+        /* Only name bytes lie between an element's '<' and this token,
+         * which comes on the byte after the name: a tag broken after its
+         * name still starts on the line of its '<', as Android's tools
+         * count it. */
+        reader->line = ctx->tag_line;
         set_text(reader, ctx->tokenizer.element_name);
-        return call(reader->on_element_start, reader) ? NULL : ERROR_CANCELLED;
+        go_on = call(reader->on_element_start, reader);
+        reader->line = ctx->tokenizer.line;
+        return go_on ? NULL : ERROR_CANCELLED;
     case XML_TOKEN_ELEMENT_END:
         /* The text may point into a value buffer that has since moved. */
         set_text(reader, NULL);
         return call(reader->on_element_end, reader) ? NULL : ERROR_CANCELLED;
     case XML_TOKEN_ATTRIBUTE_START:
         begin_named_value(ctx, ctx->tokenizer.attribute_name);
+        /* Pending from the start: an empty value brings no value token,
+         * and x="" is a setting that must not be lost. */
+        ctx->pending = reader->on_attribute;
+        ctx->pending_kind = XML_VALUE_ATTRIBUTE;
         return NULL;
     case XML_TOKEN_PI_START:
         begin_named_value(ctx, ctx->tokenizer.pi_target);
@@ -166,6 +180,8 @@ static const char *feed(XmlParseContext *ctx, const unsigned char *data, uint64_
     XmlTokenizer *tokenizer = &ctx->tokenizer;
     for (uint64_t i = 0; i < length; i++) {
         XmlToken token = xml_tokenizer_step(tokenizer, data[i]);
+        if (data[i] == '<')
+            ctx->tag_line = tokenizer->line;
         if (token == XML_TOKEN_NONE)
             continue;
         reader->line = tokenizer->line;

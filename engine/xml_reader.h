@@ -26,9 +26,11 @@ typedef int (*XmlReaderCallback)(XmlReader *reader);
  *   on_element_end             NULL, 0                        NULL, 0
  *
  * Values are not NUL-terminated (use the lengths) and live only during the
- * callback. An empty attribute value and a processing instruction without
- * content produce no call. line, column and offset are those of the token
- * that completed the event: for a value, the token that ended it. */
+ * callback. An attribute with an empty value is delivered with text ""
+ * and text_len 0; a processing instruction without content produces no
+ * call. line, column and offset are those of the token
+ * that completed the event: for a value, the token that ended it; except
+ * that on_element_start sees the line of the element's '<'. */
 struct XmlReader {
     int32_t status;    /* 0 while parsing, 1 after success, -1 after failure */
     const char *error; /* NULL on success, else a constant English text */

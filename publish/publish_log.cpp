@@ -27,6 +27,14 @@ void publish_log_error(const char *fmt, ...)
     va_end(ap);
 }
 
+void publish_log_warn(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    publish_log_v(LOG_LEVEL_WARN, fmt, ap);
+    va_end(ap);
+}
+
 void publish_log_info(const char *fmt, ...)
 {
     va_list ap;

@@ -7,6 +7,7 @@
 #include "engine/log.h"
 
 void publish_log_error(const char *fmt, ...) LOG_PRINTF(1, 2);
+void publish_log_warn(const char *fmt, ...) LOG_PRINTF(1, 2);
 void publish_log_info(const char *fmt, ...) LOG_PRINTF(1, 2);
 void report_out_of_memory(void);
 

@@ -243,6 +243,7 @@ gameid=mygame
 gametitle=My Demo Game
 version=1.0
 icon=metadata/icon.png
+packageid=org.brindlecot_demo.mygame
 """
 
 GAME_MAIN = """def tick args

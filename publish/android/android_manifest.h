@@ -1,9 +1,11 @@
 /* The text of an Android manifest for one Android platform build: the
  * game's own template for the platform, else the installation stub's, with
  * the game's additions and the package id, build ID and version filled in.
- * The text is not checked as XML here; the build parses it. */
+ * Malformed UTF-8 in the files becomes "?", with a warning per file. */
 #ifndef BRINDLECOT_ANDROID_MANIFEST_H
 #define BRINDLECOT_ANDROID_MANIFEST_H
+
+#include "publish/android/xml_tree.h"
 
 #include <stdint.h>
 
@@ -16,6 +18,13 @@ extern uint32_t android_build_id;
  * the failure was logged. platform is the stub platform name ("android",
  * "oculusquest", "googleplay"), game_dir the game directory. */
 char *load_android_manifest(const char *platform, const char *game_dir);
+
+/* The manifest text, loaded as load_android_manifest does, parsed into a
+ * tree (freed by the caller with free_xml_tree), or NULL after the failure
+ * was logged. Text that does not parse gets the parser's report and then a
+ * line naming the file it came from (the template, the stub's or the
+ * game's additions) and the line and column there. */
+XmlTreeNode *parse_android_manifest(const char *platform, const char *game_dir);
 
 /* Replaces every occurrence of placeholder in *text by replacement, never
  * searching inside text it has just inserted. *text is a heap string that

@@ -1,7 +1,7 @@
 #include "publish/android/attribute_types.h"
 
 #include "engine/helpers.h"
-#include "engine/log.h"
+#include "publish/publish_log.h"
 
 #include <SDL.h>
 
@@ -79,14 +79,7 @@ uint32_t android_attribute_resource_id(const char *namespace_uri, const char *lo
 
 void warn_unknown_resource(const char *name)
 {
-    char *text = alloc_printf("WARNING: Unknown resource name '%s' in XML file", name);
-    if (!text) {
-        puts("Out of memory!");
-        return;
-    }
-    log_append("Publish", LOG_LEVEL_WARN, text);
-    SDL_free(text);
-    log_drain();
+    publish_log_warn("WARNING: Unknown resource name '%s' in XML file", name);
 }
 
 static int attr_types_digit(char c, unsigned base)
@@ -136,9 +129,10 @@ static int attr_types_parse_integer(const char *s, uint32_t *out, int *hex)
     return 1;
 }
 
-/* An optional "-", digits, optionally "." and digits, at least one digit
- * in all: no "+", exponent, blank or hexadecimal form. */
-static int attr_types_parse_float(const char *s, uint32_t *bits)
+/* The length of the number at the start of s: an optional "-", digits,
+ * optionally "." and digits, at least one digit in all (no "+", exponent,
+ * blank or hexadecimal form); 0 when there is none. */
+static size_t attr_types_decimal_length(const char *s)
 {
     const char *p = s;
     int digits = 0;
@@ -149,13 +143,97 @@ static int attr_types_parse_float(const char *s, uint32_t *bits)
     if (*p == '.')
         for (p++; *p >= '0' && *p <= '9'; p++)
             digits++;
-    if (*p != '\0' || digits == 0)
+    return digits ? (size_t)(p - s) : 0;
+}
+
+/* The whole text as such a number. */
+static int attr_types_parse_float(const char *s, uint32_t *bits)
+{
+    size_t len = attr_types_decimal_length(s);
+    if (len == 0 || s[len] != '\0')
         return 0;
     /* The grammar above leaves strtof nothing locale-dependent but the
      * decimal point, and the programs never change LC_NUMERIC from "C". */
     float f = strtof(s, NULL);
     SDL_memcpy(bits, &f, sizeof f);
     return 1;
+}
+
+typedef struct AttrUnit {
+    const char *name;
+    uint8_t type;
+    uint8_t unit;
+    float scale;
+} AttrUnit;
+
+static const AttrUnit attr_units[] = {
+    {"px", TYPE_DIMENSION, 0, 1.0f},   {"dip", TYPE_DIMENSION, 1, 1.0f},
+    {"dp", TYPE_DIMENSION, 1, 1.0f},   {"sp", TYPE_DIMENSION, 2, 1.0f},
+    {"pt", TYPE_DIMENSION, 3, 1.0f},   {"in", TYPE_DIMENSION, 4, 1.0f},
+    {"mm", TYPE_DIMENSION, 5, 1.0f},   {"%", TYPE_FRACTION, 0, 1.0f / 100},
+    {"%p", TYPE_FRACTION, 1, 1.0f / 100},
+};
+
+/* Android's complex value of a number in a unit: a 24-bit two's
+ * complement mantissa in the top bits, the radix (where its binary point
+ * sits) and the unit in the low byte. The radix is chosen, and the value
+ * rounded, exactly as the platform's packager does, in single precision,
+ * so that both write the same bits. */
+static uint32_t attr_types_complex(float f, const AttrUnit *unit)
+{
+    f *= unit->scale;
+    int negative = f < 0;
+    if (negative)
+        f = -f;
+    uint64_t bits = (uint64_t)(f * (1 << 23) + .5f);
+    uint32_t radix, shift;
+    if ((bits & 0x7fffff) == 0) {
+        radix = 0; /* 23p0: a whole number, however small */
+        shift = 23;
+    } else if ((bits & 0xffffffffff800000ull) == 0) {
+        radix = 3; /* 0p23 */
+        shift = 0;
+    } else if ((bits & 0xffffffff80000000ull) == 0) {
+        radix = 2; /* 8p15 */
+        shift = 8;
+    } else if ((bits & 0xffffff8000000000ull) == 0) {
+        radix = 1; /* 16p7 */
+        shift = 16;
+    } else {
+        radix = 0;
+        shift = 23;
+    }
+    uint32_t mantissa = (uint32_t)(bits >> shift) & 0xffffff;
+    if (negative)
+        mantissa = (0u - mantissa) & 0xffffff;
+    return mantissa << 8 | radix << 4 | unit->unit;
+}
+
+/* A number and a unit of the attribute's formats, nothing between or
+ * after them. */
+static int attr_types_parse_complex(uint32_t flags, const char *s, uint8_t *type, uint32_t *data)
+{
+    size_t len = attr_types_decimal_length(s);
+    char number[128];
+    if (len == 0 || len >= sizeof number)
+        return 0;
+    for (size_t i = 0; i < SDL_arraysize(attr_units); i++) {
+        const AttrUnit *unit = &attr_units[i];
+        uint32_t needed = unit->type == TYPE_DIMENSION ? ATTR_FORMAT_DIMENSION : ATTR_FORMAT_FRACTION;
+        if (!(flags & needed) || SDL_strcmp(s + len, unit->name) != 0)
+            continue;
+        SDL_memcpy(number, s, len);
+        number[len] = '\0';
+        float f = strtof(number, NULL);
+        /* Beyond 2^40 the mantissa has long lost the value (the packager
+         * keeps its low bits); refusing keeps the conversion defined. */
+        if (!(f > -1e12f && f < 1e12f))
+            return 0;
+        *type = unit->type;
+        *data = attr_types_complex(f, unit);
+        return 1;
+    }
+    return 0;
 }
 
 /* "#" and exactly 3, 4, 6 or 8 hexadecimal digits. Short forms double each
@@ -298,7 +376,8 @@ static int attr_types_number(uint32_t flags, const char *value, uint8_t *type, u
         *type = TYPE_FLOAT;
         return 1;
     }
-    return 0;
+    return (flags & (ATTR_FORMAT_DIMENSION | ATTR_FORMAT_FRACTION)) &&
+           attr_types_parse_complex(flags, value, type, data);
 }
 
 /* 1 when typed. */
@@ -307,7 +386,11 @@ static int attr_types_classify(const char *name, const char *value, uint8_t *typ
     const ManifestAttributeFormat *row = manifest_attribute_find(name);
     uint32_t flags = row ? row->format_flags : ATTR_FORMAT_STRING;
     char first = value[0];
+    /* An empty string is a setting of its own where strings are taken (an
+     * empty task affinity means none); elsewhere it can only mean empty. */
     if (first == '\0') {
+        if (flags & ATTR_FORMAT_STRING)
+            return 0;
         *type = TYPE_NULL;
         *data = 1;
         return 1;
@@ -333,4 +416,22 @@ int classify_attribute_value(const char *name, const char *value, uint8_t *type,
     *type = TYPE_STRING;
     *data = 0;
     return 1;
+}
+
+void warn_android_attribute(const char *qualified_name, const char *value, uint32_t line,
+                            int stays_string)
+{
+    const char *colon = SDL_strchr(qualified_name, ':');
+    const ManifestAttributeFormat *row = manifest_attribute_find(colon ? colon + 1 : qualified_name);
+    if (!row) {
+        publish_log_warn("WARNING: Attribute '%s' on line %u (value '%s') is not an Android "
+                         "attribute of API level 26; it is written as a string",
+                         qualified_name, (unsigned)line, value);
+    } else if (stays_string && (row->format_flags & (ATTR_FORMAT_ENUM | ATTR_FORMAT_FLAGS)) &&
+               !(row->format_flags & ATTR_FORMAT_STRING) && value[0] != '@' && value[0] != '\0') {
+        publish_log_warn("WARNING: Value '%s' of attribute '%s' on line %u is not one of the "
+                         "%s it takes; it is written as a string",
+                         value, qualified_name, (unsigned)line,
+                         (row->format_flags & ATTR_FORMAT_FLAGS) ? "flags" : "values");
+    }
 }

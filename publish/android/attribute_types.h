@@ -19,6 +19,8 @@ enum {
     TYPE_REFERENCE = 0x01,
     TYPE_STRING = 0x03,          /* data 0 here; writers put the pool index in */
     TYPE_FLOAT = 0x04,           /* IEEE 754 single-precision bits */
+    TYPE_DIMENSION = 0x05,       /* complex: mantissa << 8 | radix << 4 | unit */
+    TYPE_FRACTION = 0x06,        /* complex, unit 0 % or 1 %p */
     TYPE_INT_DEC = 0x10,
     TYPE_INT_HEX = 0x11,
     TYPE_INT_BOOLEAN = 0x12,     /* 0xFFFFFFFF true, 0 false */
@@ -28,9 +30,8 @@ enum {
     TYPE_INT_COLOR_RGB4 = 0x1f
 };
 
-/* Format bits of a manifest attribute, one per format name in alphabetical
- * order. DIMENSION and FRACTION have no conversion: such values stay
- * strings. STRING is also what a name missing from the table gets. */
+/* Format bits of an attribute, one per format name in alphabetical order.
+ * STRING is also what a name missing from the table gets. */
 #define ATTR_FORMAT_BOOLEAN 0x001u
 #define ATTR_FORMAT_COLOR 0x002u
 #define ATTR_FORMAT_DIMENSION 0x004u
@@ -67,11 +68,11 @@ typedef struct AndroidResourceId {
     uint32_t id;      /* 0x01TTEEEE */
 } AndroidResourceId;
 
-/* The manifest attribute definitions, one row per entry of the framework's
- * definition file in its order; the public resources of the framework in
- * the order of its list. Each *_name_index holds the row numbers sorted by
- * (name, row), for the look-ups below. */
-#define MANIFEST_ATTRIBUTE_FORMAT_COUNT 409
+/* The compiled format of every public framework attribute, in id order;
+ * the public resources of the framework in the order of its list. Each
+ * *_name_index holds the row numbers sorted by (name, row), for the
+ * look-ups below. */
+#define MANIFEST_ATTRIBUTE_FORMAT_COUNT 1355
 #define ANDROID_RESOURCE_ID_COUNT 2470
 extern const ManifestAttributeFormat manifest_attribute_formats[MANIFEST_ATTRIBUTE_FORMAT_COUNT];
 extern const uint16_t manifest_attribute_name_index[MANIFEST_ATTRIBUTE_FORMAT_COUNT];
@@ -80,9 +81,19 @@ extern const uint16_t android_resource_name_index[ANDROID_RESOURCE_ID_COUNT];
 
 /* Types one attribute value. name is the attribute's local name, value its
  * text. Returns 1 when the value stays a string (*type TYPE_STRING, *data
- * 0), 0 when it was typed. Keeps no state; an unknown resource reference is
- * warned about on every call. Never fails. */
+ * 0), 0 when it was typed. An empty value stays an empty string where the
+ * attribute takes strings, else it is TYPE_NULL with data 1 (empty). Keeps
+ * no state; an unknown resource reference is warned about on every call.
+ * Never fails. */
 int classify_attribute_value(const char *name, const char *value, uint8_t *type, uint32_t *data);
+
+/* Warns about an attribute of the Android namespace that Android does not
+ * know, or whose value is not one of the enum or flag names its row lists
+ * (stays_string: what classify_attribute_value returned for it). Writers
+ * call it once per attribute; line is the attribute's line in the
+ * manifest text. */
+void warn_android_attribute(const char *qualified_name, const char *value, uint32_t line,
+                            int stays_string);
 
 /* "WARNING: Unknown resource name '%s' in XML file" in the "Publish" log at
  * warn level, written out at once. */

@@ -22,6 +22,16 @@ enum {
     AXML_RES_XML_RESOURCE_MAP = 0x0180
 };
 
+typedef struct AxmlPoolEntry {
+    char *utf8;          /* SDL_strdup copy */
+    uint16_t *utf16;     /* length in units, the units, 0; made when written */
+    uint32_t resource_id; /* framework attr id, 0 for none */
+} AxmlPoolEntry;
+
+/* Writes the node and its following siblings by type: text is skipped,
+ * a document, element or attribute list goes to its writer. */
+static int axml_write_node(AxmlWriter *writer, XmlTreeNode *node);
+
 /* ---- names ---- */
 
 /* A qualified name cut at its first ':' without touching the tree. */
@@ -117,13 +127,16 @@ static void axml_pool_add(AxmlWriter *w, const char *s, size_t len, uint32_t id)
     w->pool_count++;
 }
 
-void axml_add_string(AxmlWriter *writer, const char *string)
+/* Adds a string without resource id unless it is there. NULL: nothing. */
+static void axml_add_string(AxmlWriter *writer, const char *string)
 {
     if (string)
         axml_pool_add(writer, string, SDL_strlen(string), 0);
 }
 
-void axml_add_resource_name(AxmlWriter *writer, const char *string, uint32_t resource_id)
+/* Adds an attribute name with its framework resource id (not 0) at the
+ * front of the pool unless that pair is there. */
+static void axml_add_resource_name(AxmlWriter *writer, const char *string, uint32_t resource_id)
 {
     if (string)
         axml_pool_add(writer, string, SDL_strlen(string), resource_id);
@@ -170,8 +183,13 @@ static void axml_collect_own(AxmlWriter *w, XmlTreeNode *node)
         axml_add_string(w, n.local);
     uint8_t type = 0;
     uint32_t data = 0;
-    if (classify_attribute_value(n.local, axml_value(node), &type, &data))
+    int is_string = classify_attribute_value(n.local, axml_value(node), &type, &data);
+    if (is_string)
         axml_add_string(w, axml_value(node));
+    /* Collection visits each attribute once; writing visits it again. */
+    const char *uri = axml_namespace_uri(&n, node->ns_scope);
+    if (uri && SDL_strcmp(uri, ANDROID_NAMESPACE_URI) == 0)
+        warn_android_attribute(node->name, axml_value(node), node->line, is_string);
 }
 
 /* The pool order is that of a walk that, at each node, handles the
@@ -239,11 +257,6 @@ static int axml_ref(AxmlWriter *w, const char *s, uint32_t id)
         return 0;
     }
     return axml_u32(w, (uint32_t)index);
-}
-
-int axml_write_string_ref(AxmlWriter *writer, const char *string)
-{
-    return axml_ref(writer, string, 0);
 }
 
 /* ---- string pool chunk ---- */
@@ -335,7 +348,8 @@ static int axml_write_resource_map(AxmlWriter *w)
     return 1;
 }
 
-int axml_write_document(AxmlWriter *writer, XmlTreeNode *document)
+/* String pool, resource map, then the document's content. */
+static int axml_write_document(AxmlWriter *writer, XmlTreeNode *document)
 {
     for (uint32_t i = 0; i < writer->pool_count; i++)
         if (!axml_make_utf16(writer, &writer->pool[i]))
@@ -396,7 +410,7 @@ static int axml_gather_attributes(XmlTreeNode *first, AxmlAttribute **list, size
     return 1;
 }
 
-int axml_write_attribute(AxmlWriter *writer, XmlTreeNode *attribute)
+static int axml_write_attribute(AxmlWriter *writer, XmlTreeNode *attribute)
 {
     AxmlName n = axml_split(attribute->name);
     if (axml_is_declaration(&n))
@@ -428,7 +442,11 @@ static int axml_write_attribute_list(AxmlWriter *w, const AxmlAttribute *list, s
     return 1;
 }
 
-int axml_write_attributes(AxmlWriter *writer, XmlTreeNode *first_attribute)
+/* An attribute list, given by its first node: the records in ascending
+ * order of their names' resource ids, those without an id following in
+ * document order, which is the order Android's readers rely on. Namespace
+ * declarations are not written. */
+static int axml_write_attributes(AxmlWriter *writer, XmlTreeNode *first_attribute)
 {
     AxmlAttribute *list;
     size_t count;
@@ -484,7 +502,9 @@ static int axml_write_start_element(AxmlWriter *w, XmlTreeNode *e, const AxmlNam
            axml_write_attribute_list(w, list, count);
 }
 
-int axml_write_element(AxmlWriter *writer, XmlTreeNode *element)
+/* One element: its namespace starts, its start chunk with the attributes,
+ * its children, its end chunk, its namespace ends (innermost first). */
+static int axml_write_element(AxmlWriter *writer, XmlTreeNode *element)
 {
     for (const XmlTreeNode *x = element->ns_scope; x && x->parent == element; x = x->ns_scope)
         if (!axml_write_namespace(writer, AXML_RES_XML_START_NAMESPACE, x->line, x))
@@ -508,7 +528,7 @@ int axml_write_element(AxmlWriter *writer, XmlTreeNode *element)
 
 /* ---- dispatch and file ---- */
 
-int axml_write_node(AxmlWriter *writer, XmlTreeNode *node)
+static int axml_write_node(AxmlWriter *writer, XmlTreeNode *node)
 {
     for (; node; node = node->next_sibling) {
         switch (node->type) {

@@ -3,6 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "publish/android/activity_dex.h"
+#include "publish/android/android_checks.h"
 #include "publish/android/android_manifest.h"
 #include "publish/android/binary_xml.h"
 #include "publish/android/launcher_icons.h"
@@ -68,7 +69,8 @@ static int apk_stub_tree_exists(const char *stub)
  * assets. Nothing of an earlier build survives. */
 static int apk_assemble_tree(const ApkPaths *p, const char *platform, const char *game_dir)
 {
-    if (!delete_tree(p->tree) || !apk_stub_tree_exists(p->stub))
+    if (!delete_tree(p->tree) || !apk_stub_tree_exists(p->stub) ||
+        !check_android_stub(platform, 0))
         return 0;
     fs_mkdir(p->tree); /* a failure shows up as the first copy's */
     return PHYSFS_enumerate(p->stub, copy_tree_entry, p->tree) &&
@@ -104,25 +106,20 @@ static int apk_write_binary_manifest(const char *path, XmlTreeNode *document)
 
 static int apk_cook_manifest(const char *tree, const char *platform, const char *game_dir)
 {
-    char *text = load_android_manifest(platform, game_dir);
-    if (!text)
+    XmlTreeNode *document = parse_android_manifest(platform, game_dir);
+    if (!document)
         return 0;
     fs_mkdir(tree);
     char *path = alloc_printf("%s/AndroidManifest.xml", tree);
+    int ok = 0;
     if (!path) {
         report_out_of_memory();
-        SDL_free(text);
-        return 0;
-    }
-    publish_log_info("Cooking Android manifest to '%s'...", path);
-    int ok = 0;
-    XmlTreeNode *document = parse_xml_tree(text);
-    if (document) {
+    } else {
+        publish_log_info("Cooking Android manifest to '%s'...", path);
         ok = apk_write_binary_manifest(path, document);
-        free_xml_tree(document);
     }
+    free_xml_tree(document);
     SDL_free(path);
-    SDL_free(text);
     return ok;
 }
 
@@ -130,7 +127,8 @@ int build_android_apk(const char *platform, const char *out_path, const char *ga
 {
     ApkPaths p;
     SDL_zero(p);
-    int ok = apk_make_paths(&p, platform) && apk_assemble_tree(&p, platform, game_dir) &&
+    int ok = check_android_package_id() && apk_make_paths(&p, platform) &&
+             apk_assemble_tree(&p, platform, game_dir) &&
              write_android_icons(p.tree, game_dir) && write_activity_dex(p.tree) &&
              write_resources_arsc(p.tree) && apk_cook_manifest(p.tree, platform, game_dir) &&
              zip_directory_storing(out_path, p.tree, 1, "resources.arsc");

@@ -3,6 +3,7 @@
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
 #include "publish/android/activity_dex.h"
+#include "publish/android/android_checks.h"
 #include "publish/android/android_manifest.h"
 #include "publish/android/bundle_protobuf.h"
 #include "publish/android/launcher_icons.h"
@@ -79,11 +80,7 @@ static int close_pb_file(pb_ostream_t *stream, const char *path)
 
 static int write_manifest(const char *platform, const char *game_dir, const BundlePaths *paths)
 {
-    char *text = load_android_manifest(platform, game_dir);
-    if (!text)
-        return 0;
-    XmlTreeNode *document = parse_xml_tree(text);
-    SDL_free(text);
+    XmlTreeNode *document = parse_android_manifest(platform, game_dir);
     if (!document)
         return 0;
     fs_mkdir(paths->manifest);
@@ -148,7 +145,9 @@ int build_app_bundle(const char *platform, const char *out_path, const char *gam
     BundlePaths paths;
     /* The configuration comes before the resource table, so a failed
      * BundleConfig.pb leaves no resources.pb behind. */
-    int ok = format_bundle_paths(&paths, platform) &&
+    SDL_zero(paths);
+    int ok = check_android_package_id() && check_android_stub(platform, 1) &&
+             check_bundle_title() && format_bundle_paths(&paths, platform) &&
              stage_base_module(platform, game_dir, &paths) &&
              write_manifest(platform, game_dir, &paths) && write_bundle_config(&paths) &&
              write_resource_table(&paths) && zip_directory(out_path, paths.tree, 0);

@@ -1,6 +1,7 @@
 #include "publish/android/bundle_protobuf.h"
 
 #include "engine/game_metadata.h"
+#include "publish/android/android_checks.h"
 #include "publish/android/attribute_types.h"
 #include "publish/archive/byte_io.h"
 #include "publish/files/output_file.h"
@@ -25,7 +26,20 @@
 #define APP_NAME_LINE 2
 #define APP_THEME_LINE 12
 
-const LauncherIconDensity launcher_icon_densities[LAUNCHER_ICON_DENSITY_COUNT] = {
+/* A launcher icon of the resource table: its density in dots per inch and
+ * its file inside the module (written by write_android_icons). */
+typedef struct LauncherIconDensity {
+    uint32_t density;
+    const char *path;
+} LauncherIconDensity;
+
+#define LAUNCHER_ICON_DENSITY_COUNT 5
+
+/* Path index of the value resources in the source string pool; 0..4 are
+ * the icon files in launcher_icon_densities order. */
+#define SOURCE_POOL_VALUES_INDEX 5
+
+static const LauncherIconDensity launcher_icon_densities[LAUNCHER_ICON_DENSITY_COUNT] = {
     {160, "res/mipmap-mdpi-v4/ic_launcher.png"},
     {240, "res/mipmap-hdpi-v4/ic_launcher.png"},
     {320, "res/mipmap-xhdpi-v4/ic_launcher.png"},
@@ -92,19 +106,22 @@ int close_pb_file_stream(pb_ostream_t *stream, const char *path)
 }
 
 /* nanopb's encode callback shape. */
+/* arg: an element node; its own namespace declarations. */
+static bool encode_xml_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field,
+                                  void *const *arg);
 typedef bool (*PbEncodeCallback)(pb_ostream_t *stream, const pb_field_iter_t *field,
                                  void *const *arg);
 
 /* --- plain fields -------------------------------------------------------------------- */
 
-bool encode_string_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_string_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     const char *text = (const char *)*arg;
     return pb_encode_tag_for_field(stream, field) &&
            pb_encode_string(stream, (const pb_byte_t *)text, SDL_strlen(text));
 }
 
-bool encode_bytes_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_bytes_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     const PbBytes *bytes = (const PbBytes *)*arg;
     return pb_encode_tag_for_field(stream, field) &&
@@ -195,6 +212,21 @@ static bool unexpected_node(pb_ostream_t *stream)
     PB_RETURN_ERROR(stream, "unexpected XML node type");
 }
 
+/* The bundle's converter cannot hold a longer string: refused here rather
+ * than read back as a placeholder text. */
+static bool fits_bundle_string(pb_ostream_t *stream, const XmlTreeNode *node)
+{
+    if ((!node->text || node->text_len <= BUNDLE_STRING_MAX_BYTES) &&
+        (!node->name || node->name_len <= BUNDLE_STRING_MAX_BYTES))
+        return true;
+    publish_log_error("The manifest's text on line %u is %u bytes of UTF-8; an app bundle's "
+                      "strings hold at most %u",
+                      (unsigned)node->line,
+                      (unsigned)(node->text_len > node->name_len ? node->text_len : node->name_len),
+                      (unsigned)BUNDLE_STRING_MAX_BYTES);
+    PB_RETURN_ERROR(stream, "string too long");
+}
+
 /* Counts the items and attributes below and including node and its
  * following siblings. */
 static bool plan_count(pb_ostream_t *stream, const XmlTreeNode *node, PbXmlPlan *plan)
@@ -202,10 +234,15 @@ static bool plan_count(pb_ostream_t *stream, const XmlTreeNode *node, PbXmlPlan 
     for (; node; node = node->next_sibling) {
         if (node->type != XML_NODE_ELEMENT && node->type != XML_NODE_TEXT)
             return unexpected_node(stream);
+        if (!fits_bundle_string(stream, node))
+            return false;
         plan->item_count++;
-        for (const XmlTreeNode *a = node->first_attribute; a; a = a->next_sibling)
+        for (const XmlTreeNode *a = node->first_attribute; a; a = a->next_sibling) {
+            if (!fits_bundle_string(stream, a))
+                return false;
             if (!is_namespace_attribute(a))
                 plan->attribute_count++;
+        }
         if (!plan_count(stream, node->first_child, plan))
             return false;
     }
@@ -221,8 +258,10 @@ static void plan_attribute(PbXmlAttribute *attribute, const XmlTreeNode *node)
         prefix_length ? find_namespace_uri(node->ns_scope, node->name, prefix_length) : NULL;
     attribute->type = 0;
     attribute->data = 0;
-    classify_attribute_value(attribute->local_name, node->text, &attribute->type,
-                             &attribute->data);
+    int is_string = classify_attribute_value(attribute->local_name, node->text,
+                                             &attribute->type, &attribute->data);
+    if (attribute->namespace_uri && SDL_strcmp(attribute->namespace_uri, ANDROID_NAMESPACE_URI) == 0)
+        warn_android_attribute(node->name, node->text, node->line, is_string);
     attribute->resource_id =
         android_attribute_resource_id(attribute->namespace_uri, attribute->local_name);
 }
@@ -344,7 +383,7 @@ static bool encode_xml_children(pb_ostream_t *stream, const pb_field_iter_t *fie
     return true;
 }
 
-bool encode_xml_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_xml_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     const XmlTreeNode *element = (const XmlTreeNode *)*arg;
     for (const XmlTreeNode *d = element->ns_scope; d && d->parent == element; d = d->ns_scope) {
@@ -366,7 +405,17 @@ static bool fill_compiled_item(const PbXmlAttribute *attribute, aapt_pb_Item *it
     item->which_value = aapt_pb_Item_prim_tag;
     switch (attribute->type) {
     case TYPE_NULL:
-        prim->which_oneof_value = aapt_pb_Primitive_null_value_tag;
+        /* Data 1 is the empty value, as in the APK; null_value would read
+         * back as undefined. */
+        prim->which_oneof_value = aapt_pb_Primitive_empty_value_tag;
+        return true;
+    case TYPE_DIMENSION:
+        prim->which_oneof_value = aapt_pb_Primitive_dimension_value_tag;
+        prim->oneof_value.dimension_value = attribute->data;
+        return true;
+    case TYPE_FRACTION:
+        prim->which_oneof_value = aapt_pb_Primitive_fraction_value_tag;
+        prim->oneof_value.fraction_value = attribute->data;
         return true;
     case TYPE_REFERENCE:
         item->which_value = aapt_pb_Item_ref_tag;
@@ -488,7 +537,7 @@ bool encode_xml_node(pb_ostream_t *stream, const pb_field_iter_t *field, void *c
 
 /* --- the bundle configuration -------------------------------------------------------- */
 
-bool encode_split_dimensions(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_split_dimensions(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     android_bundle_SplitDimension record = android_bundle_SplitDimension_init_zero;
     record.value = android_bundle_SplitDimension_Value_ABI;
@@ -570,7 +619,7 @@ bool encode_color_value(pb_ostream_t *stream, const pb_field_iter_t *field, void
     return encode_element(stream, field, aapt_pb_ConfigValue_fields, &record);
 }
 
-bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     aapt_pb_ConfigValue record = aapt_pb_ConfigValue_init_zero;
     record.has_config = true;
@@ -583,7 +632,7 @@ bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, v
     return encode_element(stream, field, aapt_pb_ConfigValue_fields, &record);
 }
 
-bool encode_app_theme_value(pb_ostream_t *stream, const pb_field_iter_t *field,
+static bool encode_app_theme_value(pb_ostream_t *stream, const pb_field_iter_t *field,
                             void *const *arg)
 {
     aapt_pb_ConfigValue record = aapt_pb_ConfigValue_init_zero;
@@ -614,12 +663,12 @@ static bool encode_entry(pb_ostream_t *stream, const pb_field_iter_t *field, uin
     return encode_element(stream, field, aapt_pb_Entry_fields, &record);
 }
 
-bool encode_icon_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_icon_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     return encode_entry(stream, field, 0, "ic_launcher", encode_icon_config_values, NULL);
 }
 
-bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     for (uint32_t i = 0; i < THEME_COLOR_RESOURCE_COUNT; i++)
         if (!encode_entry(stream, field, i, theme_color_resources[i].name, encode_color_value,
@@ -628,17 +677,17 @@ bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *field, vo
     return true;
 }
 
-bool encode_app_name_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_app_name_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     return encode_entry(stream, field, 0, "app_name", encode_app_name_value, NULL);
 }
 
-bool encode_app_theme_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_app_theme_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     return encode_entry(stream, field, 0, "AppTheme", encode_app_theme_value, NULL);
 }
 
-bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     /* Type ids 2..5 give the ids 0x7F02xxxx..0x7F05xxxx that the manifest's
      * references and resources.arsc use. */
@@ -664,7 +713,7 @@ bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *field, v
     return true;
 }
 
-bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     aapt_pb_Package record = aapt_pb_Package_init_zero;
     record.has_package_id = true;
@@ -674,7 +723,7 @@ bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, void *co
     return encode_element(stream, field, aapt_pb_Package_fields, &record);
 }
 
-bool encode_tool_fingerprint(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
+static bool encode_tool_fingerprint(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     aapt_pb_ToolFingerprint record = aapt_pb_ToolFingerprint_init_zero;
     set_string(&record.tool, TOOL_NAME);

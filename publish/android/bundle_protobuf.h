@@ -31,16 +31,6 @@ typedef struct PbBytes {
     size_t size;
 } PbBytes;
 
-/* A launcher icon of the resource table: its density in dots per inch and
- * its file inside the module (written by write_android_icons). */
-typedef struct LauncherIconDensity {
-    uint32_t density;
-    const char *path;
-} LauncherIconDensity;
-
-#define LAUNCHER_ICON_DENSITY_COUNT 5
-extern const LauncherIconDensity launcher_icon_densities[LAUNCHER_ICON_DENSITY_COUNT];
-
 /* A theme colour: its resource name, its line in the value resources the
  * table names as source, and the colour as 0xAARRGGBB. */
 typedef struct ThemeColorResource {
@@ -51,10 +41,6 @@ typedef struct ThemeColorResource {
 
 #define THEME_COLOR_RESOURCE_COUNT 3
 extern const ThemeColorResource theme_color_resources[THEME_COLOR_RESOURCE_COUNT];
-
-/* Path index of the value resources in the source string pool; 0..4 are
- * the icon files in launcher_icon_densities order. */
-#define SOURCE_POOL_VALUES_INDEX 5
 
 /* Formats the path, opens it for writing and points the stream at the file
  * (no size limit). Returns the path (SDL allocation) or NULL after the
@@ -75,27 +61,12 @@ int close_pb_file_stream(pb_ostream_t *stream, const char *path);
  * false then. The tree is only read. */
 bool encode_xml_node(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *node);
 
-/* Field callbacks (nanopb's encode shape): each writes the field's tag and
- * the value, or one element of a repeated field per record. */
-bool encode_string_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_bytes_field(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-/* arg: an element node; its own namespace declarations. */
-bool encode_xml_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_split_dimensions(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_tool_fingerprint(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_icon_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_app_name_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_app_theme_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
+/* Field callbacks (nanopb's encode shape) of the resource table's
+ * values: one ConfigValue per icon density; arg: a row of
+ * theme_color_resources. */
 bool encode_icon_config_values(pb_ostream_t *stream, const pb_field_iter_t *field,
                                void *const *arg);
-/* arg: a row of theme_color_resources. */
 bool encode_color_value(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg);
-bool encode_app_theme_value(pb_ostream_t *stream, const pb_field_iter_t *field,
-                            void *const *arg);
 
 /* The bundle configuration record, ready for pb_encode. */
 void fill_bundle_config(android_bundle_BundleConfig *config);

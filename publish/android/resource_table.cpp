@@ -87,8 +87,8 @@ static int arsc_convert_strings(const char *path, ArscString *strings)
     if (units > RESOURCE_TABLE_MAX_TITLE_UNITS) {
         /* A longer length would be read as the first half of the format's
          * two-unit length and garble the whole pool. */
-        publish_log_error("Can't write '%s': the game title is %u UTF-16 units long, "
-                          "at most %u fit",
+        publish_log_error("Can't write '%s': the game title (metadata key gametitle) is %u "
+                          "UTF-16 units long, at most %u fit",
                           path, (unsigned)units, (unsigned)RESOURCE_TABLE_MAX_TITLE_UNITS);
         return 0;
     }

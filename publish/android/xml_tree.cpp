@@ -134,6 +134,12 @@ static int xml_tree_on_processing_instruction(XmlReader *reader)
 
 XmlTreeNode *parse_xml_tree(const char *text)
 {
+    uint32_t failed_at = 0;
+    return parse_xml_tree_at(text, &failed_at);
+}
+
+XmlTreeNode *parse_xml_tree_at(const char *text, uint32_t *failed_at)
+{
     XmlReader reader;
     SDL_zero(reader);
     reader.on_begin = xml_tree_on_begin;
@@ -148,6 +154,7 @@ XmlTreeNode *parse_xml_tree(const char *text)
     if (xml_parse(text, SDL_strlen(text), &reader))
         return xml_tree_current(&reader);
 
+    *failed_at = reader.offset;
     publish_log_error("XML failed to parse! XML text:");
     publish_log_error("%s", text);
     publish_log_error("XML parse problem: %s on line #%d, column #%d", reader.error,

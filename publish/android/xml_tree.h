@@ -38,6 +38,10 @@ typedef struct XmlTreeNode {
  * logged. The text stays the caller's. */
 XmlTreeNode *parse_xml_tree(const char *text);
 
+/* As parse_xml_tree; after a failure *failed_at holds the reader's byte
+ * count where it stopped (the bad byte is the one before). */
+XmlTreeNode *parse_xml_tree_at(const char *text, uint32_t *failed_at);
+
 /* Frees node, its following siblings and everything below them. NULL is
  * allowed. Iterates along sibling lists, so a long list does not grow the
  * stack. */

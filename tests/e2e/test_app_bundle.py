@@ -10,6 +10,7 @@ import zipfile
 
 import pytest
 
+from bundle_env import ICON_PATHS, base_module_as_binary_apk
 from conftest import SOURCE_DIR, STUBS, build_installation
 from publish_env import run_publish, texts
 from web_env import set_metadata
@@ -17,8 +18,6 @@ from web_env import set_metadata
 PROTO_DIR = os.path.join(SOURCE_DIR, "publish", "android")
 TREE = "mygame-googleplay-1.0"
 PACKAGE = "mygame-googleplay.aab"
-ICON_PATHS = ["res/mipmap-%s-v4/ic_launcher.png" % d
-              for d in ("mdpi", "hdpi", "xhdpi", "xxhdpi", "xxxhdpi")]
 
 # A game's own template, so the manifest's decoded text is fixed here.
 GAME_MANIFEST = """<?xml version="1.0" encoding="utf-8"?>
@@ -508,17 +507,7 @@ def test_protobuf_files_decode_to_the_expected_records(inst):
 def test_aapt2_turns_the_base_module_into_an_apk_with_the_games_badging(inst, tmp_path):
     publish(inst)
     base = inst / "builds" / "mygame-googleplay-2.5" / "base"
-    # A proto-format APK: the manifest and the table at the root, beside res/.
-    proto_apk = tmp_path / "proto.apk"
-    with zipfile.ZipFile(proto_apk, "w") as z:
-        z.write(base / "manifest" / "AndroidManifest.xml", "AndroidManifest.xml")
-        z.write(base / "resources.pb", "resources.pb")
-        for icon in ICON_PATHS:
-            z.write(base / icon, icon)
-    binary_apk = tmp_path / "binary.apk"
-    r = subprocess.run(["aapt2", "convert", "--output-format", "binary", "-o", str(binary_apk),
-                        str(proto_apk)], capture_output=True, timeout=120)
-    assert r.returncode == 0, r.stderr
+    binary_apk = base_module_as_binary_apk(base, tmp_path)
     r = subprocess.run(["aapt", "dump", "badging", str(binary_apk)], capture_output=True,
                        timeout=60)
     assert r.returncode == 0, r.stderr
@@ -577,7 +566,8 @@ def test_stub_without_dex_fails_and_deletes_the_package(inst):
     shutil.rmtree(inst / STUBS / "googleplay" / "stub" / "dex")
     r = publish(inst, ok=False)
     assert not (inst / "builds" / "mygame-googleplay.aab").exists()
-    assert any("classes2.dex" in t for t in texts(r, "! ")), texts(r, "! ")
+    assert any(t.startswith("The Android stub lacks '.brindlecot/stubs/googleplay/stub/dex/"
+                            "classes.dex'") for t in texts(r, "! ")), texts(r, "! ")
 
 
 def test_a_publish_builds_every_platform_of_the_installation(tmp_path):

@@ -65,7 +65,8 @@ int on_element_start(XmlReader *r)
 int on_named_value(XmlReader *r)
 {
     CHECK(r->name != NULL && r->name_len > 0);
-    CHECK(r->text_len > 0);
+    /* An attribute's value may be empty; it is still a value. */
+    CHECK(r->text != NULL && r->text_len >= 0);
     touch(run_of(r), r->name, r->name_len);
     touch(run_of(r), r->text, r->text_len);
     return next(r);

@@ -40,9 +40,12 @@ struct Case {
 TEST_F(AttributeTypesTest, ClassifiesEveryKindOfValue)
 {
     static const Case cases[] = {
-        /* empty, whatever the attribute */
+        /* empty: a string where strings are taken, else the empty value */
         {"versionCode", "", TYPE_NULL, 1},
-        {"package", "", TYPE_NULL, 1},
+        {"hasCode", "", TYPE_NULL, 1},
+        {"package", "", STRING, 0},
+        {"taskAffinity", "", STRING, 0},
+        {"label", "", STRING, 0},
         /* integers: strict, 32 bits */
         {"versionCode", "12345", TYPE_INT_DEC, 12345},
         {"versionCode", "+7", TYPE_INT_DEC, 7},
@@ -64,7 +67,7 @@ TEST_F(AttributeTypesTest, ClassifiesEveryKindOfValue)
         {"minSdkVersion", "26", TYPE_INT_DEC, 26},
         {"minSdkVersion", "O", STRING, 0},
         {"screenDensity", "240", TYPE_INT_DEC, 240},
-        {"screenDensity", "hdpi", STRING, 0},
+        {"screenDensity", "hdpi", TYPE_INT_DEC, 240},
         /* enums: case-sensitive names */
         {"screenOrientation", "landscape", TYPE_INT_DEC, 0},
         {"screenOrientation", "unspecified", TYPE_INT_DEC, 0xFFFFFFFF},
@@ -117,8 +120,29 @@ TEST_F(AttributeTypesTest, ClassifiesEveryKindOfValue)
         {"value", "#0xF00", STRING, 0},
         {"value", "#", STRING, 0},
         {"maxAspectRatio", "2", TYPE_FLOAT, 0x40000000},
-        /* formats without a conversion, and names outside the table */
-        {"defaultWidth", "500dp", STRING, 0},
+        /* formats declared outside the manifest's own definitions */
+        {"enabled", "false", TYPE_INT_BOOLEAN, 0},
+        {"use32bitAbi", "true", TYPE_INT_BOOLEAN, 0xFFFFFFFF},
+        {"keepScreenOn", "true", TYPE_INT_BOOLEAN, 0xFFFFFFFF},
+        {"windowSoftInputMode", "adjustResize|stateHidden", TYPE_INT_HEX, 0x12},
+        {"gravity", "top|end", TYPE_INT_HEX, 0x800035},
+        /* dimensions and fractions in the packager's complex encoding */
+        {"minWidth", "320dp", TYPE_DIMENSION, 0x00014001},
+        {"defaultWidth", "600dp", TYPE_DIMENSION, 0x00025801},
+        {"defaultHeight", "50%", TYPE_FRACTION, 0x40000030},
+        {"defaultHeight", "25%p", TYPE_FRACTION, 0x20000031},
+        {"defaultWidth", "500dip", TYPE_DIMENSION, 0x0001F401},
+        {"minHeight", "1.5px", TYPE_DIMENSION, 0x00C00020},
+        {"minHeight", "0.5sp", TYPE_DIMENSION, 0x40000032},
+        {"minHeight", "-2pt", TYPE_DIMENSION, 0xFFFFFE03},
+        {"minHeight", "3in", TYPE_DIMENSION, 0x00000304},
+        {"minHeight", "100.25mm", TYPE_DIMENSION, 0x32200025},
+        {"minHeight", "50%", STRING, 0},
+        {"minHeight", "320", STRING, 0},
+        {"minHeight", "320 dp", STRING, 0},
+        {"minHeight", "320DP", STRING, 0},
+        {"minHeight", "1e3dp", STRING, 0},
+        /* names outside the table */
         {"theme", "#FFF", STRING, 0},
         {"package", "true", STRING, 0},
         {"package", "42", STRING, 0},
@@ -253,74 +277,42 @@ TEST_F(AttributeTypesTest, OnlyAndroidAttributeNamesHaveResourceIds)
     EXPECT_EQ(android_attribute_resource_id(NULL, "name"), 0u);
 }
 
-/* The manifest attribute formats: each name's first row as the framework
- * defines it at API 26. */
-TEST_F(AttributeTypesTest, FormatTableFirstRows)
+/* The attribute formats: every public attribute of API 26 once, in id
+ * order, typed by its compiled format wherever that was declared. */
+TEST_F(AttributeTypesTest, FormatTableRows)
 {
-    ASSERT_EQ(sizeof manifest_attribute_formats / sizeof manifest_attribute_formats[0], 409u);
+    ASSERT_EQ(sizeof manifest_attribute_formats / sizeof manifest_attribute_formats[0], 1355u);
     const uint32_t B = ATTR_FORMAT_BOOLEAN, C = ATTR_FORMAT_COLOR, D = ATTR_FORMAT_DIMENSION,
                    E = ATTR_FORMAT_ENUM, F = ATTR_FORMAT_FLAGS, FL = ATTR_FORMAT_FLOAT,
                    FR = ATTR_FORMAT_FRACTION, I = ATTR_FORMAT_INTEGER, R = ATTR_FORMAT_REFERENCE,
                    S = ATTR_FORMAT_STRING;
-    const std::pair<uint32_t, const char *> groups[] = {
-        {B, "allowClearUserData testOnly grantUriPermissions persistent requiredForAllUsers "
-            "debuggable vmSafeMode hardwareAccelerated exported isGame singleUser "
-            "allowTaskReparenting usesCleartextTraffic multiArch multiprocess finishOnTaskLaunch "
-            "finishOnCloseSystemDialogs clearTaskOnLaunch noHistory alwaysRetainTaskState "
-            "stateNotNeeded excludeFromRecents showOnLockScreen showForAllUsers syncable immersive "
-            "directBootAware allowEmbedded handleProfiling functionalTest reqHardKeyboard "
-            "reqFiveWayNav allowBackup fullBackupOnly killAfterRestore restoreNeedsApplication "
-            "restoreAnyVersion backupInForeground isolatedSplits isFeatureSplit "
-            "autoRemoveFromRecents relinquishTaskIdentity resumeWhilePausing resizeableActivity "
-            "supportsPictureInPicture extractNativeLibs autoVerify visibleToInstantApps hasCode "
-            "largeHeap cantSaveState supportsRtl defaultToDeviceProtectedStorage required "
-            "smallScreens normalScreens largeScreens xlargeScreens resizeable anyDensity "
-            "stopWithTask isolatedProcess externalService systemUserOnly alwaysFocusable isStatic"},
-        {I, "versionCode revisionCode initOrder priority maxRecents targetSandboxVersion "
-            "maxSdkVersion version glEsVersion requiresSmallestWidthDp compatibleWidthLimitDp "
-            "largestWidthLimitDp screenDensity"},
-        {I | S, "minSdkVersion targetSdkVersion"},
-        {E, "launchMode screenOrientation reqTouchScreen reqKeyboardType reqNavigation "
-            "installLocation persistableMode documentLaunchMode lockTaskMode appCategory colorMode "
-            "screenSize"},
-        {F, "protectionLevel permissionGroupFlags permissionFlags rotationAnimation "
-            "recreateOnConfigChanges configChanges uiOptions"},
-        {R, "theme icon roundIcon banner logo sharedUserLabel description networkSecurityConfig "
-            "resource"},
-        {R | S, "label"},
-        {B | R, "fullBackupContent"},
-        {FL, "maxAspectRatio"},
-        {D | FR, "defaultWidth defaultHeight"},
-        {B | C | FL | I | S, "value"},
+    const std::pair<const char *, uint32_t> rows[] = {
+        {"theme", R}, {"label", R | S}, {"name", S}, {"taskAffinity", S}, {"hasCode", B},
+        {"enabled", B}, {"keepScreenOn", B}, {"versionCode", I}, {"minSdkVersion", I | S},
+        {"screenOrientation", E}, {"configChanges", F}, {"windowSoftInputMode", F},
+        {"gravity", F}, {"minWidth", D}, {"minHeight", D}, {"defaultWidth", D | FR},
+        {"defaultHeight", D | FR}, {"maxAspectRatio", FL}, {"screenDensity", E | I},
+        {"value", B | C | FL | I | S}, {"use32bitAbi", B | C | D | FL | FR | I | R | S},
     };
-    std::set<std::string> typed;
-    for (const auto &g : groups) {
-        std::istringstream words(g.second);
-        std::string name;
-        while (words >> name) {
-            const ManifestAttributeFormat *row = manifest_attribute_find(name.c_str());
-            ASSERT_NE(row, nullptr) << name;
-            EXPECT_EQ(row->format_flags, g.first) << name;
-            EXPECT_EQ(row->values != NULL, (g.first & (E | F)) != 0 || name == "screenDensity") << name;
-            typed.insert(name);
-        }
+    for (const auto &r : rows) {
+        const ManifestAttributeFormat *row = manifest_attribute_find(r.first);
+        ASSERT_NE(row, nullptr) << r.first;
+        EXPECT_EQ(row->format_flags, r.second) << r.first;
+        EXPECT_EQ(row->values != NULL, (r.second & (E | F)) != 0) << r.first;
     }
-    EXPECT_EQ(typed.size(), 115u);
-    std::set<std::string> names, plain;
+    uint32_t last_id = 0;
+    std::set<std::string> names;
     for (const ManifestAttributeFormat &row : manifest_attribute_formats) {
-        names.insert(row.name);
-        if (!typed.count(row.name)) {
-            EXPECT_EQ(manifest_attribute_find(row.name)->format_flags, S) << row.name;
-            plain.insert(row.name);
-        }
+        EXPECT_TRUE(names.insert(row.name).second) << row.name;
+        const AndroidResourceId *id = android_resource_find("attr", row.name);
+        ASSERT_NE(id, nullptr) << row.name;
+        EXPECT_GT(id->id, last_id) << row.name;
+        last_id = id->id;
+        EXPECT_EQ(manifest_attribute_find(row.name), &row);
     }
-    EXPECT_EQ(names.size(), 164u);
-    EXPECT_EQ(plain.size(), 49u);
     EXPECT_EQ(manifest_attribute_find("package"), nullptr);
     EXPECT_EQ(manifest_attribute_find("Label"), nullptr);
-    /* The first row of a name is the one found. */
-    EXPECT_EQ(manifest_attribute_find("theme"), &manifest_attribute_formats[0]);
-    EXPECT_EQ(manifest_attribute_find("hasCode")->format_flags, B);
+    EXPECT_EQ(manifest_attribute_find("preferMinimalPostProcessing"), nullptr);
 }
 
 } // namespace

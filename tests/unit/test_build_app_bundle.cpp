@@ -120,8 +120,8 @@ struct BrokenBuild {
 };
 
 const BrokenBuild broken_builds[] = {
-    {"stub without a dex directory", "", ".brindlecot/stubs/googleplay/stub/dex", "classes2.dex",
-     ""},
+    {"stub without a dex directory", "", ".brindlecot/stubs/googleplay/stub/dex",
+     "The Android stub lacks '.brindlecot/stubs/googleplay/stub/dex/classes.dex'", ""},
     {"manifest that does not parse", "", "", "XML failed to parse!", ""},
     {"manifest file that cannot be written",
      ".brindlecot/stubs/googleplay/stub/manifest/AndroidManifest.xml/x", "",

@@ -171,7 +171,8 @@ TEST_F(ResourceTableTest, TitleLengthLimit)
         set("game_metadata.gametitle", title);
         written.clear();
         EXPECT_EQ(write_resources_arsc("build"), 0);
-        EXPECT_TRUE(was_written("Can't write 'build/resources.arsc': the game title is 32768 "
+        EXPECT_TRUE(was_written("Can't write 'build/resources.arsc': the game title (metadata key "
+                                "gametitle) is 32768 "
                                 "UTF-16 units long, at most 32767 fit"));
     }
 }
