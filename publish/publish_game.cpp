@@ -16,6 +16,7 @@ typedef struct PublishContext {
     char **platform_filter; /* NULL: build every stub */
     int platform_filter_count;
     BuiltPlatform *builds; /* list head; builds->next is the newest record */
+    ZipRun *zip_run;       /* shared by every package: each file is compressed once */
 } PublishContext;
 
 static void metadata_help(const char *game_dir)
@@ -122,7 +123,7 @@ static PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char
         report_out_of_memory();
         return PHYSFS_ENUM_ERROR;
     }
-    int ok = build_platform(name, path, ctx->game_dir, ctx->builds);
+    int ok = build_platform(name, path, ctx->game_dir, ctx->builds, ctx->zip_run);
     SDL_free(path);
     return ok ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
 }
@@ -153,10 +154,9 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
     }
 
     fs_mkdir("builds");
-    /* One zip run for every package: each file is compressed once. */
-    int walked = zip_run_begin(".brindlecot") &&
-                 PHYSFS_enumerate(".brindlecot/stubs", build_stub_entry, &ctx);
-    zip_run_end();
+    ctx.zip_run = zip_run_create(".brindlecot", 0);
+    int walked = ctx.zip_run && PHYSFS_enumerate(".brindlecot/stubs", build_stub_entry, &ctx);
+    zip_run_destroy(ctx.zip_run);
     SDL_free(ctx.platform_filter);
     SDL_free(filter_copy);
 

@@ -11,7 +11,7 @@
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -126,14 +126,17 @@ static int apk_cook_manifest(const char *tree, const char *platform, const char 
     return ok;
 }
 
-int build_android_apk(const char *platform, const char *out_path, const char *game_dir)
+int build_android_apk(const PlatformBuild *b)
 {
+    const char *platform = b->platform, *out_path = b->out_path, *game_dir = b->game_dir;
+    /* The resource table is mapped from the package, not inflated. */
+    ZipOptions options = package_zip_options(1, "resources.arsc");
     ApkPaths p;
     SDL_zero(p);
     int ok = apk_make_paths(&p, platform) && apk_assemble_tree(&p, platform, game_dir) &&
              write_android_icons(p.tree, game_dir) && write_activity_dex(p.tree) &&
              write_resources_arsc(p.tree) && apk_cook_manifest(p.tree, platform, game_dir) &&
-             zip_directory_storing(out_path, p.tree, 1, "resources.arsc");
+             zip_directory(b->zip_run, out_path, p.tree, &options);
     if (!ok)
         PHYSFS_delete(out_path); /* a package of an earlier run must not pass for this one */
     apk_free_paths(&p);

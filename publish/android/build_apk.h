@@ -14,11 +14,13 @@
 #ifndef BRINDLECOT_BUILD_APK_H
 #define BRINDLECOT_BUILD_APK_H
 
+#include "publish/platforms/package.h"
+
 /* platform: the stub entry name ("android" or "oculusquest", any case);
  * out_path: the package in the write directory; game_dir: the game. 1 when
  * the package was written. 0 after the failing step logged why; the package
  * is then gone, also one left by an earlier run, while the build tree keeps
  * whatever was made. */
-int build_android_apk(const char *platform, const char *out_path, const char *game_dir);
+int build_android_apk(const PlatformBuild *b);
 
 #endif

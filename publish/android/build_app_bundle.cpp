@@ -9,7 +9,7 @@
 #include "publish/android/xml_tree.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -142,16 +142,17 @@ static int write_resource_table(const BundlePaths *paths)
     return ok;
 }
 
-int build_app_bundle(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds)
+int build_app_bundle(const PlatformBuild *b)
 {
+    const char *platform = b->platform, *out_path = b->out_path, *game_dir = b->game_dir;
+    ZipOptions options = package_zip_options(0, NULL);
     BundlePaths paths;
     /* The configuration comes before the resource table, so a failed
      * BundleConfig.pb leaves no resources.pb behind. */
     int ok = format_bundle_paths(&paths, platform) &&
              stage_base_module(platform, game_dir, &paths) &&
              write_manifest(platform, game_dir, &paths) && write_bundle_config(&paths) &&
-             write_resource_table(&paths) && zip_directory(out_path, paths.tree, 0);
+             write_resource_table(&paths) && zip_directory(b->zip_run, out_path, paths.tree, &options);
     if (!ok)
         PHYSFS_delete(out_path);
     free_bundle_paths(&paths);

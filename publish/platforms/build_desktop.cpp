@@ -7,7 +7,7 @@
 #include "publish/images/pe_resources.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -88,15 +88,16 @@ static int windows_resource_step(const char *platform, PHYSFS_File *out, const c
 /* The stub, its Windows resources, then the zip of the staged tree straight
  * after it: the zip's offsets count from its own first byte, as they did
  * when it was written to a file of its own and appended. */
-static int write_package(const char *platform, const char *out_path, const char *game_dir,
-                         int windows)
+static int write_package(const PlatformBuild *b, int windows)
 {
+    const char *platform = b->platform, *out_path = b->out_path;
+    ZipOptions options = package_zip_options(1, NULL);
     PHYSFS_File *out = output_open(out_path, &desktop_package_texts);
     if (!out)
         return 0;
     int ok = copy_stub(platform, out, out_path) &&
-             (!windows || windows_resource_step(platform, out, out_path, game_dir)) &&
-             zip_directory_to(out, out_path, TMPTREE, 1);
+             (!windows || windows_resource_step(platform, out, out_path, b->game_dir)) &&
+             zip_directory_to(b->zip_run, out, out_path, TMPTREE, &options);
     if (!ok)
         output_abandon(out);
     else
@@ -104,16 +105,13 @@ static int write_package(const char *platform, const char *out_path, const char 
     return ok;
 }
 
-int build_desktop(const char *platform, const char *out_path, const char *game_dir,
-                  BuiltPlatform *builds)
+int build_desktop(const PlatformBuild *b)
 {
-    (void)builds;
-    int windows = SDL_strncasecmp(platform, "windows", 7) == 0;
-    int ok = delete_tree(TMPTREE) && stage_game_tree(platform, game_dir, TMPTREE) &&
-             write_package(platform, out_path, game_dir, windows) &&
-             make_executable(out_path);
+    int windows = SDL_strncasecmp(b->platform, "windows", 7) == 0;
+    int ok = delete_tree(TMPTREE) && stage_game_tree(b->platform, b->game_dir, TMPTREE) &&
+             write_package(b, windows) && make_executable(b->out_path);
     if (!ok)
-        PHYSFS_delete(out_path);
+        PHYSFS_delete(b->out_path);
     /* Only removes the tree when it is empty; the next desktop build
      * empties it first. */
     PHYSFS_delete(TMPTREE);

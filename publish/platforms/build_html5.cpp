@@ -8,7 +8,7 @@
 #include "publish/images/image.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -219,10 +219,9 @@ static int write_favicon(const char *site, const char *game_dir)
     return ok;
 }
 
-int build_html5_site(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds)
+int build_html5_site(const PlatformBuild *b)
 {
-    (void)platform;
+    const char *out_path = b->out_path, *game_dir = b->game_dir;
     char *site = alloc_printf("builds/%s-html5-%s", game_metadata_gameid, game_metadata_version);
     char *gamedata = site ? alloc_printf("%s/gamedata", site) : NULL;
     if (!gamedata) {
@@ -231,12 +230,13 @@ int build_html5_site(const char *platform, const char *out_path, const char *gam
         return 0;
     }
 
+    ZipOptions options = package_zip_options(1, NULL);
     int ok = delete_tree(site) && copy_web_root(site) && write_loader(site) &&
              stage_game_tree("html5", game_dir, gamedata) && write_manifest(site, gamedata) &&
-             write_favicon(site, game_dir) && zip_directory(out_path, site, 1);
+             write_favicon(site, game_dir) && zip_directory(b->zip_run, out_path, site, &options);
     if (!ok)
         PHYSFS_delete(out_path);
-    if (!built_platform_add(builds, "html5", site, 1))
+    if (!built_platform_add(b->builds, "html5", site, 1))
         ok = 0;
     SDL_free(gamedata);
     SDL_free(site);

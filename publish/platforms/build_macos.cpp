@@ -8,7 +8,7 @@
 #include "publish/images/icons.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -209,10 +209,9 @@ static char *bundle_path_for(const char *root)
     return bundle;
 }
 
-int build_macos_bundle(const char *platform, const char *out_path, const char *game_dir,
-                       BuiltPlatform *builds)
+int build_macos_bundle(const PlatformBuild *b)
 {
-    (void)platform;
+    const char *out_path = b->out_path;
     char *root = alloc_printf("builds/%s-mac-%s", game_metadata_gameid, game_metadata_version);
     if (!root) {
         report_out_of_memory();
@@ -227,11 +226,12 @@ int build_macos_bundle(const char *platform, const char *out_path, const char *g
         return 0;
     }
 
-    int ok = delete_tree(root) && make_bundle(bundle, resources, game_dir) &&
-             zip_directory(out_path, root, 1);
+    ZipOptions options = package_zip_options(1, NULL);
+    int ok = delete_tree(root) && make_bundle(bundle, resources, b->game_dir) &&
+             zip_directory(b->zip_run, out_path, root, &options);
     if (!ok)
         PHYSFS_delete(out_path);
-    if (!built_platform_add(builds, "macos", bundle, 1))
+    if (!built_platform_add(b->builds, "macos", bundle, 1))
         ok = 0;
     SDL_free(resources);
     SDL_free(bundle);

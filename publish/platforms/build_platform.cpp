@@ -4,7 +4,7 @@
 #include "publish/publish_log.h"
 
 int build_platform(const char *platform, const char *out_path, const char *game_dir,
-                   BuiltPlatform *builds)
+                   BuiltPlatform *builds, ZipRun *zip_run)
 {
     if (!built_platform_add(builds, platform, out_path, 0))
         return 0;
@@ -14,5 +14,6 @@ int build_platform(const char *platform, const char *out_path, const char *game_
         publish_log_error("Unknown platform '%s'", platform);
         return 0;
     }
-    return row->build ? row->build(platform, out_path, game_dir, builds) : 1;
+    PlatformBuild b = {platform, out_path, game_dir, builds, zip_run};
+    return row->build ? row->build(&b) : 1;
 }

@@ -8,24 +8,11 @@
  * table for its native-code rule: declaring them here instead of including
  * their headers keeps the modules free of an include circle. A declaration
  * that no longer fits its definition fails at link time. */
-int build_desktop(const char *platform, const char *out_path, const char *game_dir,
-                  BuiltPlatform *builds);
-int build_macos_bundle(const char *platform, const char *out_path, const char *game_dir,
-                       BuiltPlatform *builds);
-int build_html5_site(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds);
-int build_app_bundle(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds);
-int build_android_apk(const char *platform, const char *out_path, const char *game_dir);
-
-/* The APK build adds no record beyond the package's, which build_platform
- * made already. */
-static int platform_build_apk(const char *platform, const char *out_path, const char *game_dir,
-                              BuiltPlatform *builds)
-{
-    (void)builds;
-    return build_android_apk(platform, out_path, game_dir);
-}
+int build_desktop(const PlatformBuild *b);
+int build_macos_bundle(const PlatformBuild *b);
+int build_html5_site(const PlatformBuild *b);
+int build_app_bundle(const PlatformBuild *b);
+int build_android_apk(const PlatformBuild *b);
 
 /* Butler only takes the desktop platforms it has channels for, so those
  * come before the prefix rows that build every other Linux and Windows
@@ -40,10 +27,10 @@ static const PlatformRow platform_rows[] = {
     {"windows", PLATFORM_MATCH_PREFIX, ".exe", build_desktop, PLATFORM_UPLOAD_NONE, NULL},
     {"macos", PLATFORM_MATCH_WHOLE, ".zip", build_macos_bundle, PLATFORM_UPLOAD_TREE, NULL},
     {"html5", PLATFORM_MATCH_WHOLE, ".zip", build_html5_site, PLATFORM_UPLOAD_TREE, NULL},
-    {"android", PLATFORM_MATCH_WHOLE, ".apk", platform_build_apk, PLATFORM_UPLOAD_NONE,
+    {"android", PLATFORM_MATCH_WHOLE, ".apk", build_android_apk, PLATFORM_UPLOAD_NONE,
      "android-"},
     {"googleplay", PLATFORM_MATCH_WHOLE, ".aab", build_app_bundle, PLATFORM_UPLOAD_NONE, NULL},
-    {"oculusquest", PLATFORM_MATCH_WHOLE, ".apk", platform_build_apk, PLATFORM_UPLOAD_NONE,
+    {"oculusquest", PLATFORM_MATCH_WHOLE, ".apk", build_android_apk, PLATFORM_UPLOAD_NONE,
      NULL},
     {"ios-device", PLATFORM_MATCH_WHOLE, "", NULL, PLATFORM_UPLOAD_NONE, NULL},
 };

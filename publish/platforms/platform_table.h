@@ -5,13 +5,12 @@
 #ifndef BRINDLECOT_PUBLISH_PLATFORM_TABLE_H
 #define BRINDLECOT_PUBLISH_PLATFORM_TABLE_H
 
-#include "publish/platforms/built_platform.h"
+#include "publish/platforms/package.h"
 
-/* Builds the package out_path for the stub entry platform from game_dir and
- * records what it built in builds (which may be NULL). 1 built, 0 failed
- * (out_path is then gone). The same shape as build_platform. */
-typedef int (*PlatformBuilder)(const char *platform, const char *out_path,
-                               const char *game_dir, BuiltPlatform *builds);
+/* Builds the package b->out_path for the stub entry b->platform and
+ * records what it built beyond the package in b->builds. 1 built, 0 failed
+ * (out_path is then gone). */
+typedef int (*PlatformBuilder)(const PlatformBuild *b);
 
 typedef enum PlatformMatch {
     PLATFORM_MATCH_WHOLE, /* the whole entry name, ignoring case */

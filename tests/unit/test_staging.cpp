@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "zip_package.h"
 
 #include "publish/files/staging.h"
 #include "publish/archive/zip_writer.h"
@@ -141,7 +142,7 @@ TEST_F(StagingTest, CopyTreeUnpacksAMountedArchive)
     write_native("game/a.txt", "A");
     write_native("game/sub/deep/b.bin", random_bytes(100000, 3));
     mkdir_native("game/emptydir");
-    ASSERT_EQ(zip_directory("game.zip", "game", 1), 1);
+    ASSERT_EQ(zip_package_tree("game.zip", "game", 1), 1);
     ASSERT_NE(PHYSFS_mount((root + "/game.zip").c_str(), "mounted", 1), 0);
     ASSERT_TRUE(PHYSFS_mkdir("unpacked"));
 
