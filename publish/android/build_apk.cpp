@@ -66,13 +66,13 @@ static int apk_stub_tree_exists(const char *stub)
 
 /* A fresh build tree: the runtime tree at its root, the staged game under
  * assets. Nothing of an earlier build survives. */
-static int apk_assemble_tree(const ApkPaths *p, const char *platform, const char *game_dir)
+static int apk_assemble_tree(const ApkPaths *p, const PlatformBuild *b)
 {
     if (!delete_tree(p->tree) || !apk_stub_tree_exists(p->stub))
         return 0;
     fs_mkdir(p->tree); /* a failure shows up as the first copy's */
     return PHYSFS_enumerate(p->stub, copy_tree_entry, p->tree) &&
-           stage_game_tree(platform, game_dir, p->assets);
+           stage_game_tree(&b->native, b->game_dir, p->assets);
 }
 
 /* The binary XML writer logs its own write and seek failures. */
@@ -133,7 +133,7 @@ int build_android_apk(const PlatformBuild *b)
     ZipOptions options = package_zip_options(1, "resources.arsc");
     ApkPaths p;
     SDL_zero(p);
-    int ok = apk_make_paths(&p, platform) && apk_assemble_tree(&p, platform, game_dir) &&
+    int ok = apk_make_paths(&p, platform) && apk_assemble_tree(&p, b) &&
              write_android_icons(p.tree, game_dir) && write_activity_dex(p.tree) &&
              write_resources_arsc(p.tree) && apk_cook_manifest(p.tree, platform, game_dir) &&
              zip_directory(b->zip_run, out_path, p.tree, &options);

@@ -54,15 +54,15 @@ static int format_bundle_paths(BundlePaths *paths, const char *platform)
 
 /* The stub's runtime files first, so the generated icons and dex replace
  * any of the same name and the stub brings the dex directory. */
-static int stage_base_module(const char *platform, const char *game_dir, const BundlePaths *paths)
+static int stage_base_module(const PlatformBuild *b, const BundlePaths *paths)
 {
     if (!delete_tree(paths->tree))
         return 0;
     fs_mkdir(paths->base); /* a failure shows up as the copy's */
     if (!PHYSFS_enumerate(paths->stub, copy_tree_entry, paths->base))
         return 0;
-    return stage_game_tree(platform, game_dir, paths->assets) &&
-           write_android_icons(paths->base, game_dir) && write_activity_dex(paths->dex);
+    return stage_game_tree(&b->native, b->game_dir, paths->assets) &&
+           write_android_icons(paths->base, b->game_dir) && write_activity_dex(paths->dex);
 }
 
 /* Closes the stream's file and reports how much went into it. 1 when the
@@ -150,7 +150,7 @@ int build_app_bundle(const PlatformBuild *b)
     /* The configuration comes before the resource table, so a failed
      * BundleConfig.pb leaves no resources.pb behind. */
     int ok = format_bundle_paths(&paths, platform) &&
-             stage_base_module(platform, game_dir, &paths) &&
+             stage_base_module(b, &paths) &&
              write_manifest(platform, game_dir, &paths) && write_bundle_config(&paths) &&
              write_resource_table(&paths) && zip_directory(b->zip_run, out_path, paths.tree, &options);
     if (!ok)

@@ -9,7 +9,6 @@
 #include "platform/native_file.h"
 #include "publish/archive/byte_io.h"
 #include "publish/files/output_file.h"
-#include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
 
 /* Constant memory whatever the file's size. */
@@ -452,10 +451,16 @@ PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origd
     return staging_copy_entry((const char *)dest_dir, origdir, name, NULL);
 }
 
-PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
+static int staging_keeps_native_entry(const NativeEntryRule *rule, const char *name)
+{
+    return SDL_strcasecmp(name, rule->name) == 0 ||
+           (rule->prefix && SDL_strncasecmp(name, rule->prefix, SDL_strlen(rule->prefix)) == 0);
+}
+
+PHYSFS_EnumerateCallbackResult prune_native_entry(void *rule, const char *origdir,
                                                   const char *name)
 {
-    if (platform_keeps_native_entry((const char *)platform, name)) {
+    if (staging_keeps_native_entry((const NativeEntryRule *)rule, name)) {
         return PHYSFS_ENUM_OK;
     }
     char *path = alloc_printf("%s/%s", origdir, name);
@@ -481,7 +486,7 @@ PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *or
     return PHYSFS_ENUM_OK;
 }
 
-int strip_staged_tree(const char *platform, const char *dir)
+int strip_staged_tree(const NativeEntryRule *native, const char *dir)
 {
     for (size_t i = 0; i < SDL_arraysize(staging_stripped_names); i++) {
         char *path = alloc_printf("%s/%s", dir, staging_stripped_names[i]);
@@ -492,13 +497,13 @@ int strip_staged_tree(const char *platform, const char *dir)
         PHYSFS_delete(path); /* most games have none of them */
         SDL_free(path);
     }
-    char *native = alloc_printf("%s/native", dir);
-    if (!native) {
+    char *native_dir = alloc_printf("%s/native", dir);
+    if (!native_dir) {
         report_out_of_memory();
         return 0;
     }
-    int result = walk_directory(native, prune_native_entry, (void *)platform);
-    SDL_free(native);
+    int result = walk_directory(native_dir, prune_native_entry, (void *)native);
+    SDL_free(native_dir);
     return result;
 }
 
@@ -551,7 +556,7 @@ int add_staged_defaults(const char *dir)
     return ok && staging_write_flag(dir);
 }
 
-int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
+int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const char *dir)
 {
     StagingWalk stage = {dir, (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE)};
     if (!stage.buffer) {
@@ -563,7 +568,7 @@ int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
     fs_mkdir(dir);
     int copied = walk_directory(game_dir, stage_tree_entry, &stage);
     SDL_free(stage.buffer);
-    return copied && strip_staged_tree(platform, dir) && add_staged_defaults(dir);
+    return copied && strip_staged_tree(native, dir) && add_staged_defaults(dir);
 }
 
 int make_executable(const char *path)

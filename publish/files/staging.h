@@ -75,17 +75,25 @@ int delete_tree(const char *path);
 PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origdir,
                                                const char *name);
 
+/* Which entries of a staged game's native/ directory a build keeps: the
+ * one named name and, when prefix is not NULL, every one that begins with
+ * prefix, both ignoring case. The platform table says which for a
+ * platform. */
+typedef struct NativeEntryRule {
+    const char *name;
+    const char *prefix;
+} NativeEntryRule;
+
 /* Walk callback over a staged tree's "native" directory; data is the
- * platform (const char *). Keeps the entries the platform table assigns to
- * the platform (platform_keeps_native_entry); deletes the others. An entry
- * that cannot be deleted stays: always PHYSFS_ENUM_OK, except when a path
- * cannot be allocated. */
-PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
+ * build's NativeEntryRule. Keeps the entries the rule names; deletes the
+ * others. An entry that cannot be deleted stays: always PHYSFS_ENUM_OK,
+ * except when a path cannot be allocated. */
+PHYSFS_EnumerateCallbackResult prune_native_entry(void *rule, const char *origdir,
                                                   const char *name);
 
 /* Removes the installation's launcher and replay files from the top of dir,
- * then prunes dir/native for platform (the stub entry's name). 1/0. */
-int strip_staged_tree(const char *platform, const char *dir);
+ * then prunes dir/native with native. 1/0. */
+int strip_staged_tree(const NativeEntryRule *native, const char *dir);
 
 /* Copies each of the five default files (from the top of the search path)
  * into dir unless something of that name is there, then writes the empty
@@ -93,11 +101,11 @@ int strip_staged_tree(const char *platform, const char *dir);
  * so both are written natively. 1/0. */
 int add_staged_defaults(const char *dir);
 
-/* Stages the game game_dir into dir for platform (the stub entry name):
+/* Stages the game game_dir into dir, keeping the native code native names:
  * makes dir, copies the game into it (as copy_tree_entry does, but
  * natively), then strip_staged_tree and add_staged_defaults. dir should not
  * hold an older tree. 1/0, the cause logged by the step that failed. */
-int stage_game_tree(const char *platform, const char *game_dir, const char *dir);
+int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const char *dir);
 
 /* The native path of a write-directory path (the current directory's when
  * there is no write directory), allocated; NULL after reporting that memory

@@ -108,7 +108,7 @@ static int write_package(const PlatformBuild *b, int windows)
 int build_desktop(const PlatformBuild *b)
 {
     int windows = SDL_strncasecmp(b->platform, "windows", 7) == 0;
-    int ok = delete_tree(TMPTREE) && stage_game_tree(b->platform, b->game_dir, TMPTREE) &&
+    int ok = delete_tree(TMPTREE) && stage_game_tree(&b->native, b->game_dir, TMPTREE) &&
              write_package(b, windows) && make_executable(b->out_path);
     if (!ok)
         PHYSFS_delete(b->out_path);

@@ -232,7 +232,7 @@ int build_html5_site(const PlatformBuild *b)
 
     ZipOptions options = package_zip_options(1, NULL);
     int ok = delete_tree(site) && copy_web_root(site) && write_loader(site) &&
-             stage_game_tree("html5", game_dir, gamedata) && write_manifest(site, gamedata) &&
+             stage_game_tree(&b->native, game_dir, gamedata) && write_manifest(site, gamedata) &&
              write_favicon(site, game_dir) && zip_directory(b->zip_run, out_path, site, &options);
     if (!ok)
         PHYSFS_delete(out_path);

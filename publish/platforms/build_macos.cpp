@@ -186,7 +186,7 @@ static int install_plist(const char *bundle)
     return ok;
 }
 
-static int make_bundle(const char *bundle, const char *resources, const char *game_dir)
+static int make_bundle(const char *bundle, const char *resources, const PlatformBuild *b)
 {
     publish_log_info("Making macOS app bundle '%s'...", bundle);
     if (SDL_strlen(bundle) > MACOS_BUNDLE_PATH_MAX) {
@@ -195,8 +195,8 @@ static int make_bundle(const char *bundle, const char *resources, const char *ga
     }
     return make_bundle_dir(bundle, "Contents/Resources") &&
            make_bundle_dir(bundle, "Contents/MacOS") && install_executable(bundle) &&
-           install_icon(bundle, game_dir) && install_plist(bundle) &&
-           stage_game_tree("macos", game_dir, resources);
+           install_icon(bundle, b->game_dir) && install_plist(bundle) &&
+           stage_game_tree(&b->native, b->game_dir, resources);
 }
 
 static char *bundle_path_for(const char *root)
@@ -227,7 +227,7 @@ int build_macos_bundle(const PlatformBuild *b)
     }
 
     ZipOptions options = package_zip_options(1, NULL);
-    int ok = delete_tree(root) && make_bundle(bundle, resources, b->game_dir) &&
+    int ok = delete_tree(root) && make_bundle(bundle, resources, b) &&
              zip_directory(b->zip_run, out_path, root, &options);
     if (!ok)
         PHYSFS_delete(out_path);

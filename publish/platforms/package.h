@@ -4,6 +4,7 @@
 #define BRINDLECOT_PUBLISH_PACKAGE_H
 
 #include "publish/archive/zip_writer.h"
+#include "publish/files/staging.h"
 #include "publish/platforms/built_platform.h"
 
 /* One build of one stub entry, as build_platform hands it to the
@@ -14,6 +15,7 @@ typedef struct PlatformBuild {
     const char *game_dir;
     BuiltPlatform *builds; /* the driver's list head, or NULL */
     ZipRun *zip_run;       /* the publish's run, or NULL: each archive its own */
+    NativeEntryRule native; /* what the staged game's native/ keeps */
 } PlatformBuild;
 
 /* The ZipEntryRule of every package: a file below a ".app/Contents/MacOS/"

@@ -4,6 +4,7 @@
 #include "publish/android/android_manifest.h"
 #include "publish/android/build_apk.h"
 #include "publish/platforms/build_platform.h"
+#include "publish/platforms/platform_table.h"
 
 #include <stdio.h>
 
@@ -25,6 +26,7 @@ int apk_build(const char *platform, const char *out_path, const char *game_dir)
     b.platform = platform;
     b.out_path = out_path;
     b.game_dir = game_dir;
+    b.native = platform_native_rule(platform);
     return build_android_apk(&b);
 }
 

@@ -7,6 +7,7 @@
 #include "publish/android/android_manifest.h"
 #include "publish/android/build_app_bundle.h"
 #include "publish/platforms/build_platform.h"
+#include "publish/platforms/platform_table.h"
 #include "publish/images/image.h"
 
 #include <SDL.h>
@@ -23,6 +24,7 @@ int bundle_build(const char *platform, const char *out_path, const char *game_di
     b.platform = platform;
     b.out_path = out_path;
     b.game_dir = game_dir;
+    b.native = platform_native_rule(platform);
     return build_app_bundle(&b);
 }
 

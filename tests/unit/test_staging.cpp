@@ -1,6 +1,7 @@
 #include "test_support.h"
 #include "zip_package.h"
 
+#include "publish/platforms/platform_table.h"
 #include "publish/files/staging.h"
 #include "publish/archive/zip_writer.h"
 
@@ -299,7 +300,8 @@ TEST_F(StagingTest, StripRemovesLauncherFilesAtTheTopOnly)
         write_native(std::string("stage/") + name, "launcher");
     write_native("stage/sub/run", "kept below the top");
     write_native("stage/runner", "kept");
-    ASSERT_EQ(strip_staged_tree("linux-amd64", "stage"), 1);
+    NativeEntryRule native = platform_native_rule("linux-amd64");
+    ASSERT_EQ(strip_staged_tree(&native, "stage"), 1);
     std::set<std::string> expected = {"sub/", "sub/run", "runner"};
     EXPECT_EQ(tree("stage"), expected);
 }
@@ -307,7 +309,8 @@ TEST_F(StagingTest, StripRemovesLauncherFilesAtTheTopOnly)
 TEST_F(StagingTest, StripWithoutNativeDirectorySucceeds)
 {
     write_native("stage/a.txt", "a");
-    EXPECT_EQ(strip_staged_tree("html5", "stage"), 1);
+    NativeEntryRule native = platform_native_rule("html5");
+    EXPECT_EQ(strip_staged_tree(&native, "stage"), 1);
     EXPECT_TRUE(native_exists("stage/a.txt"));
 }
 
@@ -337,7 +340,8 @@ TEST_F(StagingTest, NativeDirectoryKeepsOnlyTheBuildsPlatform)
                 write_native("stage/native/" + e, "native code");
         }
         written.clear();
-        ASSERT_EQ(strip_staged_tree(c.platform, "stage"), 1) << c.platform;
+        NativeEntryRule native = platform_native_rule(c.platform);
+        ASSERT_EQ(strip_staged_tree(&native, "stage"), 1) << c.platform;
         EXPECT_EQ(tree("stage/native"), c.kept) << c.platform;
     }
     EXPECT_TRUE(was_written("Deleting 'stage/native/linux-amd64'..."));
