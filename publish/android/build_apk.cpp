@@ -71,7 +71,7 @@ static int apk_assemble_tree(const ApkPaths *p, const PlatformBuild *b)
     if (!delete_tree(p->tree) || !apk_stub_tree_exists(p->stub))
         return 0;
     fs_mkdir(p->tree); /* a failure shows up as the first copy's */
-    return PHYSFS_enumerate(p->stub, copy_tree_entry, p->tree) &&
+    return copy_tree(p->stub, p->tree) &&
            stage_game_tree(&b->native, b->game_dir, p->assets);
 }
 

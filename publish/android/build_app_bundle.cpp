@@ -59,7 +59,7 @@ static int stage_base_module(const PlatformBuild *b, const BundlePaths *paths)
     if (!delete_tree(paths->tree))
         return 0;
     fs_mkdir(paths->base); /* a failure shows up as the copy's */
-    if (!PHYSFS_enumerate(paths->stub, copy_tree_entry, paths->base))
+    if (!copy_tree(paths->stub, paths->base))
         return 0;
     return stage_game_tree(&b->native, b->game_dir, paths->assets) &&
            write_android_icons(paths->base, b->game_dir) && write_activity_dex(paths->dex);

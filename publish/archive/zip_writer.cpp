@@ -6,12 +6,12 @@
 #include <zlib.h>
 
 #include "engine/helpers.h"
+#include "engine/tree_walk.h"
 #include "platform/native_file.h"
 #include "publish/archive/byte_io.h"
 #include "publish/archive/deflate_pool.h"
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
-#include "publish/files/staging.h"
 #include "publish/archive/zip_cache.h"
 
 /* Files up to this size are read whole and compressed in one call, on a
@@ -124,9 +124,6 @@ typedef struct ZipContext {
     int head;                /* first occupied slot */
     int used;                /* occupied slots */
 } ZipContext;
-
-static PHYSFS_EnumerateCallbackResult zip_add_entry(void *ctx, const char *origdir,
-                                                    const char *name);
 
 /* Days since 1970-01-01 to a civil date (proleptic Gregorian). */
 static void zip_civil_from_days(int64_t z, int64_t *year, unsigned *month, unsigned *day)
@@ -505,7 +502,7 @@ static int zip_read_whole_fd(const char *path, int fd, unsigned char *buffer, si
 static int zip_read_whole(const char *path, unsigned char *buffer, size_t capacity,
                           size_t *length)
 {
-    int fd = open_walked_path(path);
+    int fd = tree_walk_open(path);
     if (fd >= 0)
         return zip_read_whole_fd(path, fd, buffer, capacity, length);
     PHYSFS_File *in = PHYSFS_openRead(path);
@@ -839,63 +836,33 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
     return zip_flush_slots(ctx) && zip_add_streamed(ctx, e);
 }
 
-static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *path)
+/* One entry of the walk; a directory's contents follow its own entry. */
+static int zip_add_visit(void *context, const TreeWalkEntry *w)
 {
-    PHYSFS_Stat st;
-    if (!stat_walked_path(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
-        return PHYSFS_ENUM_ERROR;
-    }
-    int is_directory = st.filetype == PHYSFS_FILETYPE_DIRECTORY;
-    if (!is_directory && st.filetype != PHYSFS_FILETYPE_REGULAR) {
-        return PHYSFS_ENUM_OK; /* links and special files are not archived */
-    }
-    if (!is_directory || ctx->options->add_directory_entries) {
-        const char *relative = path + SDL_strlen(ctx->root_dir) + 1;
-        char *name = is_directory ? alloc_printf("%s/", relative) : SDL_strdup(relative);
-        if (!name) {
-            report_out_of_memory();
-            return PHYSFS_ENUM_ERROR;
-        }
-        ZipEntrySpec spec = {0, 0};
-        if (!is_directory && ctx->options->entry_rule)
-            ctx->options->entry_rule(ctx->options->rule_user, name, &spec);
-        ZipPending e;
-        SDL_zero(e);
-        e.path = (char *)path;
-        e.name = name;
-        e.name_length = (uint32_t)SDL_strlen(name);
-        e.is_directory = is_directory;
-        e.method = is_directory || spec.stored ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED;
-        e.attributes = is_directory      ? ZIP_ATTR_DIRECTORY
-                       : spec.executable ? ZIP_ATTR_EXECUTABLE
-                                         : ZIP_ATTR_FILE;
-        int ok = zip_add_record(ctx, &e, &st);
-        SDL_free(name);
-        if (!ok) {
-            return PHYSFS_ENUM_ERROR;
-        }
-    }
-    /* A directory's contents follow its own entry. */
-    if (is_directory && !PHYSFS_enumerate(path, zip_add_entry, ctx)) {
-        return PHYSFS_ENUM_ERROR;
-    }
-    return PHYSFS_ENUM_OK;
-}
-
-static PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *origdir, const char *name)
-{
-    if (is_excluded_name(name)) {
-        return PHYSFS_ENUM_OK;
-    }
-    char *path = alloc_printf("%s/%s", origdir, name);
-    if (!path) {
+    ZipContext *ctx = (ZipContext *)context;
+    if (w->is_directory && !ctx->options->add_directory_entries)
+        return 1;
+    char *name = w->is_directory ? alloc_printf("%s/", w->relative) : SDL_strdup(w->relative);
+    if (!name) {
         report_out_of_memory();
-        return PHYSFS_ENUM_ERROR;
+        return 0;
     }
-    PHYSFS_EnumerateCallbackResult result = zip_add_path((ZipContext *)data, path);
-    SDL_free(path);
-    return result;
+    ZipEntrySpec spec = {0, 0};
+    if (!w->is_directory && ctx->options->entry_rule)
+        ctx->options->entry_rule(ctx->options->rule_user, name, &spec);
+    ZipPending e;
+    SDL_zero(e);
+    e.path = (char *)w->path;
+    e.name = name;
+    e.name_length = (uint32_t)SDL_strlen(name);
+    e.is_directory = w->is_directory;
+    e.method = w->is_directory || spec.stored ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED;
+    e.attributes = w->is_directory   ? ZIP_ATTR_DIRECTORY
+                   : spec.executable ? ZIP_ATTR_EXECUTABLE
+                                     : ZIP_ATTR_FILE;
+    int ok = zip_add_record(ctx, &e, w->st);
+    SDL_free(name);
+    return ok;
 }
 
 static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
@@ -1001,9 +968,11 @@ static void zip_run_free(ZipRun *run)
 
 static ZipCache *zip_run_cache(const char *cache_dir)
 {
-    char *native = native_write_path(cache_dir);
-    if (!native)
+    char *native = fs_native_write_path(cache_dir);
+    if (!native) {
+        report_out_of_memory();
         return NULL;
+    }
     /* Without the cache the run is only slower. */
     ZipCache *cache = zip_cache_create(native);
     SDL_free(native);
@@ -1077,7 +1046,8 @@ static int zip_write_archive(ZipRun *run, PHYSFS_File *out, const char *zip_path
     int written = zip_tell(&ctx, &base);
     if (written) {
         ctx.base = (uint64_t)base;
-        written = PHYSFS_enumerate(root_dir, zip_add_entry, &ctx) && zip_flush_slots(&ctx) &&
+        TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+        written = tree_walk(root_dir, &walk, zip_add_visit, &ctx) && zip_flush_slots(&ctx) &&
                   zip_write_directory_and_end(&ctx);
     }
     zip_drop_slots(&ctx);

@@ -5,8 +5,8 @@
  * entry's CRC and sizes are patched into its local header after the data
  * (no data descriptors). One disk, no ZIP64, no comments, no encryption: a
  * tree that does not fit the classic format (more than 65,535 entries, or a
- * size or offset of 4 GiB or more) is refused. Excluded names (staging.h) are
- * never archived.
+ * size or offset of 4 GiB or more) is refused. Excluded names (engine/tree_walk.h)
+ * are never archived.
  *
  * A publish makes many archives of nearly the same files, so the writer
  * works within a run (zip_run_create .. zip_run_destroy): one deflate state and

@@ -22,7 +22,6 @@ static const char MANIFEST_CLOSE[] = "\t\"\" : {}\n}\n";
 
 /* State of one manifest walk. */
 typedef struct ManifestJsonContext {
-    const char *root_dir;      /* the gamedata directory; paths are relative to it */
     const char *manifest_path; /* for messages */
     PHYSFS_File *out;          /* the open manifest */
 } ManifestJsonContext;
@@ -56,11 +55,10 @@ static const OutputTexts html5_texts = {
     "Closing out '%s' failed: %s",
 };
 
-static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
-                               const PHYSFS_Stat *st)
+static int write_manifest_line(ManifestJsonContext *ctx, const TreeWalkEntry *e)
 {
-    size_t root_length = SDL_strlen(ctx->root_dir);
-    char *key = json_string_escape(path + root_length + 1);
+    const PHYSFS_Stat *st = e->st;
+    char *key = json_string_escape(e->relative);
     char *line = key ? alloc_printf("\t\"%s\" : { \"filesize\" : %llu, \"filetime\" : %llu },\n",
                                     key, (unsigned long long)st->filesize,
                                     (unsigned long long)st->modtime)
@@ -75,32 +73,9 @@ static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
     return ok;
 }
 
-/* Walks subdirectories itself. */
-static PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char *origdir,
-                                                         const char *name)
+static int write_manifest_visit(void *context, const TreeWalkEntry *e)
 {
-    ManifestJsonContext *ctx = (ManifestJsonContext *)data;
-    if (is_excluded_name(name))
-        return PHYSFS_ENUM_OK;
-    char *path = alloc_printf("%s/%s", origdir, name);
-    if (!path) {
-        report_out_of_memory();
-        return PHYSFS_ENUM_ERROR;
-    }
-    PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_OK;
-    PHYSFS_Stat st;
-    if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("stat of '%s' failed: %s", path, fs_error_text());
-        result = PHYSFS_ENUM_ERROR;
-    } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
-        if (!walk_directory(path, write_manifest_json_entry, ctx))
-            result = PHYSFS_ENUM_ERROR;
-    } else if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
-        if (!write_manifest_line(ctx, path, &st))
-            result = PHYSFS_ENUM_ERROR;
-    }
-    SDL_free(path);
-    return result;
+    return e->is_directory || write_manifest_line((ManifestJsonContext *)context, e);
 }
 
 int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
@@ -108,11 +83,12 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
     PHYSFS_File *out = output_open(manifest_path, &html5_texts);
     if (!out)
         return 0;
-    ManifestJsonContext ctx = {gamedata_dir, manifest_path, out};
+    ManifestJsonContext ctx = {manifest_path, out};
+    TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
     size_t open_length = sizeof(MANIFEST_OPEN) - 1;
     size_t close_length = sizeof(MANIFEST_CLOSE) - 1;
     if (!output_write(out, manifest_path, MANIFEST_OPEN, open_length, &html5_texts) ||
-        !walk_directory(gamedata_dir, write_manifest_json_entry, &ctx)) {
+        !tree_walk(gamedata_dir, &walk, write_manifest_visit, &ctx)) {
         output_abandon(out);
         return 0;
     }
@@ -136,7 +112,7 @@ static int copy_web_root(const char *site)
         return 0;
     }
     fs_mkdir(site);
-    return walk_directory(HTML5_WEB_ROOT, copy_tree_entry, (void *)site);
+    return copy_tree(HTML5_WEB_ROOT, site);
 }
 
 static int write_loader_file(const char *path, const char *header)
