@@ -87,31 +87,31 @@ static int windows_resource_step(const char *platform, PHYSFS_File *out, const c
 
 /* The stub, its Windows resources, then the zip of the staged tree straight
  * after it: the zip's offsets count from its own first byte, as they did
- * when it was written to a file of its own and appended. */
-static int write_package(const PlatformBuild *b, int windows)
+ * when it was written to a file of its own and appended. The package is
+ * then marked executable. */
+static int write_package(const PlatformBuild *b, const char *tree, const ZipOptions *zip)
 {
     const char *platform = b->platform, *out_path = b->out_path;
-    ZipOptions options = package_zip_options(1, NULL);
+    int windows = SDL_strncasecmp(platform, "windows", 7) == 0;
     PHYSFS_File *out = output_open(out_path, &desktop_package_texts);
     if (!out)
         return 0;
     int ok = copy_stub(platform, out, out_path) &&
              (!windows || windows_resource_step(platform, out, out_path, b->game_dir)) &&
-             zip_directory_to(b->zip_run, out, out_path, TMPTREE, &options);
+             zip_directory_to(b->zip_run, out, out_path, tree, zip);
     if (!ok)
         output_abandon(out);
     else
         ok = output_close(out, out_path, &desktop_package_texts);
-    return ok;
+    return ok && make_executable(out_path);
 }
 
 int build_desktop(const PlatformBuild *b)
 {
-    int windows = SDL_strncasecmp(b->platform, "windows", 7) == 0;
-    int ok = delete_tree(TMPTREE) && stage_game_tree(&b->native, b->game_dir, TMPTREE) &&
-             write_package(b, windows) && make_executable(b->out_path);
-    if (!ok)
-        PHYSFS_delete(b->out_path);
+    const PackagePart parts[] = {{PACKAGE_PART_GAME, "", NULL, NULL, NULL, NULL}};
+    PackageSpec spec = {TMPTREE, parts, 1, package_zip_options(1, NULL), write_package, NULL,
+                        NULL};
+    int ok = package_build(b, &spec);
     /* Only removes the tree when it is empty; the next desktop build
      * empties it first. */
     PHYSFS_delete(TMPTREE);

@@ -102,19 +102,6 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
     return output_close(out, manifest_path, &html5_texts);
 }
 
-/* A missing web root would walk as an empty directory and give a site
- * without its index.html that still counts as built. */
-static int copy_web_root(const char *site)
-{
-    PHYSFS_Stat st;
-    if (!PHYSFS_stat(HTML5_WEB_ROOT, &st) || st.filetype != PHYSFS_FILETYPE_DIRECTORY) {
-        publish_log_error("The HTML5 stub has no web root directory '%s'", HTML5_WEB_ROOT);
-        return 0;
-    }
-    fs_mkdir(site);
-    return copy_tree(HTML5_WEB_ROOT, site);
-}
-
 static int write_loader_file(const char *path, const char *header)
 {
     PHYSFS_File *out = output_open(path, &html5_texts);
@@ -128,34 +115,29 @@ static int write_loader_file(const char *path, const char *header)
     return output_close(out, path, &html5_texts);
 }
 
-static int write_loader(const char *site)
+static int write_loader(const PlatformBuild *b, const char *path, void *unused)
 {
+    (void)b;
+    (void)unused;
     publish_log_info("Preparing JavaScript loader...");
-    char *path = alloc_printf("%s/brindlecot-html5-loader.js", site);
     char *header = html5_loader_header(game_metadata_gameid, game_metadata_gametitle,
                                        game_metadata_devtitle, game_metadata_version,
                                        game_metadata_icon);
-    int ok = 0;
-    if (!path || !header)
+    if (!header) {
         report_out_of_memory();
-    else
-        ok = write_loader_file(path, header);
-    SDL_free(path);
+        return 0;
+    }
+    int ok = write_loader_file(path, header);
     SDL_free(header);
     return ok;
 }
 
-static int write_manifest(const char *site, const char *gamedata)
+/* user: the staged game's directory. */
+static int write_manifest(const PlatformBuild *b, const char *path, void *gamedata)
 {
+    (void)b;
     publish_log_info("Writing json manifest...");
-    char *path = alloc_printf("%s/manifest.json", site);
-    if (!path) {
-        report_out_of_memory();
-        return 0;
-    }
-    int ok = write_manifest_json(gamedata, path);
-    SDL_free(path);
-    return ok;
+    return write_manifest_json((const char *)gamedata, path);
 }
 
 static int convert_favicon(const char *image, const char *favicon)
@@ -181,23 +163,21 @@ static int convert_favicon(const char *image, const char *favicon)
     return ok;
 }
 
-static int write_favicon(const char *site, const char *game_dir)
+static int write_favicon(const PlatformBuild *b, const char *favicon, void *unused)
 {
-    char *image = alloc_printf("%s/%s", game_dir, game_metadata_icon);
-    char *favicon = alloc_printf("%s/favicon.png", site);
-    int ok = 0;
-    if (!image || !favicon)
+    (void)unused;
+    char *image = alloc_printf("%s/%s", b->game_dir, game_metadata_icon);
+    if (!image) {
         report_out_of_memory();
-    else
-        ok = convert_favicon(image, favicon);
+        return 0;
+    }
+    int ok = convert_favicon(image, favicon);
     SDL_free(image);
-    SDL_free(favicon);
     return ok;
 }
 
 int build_html5_site(const PlatformBuild *b)
 {
-    const char *out_path = b->out_path, *game_dir = b->game_dir;
     char *site = alloc_printf("builds/%s-html5-%s", game_metadata_gameid, game_metadata_version);
     char *gamedata = site ? alloc_printf("%s/gamedata", site) : NULL;
     if (!gamedata) {
@@ -205,15 +185,18 @@ int build_html5_site(const PlatformBuild *b)
         report_out_of_memory();
         return 0;
     }
-
-    ZipOptions options = package_zip_options(1, NULL);
-    int ok = delete_tree(site) && copy_web_root(site) && write_loader(site) &&
-             stage_game_tree(&b->native, game_dir, gamedata) && write_manifest(site, gamedata) &&
-             write_favicon(site, game_dir) && zip_directory(b->zip_run, out_path, site, &options);
-    if (!ok)
-        PHYSFS_delete(out_path);
-    if (!built_platform_add(b->builds, "html5", site, 1))
-        ok = 0;
+    /* A missing web root would copy as an empty directory and give a site
+     * without its index.html that still counts as built. */
+    const PackagePart parts[] = {
+        {PACKAGE_PART_TREE, "", HTML5_WEB_ROOT, "The HTML5 stub has no web root directory '%s'",
+         NULL, NULL},
+        {PACKAGE_PART_MADE, "brindlecot-html5-loader.js", NULL, NULL, write_loader, NULL},
+        {PACKAGE_PART_GAME, "gamedata", NULL, NULL, NULL, NULL},
+        {PACKAGE_PART_MADE, "manifest.json", NULL, NULL, write_manifest, gamedata},
+        {PACKAGE_PART_MADE, "favicon.png", NULL, NULL, write_favicon, NULL},
+    };
+    PackageSpec spec = {site, parts, 5, package_zip_options(1, NULL), NULL, "html5", NULL};
+    int ok = package_build(b, &spec);
     SDL_free(gamedata);
     SDL_free(site);
     return ok;

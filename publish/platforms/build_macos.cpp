@@ -186,8 +186,11 @@ static int install_plist(const char *bundle)
     return ok;
 }
 
-static int make_bundle(const char *bundle, const char *resources, const PlatformBuild *b)
+/* Everything of the bundle at path but the game: its directories, the
+ * executable, the icon and the property list. */
+static int make_bundle(const PlatformBuild *b, const char *bundle, void *unused)
 {
+    (void)unused;
     publish_log_info("Making macOS app bundle '%s'...", bundle);
     if (SDL_strlen(bundle) > MACOS_BUNDLE_PATH_MAX) {
         publish_log_error("App bundle name ('%s') is too long", bundle);
@@ -195,8 +198,7 @@ static int make_bundle(const char *bundle, const char *resources, const Platform
     }
     return make_bundle_dir(bundle, "Contents/Resources") &&
            make_bundle_dir(bundle, "Contents/MacOS") && install_executable(bundle) &&
-           install_icon(bundle, b->game_dir) && install_plist(bundle) &&
-           stage_game_tree(&b->native, b->game_dir, resources);
+           install_icon(bundle, b->game_dir) && install_plist(bundle);
 }
 
 static char *bundle_path_for(const char *root)
@@ -211,7 +213,6 @@ static char *bundle_path_for(const char *root)
 
 int build_macos_bundle(const PlatformBuild *b)
 {
-    const char *out_path = b->out_path;
     char *root = alloc_printf("builds/%s-mac-%s", game_metadata_gameid, game_metadata_version);
     if (!root) {
         report_out_of_memory();
@@ -225,14 +226,14 @@ int build_macos_bundle(const PlatformBuild *b)
         report_out_of_memory();
         return 0;
     }
-
-    ZipOptions options = package_zip_options(1, NULL);
-    int ok = delete_tree(root) && make_bundle(bundle, resources, b) &&
-             zip_directory(b->zip_run, out_path, root, &options);
-    if (!ok)
-        PHYSFS_delete(out_path);
-    if (!built_platform_add(b->builds, "macos", bundle, 1))
-        ok = 0;
+    /* The archive's top level is the bundle directory. */
+    size_t below_root = SDL_strlen(root) + 1;
+    const PackagePart parts[] = {
+        {PACKAGE_PART_MADE, bundle + below_root, NULL, NULL, make_bundle, NULL},
+        {PACKAGE_PART_GAME, resources + below_root, NULL, NULL, NULL, NULL},
+    };
+    PackageSpec spec = {root, parts, 2, package_zip_options(1, NULL), NULL, "macos", bundle};
+    int ok = package_build(b, &spec);
     SDL_free(resources);
     SDL_free(bundle);
     SDL_free(root);

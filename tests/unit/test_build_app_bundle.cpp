@@ -85,6 +85,17 @@ protected:
     }
 };
 
+/* Without its runtime tree the bundle would be built without the
+ * runtime's classes and still count as built. */
+TEST_F(BuildAppBundleTest, MissingStubTreeFailsTheBuild)
+{
+    run_command("rm -rf '" + root + "/.brindlecot/stubs/googleplay/stub'");
+    write_native(PACKAGE, "an earlier package");
+    EXPECT_EQ(bundle_build("googleplay", PACKAGE, "mygame"), 0);
+    EXPECT_FALSE(native_exists(PACKAGE));
+    EXPECT_TRUE(was_written("Failed to stat '.brindlecot/stubs/googleplay/stub': "));
+}
+
 TEST_F(BuildAppBundleTest, BuildsTheBundleTreeAndItsPackage)
 {
     ASSERT_EQ(bundle_build("googleplay", PACKAGE, "mygame"), 1);
