@@ -97,17 +97,17 @@ static int apk_cook_manifest(const PlatformBuild *b, const char *tree, void *unu
     return ok;
 }
 
-static int apk_write_icons(const PlatformBuild *b, const char *tree, void *unused)
+int apk_part_icons(const PlatformBuild *b, const char *dir, void *unused)
 {
     (void)unused;
-    return write_android_icons(tree, b->game_dir);
+    return write_android_icons(dir, b->game_dir);
 }
 
-static int apk_write_dex(const PlatformBuild *b, const char *tree, void *unused)
+int apk_part_dex(const PlatformBuild *b, const char *dir, void *unused)
 {
     (void)b;
     (void)unused;
-    return write_activity_dex(tree);
+    return write_activity_dex(dir);
 }
 
 static int apk_write_resources(const PlatformBuild *b, const char *tree, void *unused)
@@ -128,8 +128,8 @@ int build_android_apk(const PlatformBuild *b)
         const PackagePart parts[] = {
             {PACKAGE_PART_TREE, "", p.stub, NULL, NULL, NULL},
             {PACKAGE_PART_GAME, "assets", NULL, NULL, NULL, NULL},
-            {PACKAGE_PART_MADE, "", NULL, NULL, apk_write_icons, NULL},
-            {PACKAGE_PART_MADE, "", NULL, NULL, apk_write_dex, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, apk_part_icons, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, apk_part_dex, NULL},
             {PACKAGE_PART_MADE, "", NULL, NULL, apk_write_resources, NULL},
             {PACKAGE_PART_MADE, "", NULL, NULL, apk_cook_manifest, NULL},
         };

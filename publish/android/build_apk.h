@@ -23,4 +23,9 @@
  * whatever was made. */
 int build_android_apk(const PlatformBuild *b);
 
+/* Package parts (PackageMake) that the app bundle makes too: the launcher
+ * icons below dir/res, and the activity's classes2.dex in dir. */
+int apk_part_icons(const PlatformBuild *b, const char *dir, void *unused);
+int apk_part_dex(const PlatformBuild *b, const char *dir, void *unused);
+
 #endif

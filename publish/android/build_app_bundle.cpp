@@ -1,11 +1,11 @@
 #include "publish/android/build_app_bundle.h"
 
+#include "publish/android/build_apk.h"
+
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
-#include "publish/android/activity_dex.h"
 #include "publish/android/android_manifest.h"
 #include "publish/android/bundle_protobuf.h"
-#include "publish/android/launcher_icons.h"
 #include "publish/android/xml_tree.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
@@ -96,19 +96,6 @@ static int write_resource_table(const PlatformBuild *b, const char *base, void *
     return ok;
 }
 
-static int write_icons(const PlatformBuild *b, const char *base, void *unused)
-{
-    (void)unused;
-    return write_android_icons(base, b->game_dir);
-}
-
-static int write_dex(const PlatformBuild *b, const char *dex, void *unused)
-{
-    (void)b;
-    (void)unused;
-    return write_activity_dex(dex);
-}
-
 int build_app_bundle(const PlatformBuild *b)
 {
     char *tree = alloc_printf("builds/%s-%s-%s", game_metadata_gameid, b->platform,
@@ -126,8 +113,8 @@ int build_app_bundle(const PlatformBuild *b)
         const PackagePart parts[] = {
             {PACKAGE_PART_TREE, "base", stub, NULL, NULL, NULL},
             {PACKAGE_PART_GAME, "base/assets", NULL, NULL, NULL, NULL},
-            {PACKAGE_PART_MADE, "base", NULL, NULL, write_icons, NULL},
-            {PACKAGE_PART_MADE, "base/dex", NULL, NULL, write_dex, NULL},
+            {PACKAGE_PART_MADE, "base", NULL, NULL, apk_part_icons, NULL},
+            {PACKAGE_PART_MADE, "base/dex", NULL, NULL, apk_part_dex, NULL},
             {PACKAGE_PART_MADE, "base/manifest", NULL, NULL, write_manifest, NULL},
             {PACKAGE_PART_MADE, "", NULL, NULL, write_bundle_config, NULL},
             {PACKAGE_PART_MADE, "base", NULL, NULL, write_resource_table, NULL},

@@ -1,10 +1,10 @@
 #include "test_support.h"
+#include "platform_build.h"
 
 #include "engine/game_metadata.h"
 #include "publish/android/android_manifest.h"
 #include "publish/android/build_apk.h"
 #include "publish/platforms/build_platform.h"
-#include "publish/platforms/platform_table.h"
 
 #include <stdio.h>
 
@@ -19,15 +19,9 @@
 namespace
 {
 
-/* The builder alone, without build_platform's record and dispatch. */
 int apk_build(const char *platform, const char *out_path, const char *game_dir)
 {
-    PlatformBuild b = {};
-    b.platform = platform;
-    b.out_path = out_path;
-    b.game_dir = game_dir;
-    b.native = platform_native_rule(platform);
-    return build_android_apk(&b);
+    return run_builder(build_android_apk, platform, out_path, game_dir);
 }
 
 const char *const TREE = "builds/mygame-android-1.0";

@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "platform_build.h"
 
 #include "alloc_countdown.h"
 #include "engine/cvar.h"
@@ -7,7 +8,6 @@
 #include "publish/android/android_manifest.h"
 #include "publish/android/build_app_bundle.h"
 #include "publish/platforms/build_platform.h"
-#include "publish/platforms/platform_table.h"
 #include "publish/images/image.h"
 
 #include <SDL.h>
@@ -17,15 +17,9 @@
 
 namespace {
 
-/* The builder alone, without build_platform's record and dispatch. */
 int bundle_build(const char *platform, const char *out_path, const char *game_dir)
 {
-    PlatformBuild b = {};
-    b.platform = platform;
-    b.out_path = out_path;
-    b.game_dir = game_dir;
-    b.native = platform_native_rule(platform);
-    return build_app_bundle(&b);
+    return run_builder(build_app_bundle, platform, out_path, game_dir);
 }
 
 const char *const TEMPLATE =
