@@ -188,7 +188,7 @@ int build_html5_site(const PlatformBuild *b)
     /* A missing web root would copy as an empty directory and give a site
      * without its index.html that still counts as built. */
     const PackagePart parts[] = {
-        {PACKAGE_PART_TREE, "", HTML5_WEB_ROOT, "The HTML5 stub has no web root directory '%s'",
+        {PACKAGE_PART_TREE, "", HTML5_WEB_ROOT, "The HTML5 stub has no web root directory",
          NULL, NULL},
         {PACKAGE_PART_MADE, "brindlecot-html5-loader.js", NULL, NULL, write_loader, NULL},
         {PACKAGE_PART_GAME, "gamedata", NULL, NULL, NULL, NULL},

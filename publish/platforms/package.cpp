@@ -15,7 +15,7 @@ static int package_source_is_directory(const PackagePart *part)
     if (found && st.filetype == PHYSFS_FILETYPE_DIRECTORY)
         return 1;
     if (part->missing)
-        publish_log_error(part->missing, part->source);
+        publish_log_error("%s '%s'", part->missing, part->source);
     else if (!found)
         publish_log_error("Failed to stat '%s': %s", part->source, fs_error_text());
     else

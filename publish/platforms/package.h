@@ -40,9 +40,9 @@ typedef struct PackagePart {
     PackagePartKind kind;
     const char *name;   /* below the package tree; "" is the tree itself */
     const char *source; /* TREE: the installation directory */
-    /* TREE: said when source is not a directory, with source for %s; NULL
-     * for "Failed to stat '%s': %s" or "Stub tree '%s' is not a
-     * directory". */
+    /* TREE: said, followed by " 'source'", when source is not a
+     * directory; NULL for "Failed to stat '%s': %s" or "Stub tree '%s' is
+     * not a directory". */
     const char *missing;
     PackageMake make; /* MADE */
     void *user;       /* MADE: handed to make */
