@@ -5,6 +5,7 @@
 #ifndef BRINDLECOT_ENGINE_HELPERS_H
 #define BRINDLECOT_ENGINE_HELPERS_H
 
+#include <physfs.h>
 #include <stdarg.h>
 #include <stdint.h>
 
@@ -39,8 +40,21 @@ int fs_mkdir(const char *path);
  * 022), where PhysicsFS creates it 0600. 1, or 0 with errno telling why. */
 int fs_set_usual_mode(const char *path);
 
+/* The native path of a write-directory path, as PhysicsFS builds it (the
+ * current directory's when there is no write directory); NULL when out of
+ * memory. */
+char *fs_native_write_path(const char *path);
+
 /* PhysicsFS's text for the calling thread's last error, for messages. */
 const char *fs_error_text(void);
+
+/* The cause of a PhysicsFS call that just failed (stat, mkdir, enumerate,
+ * open...), judged from the error code it left (PHYSFS_getLastErrorCode)
+ * and errno (set to 0 before the call, saved right after it). PhysicsFS
+ * turns several operating-system failures into one vaguer code (a path too
+ * long reads "filename is illegal or insecure"); errno keeps the real
+ * one. */
+const char *fs_call_error(PHYSFS_ErrorCode code, int saved_errno);
 
 int64_t time_now_unix(void);
 void time_local_parts(int *year, int *month, int *day, int *hour, int *minute,

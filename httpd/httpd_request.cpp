@@ -1,6 +1,7 @@
 #include "httpd/httpd_request.h"
 
 #include "engine/log.h"
+#include "engine/tree_walk.h"
 #include "httpd/log_escape.h"
 #include "httpd/strbuf.h"
 
@@ -210,16 +211,86 @@ static char *httpd_listing_page(const char *path, char **names, size_t *out_len)
     return page.data;
 }
 
+/* The names of one directory, NULL-terminated once complete. */
+typedef struct HttpdNames {
+    char **names;
+    size_t count, capacity;
+} HttpdNames;
+
+static int httpd_collect_name(void *list, const TreeWalkEntry *entry)
+{
+    HttpdNames *l = (HttpdNames *)list;
+    if (l->count + 2 > l->capacity) {
+        size_t capacity = l->capacity ? 2 * l->capacity : 16;
+        char **grown = (char **)SDL_realloc(l->names, capacity * sizeof(char *));
+        if (!grown)
+            return 0;
+        l->names = grown;
+        l->capacity = capacity;
+    }
+    if (!(l->names[l->count] = SDL_strdup(entry->name)))
+        return 0;
+    l->count++;
+    return 1;
+}
+
+static void httpd_free_names(HttpdNames *l)
+{
+    for (size_t i = 0; i < l->count; i++)
+        SDL_free(l->names[i]);
+    SDL_free(l->names);
+}
+
+static int httpd_compare_names(const void *a, const void *b)
+{
+    return SDL_strcmp(*(char *const *)a, *(char *const *)b);
+}
+
+static void httpd_walk_line(LogLevel level, const char *text)
+{
+    log_append(HTTPD_LOG, level, text);
+}
+
+static void httpd_walk_out_of_memory(void)
+{
+    log_error(HTTPD_LOG, "Out of memory!");
+}
+
+/* The directory's names in byte order, each once, as a listing shows them.
+ * 1, or 0 when the directory could not be read. */
+static int httpd_read_names(const char *path, HttpdNames *l)
+{
+    TreeWalkOptions options = {TREE_WALK_ONE_LEVEL, httpd_walk_line, httpd_walk_out_of_memory};
+    SDL_zerop(l);
+    if (!tree_walk(path, &options, httpd_collect_name, l))
+        return 0;
+    if (l->count == 0)
+        return 1;
+    SDL_qsort(l->names, l->count, sizeof(char *), httpd_compare_names);
+    size_t kept = 0;
+    for (size_t i = 0; i < l->count; i++) {
+        if (kept > 0 && SDL_strcmp(l->names[kept - 1], l->names[i]) == 0)
+            SDL_free(l->names[i]);
+        else
+            l->names[kept++] = l->names[i];
+    }
+    l->count = kept;
+    l->names[kept] = NULL;
+    return 1;
+}
+
 static void httpd_list_directory(HttpServerRequest *request, const char *path)
 {
-    char **names = PHYSFS_enumerateFiles(path);
-    if (!names) {
+    HttpdNames list;
+    if (!httpd_read_names(path, &list)) {
+        httpd_free_names(&list);
         httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n", fs_error_text());
         return;
     }
+    static char *const no_names[] = {NULL};
     size_t len = 0;
-    char *page = httpd_listing_page(path, names, &len);
-    PHYSFS_freeList(names);
+    char *page = httpd_listing_page(path, list.names ? list.names : (char **)no_names, &len);
+    httpd_free_names(&list);
     if (!page) {
         httpd_reply_out_of_memory(request);
         return;

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +133,7 @@ int native_file_lstat(const char *native_path, NativeFileInfo *info)
         return 0;
     info->type = S_ISREG(st.st_mode)   ? NATIVE_FILE_REGULAR
                  : S_ISDIR(st.st_mode) ? NATIVE_FILE_DIRECTORY
+                 : S_ISLNK(st.st_mode) ? NATIVE_FILE_LINK
                                        : NATIVE_FILE_OTHER;
     info->size = (uint64_t)st.st_size;
     info->modtime = (int64_t)st.st_mtime;
@@ -154,4 +156,32 @@ int native_make_directory(const char *native_path)
         return 0;
     }
     return 1;
+}
+
+int native_file_list_directory(const char *native_path, NativeListCallback callback, void *user)
+{
+    DIR *dir = opendir(native_path);
+    if (!dir)
+        return 0;
+    int result = 1;
+    for (;;) {
+        errno = 0;
+        struct dirent *entry = readdir(dir);
+        if (!entry) {
+            if (errno != 0)
+                result = 0;
+            break;
+        }
+        const char *name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        if (!callback(user, name)) {
+            result = -1;
+            break;
+        }
+    }
+    int saved_errno = errno;
+    closedir(dir);
+    errno = saved_errno;
+    return result;
 }

@@ -55,7 +55,8 @@ long long native_file_read(int fd, void *data, size_t length);
 typedef enum NativeFileType {
     NATIVE_FILE_REGULAR,
     NATIVE_FILE_DIRECTORY,
-    NATIVE_FILE_OTHER /* a symbolic link, a device, a pipe... */
+    NATIVE_FILE_LINK,     /* a symbolic link */
+    NATIVE_FILE_OTHER     /* a device, a pipe... */
 } NativeFileType;
 
 typedef struct NativeFileInfo {
@@ -66,6 +67,16 @@ typedef struct NativeFileInfo {
 
 /* The path itself, a symbolic link not followed. 1/0. */
 int native_file_lstat(const char *native_path, NativeFileInfo *info);
+
+/* Called with each name in a directory listing; 1 go on, 0 stop. */
+typedef int (*NativeListCallback)(void *user, const char *name);
+
+/* Calls back with every name in the directory native_path except "." and
+ * "..", in the order the system lists them (the order PhysicsFS gives
+ * too). 1 when the whole directory was listed, 0 when it could not be
+ * opened or read (errno tells why), -1 when the callback stopped it. */
+int native_file_list_directory(const char *native_path, NativeListCallback callback,
+                               void *user);
 
 /* Makes the directory, mode 0777 under the umask. 1 when it was made or
  * already exists as a directory; 0 otherwise. */

@@ -16,6 +16,7 @@ typedef struct PublishContext {
     char **platform_filter; /* NULL: build every stub */
     int platform_filter_count;
     BuiltPlatform *builds; /* list head; builds->next is the newest record */
+    ZipRun *zip_run;       /* shared by every package: each file is compressed once */
 } PublishContext;
 
 static void metadata_help(const char *game_dir)
@@ -109,22 +110,21 @@ static int filter_passes(const PublishContext *ctx, const char *name)
     return 0;
 }
 
-/* Walk callback over ".brindlecot/stubs": 1 go on, -1 a build failed. */
-static PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char *origdir,
-                                                const char *name)
+/* One entry of ".brindlecot/stubs": 1 go on, 0 a build failed. */
+static int build_stub_entry(void *context, const TreeWalkEntry *entry)
 {
-    (void)origdir;
+    const char *name = entry->name;
     PublishContext *ctx = (PublishContext *)context;
     if (!filter_passes(ctx, name))
-        return PHYSFS_ENUM_OK;
+        return 1;
     char *path = package_path_for(name);
     if (!path) {
         report_out_of_memory();
-        return PHYSFS_ENUM_ERROR;
+        return 0;
     }
-    int ok = build_platform(name, path, ctx->game_dir, ctx->builds);
+    int ok = build_platform(name, path, ctx->game_dir, ctx->builds, ctx->zip_run);
     SDL_free(path);
-    return ok ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
+    return ok;
 }
 
 int publish_game(const char *game_dir, const char *platform_list, int upload)
@@ -153,10 +153,10 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
     }
 
     fs_mkdir("builds");
-    /* One zip run for every package: each file is compressed once. */
-    int walked = zip_run_begin(".brindlecot") &&
-                 PHYSFS_enumerate(".brindlecot/stubs", build_stub_entry, &ctx);
-    zip_run_end();
+    ctx.zip_run = zip_run_create(".brindlecot", 0);
+    TreeWalkOptions walk = publish_walk_options(TREE_WALK_ONE_LEVEL);
+    int walked = ctx.zip_run && tree_walk(".brindlecot/stubs", &walk, build_stub_entry, &ctx);
+    zip_run_destroy(ctx.zip_run);
     SDL_free(ctx.platform_filter);
     SDL_free(filter_copy);
 

@@ -14,9 +14,20 @@ static void publish_log_v(LogLevel level, const char *fmt, va_list ap)
         puts("Out of memory!");
         return;
     }
-    log_append("Publish", level, text);
+    publish_log_line(level, text);
     SDL_free(text);
+}
+
+void publish_log_line(LogLevel level, const char *text)
+{
+    log_append("Publish", level, text);
     log_drain();
+}
+
+TreeWalkOptions publish_walk_options(unsigned flags)
+{
+    TreeWalkOptions options = {flags, publish_log_line, report_out_of_memory};
+    return options;
 }
 
 void publish_log_error(const char *fmt, ...)

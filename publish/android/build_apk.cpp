@@ -12,7 +12,7 @@
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -20,7 +20,6 @@
 /* The build's own paths, all SDL allocations. */
 typedef struct ApkPaths {
     char *tree;   /* builds/<gameid>-<platform>-<version> */
-    char *assets; /* <tree>/assets: the staged game */
     char *stub;   /* the platform's runtime tree, the root of the package */
 } ApkPaths;
 
@@ -33,9 +32,8 @@ static int apk_make_paths(ApkPaths *p, const char *platform)
 {
     p->tree = alloc_printf("builds/%s-%s-%s", apk_value(game_metadata_gameid), platform,
                            apk_value(game_metadata_version));
-    p->assets = p->tree ? alloc_printf("%s/assets", p->tree) : NULL;
     p->stub = alloc_printf(".brindlecot/stubs/%s/stub", platform);
-    if (!p->assets || !p->stub) {
+    if (!p->tree || !p->stub) {
         report_out_of_memory();
         return 0;
     }
@@ -45,36 +43,7 @@ static int apk_make_paths(ApkPaths *p, const char *platform)
 static void apk_free_paths(ApkPaths *p)
 {
     SDL_free(p->tree);
-    SDL_free(p->assets);
     SDL_free(p->stub);
-}
-
-/* A missing stub tree would enumerate as empty and give a package without
- * the runtime's classes. */
-static int apk_stub_tree_exists(const char *stub)
-{
-    PHYSFS_Stat st;
-    if (!PHYSFS_stat(stub, &st)) {
-        publish_log_error("Failed to stat '%s': %s", stub, fs_error_text());
-        return 0;
-    }
-    if (st.filetype != PHYSFS_FILETYPE_DIRECTORY) {
-        publish_log_error("Android stub '%s' is not a directory", stub);
-        return 0;
-    }
-    return 1;
-}
-
-/* A fresh build tree: the runtime tree at its root, the staged game under
- * assets. Nothing of an earlier build survives. */
-static int apk_assemble_tree(const ApkPaths *p, const char *platform, const char *game_dir)
-{
-    if (!delete_tree(p->tree) || !apk_stub_tree_exists(p->stub) ||
-        !check_android_stub(platform, 0))
-        return 0;
-    fs_mkdir(p->tree); /* a failure shows up as the first copy's */
-    return PHYSFS_enumerate(p->stub, copy_tree_entry, p->tree) &&
-           stage_game_tree(platform, game_dir, p->assets);
 }
 
 /* The binary XML writer logs its own write and seek failures. */
@@ -104,9 +73,10 @@ static int apk_write_binary_manifest(const char *path, XmlTreeNode *document)
     return 0;
 }
 
-static int apk_cook_manifest(const char *tree, const char *platform, const char *game_dir)
+static int apk_cook_manifest(const PlatformBuild *b, const char *tree, void *unused)
 {
-    XmlTreeNode *document = parse_android_manifest(platform, game_dir);
+    (void)unused;
+    XmlTreeNode *document = parse_android_manifest(b->platform, b->game_dir);
     if (!document)
         return 0;
     fs_mkdir(tree);
@@ -123,17 +93,56 @@ static int apk_cook_manifest(const char *tree, const char *platform, const char 
     return ok;
 }
 
-int build_android_apk(const char *platform, const char *out_path, const char *game_dir)
+int apk_part_check_stub(const PlatformBuild *b, const char *dir, void *bundle)
+{
+    (void)dir;
+    return check_android_stub(b->platform, bundle != NULL);
+}
+
+int apk_part_icons(const PlatformBuild *b, const char *dir, void *unused)
+{
+    (void)unused;
+    return write_android_icons(dir, b->game_dir);
+}
+
+int apk_part_dex(const PlatformBuild *b, const char *dir, void *unused)
+{
+    (void)b;
+    (void)unused;
+    return write_activity_dex(dir);
+}
+
+static int apk_write_resources(const PlatformBuild *b, const char *tree, void *unused)
+{
+    (void)b;
+    (void)unused;
+    return write_resources_arsc(tree);
+}
+
+/* The runtime tree at the root of the package, the staged game under
+ * assets, then what the build makes of the game. */
+int build_android_apk(const PlatformBuild *b)
 {
     ApkPaths p;
     SDL_zero(p);
-    int ok = check_android_package_id() && apk_make_paths(&p, platform) &&
-             apk_assemble_tree(&p, platform, game_dir) &&
-             write_android_icons(p.tree, game_dir) && write_activity_dex(p.tree) &&
-             write_resources_arsc(p.tree) && apk_cook_manifest(p.tree, platform, game_dir) &&
-             zip_directory_storing(out_path, p.tree, 1, "resources.arsc");
-    if (!ok)
-        PHYSFS_delete(out_path); /* a package of an earlier run must not pass for this one */
+    int ok = check_android_package_id() && apk_make_paths(&p, b->platform);
+    if (ok) {
+        const PackagePart parts[] = {
+            {PACKAGE_PART_TREE, "", p.stub, NULL, NULL, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, apk_part_check_stub, NULL},
+            {PACKAGE_PART_GAME, "assets", NULL, NULL, NULL, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, apk_part_icons, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, apk_part_dex, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, apk_write_resources, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, apk_cook_manifest, NULL},
+        };
+        /* The resource table is mapped from the package, not inflated. */
+        PackageSpec spec = {p.tree, parts, 7, package_zip_options(1, "resources.arsc"), NULL,
+                            NULL, NULL};
+        ok = package_build(b, &spec);
+    } else {
+        PHYSFS_delete(b->out_path); /* a package of an earlier run must not pass for this one */
+    }
     apk_free_paths(&p);
     return ok;
 }

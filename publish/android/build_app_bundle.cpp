@@ -1,70 +1,19 @@
 #include "publish/android/build_app_bundle.h"
 
+#include "publish/android/build_apk.h"
+
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
-#include "publish/android/activity_dex.h"
 #include "publish/android/android_checks.h"
 #include "publish/android/android_manifest.h"
 #include "publish/android/bundle_protobuf.h"
-#include "publish/android/launcher_icons.h"
 #include "publish/android/xml_tree.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
-
-typedef struct BundlePaths {
-    char *tree;     /* builds/<gameid>-<platform>-<version> */
-    char *base;     /* the base module */
-    char *assets;   /* the staged game */
-    char *manifest; /* directory of the protobuf manifest */
-    char *dex;      /* brought by the stub tree */
-    char *stub;     /* the installation's base module files */
-} BundlePaths;
-
-static void free_bundle_paths(BundlePaths *paths)
-{
-    SDL_free(paths->tree);
-    SDL_free(paths->base);
-    SDL_free(paths->assets);
-    SDL_free(paths->manifest);
-    SDL_free(paths->dex);
-    SDL_free(paths->stub);
-}
-
-static int format_bundle_paths(BundlePaths *paths, const char *platform)
-{
-    SDL_zerop(paths);
-    paths->tree = alloc_printf("builds/%s-%s-%s", game_metadata_gameid, platform,
-                               game_metadata_version);
-    paths->base = paths->tree ? alloc_printf("%s/base", paths->tree) : NULL;
-    if (paths->base) {
-        paths->assets = alloc_printf("%s/assets", paths->base);
-        paths->manifest = alloc_printf("%s/manifest", paths->base);
-        paths->dex = alloc_printf("%s/dex", paths->base);
-    }
-    paths->stub = alloc_printf(".brindlecot/stubs/%s/stub", platform);
-    if (!paths->assets || !paths->manifest || !paths->dex || !paths->stub) {
-        report_out_of_memory();
-        return 0;
-    }
-    return 1;
-}
-
-/* The stub's runtime files first, so the generated icons and dex replace
- * any of the same name and the stub brings the dex directory. */
-static int stage_base_module(const char *platform, const char *game_dir, const BundlePaths *paths)
-{
-    if (!delete_tree(paths->tree))
-        return 0;
-    fs_mkdir(paths->base); /* a failure shows up as the copy's */
-    if (!PHYSFS_enumerate(paths->stub, copy_tree_entry, paths->base))
-        return 0;
-    return stage_game_tree(platform, game_dir, paths->assets) &&
-           write_android_icons(paths->base, game_dir) && write_activity_dex(paths->dex);
-}
 
 /* Closes the stream's file and reports how much went into it. 1 when the
  * close succeeded. */
@@ -78,14 +27,16 @@ static int close_pb_file(pb_ostream_t *stream, const char *path)
     return 1;
 }
 
-static int write_manifest(const char *platform, const char *game_dir, const BundlePaths *paths)
+/* The protobuf manifest in the directory dir. */
+static int write_manifest(const PlatformBuild *b, const char *dir, void *unused)
 {
-    XmlTreeNode *document = parse_android_manifest(platform, game_dir);
+    (void)unused;
+    XmlTreeNode *document = parse_android_manifest(b->platform, b->game_dir);
     if (!document)
         return 0;
-    fs_mkdir(paths->manifest);
+    fs_mkdir(dir);
     pb_ostream_t stream;
-    char *path = open_pb_file_stream(&stream, "%s/AndroidManifest.xml", paths->manifest);
+    char *path = open_pb_file_stream(&stream, "%s/AndroidManifest.xml", dir);
     if (!path) {
         free_xml_tree(document);
         return 0;
@@ -115,16 +66,20 @@ static int write_pb_record(const char *dir, const char *name, const pb_msgdesc_t
     return ok;
 }
 
-static int write_bundle_config(const BundlePaths *paths)
+static int write_bundle_config(const PlatformBuild *b, const char *tree, void *unused)
 {
+    (void)b;
+    (void)unused;
     android_bundle_BundleConfig config;
     fill_bundle_config(&config);
-    return write_pb_record(paths->tree, "BundleConfig.pb", android_bundle_BundleConfig_fields,
-                           &config);
+    return write_pb_record(tree, "BundleConfig.pb", android_bundle_BundleConfig_fields, &config);
 }
 
-static int write_resource_table(const BundlePaths *paths)
+/* resources.pb in the base module directory base. */
+static int write_resource_table(const PlatformBuild *b, const char *base, void *unused)
 {
+    (void)b;
+    (void)unused;
     PbBytes pool;
     pool.data = build_source_pool_chunk(&pool.size);
     if (!pool.data) {
@@ -133,26 +88,41 @@ static int write_resource_table(const BundlePaths *paths)
     }
     aapt_pb_ResourceTable table;
     fill_resource_table(&table, &pool);
-    int ok = write_pb_record(paths->base, "resources.pb", aapt_pb_ResourceTable_fields,
-                             &table);
+    int ok = write_pb_record(base, "resources.pb", aapt_pb_ResourceTable_fields, &table);
     SDL_free((void *)pool.data);
     return ok;
 }
 
-int build_app_bundle(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds)
+int build_app_bundle(const PlatformBuild *b)
 {
-    BundlePaths paths;
-    /* The configuration comes before the resource table, so a failed
-     * BundleConfig.pb leaves no resources.pb behind. */
-    SDL_zero(paths);
-    int ok = check_android_package_id() && check_android_stub(platform, 1) &&
-             check_bundle_title() && format_bundle_paths(&paths, platform) &&
-             stage_base_module(platform, game_dir, &paths) &&
-             write_manifest(platform, game_dir, &paths) && write_bundle_config(&paths) &&
-             write_resource_table(&paths) && zip_directory(out_path, paths.tree, 0);
-    if (!ok)
-        PHYSFS_delete(out_path);
-    free_bundle_paths(&paths);
+    char *tree = alloc_printf("builds/%s-%s-%s", game_metadata_gameid, b->platform,
+                              game_metadata_version);
+    char *stub = alloc_printf(".brindlecot/stubs/%s/stub", b->platform);
+    int ok = 0;
+    if (!tree || !stub) {
+        report_out_of_memory();
+        PHYSFS_delete(b->out_path);
+    } else if (!check_android_package_id() || !check_bundle_title()) {
+        PHYSFS_delete(b->out_path);
+    } else {
+        /* The stub's runtime files first, so the generated icons and dex
+         * replace any of the same name and the stub brings the dex
+         * directory. The configuration comes before the resource table, so
+         * a failed BundleConfig.pb leaves no resources.pb behind. */
+        const PackagePart parts[] = {
+            {PACKAGE_PART_TREE, "base", stub, NULL, NULL, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, apk_part_check_stub, (void *)"bundle"},
+            {PACKAGE_PART_GAME, "base/assets", NULL, NULL, NULL, NULL},
+            {PACKAGE_PART_MADE, "base", NULL, NULL, apk_part_icons, NULL},
+            {PACKAGE_PART_MADE, "base/dex", NULL, NULL, apk_part_dex, NULL},
+            {PACKAGE_PART_MADE, "base/manifest", NULL, NULL, write_manifest, NULL},
+            {PACKAGE_PART_MADE, "", NULL, NULL, write_bundle_config, NULL},
+            {PACKAGE_PART_MADE, "base", NULL, NULL, write_resource_table, NULL},
+        };
+        PackageSpec spec = {tree, parts, 8, package_zip_options(0, NULL), NULL, NULL, NULL};
+        ok = package_build(b, &spec);
+    }
+    SDL_free(tree);
+    SDL_free(stub);
     return ok;
 }

@@ -7,7 +7,7 @@
 #ifndef BRINDLECOT_BUILD_APP_BUNDLE_H
 #define BRINDLECOT_BUILD_APP_BUNDLE_H
 
-#include "publish/platforms/built_platform.h"
+#include "publish/platforms/package.h"
 
 /* platform is the stub entry's name as spelled in the stub directory (the
  * build tree and the stub tree keep its letter case), out_path the package
@@ -16,7 +16,6 @@
  * after the build. 1 when the package was written; 0 after the failure was
  * logged, with out_path deleted. builds is not used: the dispatch has
  * recorded the package. */
-int build_app_bundle(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds);
+int build_app_bundle(const PlatformBuild *b);
 
 #endif

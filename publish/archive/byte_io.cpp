@@ -137,30 +137,6 @@ int byte_io_read_u32(PHYSFS_File *f, uint32_t *v)
     return 1;
 }
 
-const char *byte_io_call_error(PHYSFS_ErrorCode code, int saved_errno)
-{
-    switch (code) {
-    case PHYSFS_ERR_OK:
-    case PHYSFS_ERR_OS_ERROR:
-    case PHYSFS_ERR_NO_SPACE:
-    case PHYSFS_ERR_PERMISSION:
-    case PHYSFS_ERR_IO:
-    case PHYSFS_ERR_BAD_FILENAME:
-    case PHYSFS_ERR_NOT_FOUND:
-    case PHYSFS_ERR_NOT_A_FILE:
-    case PHYSFS_ERR_READ_ONLY:
-    case PHYSFS_ERR_BUSY:
-    case PHYSFS_ERR_DIR_NOT_EMPTY:
-    case PHYSFS_ERR_SYMLINK_LOOP:
-        if (saved_errno != 0)
-            return strerror(saved_errno);
-        break;
-    default:
-        break;
-    }
-    return code == PHYSFS_ERR_OK ? "unknown error" : PHYSFS_getErrorByCode(code);
-}
-
 const char *byte_io_error(void)
 {
     return byte_io_cause;

@@ -6,12 +6,12 @@
 #include <zlib.h>
 
 #include "engine/helpers.h"
+#include "engine/tree_walk.h"
 #include "platform/native_file.h"
 #include "publish/archive/byte_io.h"
 #include "publish/archive/deflate_pool.h"
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
-#include "publish/files/staging.h"
 #include "publish/archive/zip_cache.h"
 
 /* Files up to this size are read whole and compressed in one call, on a
@@ -106,6 +106,7 @@ typedef struct ZipRun {
     ZipSlot *slots;
     int slot_count;
     size_t slot_out_capacity;
+    ZipRunStats stats;
 } ZipRun;
 
 /* One archive being written; handed to every walk callback as its data. */
@@ -113,25 +114,16 @@ typedef struct ZipContext {
     ZipCentralEntry entries; /* head sentinel: entries.next is the first */
     ZipCentralEntry *tail;   /* last queued entry, initially &entries */
     const char *zip_path;    /* for messages */
-    int add_directory_entries;
     PHYSFS_File *out;
     const char *root_dir;    /* entry names are the paths below it */
     uint32_t entry_count;    /* queued entries, checked against the format's limit */
-    const char *stored_name; /* the one file stored uncompressed, or NULL */
+    const ZipOptions *options;
     ZipRun *run;
     uint64_t base;           /* position in out of the archive's first byte */
     uint64_t pos;            /* archive position, counted from base */
     int head;                /* first occupied slot */
     int used;                /* occupied slots */
 } ZipContext;
-
-static ZipRun *zip_run;
-static int zip_run_depth;
-static int zip_single_threaded;
-static ZipRunStats zip_stats;
-
-static PHYSFS_EnumerateCallbackResult zip_add_entry(void *ctx, const char *origdir,
-                                                    const char *name);
 
 /* Days since 1970-01-01 to a civil date (proleptic Gregorian). */
 static void zip_civil_from_days(int64_t z, int64_t *year, unsigned *month, unsigned *day)
@@ -360,11 +352,11 @@ static void zip_collect_job(ZipRun *run, ZipSlot *s)
         /* Entries are never removed, so the worker's answer still holds. */
         s->cached = zip_cache_find(run->cache, s->job.digest, s->job.in_length);
         s->state = ZIP_SLOT_CACHED;
-        zip_stats.reused++;
+        run->stats.reused++;
         return;
     }
     s->state = ZIP_SLOT_COMPRESSED;
-    zip_stats.compressed++;
+    run->stats.compressed++;
     if (s->job.digest_ok) {
         SDL_memcpy(s->digest, s->job.digest, sizeof s->digest);
         s->add_to_cache = 1;
@@ -510,7 +502,7 @@ static int zip_read_whole_fd(const char *path, int fd, unsigned char *buffer, si
 static int zip_read_whole(const char *path, unsigned char *buffer, size_t capacity,
                           size_t *length)
 {
-    int fd = open_walked_path(path);
+    int fd = tree_walk_open(path);
     if (fd >= 0)
         return zip_read_whole_fd(path, fd, buffer, capacity, length);
     PHYSFS_File *in = PHYSFS_openRead(path);
@@ -581,7 +573,7 @@ static int zip_add_whole(ZipContext *ctx, const ZipPending *e)
     s->entry.uncompressed = length;
     if (run->cache && !run->pool && zip_slot_from_cache(run, s, length)) {
         s->state = ZIP_SLOT_CACHED;
-        zip_stats.reused++;
+        run->stats.reused++;
         zip_commit_slot(ctx);
         return 1;
     }
@@ -607,7 +599,7 @@ static int zip_add_whole(ZipContext *ctx, const ZipPending *e)
                                  job->out_capacity, &job->out_length, &job->crc);
     job->done = 1;
     s->state = ZIP_SLOT_COMPRESSED;
-    zip_stats.compressed++;
+    run->stats.compressed++;
     zip_commit_slot(ctx);
     return 1;
 }
@@ -756,7 +748,7 @@ static int zip_add_streamed(ZipContext *ctx, ZipPending *e)
             e->crc = cached->crc;
             e->compressed = cached->compressed_size;
             e->uncompressed = cached->size;
-            zip_stats.reused++;
+            run->stats.reused++;
             return zip_write_local_header(ctx, e) &&
                    zip_copy_cached(ctx, cached, run->stream_out, ZIP_BUFFER_SIZE) &&
                    zip_queue_entry(ctx, e);
@@ -769,7 +761,7 @@ static int zip_add_streamed(ZipContext *ctx, ZipPending *e)
         return 0;
     int ok = zip_deflate_stream(ctx, e, in, keep, digest);
     PHYSFS_close(in);
-    zip_stats.compressed++;
+    run->stats.compressed++;
     return ok && zip_patch_local_header(ctx, e) && zip_queue_entry(ctx, e);
 }
 
@@ -844,62 +836,33 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
     return zip_flush_slots(ctx) && zip_add_streamed(ctx, e);
 }
 
-static PHYSFS_EnumerateCallbackResult zip_add_path(ZipContext *ctx, const char *path)
+/* One entry of the walk; a directory's contents follow its own entry. */
+static int zip_add_visit(void *context, const TreeWalkEntry *w)
 {
-    PHYSFS_Stat st;
-    if (!stat_walked_path(path, &st)) {
-        publish_log_error("Failed to stat '%s': %s", path, fs_error_text());
-        return PHYSFS_ENUM_ERROR;
-    }
-    int is_directory = st.filetype == PHYSFS_FILETYPE_DIRECTORY;
-    if (!is_directory && st.filetype != PHYSFS_FILETYPE_REGULAR) {
-        return PHYSFS_ENUM_OK; /* links and special files are not archived */
-    }
-    if (!is_directory || ctx->add_directory_entries) {
-        const char *relative = path + SDL_strlen(ctx->root_dir) + 1;
-        char *name = is_directory ? alloc_printf("%s/", relative) : SDL_strdup(relative);
-        if (!name) {
-            report_out_of_memory();
-            return PHYSFS_ENUM_ERROR;
-        }
-        ZipPending e;
-        SDL_zero(e);
-        e.path = (char *)path;
-        e.name = name;
-        e.name_length = (uint32_t)SDL_strlen(name);
-        e.is_directory = is_directory;
-        e.method = is_directory || (ctx->stored_name && SDL_strcmp(name, ctx->stored_name) == 0)
-                       ? ZIP_METHOD_STORED
-                       : ZIP_METHOD_DEFLATED;
-        e.attributes = is_directory                                  ? ZIP_ATTR_DIRECTORY
-                       : SDL_strstr(relative, ".app/Contents/MacOS/") ? ZIP_ATTR_EXECUTABLE
-                                                                      : ZIP_ATTR_FILE;
-        int ok = zip_add_record(ctx, &e, &st);
-        SDL_free(name);
-        if (!ok) {
-            return PHYSFS_ENUM_ERROR;
-        }
-    }
-    /* A directory's contents follow its own entry. */
-    if (is_directory && !PHYSFS_enumerate(path, zip_add_entry, ctx)) {
-        return PHYSFS_ENUM_ERROR;
-    }
-    return PHYSFS_ENUM_OK;
-}
-
-static PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *origdir, const char *name)
-{
-    if (is_excluded_name(name)) {
-        return PHYSFS_ENUM_OK;
-    }
-    char *path = alloc_printf("%s/%s", origdir, name);
-    if (!path) {
+    ZipContext *ctx = (ZipContext *)context;
+    if (w->is_directory && !ctx->options->add_directory_entries)
+        return 1;
+    char *name = w->is_directory ? alloc_printf("%s/", w->relative) : SDL_strdup(w->relative);
+    if (!name) {
         report_out_of_memory();
-        return PHYSFS_ENUM_ERROR;
+        return 0;
     }
-    PHYSFS_EnumerateCallbackResult result = zip_add_path((ZipContext *)data, path);
-    SDL_free(path);
-    return result;
+    ZipEntrySpec spec = {0, 0};
+    if (!w->is_directory && ctx->options->entry_rule)
+        ctx->options->entry_rule(ctx->options->rule_user, name, &spec);
+    ZipPending e;
+    SDL_zero(e);
+    e.path = (char *)w->path;
+    e.name = name;
+    e.name_length = (uint32_t)SDL_strlen(name);
+    e.is_directory = w->is_directory;
+    e.method = w->is_directory || spec.stored ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED;
+    e.attributes = w->is_directory   ? ZIP_ATTR_DIRECTORY
+                   : spec.executable ? ZIP_ATTR_EXECUTABLE
+                                     : ZIP_ATTR_FILE;
+    int ok = zip_add_record(ctx, &e, w->st);
+    SDL_free(name);
+    return ok;
 }
 
 static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
@@ -1005,34 +968,32 @@ static void zip_run_free(ZipRun *run)
 
 static ZipCache *zip_run_cache(const char *cache_dir)
 {
-    char *native = native_write_path(cache_dir);
-    if (!native)
+    char *native = fs_native_write_path(cache_dir);
+    if (!native) {
+        report_out_of_memory();
         return NULL;
+    }
     /* Without the cache the run is only slower. */
     ZipCache *cache = zip_cache_create(native);
     SDL_free(native);
     return cache;
 }
 
-int zip_run_begin(const char *cache_dir)
+ZipRun *zip_run_create(const char *cache_dir, int single_threaded)
 {
-    if (zip_run_depth > 0) {
-        zip_run_depth++;
-        return 1;
-    }
     ZipRun *run = (ZipRun *)SDL_calloc(1, sizeof *run);
     if (!run) {
         report_out_of_memory();
-        return 0;
+        return NULL;
     }
     if (!deflate_raw_init(&run->zs)) {
         SDL_free(run);
         publish_log_error("deflate init failed");
-        return 0;
+        return NULL;
     }
     run->slot_out_capacity = deflateBound(&run->zs, ZIP_WHOLE_FILE_LIMIT);
     run->slot_count = 1;
-    if (!zip_single_threaded) {
+    if (!single_threaded) {
         int workers = deflate_pool_default_workers();
         /* Without workers everything is compressed here, only slower. */
         run->pool = deflate_pool_create(workers);
@@ -1046,70 +1007,57 @@ int zip_run_begin(const char *cache_dir)
     if (!run->slots) {
         zip_run_free(run);
         report_out_of_memory();
-        return 0;
+        return NULL;
     }
-    SDL_zero(zip_stats);
-    zip_run = run;
-    zip_run_depth = 1;
-    return 1;
+    return run;
 }
 
-void zip_run_end(void)
+void zip_run_destroy(ZipRun *run)
 {
-    if (zip_run_depth == 0 || --zip_run_depth > 0)
-        return;
-    zip_run_free(zip_run);
-    zip_run = NULL;
+    if (run)
+        zip_run_free(run);
 }
 
-void zip_writer_set_single_threaded(int on)
+ZipRunStats zip_run_stats(const ZipRun *run)
 {
-    zip_single_threaded = on;
-}
-
-ZipRunStats zip_run_stats(void)
-{
-    return zip_stats;
+    return run->stats;
 }
 
 /* --- archives ----------------------------------------------------------- */
 
 /* The walk, the central directory and the end record into out from its
- * current position. 1/0 (logged). */
-static int zip_write_archive(PHYSFS_File *out, const char *zip_path, const char *root_dir,
-                             int add_directory_entries, const char *stored_name)
+ * current position, within run, or within a run of its own when run is
+ * NULL. 1/0 (logged). */
+static int zip_write_archive(ZipRun *run, PHYSFS_File *out, const char *zip_path,
+                             const char *root_dir, const ZipOptions *options)
 {
-    if (!zip_run_begin(NULL))
+    ZipRun *own = run ? NULL : zip_run_create(NULL, 0);
+    if (!run && !own)
         return 0;
     ZipContext ctx;
     SDL_zero(ctx);
     ctx.tail = &ctx.entries;
     ctx.zip_path = zip_path;
-    ctx.add_directory_entries = add_directory_entries;
+    ctx.options = options;
     ctx.out = out;
     ctx.root_dir = root_dir;
-    ctx.stored_name = stored_name;
-    ctx.run = zip_run;
+    ctx.run = run ? run : own;
     PHYSFS_sint64 base;
     int written = zip_tell(&ctx, &base);
     if (written) {
         ctx.base = (uint64_t)base;
-        written = PHYSFS_enumerate(root_dir, zip_add_entry, &ctx) && zip_flush_slots(&ctx) &&
+        TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+        written = tree_walk(root_dir, &walk, zip_add_visit, &ctx) && zip_flush_slots(&ctx) &&
                   zip_write_directory_and_end(&ctx);
     }
     zip_drop_slots(&ctx);
     zip_free_entries(&ctx);
-    zip_run_end();
+    zip_run_destroy(own);
     return written;
 }
 
-int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries)
-{
-    return zip_directory_storing(zip_path, root_dir, add_directory_entries, NULL);
-}
-
-int zip_directory_storing(const char *zip_path, const char *root_dir, int add_directory_entries,
-                          const char *stored_name)
+int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
+                  const ZipOptions *options)
 {
     publish_log_info("Zipping %s ...", zip_path);
     if (!zip_root_is_directory(root_dir)) {
@@ -1119,7 +1067,7 @@ int zip_directory_storing(const char *zip_path, const char *root_dir, int add_di
     if (!out) {
         return 0;
     }
-    int written = zip_write_archive(out, zip_path, root_dir, add_directory_entries, stored_name);
+    int written = zip_write_archive(run, out, zip_path, root_dir, options);
     int result = 0;
     if (!PHYSFS_close(out)) {
         if (written) {
@@ -1133,12 +1081,12 @@ int zip_directory_storing(const char *zip_path, const char *root_dir, int add_di
     return result;
 }
 
-int zip_directory_to(PHYSFS_File *out, const char *out_path, const char *root_dir,
-                     int add_directory_entries)
+int zip_directory_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const char *root_dir,
+                     const ZipOptions *options)
 {
     publish_log_info("Zipping %s ...", out_path);
     if (!zip_root_is_directory(root_dir) ||
-        !zip_write_archive(out, out_path, root_dir, add_directory_entries, NULL)) {
+        !zip_write_archive(run, out, out_path, root_dir, options)) {
         return 0;
     }
     publish_log_info("Zipfile '%s' successfully created!", out_path);

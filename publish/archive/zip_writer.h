@@ -5,11 +5,11 @@
  * entry's CRC and sizes are patched into its local header after the data
  * (no data descriptors). One disk, no ZIP64, no comments, no encryption: a
  * tree that does not fit the classic format (more than 65,535 entries, or a
- * size or offset of 4 GiB or more) is refused. Excluded names (staging.h) are
- * never archived.
+ * size or offset of 4 GiB or more) is refused. Excluded names (engine/tree_walk.h)
+ * are never archived.
  *
  * A publish makes many archives of nearly the same files, so the writer
- * works within a run (zip_run_begin .. zip_run_end): one deflate state and
+ * works within a run (zip_run_create .. zip_run_destroy): one deflate state and
  * one buffer pair for the whole run, a few worker threads that compress
  * whole files while the main thread reads and writes, and a cache of
  * compressed data, so that each distinct content is compressed once per
@@ -17,56 +17,73 @@
  * order, each compressed on its own with the same settings. Files larger
  * than 2 MiB, and a file stored uncompressed, are streamed through the
  * run's buffers on the main thread; a stored file never comes from or goes
- * into the cache, which holds deflated data only. */
+ * into the cache, which holds deflated data only.
+ *
+ * The writer knows nothing of platforms: which entries are executable or
+ * stored is the caller's rule (ZipOptions). */
 #ifndef BRINDLECOT_PUBLISH_ZIP_WRITER_H
 #define BRINDLECOT_PUBLISH_ZIP_WRITER_H
 
 #include <physfs.h>
 #include <stdint.h>
 
+/* What run of archives an archive belongs to; see zip_run_create. */
+typedef struct ZipRun ZipRun;
+
+/* What the caller says about one file entry before it is written. Both
+ * fields start at 0: deflated, mode 0644. */
+typedef struct ZipEntrySpec {
+    int executable; /* mode 0755 */
+    int stored;     /* kept uncompressed, its data 4-byte aligned like every
+                     * entry's, so a reader can map it straight from the
+                     * archive */
+} ZipEntrySpec;
+
+/* Called for each file entry with its stored name (the path below the
+ * root) and a zeroed spec to fill in. */
+typedef void (*ZipEntryRule)(void *user, const char *name, ZipEntrySpec *spec);
+
+typedef struct ZipOptions {
+    int add_directory_entries; /* every directory gets an entry of its own */
+    ZipEntryRule entry_rule;   /* NULL: every file deflated, mode 0644 */
+    void *rule_user;
+} ZipOptions;
+
 /* Creates (or truncates) zip_path in the write directory and packs every
- * entry below root_dir (given without a trailing '/'). A missing root_dir
+ * entry below root_dir (given without a trailing '/'). run is the run the
+ * archive belongs to, or NULL for a run of its own. A missing root_dir
  * fails. After a failure the partial archive is left for the caller to
  * delete. 1/0. */
-int zip_directory(const char *zip_path, const char *root_dir, int add_directory_entries);
-
-/* zip_directory, except that the file whose entry name is stored_name (a
- * path relative to root_dir, or NULL for none) is stored uncompressed, its
- * data 4-byte aligned like every entry's, so a reader can map it straight
- * from the archive. */
-int zip_directory_storing(const char *zip_path, const char *root_dir, int add_directory_entries,
-                          const char *stored_name);
+int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
+                  const ZipOptions *options);
 
 /* As zip_directory, but the archive goes into out (open for writing) from
  * its current position on, as if that position were the start of a file of
  * its own: offsets and alignment count from there, so the bytes are the
  * ones zip_directory writes. out stays open and belongs to the caller;
  * out_path names it in messages. 1/0. */
-int zip_directory_to(PHYSFS_File *out, const char *out_path, const char *root_dir,
-                     int add_directory_entries);
+int zip_directory_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const char *root_dir,
+                     const ZipOptions *options);
 
-/* Begins a run. cache_dir (a write-directory path, or NULL for none) is
- * where the cache keeps its nameless file; without it, or when the file
- * cannot be made there, every archive is compressed in full. zip_directory
- * outside a run makes a run of its own. Runs nest; only the outermost one
- * counts. 1, or 0 after a logged error. */
-int zip_run_begin(const char *cache_dir);
+/* A run: the state that many archives share, freed with zip_run_destroy.
+ * cache_dir (a write-directory path, or NULL for none) is where the cache
+ * keeps its nameless file; without it, or when the file cannot be made
+ * there, every archive is compressed in full. single_threaded non-zero
+ * compresses every entry on the calling thread and keeps no cache: the
+ * reference that the other runs must equal byte for byte. NULL after a
+ * logged error. */
+ZipRun *zip_run_create(const char *cache_dir, int single_threaded);
 
-/* Ends the run: stops the workers, drops the cache and the buffers. */
-void zip_run_end(void);
-
-/* Non-zero: runs begun from now on compress every entry on the main thread
- * and keep no cache, the reference that the other runs must equal byte for
- * byte. For tests. */
-void zip_writer_set_single_threaded(int on);
+/* Stops the workers, drops the cache and the buffers; NULL is ignored. */
+void zip_run_destroy(ZipRun *run);
 
 typedef struct ZipRunStats {
     unsigned compressed; /* file entries deflated */
     unsigned reused;     /* file entries served from the cache */
 } ZipRunStats;
 
-/* Counts of the current run, or of the last one after it ended. */
-ZipRunStats zip_run_stats(void);
+/* Counts of the run so far. */
+ZipRunStats zip_run_stats(const ZipRun *run);
 
 /* MS-DOS date and time of a Unix time, in UTC. Times before 1980 (and
  * PhysicsFS's -1 for unknown) give 0 and 0; years after 2107 wrap. Both

@@ -5,11 +5,10 @@
 #include <string.h>
 
 #include "engine/helpers.h"
+#include "engine/tree_walk.h"
 #include "platform/native.h"
 #include "platform/native_file.h"
-#include "publish/archive/byte_io.h"
 #include "publish/files/output_file.h"
-#include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
 
 /* Constant memory whatever the file's size. */
@@ -28,41 +27,12 @@ static const char *const staging_default_files[] = {
     "brindlecot-controller.png", "console-logo.png",
 };
 
-static const char *const staging_excluded_names[] = {
-    ".brindlecot", ".DS_Store", "__MACOSX", ".git", ".hg", ".svn",
-};
-
 /* Copies, and the stream appended to an output by copy_stream. */
 static const OutputTexts staging_copy_texts = {
     "Can't open '%s' for writing: %s",
     "Write to '%s' failed: %s",
     "Write to '%s' failed: %s",
 };
-
-int is_excluded_name(const char *name)
-{
-    for (size_t i = 0; i < SDL_arraysize(staging_excluded_names); i++) {
-        if (SDL_strcasecmp(name, staging_excluded_names[i]) == 0) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
-int walk_directory(const char *dir, PHYSFS_EnumerateCallback callback, void *data)
-{
-    errno = 0;
-    if (PHYSFS_enumerate(dir, callback, data))
-        return 1;
-    int saved_errno = errno;
-    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
-    /* A callback's failure has been logged where it happened, and PhysicsFS
-     * marks every level of the walk above it with this code. */
-    if (code != PHYSFS_ERR_APP_CALLBACK)
-        publish_log_error("Can't read directory '%s': %s", dir,
-                          byte_io_call_error(code, saved_errno));
-    return 0;
-}
 
 /* Where a copy's bytes go: 1 written, 0 after a logged failure. */
 typedef int (*StagingSink)(void *user, const char *out_name, const void *data, size_t length);
@@ -77,7 +47,7 @@ static int staging_copy_into(StagingSink sink, void *user, const char *out_name,
     if (!in) {
         int saved_errno = errno;
         publish_log_error("Can't open '%s' for reading: %s", src_path,
-                          byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
+                          fs_call_error(PHYSFS_getLastErrorCode(), saved_errno));
         return 0;
     }
     int result = 0;
@@ -87,7 +57,7 @@ static int staging_copy_into(StagingSink sink, void *user, const char *out_name,
         if (n < 0) {
             int saved_errno = errno;
             publish_log_error("Read from '%s' failed: %s", src_path,
-                              byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
+                              fs_call_error(PHYSFS_getLastErrorCode(), saved_errno));
             break;
         }
         if (n > 0 && !sink(user, out_name, buffer, (size_t)n)) {
@@ -128,57 +98,9 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     return result;
 }
 
-typedef struct SearchPathProbe {
-    const char *write_dir;
-    int entries;
-    int write_dir_at_root;
-} SearchPathProbe;
-
-static void staging_probe_search_path(void *data, const char *dir)
-{
-    SearchPathProbe *probe = (SearchPathProbe *)data;
-    probe->entries++;
-    const char *mount_point = PHYSFS_getMountPoint(dir);
-    if (SDL_strcmp(dir, probe->write_dir) == 0 && mount_point &&
-        SDL_strcmp(mount_point, "/") == 0)
-        probe->write_dir_at_root = 1;
-}
-
-/* 1 when a search path is the same path in the write directory, so the
- * write directory's native path names it. */
-static int staging_search_path_is_write_dir(void)
-{
-    SearchPathProbe probe = {PHYSFS_getWriteDir(), 0, 0};
-    if (!probe.write_dir)
-        return 0;
-    PHYSFS_getSearchPathCallback(staging_probe_search_path, &probe);
-    return probe.entries == 1 && probe.write_dir_at_root;
-}
-
-/* 1 when PhysicsFS takes path as it is: relative, no empty, "." or ".."
- * component, no ':' or '\\' (a name can hold them natively, but PhysicsFS
- * refuses it, and so must every stat of it). */
-static int staging_path_is_plain(const char *path)
-{
-    const char *component = path;
-    for (const char *p = path;; p++) {
-        if (*p == '/' || *p == '\0') {
-            size_t n = (size_t)(p - component);
-            if (n == 0 || (component[0] == '.' && (n == 1 || (n == 2 && component[1] == '.'))))
-                return 0;
-            if (*p == '\0')
-                return 1;
-            component = p + 1;
-        } else if (*p == ':' || *p == '\\') {
-            return 0;
-        }
-    }
-}
-
 char *native_write_path(const char *path)
 {
-    const char *write_dir = PHYSFS_getWriteDir();
-    char *native = alloc_printf("%s/%s", write_dir ? write_dir : ".", path);
+    char *native = fs_native_write_path(path);
     if (!native)
         report_out_of_memory();
     return native;
@@ -193,18 +115,6 @@ static int staging_native_sink(void *fd, const char *out_name, const void *data,
     return 0;
 }
 
-int open_walked_path(const char *path)
-{
-    if (!staging_path_is_plain(path) || !staging_search_path_is_write_dir())
-        return -1;
-    char *native = alloc_printf("%s/%s", PHYSFS_getWriteDir(), path);
-    if (!native)
-        return -1;
-    int fd = native_file_open_read(native);
-    SDL_free(native);
-    return fd;
-}
-
 /* The copy loop for a source opened natively (staging_open_natively). */
 static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_name,
                                 const char *src_path, int fd, char *buffer, size_t capacity)
@@ -213,7 +123,7 @@ static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_na
         long long n = native_file_read(fd, buffer, capacity);
         if (n < 0) {
             publish_log_error("Read from '%s' failed: %s", src_path,
-                              byte_io_call_error(PHYSFS_ERR_IO, errno));
+                              fs_call_error(PHYSFS_ERR_IO, errno));
             return 0;
         }
         if (n == 0)
@@ -225,12 +135,12 @@ static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_na
 
 /* staging_copy_into for a file a staging walk reached, or a single name at
  * the top: read natively when the search path is the write directory
- * alone, for the reason stat_walked_path gives. Whatever cannot be opened
+ * alone, for the reason tree_walk_stat gives. Whatever cannot be opened
  * that way is left to PhysicsFS, whose open tells the error. */
 static int staging_copy_walked(StagingSink sink, void *user, const char *out_name,
                                const char *src_path, char *buffer, size_t capacity)
 {
-    int fd = open_walked_path(src_path);
+    int fd = tree_walk_open(src_path);
     if (fd < 0)
         return staging_copy_into(sink, user, out_name, src_path, buffer, capacity);
     int result = staging_copy_from_fd(sink, user, out_name, src_path, fd, buffer, capacity);
@@ -280,7 +190,7 @@ static int staging_make_directory(const char *dst, int natively)
         SDL_free(native);
     } else if (!fs_mkdir(dst)) {
         int saved_errno = errno;
-        cause = byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno);
+        cause = fs_call_error(PHYSFS_getLastErrorCode(), saved_errno);
     }
     if (cause)
         publish_log_error("Can't create directory '%s': %s", dst, cause);
@@ -308,180 +218,86 @@ int copy_file(const char *dst, const char *src)
     return result;
 }
 
-static int staging_stat_natively(const char *path, PHYSFS_Stat *st)
+static int staging_delete_visit(void *unused, const TreeWalkEntry *e)
 {
-    if (!staging_path_is_plain(path) || !staging_search_path_is_write_dir())
+    (void)unused;
+    publish_log_info("Deleting '%s'...", e->path);
+    if (!PHYSFS_delete(e->path)) {
+        publish_log_error("Failed to delete '%s': %s", e->path, fs_error_text());
         return 0;
-    char *native = alloc_printf("%s/%s", PHYSFS_getWriteDir(), path);
-    if (!native)
-        return 0;
-    NativeFileInfo info;
-    int found = native_file_lstat(native, &info) && info.type != NATIVE_FILE_OTHER;
-    SDL_free(native);
-    if (!found)
-        return 0;
-    SDL_zerop(st);
-    st->filetype = info.type == NATIVE_FILE_DIRECTORY ? PHYSFS_FILETYPE_DIRECTORY
-                                                      : PHYSFS_FILETYPE_REGULAR;
-    st->filesize = info.type == NATIVE_FILE_DIRECTORY ? 0 : (PHYSFS_sint64)info.size;
-    st->modtime = info.modtime;
-    st->createtime = info.createtime;
-    st->accesstime = info.accesstime;
+    }
     return 1;
 }
 
-int stat_walked_path(const char *path, PHYSFS_Stat *st)
+/* Deletes everything below path, innermost first, announcing each. */
+static int staging_delete_contents(const char *path)
 {
-    return staging_stat_natively(path, st) || PHYSFS_stat(path, st);
+    TreeWalkOptions options = publish_walk_options(TREE_WALK_CONTENTS_FIRST);
+    return tree_walk(path, &options, staging_delete_visit, NULL);
 }
 
-/* PHYSFS_stat of a walked path, logging a failure with the operating
- * system's reason. */
-static int staging_stat(const char *path, PHYSFS_Stat *st)
-{
-    errno = 0;
-    if (stat_walked_path(path, st))
-        return 1;
-    int saved_errno = errno;
-    publish_log_error("Failed to stat '%s': %s", path,
-                      byte_io_call_error(PHYSFS_getLastErrorCode(), saved_errno));
-    return 0;
-}
-
-PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir,
-                                                 const char *name)
-{
-    char *path = alloc_printf("%s/%s", origdir, name);
-    if (!path) {
-        report_out_of_memory();
-        return PHYSFS_ENUM_ERROR;
-    }
-    PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
-    PHYSFS_Stat st;
-    if (!staging_stat(path, &st)) {
-        /* logged */
-    } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY &&
-               !walk_directory(path, delete_tree_entry, NULL)) {
-        /* The entry that failed has said why. */
-    } else {
-        publish_log_info("Deleting '%s'...", path);
-        if (!PHYSFS_delete(path)) {
-            publish_log_error("Failed to delete '%s': %s", path, fs_error_text());
-        } else {
-            result = PHYSFS_ENUM_OK;
-        }
-    }
-    SDL_free(path);
-    return result;
-}
-
-/* A copy walk that stages a tree writes natively, through one buffer for
- * the whole walk; copy_tree_entry's walk (stage NULL) writes through
- * PhysicsFS. */
-typedef struct StagingWalk {
+/* A copy walk. One that stages a tree writes natively, through one buffer
+ * for the whole walk; one without a buffer writes through PhysicsFS. */
+typedef struct StagingCopy {
     const char *dest_dir;
-    char *buffer; /* STAGING_COPY_BUFFER_SIZE bytes */
-} StagingWalk;
+    char *buffer; /* STAGING_COPY_BUFFER_SIZE bytes, or NULL */
+} StagingCopy;
 
-static PHYSFS_EnumerateCallbackResult staging_copy_entry(const char *dest_dir,
-                                                         const char *origdir,
-                                                         const char *name,
-                                                         const StagingWalk *stage);
-
-static PHYSFS_EnumerateCallbackResult stage_tree_entry(void *walk, const char *origdir,
-                                                       const char *name)
+static int staging_copy_visit(void *copy, const TreeWalkEntry *e)
 {
-    const StagingWalk *stage = (const StagingWalk *)walk;
-    return staging_copy_entry(stage->dest_dir, origdir, name, stage);
-}
-
-static PHYSFS_EnumerateCallbackResult staging_copy_paths(const char *src, const char *dst,
-                                                         const StagingWalk *stage)
-{
-    PHYSFS_Stat st;
-    if (!staging_stat(src, &st))
-        return PHYSFS_ENUM_ERROR;
-    if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
-        /* Checked here, not left to the first file below it: an empty
+    const StagingCopy *c = (const StagingCopy *)copy;
+    char *dst = alloc_printf("%s/%s", c->dest_dir, e->relative);
+    if (!dst) {
+        report_out_of_memory();
+        return 0;
+    }
+    int ok;
+    if (e->is_directory) {
+        /* Made here, not left to the first file below it: an empty
          * directory would be lost without a word, and the file's message
          * would not name the directory that is at fault. */
-        if (!staging_make_directory(dst, stage != NULL))
-            return PHYSFS_ENUM_ERROR;
-        int walked;
-        if (stage) {
-            StagingWalk inner = {dst, stage->buffer};
-            walked = walk_directory(src, stage_tree_entry, &inner);
-        } else {
-            walked = walk_directory(src, copy_tree_entry, (void *)dst);
-        }
-        return walked ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
-    }
-    if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
-        int copied = stage ? staging_copy_file_native(dst, src, stage->buffer,
-                                                      STAGING_COPY_BUFFER_SIZE)
-                           : copy_file(dst, src);
-        return copied ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
-    }
-    return PHYSFS_ENUM_OK; /* links and other special files are not packaged */
-}
-
-static PHYSFS_EnumerateCallbackResult staging_copy_entry(const char *dest_dir,
-                                                         const char *origdir,
-                                                         const char *name,
-                                                         const StagingWalk *stage)
-{
-    if (is_excluded_name(name)) {
-        return PHYSFS_ENUM_OK;
-    }
-    char *src = alloc_printf("%s/%s", origdir, name);
-    char *dst = alloc_printf("%s/%s", dest_dir, name);
-    PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
-    if (!src || !dst) {
-        report_out_of_memory();
+        ok = staging_make_directory(dst, c->buffer != NULL);
+    } else if (c->buffer) {
+        ok = staging_copy_file_native(dst, e->path, c->buffer, STAGING_COPY_BUFFER_SIZE);
     } else {
-        result = staging_copy_paths(src, dst, stage);
+        ok = copy_file(dst, e->path);
     }
-    SDL_free(src);
     SDL_free(dst);
-    return result;
+    return ok;
 }
 
-PHYSFS_EnumerateCallbackResult copy_tree_entry(void *dest_dir, const char *origdir,
-                                               const char *name)
+int copy_tree(const char *src_dir, const char *dest_dir)
 {
-    return staging_copy_entry((const char *)dest_dir, origdir, name, NULL);
+    StagingCopy copy = {dest_dir, NULL};
+    TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+    return tree_walk(src_dir, &options, staging_copy_visit, &copy);
 }
 
-PHYSFS_EnumerateCallbackResult prune_native_entry(void *platform, const char *origdir,
-                                                  const char *name)
+static int staging_keeps_native_entry(const NativeEntryRule *rule, const char *name)
 {
-    if (platform_keeps_native_entry((const char *)platform, name)) {
-        return PHYSFS_ENUM_OK;
-    }
-    char *path = alloc_printf("%s/%s", origdir, name);
-    if (!path) {
-        report_out_of_memory();
-        return PHYSFS_ENUM_ERROR;
-    }
-    /* Another platform's native code only makes the package bigger: an
-     * entry that will not go is left in place rather than failing the build.
-     * Only a directory has contents to walk first. */
+    return SDL_strcasecmp(name, rule->name) == 0 ||
+           (rule->prefix && SDL_strncasecmp(name, rule->prefix, SDL_strlen(rule->prefix)) == 0);
+}
+
+/* One entry of a staged tree's native/: kept when the rule names it, else
+ * deleted. Another platform's native code only makes the package bigger: an
+ * entry that will not go is left in place rather than failing the build. */
+static int staging_prune_visit(void *rule, const TreeWalkEntry *e)
+{
+    if (staging_keeps_native_entry((const NativeEntryRule *)rule, e->name))
+        return 1;
+    /* Only a directory has contents to delete first. */
     PHYSFS_Stat st;
-    if (PHYSFS_stat(path, &st)) {
-        int emptied = st.filetype != PHYSFS_FILETYPE_DIRECTORY ||
-                      walk_directory(path, delete_tree_entry, NULL);
-        if (emptied) {
-            publish_log_info("Deleting '%s'...", path);
-            if (!PHYSFS_delete(path)) {
-                publish_log_error("Failed to delete '%s': %s", path, fs_error_text());
-            }
-        }
+    if (PHYSFS_stat(e->path, &st) &&
+        (st.filetype != PHYSFS_FILETYPE_DIRECTORY || staging_delete_contents(e->path))) {
+        publish_log_info("Deleting '%s'...", e->path);
+        if (!PHYSFS_delete(e->path))
+            publish_log_error("Failed to delete '%s': %s", e->path, fs_error_text());
     }
-    SDL_free(path);
-    return PHYSFS_ENUM_OK;
+    return 1;
 }
 
-int strip_staged_tree(const char *platform, const char *dir)
+int strip_staged_tree(const NativeEntryRule *native, const char *dir)
 {
     for (size_t i = 0; i < SDL_arraysize(staging_stripped_names); i++) {
         char *path = alloc_printf("%s/%s", dir, staging_stripped_names[i]);
@@ -492,13 +308,14 @@ int strip_staged_tree(const char *platform, const char *dir)
         PHYSFS_delete(path); /* most games have none of them */
         SDL_free(path);
     }
-    char *native = alloc_printf("%s/native", dir);
-    if (!native) {
+    char *native_dir = alloc_printf("%s/native", dir);
+    if (!native_dir) {
         report_out_of_memory();
         return 0;
     }
-    int result = walk_directory(native, prune_native_entry, (void *)platform);
-    SDL_free(native);
+    TreeWalkOptions options = publish_walk_options(TREE_WALK_ONE_LEVEL);
+    int result = tree_walk(native_dir, &options, staging_prune_visit, (void *)native);
+    SDL_free(native_dir);
     return result;
 }
 
@@ -551,9 +368,9 @@ int add_staged_defaults(const char *dir)
     return ok && staging_write_flag(dir);
 }
 
-int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
+int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const char *dir)
 {
-    StagingWalk stage = {dir, (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE)};
+    StagingCopy stage = {dir, (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE)};
     if (!stage.buffer) {
         report_out_of_memory();
         return 0;
@@ -561,9 +378,10 @@ int stage_game_tree(const char *platform, const char *game_dir, const char *dir)
     /* Not checked: a directory that could not be made shows up as the
      * failure of the first file copied into it. */
     fs_mkdir(dir);
-    int copied = walk_directory(game_dir, stage_tree_entry, &stage);
+    TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+    int copied = tree_walk(game_dir, &options, staging_copy_visit, &stage);
     SDL_free(stage.buffer);
-    return copied && strip_staged_tree(platform, dir) && add_staged_defaults(dir);
+    return copied && strip_staged_tree(native, dir) && add_staged_defaults(dir);
 }
 
 int make_executable(const char *path)
@@ -585,7 +403,7 @@ int delete_tree(const char *path)
 {
     if (!PHYSFS_getRealDir(path))
         return 1;
-    if (!walk_directory(path, delete_tree_entry, NULL))
+    if (!staging_delete_contents(path))
         return 0;
     publish_log_info("Deleting '%s'...", path);
     if (!PHYSFS_delete(path)) {

@@ -7,7 +7,7 @@
 #include "publish/images/pe_resources.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -87,33 +87,31 @@ static int windows_resource_step(const char *platform, PHYSFS_File *out, const c
 
 /* The stub, its Windows resources, then the zip of the staged tree straight
  * after it: the zip's offsets count from its own first byte, as they did
- * when it was written to a file of its own and appended. */
-static int write_package(const char *platform, const char *out_path, const char *game_dir,
-                         int windows)
+ * when it was written to a file of its own and appended. The package is
+ * then marked executable. */
+static int write_package(const PlatformBuild *b, const char *tree, const ZipOptions *zip)
 {
+    const char *platform = b->platform, *out_path = b->out_path;
+    int windows = SDL_strncasecmp(platform, "windows", 7) == 0;
     PHYSFS_File *out = output_open(out_path, &desktop_package_texts);
     if (!out)
         return 0;
     int ok = copy_stub(platform, out, out_path) &&
-             (!windows || windows_resource_step(platform, out, out_path, game_dir)) &&
-             zip_directory_to(out, out_path, TMPTREE, 1);
+             (!windows || windows_resource_step(platform, out, out_path, b->game_dir)) &&
+             zip_directory_to(b->zip_run, out, out_path, tree, zip);
     if (!ok)
         output_abandon(out);
     else
         ok = output_close(out, out_path, &desktop_package_texts);
-    return ok;
+    return ok && make_executable(out_path);
 }
 
-int build_desktop(const char *platform, const char *out_path, const char *game_dir,
-                  BuiltPlatform *builds)
+int build_desktop(const PlatformBuild *b)
 {
-    (void)builds;
-    int windows = SDL_strncasecmp(platform, "windows", 7) == 0;
-    int ok = delete_tree(TMPTREE) && stage_game_tree(platform, game_dir, TMPTREE) &&
-             write_package(platform, out_path, game_dir, windows) &&
-             make_executable(out_path);
-    if (!ok)
-        PHYSFS_delete(out_path);
+    const PackagePart parts[] = {{PACKAGE_PART_GAME, "", NULL, NULL, NULL, NULL}};
+    PackageSpec spec = {TMPTREE, parts, 1, package_zip_options(1, NULL), write_package, NULL,
+                        NULL};
+    int ok = package_build(b, &spec);
     /* Only removes the tree when it is empty; the next desktop build
      * empties it first. */
     PHYSFS_delete(TMPTREE);

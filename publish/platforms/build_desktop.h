@@ -4,12 +4,11 @@
 #ifndef BRINDLECOT_PUBLISH_BUILD_DESKTOP_H
 #define BRINDLECOT_PUBLISH_BUILD_DESKTOP_H
 
-#include "publish/platforms/built_platform.h"
+#include "publish/platforms/package.h"
 
 /* platform is the stub entry name; the stub read is
  * ".brindlecot/stubs/<platform>". 1 built, 0 failed (out_path is then
  * gone). builds is not used: the dispatch has recorded the package. */
-int build_desktop(const char *platform, const char *out_path, const char *game_dir,
-                  BuiltPlatform *builds);
+int build_desktop(const PlatformBuild *b);
 
 #endif

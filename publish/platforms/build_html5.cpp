@@ -8,7 +8,7 @@
 #include "publish/images/image.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -22,7 +22,6 @@ static const char MANIFEST_CLOSE[] = "\t\"\" : {}\n}\n";
 
 /* State of one manifest walk. */
 typedef struct ManifestJsonContext {
-    const char *root_dir;      /* the gamedata directory; paths are relative to it */
     const char *manifest_path; /* for messages */
     PHYSFS_File *out;          /* the open manifest */
 } ManifestJsonContext;
@@ -56,11 +55,10 @@ static const OutputTexts html5_texts = {
     "Closing out '%s' failed: %s",
 };
 
-static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
-                               const PHYSFS_Stat *st)
+static int write_manifest_line(ManifestJsonContext *ctx, const TreeWalkEntry *e)
 {
-    size_t root_length = SDL_strlen(ctx->root_dir);
-    char *key = json_string_escape(path + root_length + 1);
+    const PHYSFS_Stat *st = e->st;
+    char *key = json_string_escape(e->relative);
     char *line = key ? alloc_printf("\t\"%s\" : { \"filesize\" : %llu, \"filetime\" : %llu },\n",
                                     key, (unsigned long long)st->filesize,
                                     (unsigned long long)st->modtime)
@@ -75,32 +73,9 @@ static int write_manifest_line(ManifestJsonContext *ctx, const char *path,
     return ok;
 }
 
-/* Walks subdirectories itself. */
-static PHYSFS_EnumerateCallbackResult write_manifest_json_entry(void *data, const char *origdir,
-                                                         const char *name)
+static int write_manifest_visit(void *context, const TreeWalkEntry *e)
 {
-    ManifestJsonContext *ctx = (ManifestJsonContext *)data;
-    if (is_excluded_name(name))
-        return PHYSFS_ENUM_OK;
-    char *path = alloc_printf("%s/%s", origdir, name);
-    if (!path) {
-        report_out_of_memory();
-        return PHYSFS_ENUM_ERROR;
-    }
-    PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_OK;
-    PHYSFS_Stat st;
-    if (!PHYSFS_stat(path, &st)) {
-        publish_log_error("stat of '%s' failed: %s", path, fs_error_text());
-        result = PHYSFS_ENUM_ERROR;
-    } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
-        if (!walk_directory(path, write_manifest_json_entry, ctx))
-            result = PHYSFS_ENUM_ERROR;
-    } else if (st.filetype == PHYSFS_FILETYPE_REGULAR) {
-        if (!write_manifest_line(ctx, path, &st))
-            result = PHYSFS_ENUM_ERROR;
-    }
-    SDL_free(path);
-    return result;
+    return e->is_directory || write_manifest_line((ManifestJsonContext *)context, e);
 }
 
 int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
@@ -108,11 +83,12 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
     PHYSFS_File *out = output_open(manifest_path, &html5_texts);
     if (!out)
         return 0;
-    ManifestJsonContext ctx = {gamedata_dir, manifest_path, out};
+    ManifestJsonContext ctx = {manifest_path, out};
+    TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
     size_t open_length = sizeof(MANIFEST_OPEN) - 1;
     size_t close_length = sizeof(MANIFEST_CLOSE) - 1;
     if (!output_write(out, manifest_path, MANIFEST_OPEN, open_length, &html5_texts) ||
-        !walk_directory(gamedata_dir, write_manifest_json_entry, &ctx)) {
+        !tree_walk(gamedata_dir, &walk, write_manifest_visit, &ctx)) {
         output_abandon(out);
         return 0;
     }
@@ -124,19 +100,6 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
         return 0;
     }
     return output_close(out, manifest_path, &html5_texts);
-}
-
-/* A missing web root would walk as an empty directory and give a site
- * without its index.html that still counts as built. */
-static int copy_web_root(const char *site)
-{
-    PHYSFS_Stat st;
-    if (!PHYSFS_stat(HTML5_WEB_ROOT, &st) || st.filetype != PHYSFS_FILETYPE_DIRECTORY) {
-        publish_log_error("The HTML5 stub has no web root directory '%s'", HTML5_WEB_ROOT);
-        return 0;
-    }
-    fs_mkdir(site);
-    return walk_directory(HTML5_WEB_ROOT, copy_tree_entry, (void *)site);
 }
 
 static int write_loader_file(const char *path, const char *header)
@@ -152,34 +115,29 @@ static int write_loader_file(const char *path, const char *header)
     return output_close(out, path, &html5_texts);
 }
 
-static int write_loader(const char *site)
+static int write_loader(const PlatformBuild *b, const char *path, void *unused)
 {
+    (void)b;
+    (void)unused;
     publish_log_info("Preparing JavaScript loader...");
-    char *path = alloc_printf("%s/brindlecot-html5-loader.js", site);
     char *header = html5_loader_header(game_metadata_gameid, game_metadata_gametitle,
                                        game_metadata_devtitle, game_metadata_version,
                                        game_metadata_icon);
-    int ok = 0;
-    if (!path || !header)
+    if (!header) {
         report_out_of_memory();
-    else
-        ok = write_loader_file(path, header);
-    SDL_free(path);
+        return 0;
+    }
+    int ok = write_loader_file(path, header);
     SDL_free(header);
     return ok;
 }
 
-static int write_manifest(const char *site, const char *gamedata)
+/* user: the staged game's directory. */
+static int write_manifest(const PlatformBuild *b, const char *path, void *gamedata)
 {
+    (void)b;
     publish_log_info("Writing json manifest...");
-    char *path = alloc_printf("%s/manifest.json", site);
-    if (!path) {
-        report_out_of_memory();
-        return 0;
-    }
-    int ok = write_manifest_json(gamedata, path);
-    SDL_free(path);
-    return ok;
+    return write_manifest_json((const char *)gamedata, path);
 }
 
 static int convert_favicon(const char *image, const char *favicon)
@@ -205,24 +163,21 @@ static int convert_favicon(const char *image, const char *favicon)
     return ok;
 }
 
-static int write_favicon(const char *site, const char *game_dir)
+static int write_favicon(const PlatformBuild *b, const char *favicon, void *unused)
 {
-    char *image = alloc_printf("%s/%s", game_dir, game_metadata_icon);
-    char *favicon = alloc_printf("%s/favicon.png", site);
-    int ok = 0;
-    if (!image || !favicon)
+    (void)unused;
+    char *image = alloc_printf("%s/%s", b->game_dir, game_metadata_icon);
+    if (!image) {
         report_out_of_memory();
-    else
-        ok = convert_favicon(image, favicon);
+        return 0;
+    }
+    int ok = convert_favicon(image, favicon);
     SDL_free(image);
-    SDL_free(favicon);
     return ok;
 }
 
-int build_html5_site(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds)
+int build_html5_site(const PlatformBuild *b)
 {
-    (void)platform;
     char *site = alloc_printf("builds/%s-html5-%s", game_metadata_gameid, game_metadata_version);
     char *gamedata = site ? alloc_printf("%s/gamedata", site) : NULL;
     if (!gamedata) {
@@ -230,14 +185,18 @@ int build_html5_site(const char *platform, const char *out_path, const char *gam
         report_out_of_memory();
         return 0;
     }
-
-    int ok = delete_tree(site) && copy_web_root(site) && write_loader(site) &&
-             stage_game_tree("html5", game_dir, gamedata) && write_manifest(site, gamedata) &&
-             write_favicon(site, game_dir) && zip_directory(out_path, site, 1);
-    if (!ok)
-        PHYSFS_delete(out_path);
-    if (!built_platform_add(builds, "html5", site, 1))
-        ok = 0;
+    /* A missing web root would copy as an empty directory and give a site
+     * without its index.html that still counts as built. */
+    const PackagePart parts[] = {
+        {PACKAGE_PART_TREE, "", HTML5_WEB_ROOT, "The HTML5 stub has no web root directory",
+         NULL, NULL},
+        {PACKAGE_PART_MADE, "brindlecot-html5-loader.js", NULL, NULL, write_loader, NULL},
+        {PACKAGE_PART_GAME, "gamedata", NULL, NULL, NULL, NULL},
+        {PACKAGE_PART_MADE, "manifest.json", NULL, NULL, write_manifest, gamedata},
+        {PACKAGE_PART_MADE, "favicon.png", NULL, NULL, write_favicon, NULL},
+    };
+    PackageSpec spec = {site, parts, 5, package_zip_options(1, NULL), NULL, "html5", NULL};
+    int ok = package_build(b, &spec);
     SDL_free(gamedata);
     SDL_free(site);
     return ok;

@@ -8,7 +8,7 @@
 #ifndef BRINDLECOT_PUBLISH_BUILD_HTML5_H
 #define BRINDLECOT_PUBLISH_BUILD_HTML5_H
 
-#include "publish/platforms/built_platform.h"
+#include "publish/platforms/package.h"
 
 #include <physfs.h>
 
@@ -16,8 +16,7 @@
  * then gone). Once the site path is known, {"html5", site directory, 1} goes
  * to the head of builds (which may be NULL), failed or not. A site left from
  * an earlier build is removed first; one that cannot be removed fails. */
-int build_html5_site(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds);
+int build_html5_site(const PlatformBuild *b);
 
 /* The loader's first lines: GBrindlecotGameId, GBrindlecotGameTitle,
  * GBrindlecotDevTitle, GBrindlecotGameVersion and GBrindlecotIcon ("/" +

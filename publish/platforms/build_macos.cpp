@@ -8,7 +8,7 @@
 #include "publish/images/icons.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
-#include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 #include <SDL.h>
 #include <physfs.h>
@@ -186,8 +186,11 @@ static int install_plist(const char *bundle)
     return ok;
 }
 
-static int make_bundle(const char *bundle, const char *resources, const char *game_dir)
+/* Everything of the bundle at path but the game: its directories, the
+ * executable, the icon and the property list. */
+static int make_bundle(const PlatformBuild *b, const char *bundle, void *unused)
 {
+    (void)unused;
     publish_log_info("Making macOS app bundle '%s'...", bundle);
     if (SDL_strlen(bundle) > MACOS_BUNDLE_PATH_MAX) {
         publish_log_error("App bundle name ('%s') is too long", bundle);
@@ -195,8 +198,7 @@ static int make_bundle(const char *bundle, const char *resources, const char *ga
     }
     return make_bundle_dir(bundle, "Contents/Resources") &&
            make_bundle_dir(bundle, "Contents/MacOS") && install_executable(bundle) &&
-           install_icon(bundle, game_dir) && install_plist(bundle) &&
-           stage_game_tree("macos", game_dir, resources);
+           install_icon(bundle, b->game_dir) && install_plist(bundle);
 }
 
 static char *bundle_path_for(const char *root)
@@ -209,10 +211,8 @@ static char *bundle_path_for(const char *root)
     return bundle;
 }
 
-int build_macos_bundle(const char *platform, const char *out_path, const char *game_dir,
-                       BuiltPlatform *builds)
+int build_macos_bundle(const PlatformBuild *b)
 {
-    (void)platform;
     char *root = alloc_printf("builds/%s-mac-%s", game_metadata_gameid, game_metadata_version);
     if (!root) {
         report_out_of_memory();
@@ -226,13 +226,14 @@ int build_macos_bundle(const char *platform, const char *out_path, const char *g
         report_out_of_memory();
         return 0;
     }
-
-    int ok = delete_tree(root) && make_bundle(bundle, resources, game_dir) &&
-             zip_directory(out_path, root, 1);
-    if (!ok)
-        PHYSFS_delete(out_path);
-    if (!built_platform_add(builds, "macos", bundle, 1))
-        ok = 0;
+    /* The archive's top level is the bundle directory. */
+    size_t below_root = SDL_strlen(root) + 1;
+    const PackagePart parts[] = {
+        {PACKAGE_PART_MADE, bundle + below_root, NULL, NULL, make_bundle, NULL},
+        {PACKAGE_PART_GAME, resources + below_root, NULL, NULL, NULL, NULL},
+    };
+    PackageSpec spec = {root, parts, 2, package_zip_options(1, NULL), NULL, "macos", bundle};
+    int ok = package_build(b, &spec);
     SDL_free(resources);
     SDL_free(bundle);
     SDL_free(root);

@@ -7,7 +7,7 @@
 #ifndef BRINDLECOT_PUBLISH_BUILD_MACOS_H
 #define BRINDLECOT_PUBLISH_BUILD_MACOS_H
 
-#include "publish/platforms/built_platform.h"
+#include "publish/platforms/package.h"
 
 /* The longest bundle path (build root, "/", name, ".app") that is built. */
 #define MACOS_BUNDLE_PATH_MAX 200
@@ -18,8 +18,7 @@
  * A build root left from an earlier build is removed first; one that cannot
  * be removed fails the build. platform is the stub entry name; the stub read
  * is always ".brindlecot/stubs/macos". */
-int build_macos_bundle(const char *platform, const char *out_path, const char *game_dir,
-                       BuiltPlatform *builds);
+int build_macos_bundle(const PlatformBuild *b);
 
 /* The title as a bundle directory name: bytes 0x01-0x1F, '/', ':' and '\\'
  * become '_', everything else (UTF-8 included) stays. NULL when out of

@@ -1,51 +1,29 @@
 #include "publish/platforms/platform_table.h"
 
-#include "publish/publish_log.h"
-
 #include <SDL.h>
-
-/* The builders live in modules that stage games, and staging reads this
- * table for its native-code rule: declaring them here instead of including
- * their headers keeps the modules free of an include circle. A declaration
- * that no longer fits its definition fails at link time. */
-int build_desktop(const char *platform, const char *out_path, const char *game_dir,
-                  BuiltPlatform *builds);
-int build_macos_bundle(const char *platform, const char *out_path, const char *game_dir,
-                       BuiltPlatform *builds);
-int build_html5_site(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds);
-int build_app_bundle(const char *platform, const char *out_path, const char *game_dir,
-                     BuiltPlatform *builds);
-int build_android_apk(const char *platform, const char *out_path, const char *game_dir);
-
-/* The APK build adds no record beyond the package's, which build_platform
- * made already. */
-static int platform_build_apk(const char *platform, const char *out_path, const char *game_dir,
-                              BuiltPlatform *builds)
-{
-    (void)builds;
-    return build_android_apk(platform, out_path, game_dir);
-}
 
 /* Butler only takes the desktop platforms it has channels for, so those
  * come before the prefix rows that build every other Linux and Windows
  * entry. */
 static const PlatformRow platform_rows[] = {
-    {"linux-amd64", PLATFORM_MATCH_WHOLE, ".bin", build_desktop, PLATFORM_UPLOAD_PACKAGE, NULL},
-    {"linux-raspberrypi", PLATFORM_MATCH_WHOLE, ".bin", build_desktop, PLATFORM_UPLOAD_PACKAGE,
+    {"linux-amd64", PLATFORM_MATCH_WHOLE, ".bin", PLATFORM_BUILD_DESKTOP,
+     PLATFORM_UPLOAD_PACKAGE, NULL},
+    {"linux-raspberrypi", PLATFORM_MATCH_WHOLE, ".bin", PLATFORM_BUILD_DESKTOP,
+     PLATFORM_UPLOAD_PACKAGE, NULL},
+    {"linux", PLATFORM_MATCH_PREFIX, ".bin", PLATFORM_BUILD_DESKTOP, PLATFORM_UPLOAD_NONE, NULL},
+    {"windows-amd64", PLATFORM_MATCH_WHOLE, ".exe", PLATFORM_BUILD_DESKTOP,
+     PLATFORM_UPLOAD_PACKAGE, NULL},
+    {"windows", PLATFORM_MATCH_PREFIX, ".exe", PLATFORM_BUILD_DESKTOP, PLATFORM_UPLOAD_NONE,
      NULL},
-    {"linux", PLATFORM_MATCH_PREFIX, ".bin", build_desktop, PLATFORM_UPLOAD_NONE, NULL},
-    {"windows-amd64", PLATFORM_MATCH_WHOLE, ".exe", build_desktop, PLATFORM_UPLOAD_PACKAGE,
-     NULL},
-    {"windows", PLATFORM_MATCH_PREFIX, ".exe", build_desktop, PLATFORM_UPLOAD_NONE, NULL},
-    {"macos", PLATFORM_MATCH_WHOLE, ".zip", build_macos_bundle, PLATFORM_UPLOAD_TREE, NULL},
-    {"html5", PLATFORM_MATCH_WHOLE, ".zip", build_html5_site, PLATFORM_UPLOAD_TREE, NULL},
-    {"android", PLATFORM_MATCH_WHOLE, ".apk", platform_build_apk, PLATFORM_UPLOAD_NONE,
+    {"macos", PLATFORM_MATCH_WHOLE, ".zip", PLATFORM_BUILD_MACOS, PLATFORM_UPLOAD_TREE, NULL},
+    {"html5", PLATFORM_MATCH_WHOLE, ".zip", PLATFORM_BUILD_HTML5, PLATFORM_UPLOAD_TREE, NULL},
+    {"android", PLATFORM_MATCH_WHOLE, ".apk", PLATFORM_BUILD_APK, PLATFORM_UPLOAD_NONE,
      "android-"},
-    {"googleplay", PLATFORM_MATCH_WHOLE, ".aab", build_app_bundle, PLATFORM_UPLOAD_NONE, NULL},
-    {"oculusquest", PLATFORM_MATCH_WHOLE, ".apk", platform_build_apk, PLATFORM_UPLOAD_NONE,
+    {"googleplay", PLATFORM_MATCH_WHOLE, ".aab", PLATFORM_BUILD_APP_BUNDLE, PLATFORM_UPLOAD_NONE,
      NULL},
-    {"ios-device", PLATFORM_MATCH_WHOLE, "", NULL, PLATFORM_UPLOAD_NONE, NULL},
+    {"oculusquest", PLATFORM_MATCH_WHOLE, ".apk", PLATFORM_BUILD_APK, PLATFORM_UPLOAD_NONE,
+     NULL},
+    {"ios-device", PLATFORM_MATCH_WHOLE, "", PLATFORM_BUILD_NOTHING, PLATFORM_UPLOAD_NONE, NULL},
 };
 
 static int platform_row_matches(const PlatformRow *row, const char *platform)
@@ -69,11 +47,11 @@ const char *platform_package_suffix(const char *platform)
     return row ? row->suffix : "";
 }
 
-int platform_keeps_native_entry(const char *platform, const char *name)
+NativeEntryRule platform_native_rule(const char *platform)
 {
     const PlatformRow *row = platform_find(platform);
-    if (row && row->native_prefix && SDL_strcmp(platform, row->name) == 0 &&
-        SDL_strncasecmp(name, row->native_prefix, SDL_strlen(row->native_prefix)) == 0)
-        return 1;
-    return SDL_strcasecmp(name, platform) == 0;
+    NativeEntryRule rule = {platform, NULL};
+    if (row && row->native_prefix && SDL_strcmp(platform, row->name) == 0)
+        rule.prefix = row->native_prefix;
+    return rule;
 }

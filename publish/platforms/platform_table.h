@@ -1,17 +1,22 @@
 /* Everything the publisher knows about a platform, by the name of its stub
  * entry: how the name is matched, the package suffix, the build that makes
  * the package, whether butler uploads it and which native code the staged
- * game keeps. The first row that matches a name wins. */
+ * game keeps. The first row that matches a name wins. The table is data:
+ * it calls nothing, so every module may read it. */
 #ifndef BRINDLECOT_PUBLISH_PLATFORM_TABLE_H
 #define BRINDLECOT_PUBLISH_PLATFORM_TABLE_H
 
-#include "publish/platforms/built_platform.h"
+#include "publish/files/staging.h"
 
-/* Builds the package out_path for the stub entry platform from game_dir and
- * records what it built in builds (which may be NULL). 1 built, 0 failed
- * (out_path is then gone). The same shape as build_platform. */
-typedef int (*PlatformBuilder)(const char *platform, const char *out_path,
-                               const char *game_dir, BuiltPlatform *builds);
+/* Which build makes a row's package; build_platform runs it. */
+typedef enum PlatformBuilder {
+    PLATFORM_BUILD_NOTHING, /* nothing is built, and that is a success */
+    PLATFORM_BUILD_DESKTOP,
+    PLATFORM_BUILD_MACOS,
+    PLATFORM_BUILD_HTML5,
+    PLATFORM_BUILD_APK,
+    PLATFORM_BUILD_APP_BUNDLE
+} PlatformBuilder;
 
 typedef enum PlatformMatch {
     PLATFORM_MATCH_WHOLE, /* the whole entry name, ignoring case */
@@ -30,7 +35,7 @@ typedef struct PlatformRow {
     const char *name;
     PlatformMatch match;
     const char *suffix;    /* appended to the package name */
-    PlatformBuilder build; /* NULL: nothing is built, and that is a success */
+    PlatformBuilder build;
     PlatformUpload upload;
     /* A staged game's native/ keeps the entry named like the platform; when
      * the platform is spelled exactly like this row's name, also every entry
@@ -44,7 +49,7 @@ const PlatformRow *platform_find(const char *platform);
 /* The package suffix of a name; "" for an unknown one. */
 const char *platform_package_suffix(const char *platform);
 
-/* 1 when the staged native/ entry name belongs in the build of platform. */
-int platform_keeps_native_entry(const char *platform, const char *name);
+/* What a staged game's native/ keeps in the build of platform. */
+NativeEntryRule platform_native_rule(const char *platform);
 
 #endif

@@ -109,7 +109,7 @@ static int butler_upgrade(const char *program)
 static int butler_unpack(void)
 {
     fs_mkdir(BUTLER_DIR);
-    if (!PHYSFS_enumerate(BUTLER_MOUNT_POINT, copy_tree_entry, (void *)BUTLER_DIR)) {
+    if (!copy_tree(BUTLER_MOUNT_POINT, BUTLER_DIR)) {
         publish_log_error("Couldn't unpack butler.zip");
         return 0;
     }

@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import zipfile
 
 import pytest
 
@@ -22,9 +23,9 @@ def error_lines(result):
             if l.startswith("! ") and l[2:].strip() not in ("", "Packaging failed!")]
 
 
-def publish(inst, as_nobody=False):
+def publish(inst, as_nobody=False, platform="linux-amd64"):
     args = [PUBLISH, "--set", "log.timing", "false", "--only-package",
-            "--platforms=linux-amd64", "mygame"]
+            "--platforms=" + platform, "mygame"]
     if as_nobody:
         args = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"] + args
     return subprocess.run(args, cwd=str(inst), stdin=subprocess.DEVNULL,
@@ -41,17 +42,27 @@ def open_tmp():
     shutil.rmtree(path, ignore_errors=True)
 
 
-@pytest.mark.parametrize("name,is_dir,message", [
-    ("secret", True, "Can't read directory 'mygame/secret': Permission denied"),
-    ("secret.txt", False, "Can't open 'mygame/secret.txt' for reading: Permission denied"),
-], ids=["directory", "file"])
-def test_unreadable_entry_is_named_with_its_reason(open_tmp, name, is_dir, message):
+STUB = ".brindlecot/stubs/android/stub"
+
+
+@pytest.mark.parametrize("name,is_dir,platform,message", [
+    ("mygame/secret", True, "linux-amd64",
+     "Can't read directory 'mygame/secret': Permission denied"),
+    ("mygame/secret.txt", False, "linux-amd64",
+     "Can't open 'mygame/secret.txt' for reading: Permission denied"),
+    # The stub tree's top and a directory inside it: once the first of these
+    # gave "Packaging failed!" alone.
+    (STUB, True, "android", "Can't read directory '%s': Permission denied" % STUB),
+    (STUB + "/secret", True, "android",
+     "Can't read directory '%s/secret': Permission denied" % STUB),
+], ids=["game directory", "game file", "stub tree", "directory in a stub tree"])
+def test_unreadable_entry_is_named_with_its_reason(open_tmp, name, is_dir, platform, message):
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
         pytest.skip("setpriv is needed to drop root")
     inst = build_installation(os.path.join(open_tmp, "inst"))
-    secret = inst / "mygame" / name
+    secret = inst / name
     if is_dir:
-        secret.mkdir()
+        secret.mkdir(exist_ok=True)
         (secret / "key.txt").write_text("x")
     else:
         secret.write_text("x")
@@ -62,13 +73,29 @@ def test_unreadable_entry_is_named_with_its_reason(open_tmp, name, is_dir, messa
                 os.lchown(entry, NOBODY, NOBODY)
     secret.chmod(0)
     try:
-        r = publish(inst, as_nobody)
+        r = publish(inst, as_nobody, platform)
     finally:
         secret.chmod(0o755)
     out = "\n".join(lines(r))
     assert r.returncode == 1, out
     assert error_lines(r) == [message], out
     assert "! Packaging failed!" in lines(r)
+
+
+def test_symbolic_link_is_skipped_with_a_line_naming_it(tmp_path):
+    inst = build_installation(tmp_path / "inst")
+    (inst / "mygame" / "outside").symlink_to("/etc")
+    (inst / "mygame" / "metadata" / "linked.png").symlink_to("icon.png")
+    r = publish(inst)
+    out = "\n".join(lines(r))
+    assert r.returncode == 0, out
+    assert error_lines(r) == [], out
+    for link in ("mygame/outside", "mygame/metadata/linked.png"):
+        assert lines(r).count("- Skipping symbolic link '%s'" % link) == 1, out
+    package = inst / "builds" / "mygame-linux-amd64.bin"
+    names = zipfile.ZipFile(str(package)).namelist()
+    assert "metadata/icon.png" in names
+    assert not [n for n in names if n.startswith("outside") or n.endswith("linked.png")]
 
 
 def make_deep_dir(top, rel):

@@ -15,6 +15,7 @@
 #include "engine/log.h"
 #include "platform/debug_output.h"
 #include "publish/archive/zip_writer.h"
+#include "publish/platforms/package.h"
 
 static void print_line(const uint16_t *text, void *user)
 {
@@ -35,7 +36,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "set-up failed\n");
         return 2;
     }
-    int ok = zip_directory(argv[3], argv[2], atoi(argv[4]));
+    /* Zipped as every package is, with the packages' entry rule. */
+    ZipOptions options = package_zip_options(atoi(argv[4]), NULL);
+    int ok = zip_directory(NULL, argv[3], argv[2], &options);
     log_shutdown();
     PHYSFS_deinit();
     SDL_Quit();

@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "platform_build.h"
 
 #include "engine/game_metadata.h"
 #include "publish/android/android_manifest.h"
@@ -17,6 +18,11 @@
 
 namespace
 {
+
+int apk_build(const char *platform, const char *out_path, const char *game_dir)
+{
+    return run_builder(build_android_apk, platform, out_path, game_dir);
+}
 
 const char *const TREE = "builds/mygame-android-1.0";
 const char *const PACKAGE = "builds/mygame-android.apk";
@@ -114,7 +120,7 @@ class BuildApkTest : public FsTest
 
 TEST_F(BuildApkTest, PackageIsTheWholeBuildTree)
 {
-    ASSERT_EQ(build_android_apk("android", PACKAGE, "mygame"), 1);
+    ASSERT_EQ(apk_build("android", PACKAGE, "mygame"), 1);
 
     std::set<std::string> files = files_below(TREE);
     for (const char *f : GENERATED)
@@ -143,12 +149,12 @@ TEST_F(BuildApkTest, PackageIsTheWholeBuildTree)
 
 TEST_F(BuildApkTest, RebuildReplacesTheWholeTree)
 {
-    ASSERT_EQ(build_android_apk("android", PACKAGE, "mygame"), 1);
+    ASSERT_EQ(apk_build("android", PACKAGE, "mygame"), 1);
     write_native(std::string(TREE) + "/stale.txt", "from an earlier build");
     write_native(std::string(TREE) + "/assets/removed/level.txt", "gone from the game");
     written.clear();
 
-    ASSERT_EQ(build_android_apk("android", PACKAGE, "mygame"), 1);
+    ASSERT_EQ(apk_build("android", PACKAGE, "mygame"), 1);
     EXPECT_TRUE(was_written("Deleting 'builds/mygame-android-1.0'..."));
     EXPECT_FALSE(native_exists(std::string(TREE) + "/stale.txt"));
     EXPECT_FALSE(native_exists(std::string(TREE) + "/assets/removed"));
@@ -158,11 +164,11 @@ TEST_F(BuildApkTest, RebuildReplacesTheWholeTree)
 TEST_F(BuildApkTest, ManifestThatDoesNotParseLeavesTheTreeAndNoPackage)
 {
     /* Also when a package of an earlier build is there. */
-    ASSERT_EQ(build_android_apk("android", PACKAGE, "mygame"), 1);
+    ASSERT_EQ(apk_build("android", PACKAGE, "mygame"), 1);
     write_native("mygame/metadata/android-manifest.xml", "<manifest><application></manifest>");
     written.clear();
 
-    EXPECT_EQ(build_android_apk("android", PACKAGE, "mygame"), 0);
+    EXPECT_EQ(apk_build("android", PACKAGE, "mygame"), 0);
     EXPECT_TRUE(was_written("XML failed to parse!"));
     EXPECT_FALSE(native_exists(PACKAGE));
     for (const char *f : GENERATED)
@@ -172,7 +178,7 @@ TEST_F(BuildApkTest, ManifestThatDoesNotParseLeavesTheTreeAndNoPackage)
 
 TEST_F(BuildApkTest, FailingStepsDeleteAnEarlierPackage)
 {
-    ASSERT_EQ(build_android_apk("android", PACKAGE, "mygame"), 1);
+    ASSERT_EQ(apk_build("android", PACKAGE, "mygame"), 1);
     std::string earlier = read_native(PACKAGE);
     std::string block = read_native(BLOCK);
     struct Case {
@@ -199,7 +205,7 @@ TEST_F(BuildApkTest, FailingStepsDeleteAnEarlierPackage)
         write_native(BLOCK, block);
         ASSERT_EQ(run_command("cd '" + root + "' && " + c.setup), 0);
         written.clear();
-        EXPECT_EQ(build_android_apk("android", PACKAGE, "mygame"), 0);
+        EXPECT_EQ(apk_build("android", PACKAGE, "mygame"), 0);
         EXPECT_TRUE(was_written(c.message));
         EXPECT_FALSE(native_exists(PACKAGE));
         if (c.undo) {
@@ -220,7 +226,7 @@ TEST_F(BuildApkTest, OculusQuestHasItsOwnStubAndTheAndroidBlock)
     /* A block of its own would be of the wrong length: it is not read. */
     write_native(quest + "BrindlecotResourcesBlob.bin", "not the block");
 
-    ASSERT_EQ(build_android_apk("oculusquest", "builds/mygame-oculusquest.apk", "mygame"), 1);
+    ASSERT_EQ(apk_build("oculusquest", "builds/mygame-oculusquest.apk", "mygame"), 1);
     const std::string tree = "builds/mygame-oculusquest-1.0";
     EXPECT_TRUE(native_exists(tree + "/quest-runtime.txt"));
     EXPECT_FALSE(native_exists(TREE));
@@ -244,7 +250,7 @@ TEST_F(BuildApkTest, DispatchIgnoresCase)
                       0);
         }
         std::string package = std::string("builds/mygame-") + platform + ".apk";
-        ASSERT_EQ(build_platform(platform, package.c_str(), "mygame", NULL), 1);
+        ASSERT_EQ(build_platform(platform, package.c_str(), "mygame", NULL, NULL), 1);
         EXPECT_TRUE(native_exists(package));
         EXPECT_TRUE(native_exists(std::string("builds/mygame-") + platform + "-1.0/classes2.dex"));
     }

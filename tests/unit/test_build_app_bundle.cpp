@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "platform_build.h"
 
 #include "alloc_countdown.h"
 #include "engine/cvar.h"
@@ -15,6 +16,11 @@
 #include <vector>
 
 namespace {
+
+int bundle_build(const char *platform, const char *out_path, const char *game_dir)
+{
+    return run_builder(build_app_bundle, platform, out_path, game_dir);
+}
 
 const char *const TEMPLATE =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -73,9 +79,20 @@ protected:
     }
 };
 
+/* Without its runtime tree the bundle would be built without the
+ * runtime's classes and still count as built. */
+TEST_F(BuildAppBundleTest, MissingStubTreeFailsTheBuild)
+{
+    run_command("rm -rf '" + root + "/.brindlecot/stubs/googleplay/stub'");
+    write_native(PACKAGE, "an earlier package");
+    EXPECT_EQ(bundle_build("googleplay", PACKAGE, "mygame"), 0);
+    EXPECT_FALSE(native_exists(PACKAGE));
+    EXPECT_TRUE(was_written("Failed to stat '.brindlecot/stubs/googleplay/stub': "));
+}
+
 TEST_F(BuildAppBundleTest, BuildsTheBundleTreeAndItsPackage)
 {
-    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame", NULL), 1);
+    ASSERT_EQ(bundle_build("googleplay", PACKAGE, "mygame"), 1);
     EXPECT_TRUE(native_exists(PACKAGE));
     for (const char *file :
          {"BundleConfig.pb", "base/manifest/AndroidManifest.xml", "base/resources.pb",
@@ -89,10 +106,10 @@ TEST_F(BuildAppBundleTest, BuildsTheBundleTreeAndItsPackage)
 
 TEST_F(BuildAppBundleTest, SecondBuildReplacesTheTree)
 {
-    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame", NULL), 1);
+    ASSERT_EQ(bundle_build("googleplay", PACKAGE, "mygame"), 1);
     write_native(std::string(TREE) + "/base/assets/stale.txt", "from an earlier build");
     written.clear();
-    ASSERT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame", NULL), 1);
+    ASSERT_EQ(bundle_build("googleplay", PACKAGE, "mygame"), 1);
     EXPECT_TRUE(was_written("Deleting '" + std::string(TREE) + "'..."));
     EXPECT_FALSE(native_exists(std::string(TREE) + "/base/assets/stale.txt"));
     EXPECT_TRUE(native_exists(std::string(TREE) + "/base/resources.pb"));
@@ -101,7 +118,9 @@ TEST_F(BuildAppBundleTest, SecondBuildReplacesTheTree)
 TEST_F(BuildAppBundleTest, DispatchKeepsTheEntrysSpelling)
 {
     write_installation("GooglePlay");
-    ASSERT_EQ(build_platform("GooglePlay", "builds/mygame-GooglePlay.aab", "mygame", NULL), 1);
+    ASSERT_EQ(build_platform("GooglePlay", "builds/mygame-GooglePlay.aab", "mygame", NULL,
+                             NULL),
+              1);
     EXPECT_TRUE(native_exists("builds/mygame-GooglePlay.aab"));
     EXPECT_TRUE(native_exists("builds/mygame-GooglePlay-1.0/base/manifest/AndroidManifest.xml"));
     EXPECT_FALSE(native_exists(TREE));
@@ -146,7 +165,7 @@ TEST_F(BuildAppBundleTest, FailedStepDeletesThePackage)
             write_native(".brindlecot/stubs/googleplay/BrindlecotManifest.xml", "<manifest>");
         write_native(PACKAGE, "an earlier package");
         written.clear();
-        EXPECT_EQ(build_app_bundle("googleplay", PACKAGE, "mygame", NULL), 0);
+        EXPECT_EQ(bundle_build("googleplay", PACKAGE, "mygame"), 0);
         EXPECT_FALSE(native_exists(PACKAGE));
         EXPECT_TRUE(was_written(b.message));
         if (*b.left) {
@@ -161,7 +180,7 @@ int BuildAppBundleTest_build_with_budget(FsTest *test, const std::string &root, 
 {
     run_command("rm -rf '" + root + "/builds' && mkdir '" + root + "/builds'");
     alloc_countdown_start(budget);
-    int built = build_app_bundle("googleplay", PACKAGE, "mygame", NULL);
+    int built = bundle_build("googleplay", PACKAGE, "mygame");
     alloc_countdown_stop();
     return built;
 }

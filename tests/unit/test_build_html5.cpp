@@ -15,7 +15,7 @@
 
 class Html5Test : public WebBuildTest {
 protected:
-    int build() { return build_platform("html5", PACKAGE, "mygame", &head); }
+    int build() { return build_platform("html5", PACKAGE, "mygame", &head, NULL); }
 
     /* "<hex of key> <filesize>" for every key of the manifest at rel, as
      * python's json module reads it (the empty closing key included). */

@@ -12,7 +12,7 @@
 
 class MacosTest : public WebBuildTest {
 protected:
-    int build() { return build_platform("macos", PACKAGE, "mygame", &head); }
+    int build() { return build_platform("macos", PACKAGE, "mygame", &head, NULL); }
 
     int native_mode(const std::string &rel)
     {
@@ -108,7 +108,7 @@ TEST_F(MacosTest, LongGameIdGivesWholePathsInsideTheBundle)
     std::string id(150, 'g');
     load_game("T", id);
     std::string package = "builds/" + id + "-macos.zip";
-    ASSERT_EQ(build_platform("macos", package.c_str(), "mygame", &head), 1);
+    ASSERT_EQ(build_platform("macos", package.c_str(), "mygame", &head, NULL), 1);
     std::string bundle = "builds/" + id + "-mac-1.0/T.app";
     EXPECT_EQ(read_native(bundle + "/Contents/MacOS/" + id), runtime);
     EXPECT_TRUE(native_exists(bundle + "/Contents/Resources/" + id + ".icns"));

@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "zip_package.h"
 
 #include "publish/archive/byte_io.h"
 #include "publish/images/icons.h"
@@ -121,7 +122,7 @@ TEST_F(ByteIoTest, ShortWriteInTheZipWriterLogsTheCauseOnce)
     write_native("tree/data.bin", noise(20000));
     {
         FileSizeCap cap(6000);
-        EXPECT_EQ(zip_directory("out.zip", "tree", 1), 0);
+        EXPECT_EQ(zip_package_tree("out.zip", "tree", 1), 0);
     }
     EXPECT_TRUE(was_written("Write to 'out.zip' failed: File too large"));
     EXPECT_EQ(count_written("failed"), 1u);

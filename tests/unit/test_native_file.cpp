@@ -9,6 +9,9 @@
 
 namespace {
 
+/* What a Linux build keeps of native/: the entry named linux-amd64. */
+const NativeEntryRule linux_native = {"linux-amd64", NULL};
+
 class NativeFileTest : public FsTest {
 protected:
     std::string path(const std::string &rel) { return root + "/" + rel; }
@@ -108,7 +111,7 @@ TEST_F(NativeFileTest, StagedTreeIsWrittenNativelyWithTheCopyMessages)
     for (const char *name : {"open-source-licenses.txt", "font.ttf", "brindlecot.png",
                              "brindlecot-controller.png", "console-logo.png"})
         write_native(name, name);
-    ASSERT_EQ(stage_game_tree("linux-amd64", "game", "stage"), 1);
+    ASSERT_EQ(stage_game_tree(&linux_native, "game", "stage"), 1);
     EXPECT_EQ(read_native("stage/app/main.rb"), "puts 1\n");
     EXPECT_EQ(read_native("stage/native/linux-amd64/lib.so"), "elf");
     EXPECT_FALSE(native_exists("stage/native/windows-amd64"));
@@ -133,7 +136,7 @@ TEST_F(NativeFileTest, StagedCopiesReadWholeFilesAndRefuseLinks)
         write_native(name, name);
     write_native("real-font.ttf", "font");
     ASSERT_EQ(symlink("real-font.ttf", path("font.ttf").c_str()), 0);
-    EXPECT_EQ(stage_game_tree("linux-amd64", "game", "stage"), 0);
+    EXPECT_EQ(stage_game_tree(&linux_native, "game", "stage"), 0);
     EXPECT_TRUE(read_native("stage/data/big.bin") == big);
     EXPECT_TRUE(was_written("Can't open 'font.ttf' for reading: "));
     EXPECT_FALSE(native_exists("stage/font.ttf"));
@@ -157,7 +160,7 @@ TEST_F(NativeFileTest, StagedFileThatCannotBeWrittenFailsTheStaging)
             write_native(c.in_the_way, "in the way");
         else
             mkdir_native(c.in_the_way);
-        EXPECT_EQ(stage_game_tree("linux-amd64", "game", "stage"), 0);
+        EXPECT_EQ(stage_game_tree(&linux_native, "game", "stage"), 0);
         EXPECT_TRUE(was_written(c.message));
         if (c.is_file)
             EXPECT_EQ(read_native(c.in_the_way), "in the way");

@@ -50,7 +50,7 @@ TEST_F(PublishGameTest, IosDeviceIsRecordedWithoutTouchingTheDisk)
 {
     BuiltPlatform head;
     SDL_zero(head);
-    EXPECT_EQ(build_platform("ios-device", "builds/x", "mygame", &head), 1);
+    EXPECT_EQ(build_platform("ios-device", "builds/x", "mygame", &head, NULL), 1);
     ASSERT_NE(head.next, nullptr);
     EXPECT_STREQ(head.next->platform, "ios-device");
     EXPECT_STREQ(head.next->path, "builds/x");
@@ -65,7 +65,7 @@ TEST_F(PublishGameTest, UnknownPlatformKeepsItsRecordAndFails)
     BuiltPlatform head;
     SDL_zero(head);
     take_log();
-    EXPECT_EQ(build_platform("beos", "builds/x", "mygame", &head), 0);
+    EXPECT_EQ(build_platform("beos", "builds/x", "mygame", &head, NULL), 0);
     EXPECT_TRUE(was_written("Unknown platform 'beos'"));
     ASSERT_NE(head.next, nullptr);
     built_platform_free_list(&head);
@@ -138,7 +138,7 @@ TEST_F(PublishGameTest, AndroidRowsRunTheirBuilds)
 {
     for (const char *platform : {"android", "googleplay", "oculusquest"}) {
         take_log();
-        EXPECT_EQ(build_platform(platform, "builds/x", "mygame", nullptr), 0) << platform;
+        EXPECT_EQ(build_platform(platform, "builds/x", "mygame", nullptr, nullptr), 0) << platform;
         EXPECT_FALSE(was_written("is not available in this build.")) << platform;
     }
 }

@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "zip_package.h"
 
 #include "publish/archive/zip_writer.h"
 
@@ -57,7 +58,7 @@ TEST_F(ZipStoredTest, OneNamedFileIsStoredAndAligned)
         write_native("tree/sub/resources.arsc", data);
         write_native("tree/resources.arsc.txt", "text\n");
         write_native("tree/odd-name", "x");
-        ASSERT_EQ(zip_directory_storing("out.apk", "tree", 1, c.stored), 1);
+        ASSERT_EQ(zip_package_tree("out.apk", "tree", 1, c.stored), 1);
 
         std::string report = python_report("out.apk", "tree");
         for (const char *name : {"resources.arsc", "sub/resources.arsc", "resources.arsc.txt",

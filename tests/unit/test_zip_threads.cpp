@@ -3,10 +3,12 @@
  * without a cache writes. These tests run threads, so tools/test-all.sh
  * runs them under ThreadSanitizer too. */
 #include "test_support.h"
+#include "zip_package.h"
 #include "zip_read.h"
 
 #include "engine/game_metadata.h"
 #include "publish/archive/deflate_pool.h"
+#include "publish/platforms/build_platform.h"
 #include "publish/publish_game.h"
 #include "publish/archive/zip_cache.h"
 #include "publish/archive/zip_writer.h"
@@ -80,9 +82,13 @@ class ZipThreadsTest : public FsTest {
 protected:
     void TearDown() override
     {
-        zip_writer_set_single_threaded(0);
+        zip_run_destroy(run);
+        run = nullptr;
         FsTest::TearDown();
     }
+
+    /* The run the archives of a test belong to; NULL: each its own. */
+    ZipRun *run = nullptr;
 
     /* A tree that takes every path of the writer: empty, small, random,
      * repeated contents, a streamed file (twice), directories, a UTF-8
@@ -104,17 +110,18 @@ protected:
 
     std::vector<ZipEntryRead> zip_entries(const char *zip_path, const char *root_dir)
     {
-        EXPECT_EQ(zip_directory(zip_path, root_dir, 1), 1);
+        EXPECT_EQ(zip_package_tree(zip_path, root_dir, 1, nullptr, run), 1);
         return zip_read_entries(read_native(zip_path));
     }
 
     /* The reference: one thread, no cache. */
     std::string reference_zip(const char *root_dir)
     {
-        zip_writer_set_single_threaded(1);
-        EXPECT_EQ(zip_directory("reference.zip", root_dir, 1), 1);
-        zip_writer_set_single_threaded(0);
-        EXPECT_EQ(zip_run_stats().reused, 0u);
+        ZipRun *reference = zip_run_create(NULL, 1);
+        EXPECT_NE(reference, nullptr);
+        EXPECT_EQ(zip_package_tree("reference.zip", root_dir, 1, nullptr, reference), 1);
+        EXPECT_EQ(zip_run_stats(reference).reused, 0u);
+        zip_run_destroy(reference);
         return read_native("reference.zip");
     }
 
@@ -251,12 +258,11 @@ TEST_F(ZipThreadsTest, ArchivesEqualTheSingleThreadedCacheFreeOne)
     std::vector<ZipEntryRead> want = zip_read_entries(reference);
     ASSERT_EQ(want.size(), 56u); /* 48 files, 8 directories */
 
-    ASSERT_EQ(zip_run_begin("."), 1);
+    ASSERT_NE(run = zip_run_create(".", 0), nullptr);
     std::vector<ZipEntryRead> first = zip_entries("first.zip", "tree");
-    ZipRunStats after_first = zip_run_stats();
+    ZipRunStats after_first = zip_run_stats(run);
     std::vector<ZipEntryRead> second = zip_entries("second.zip", "tree");
-    ZipRunStats after_second = zip_run_stats();
-    zip_run_end();
+    ZipRunStats after_second = zip_run_stats(run);
 
     expect_same_entries(first, want, true);
     expect_same_entries(second, want, true);
@@ -288,15 +294,16 @@ TEST_F(ZipThreadsTest, FileChangedBetweenTwoArchivesIsCompressedAgain)
         write_native("tree/changing.bin", c.before);
         set_mtime("tree/changing.bin", 1700000000);
 
-        ASSERT_EQ(zip_run_begin("."), 1);
+        ASSERT_NE(run = zip_run_create(".", 0), nullptr);
         zip_entries("before.zip", "tree");
-        ZipRunStats before = zip_run_stats();
+        ZipRunStats before = zip_run_stats(run);
         /* Same size, same modification time: only the content tells. */
         write_native("tree/changing.bin", c.after);
         set_mtime("tree/changing.bin", 1700000000);
         std::vector<ZipEntryRead> after = zip_entries("after.zip", "tree");
-        ZipRunStats now = zip_run_stats();
-        zip_run_end();
+        ZipRunStats now = zip_run_stats(run);
+        zip_run_destroy(run);
+        run = nullptr;
 
         EXPECT_EQ(now.compressed, before.compressed + 1);
         EXPECT_EQ(now.reused, before.reused + 1); /* kept.txt */
@@ -333,11 +340,21 @@ protected:
         write_mixed_tree("mygame/data");
     }
 
-    std::vector<std::string> publish_packages()
+    std::vector<std::string> packages()
     {
-        EXPECT_EQ(publish_game("mygame", "linux-amd64,linux-raspberrypi", 0), 1);
         return {read_native("builds/mygame-linux-amd64.bin"),
                 read_native("builds/mygame-linux-raspberrypi.bin")};
+    }
+
+    /* Both packages within one run, as a publish builds them. */
+    std::vector<std::string> build_packages(ZipRun *within)
+    {
+        mkdir_native("builds");
+        for (const char *platform : {"linux-amd64", "linux-raspberrypi"}) {
+            std::string package = std::string("builds/mygame-") + platform + ".bin";
+            EXPECT_EQ(build_platform(platform, package.c_str(), "mygame", NULL, within), 1);
+        }
+        return packages();
     }
 };
 
@@ -345,23 +362,30 @@ protected:
 
 TEST_F(ZipThreadsPublishTest, PackagesEqualASingleThreadedCacheFreePublish)
 {
-    zip_writer_set_single_threaded(1);
-    std::vector<std::string> reference = publish_packages();
-    zip_writer_set_single_threaded(0);
-    std::vector<std::string> packages = publish_packages();
-    ZipRunStats stats = zip_run_stats();
+    ASSERT_EQ(game_metadata_load("mygame/metadata/game_metadata.txt"), 1);
+    ZipRun *single = zip_run_create(NULL, 1);
+    ASSERT_NE(single, nullptr);
+    std::vector<std::string> reference = build_packages(single);
+    zip_run_destroy(single);
+    ASSERT_NE(run = zip_run_create(".brindlecot", 0), nullptr);
+    std::vector<std::string> built = build_packages(run);
+    ZipRunStats stats = zip_run_stats(run);
     /* The second package came from the cache. */
     EXPECT_GE(stats.reused, stats.compressed);
+    /* And a publish, with its own run, writes the same. */
+    ASSERT_EQ(publish_game("mygame", "linux-amd64,linux-raspberrypi", 0), 1);
+    std::vector<std::string> published = packages();
 
     const size_t stub_sizes[] = {13 + 3001, 10 + 2000};
     for (size_t i = 0; i < 2; i++) {
         SCOPED_TRACE(i);
-        ASSERT_GT(packages[i].size(), stub_sizes[i]);
-        EXPECT_TRUE(packages[i].substr(0, stub_sizes[i]) ==
-                    reference[i].substr(0, stub_sizes[i]));
         std::vector<ZipEntryRead> want = zip_read_entries(reference[i].substr(stub_sizes[i]));
         EXPECT_GT(want.size(), 50u);
-        expect_same_entries(zip_read_entries(packages[i].substr(stub_sizes[i])), want, false);
+        for (const std::string &package : {built[i], published[i]}) {
+            ASSERT_GT(package.size(), stub_sizes[i]);
+            EXPECT_TRUE(package.substr(0, stub_sizes[i]) == reference[i].substr(0, stub_sizes[i]));
+            expect_same_entries(zip_read_entries(package.substr(stub_sizes[i])), want, false);
+        }
     }
     /* Python's reader finds the zip after the stub by itself. */
     EXPECT_EQ(run_command("/usr/bin/python3 -c \"import sys, zipfile; "
@@ -390,16 +414,18 @@ TEST_F(ZipThreadsTest, StoredEntryStaysStoredWhenItsContentIsCached)
         write_native("tree/z-copy.arsc", c.content);
         write_native("tree/other.txt", text(30000, "other "));
 
-        zip_writer_set_single_threaded(1);
-        ASSERT_EQ(zip_directory_storing("reference.apk", "tree", 1, "resources.arsc"), 1);
-        zip_writer_set_single_threaded(0);
+        ZipRun *single = zip_run_create(NULL, 1);
+        ASSERT_NE(single, nullptr);
+        ASSERT_EQ(zip_package_tree("reference.apk", "tree", 1, "resources.arsc", single), 1);
+        zip_run_destroy(single);
         std::string reference = read_native("reference.apk");
 
-        ASSERT_EQ(zip_run_begin("."), 1);
+        ASSERT_NE(run = zip_run_create(".", 0), nullptr);
         zip_entries("deflated.zip", "tree");
-        ASSERT_EQ(zip_directory_storing("first.apk", "tree", 1, "resources.arsc"), 1);
-        ASSERT_EQ(zip_directory_storing("second.apk", "tree", 1, "resources.arsc"), 1);
-        zip_run_end();
+        ASSERT_EQ(zip_package_tree("first.apk", "tree", 1, "resources.arsc", run), 1);
+        ASSERT_EQ(zip_package_tree("second.apk", "tree", 1, "resources.arsc", run), 1);
+        zip_run_destroy(run);
+        run = nullptr;
 
         for (const char *apk : {"first.apk", "second.apk"}) {
             SCOPED_TRACE(apk);

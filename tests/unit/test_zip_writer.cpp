@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "zip_package.h"
 #include "zip_read.h"
 
 #include "publish/archive/zip_writer.h"
@@ -44,7 +45,7 @@ class ZipTest : public FsTest {
 protected:
     std::vector<Entry> zip(const char *root_dir, int add_directory_entries)
     {
-        EXPECT_EQ(zip_directory("out.zip", root_dir, add_directory_entries), 1);
+        EXPECT_EQ(zip_package_tree("out.zip", root_dir, add_directory_entries), 1);
         return parse_zip(read_native("out.zip"));
     }
 };
@@ -77,7 +78,7 @@ TEST(ZipDosTime, ConvertsInUtcWithTheFormatsRange)
 TEST_F(ZipTest, EmptyRootGivesTheBareEndRecord)
 {
     mkdir_native("empty");
-    ASSERT_EQ(zip_directory("out.zip", "empty", 1), 1);
+    ASSERT_EQ(zip_package_tree("out.zip", "empty", 1), 1);
     std::string expected("PK\x05\x06", 4);
     expected.append(18, '\0');
     EXPECT_EQ(read_native("out.zip"), expected);
@@ -97,7 +98,7 @@ TEST_F(ZipTest, RootThatIsNotADirectoryFails)
     };
     for (const Case &c : cases) {
         written.clear();
-        EXPECT_EQ(zip_directory("out.zip", c.root, 1), 0) << c.root;
+        EXPECT_EQ(zip_package_tree("out.zip", c.root, 1), 0) << c.root;
         EXPECT_TRUE(was_written(c.message)) << c.message;
         EXPECT_FALSE(native_exists("out.zip"));
     }
@@ -106,7 +107,7 @@ TEST_F(ZipTest, RootThatIsNotADirectoryFails)
 TEST_F(ZipTest, ArchiveThatCannotBeCreatedFails)
 {
     mkdir_native("tree");
-    EXPECT_EQ(zip_directory("nodir/out.zip", "tree", 1), 0);
+    EXPECT_EQ(zip_package_tree("nodir/out.zip", "tree", 1), 0);
     EXPECT_TRUE(was_written("Opening 'nodir/out.zip' for write failed: "));
 }
 
@@ -187,7 +188,7 @@ TEST_F(ZipTest, ExcludedNamesAreNeverArchived)
     EXPECT_EQ(names(entries), std::vector<std::string>({"a.txt", "sub/", "sub/deep/"}));
 }
 
-TEST_F(ZipTest, OnlyFilesInsideAnAppBundlesMacOSDirectoryAreExecutable)
+TEST_F(ZipTest, ThePackageRuleMakesOnlyFilesInAnAppBundlesMacOSDirectoryExecutable)
 {
     struct Case {
         const char *path;
@@ -209,6 +210,21 @@ TEST_F(ZipTest, OnlyFilesInsideAnAppBundlesMacOSDirectoryAreExecutable)
     }
     EXPECT_EQ(find_entry(entries, "My Game.app/Contents/MacOS/") == nullptr, true);
     EXPECT_EQ(find_entry(entries, "My Game 2.0.app/Contents/MacOS/")->attributes, 0x41ED0010u);
+}
+
+TEST_F(ZipTest, WithoutARuleNoFileIsExecutableOrStored)
+{
+    write_native("tree/G.app/Contents/MacOS/g", "x");
+    write_native("tree/resources.arsc", "table");
+    ZipOptions options = {1, NULL, NULL};
+    ASSERT_EQ(zip_directory(NULL, "out.zip", "tree", &options), 1);
+    std::vector<Entry> entries = parse_zip(read_native("out.zip"));
+    for (const char *name : {"G.app/Contents/MacOS/g", "resources.arsc"}) {
+        const Entry *e = find_entry(entries, name);
+        ASSERT_NE(e, nullptr) << name;
+        EXPECT_EQ(e->attributes, 0x81A40000u) << name;
+        EXPECT_EQ(e->method, 8u) << name;
+    }
 }
 
 TEST_F(ZipTest, ModificationTimeIsStoredAsDosTime)
@@ -265,13 +281,13 @@ TEST_F(ZipTest, MoreEntriesThanTheFormatHoldsAreRefused)
     ASSERT_NE(PHYSFS_mount(many.c_str(), "many", 1), 0);
 
     /* many/1 .. many/65534 and many/last: 65535 entries fit exactly. */
-    EXPECT_EQ(zip_directory("out.zip", "many", 1), 1);
+    EXPECT_EQ(zip_package_tree("out.zip", "many", 1), 1);
     std::string z = read_native("out.zip");
     EXPECT_EQ(zip_get16(z, z.size() - 22 + 10), 65535u);
 
     ASSERT_EQ(mkdir((many + "/one-too-many").c_str(), 0755), 0);
     written.clear();
-    EXPECT_EQ(zip_directory("out.zip", "many", 1), 0);
+    EXPECT_EQ(zip_package_tree("out.zip", "many", 1), 0);
     EXPECT_TRUE(was_written("a zip archive holds at most 65535 entries"));
     run_command("rm -rf '" + many + "'");
 }
@@ -284,7 +300,7 @@ TEST_F(ZipTest, FileOfFourGibibytesIsRefused)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, (off_t)4 * 1024 * 1024 * 1024), 0);
     close(fd);
-    EXPECT_EQ(zip_directory("out.zip", "tree", 1), 0);
+    EXPECT_EQ(zip_package_tree("out.zip", "tree", 1), 0);
     EXPECT_TRUE(was_written("Can't add 'huge.bin' to 'out.zip': the zip format's sizes and offsets "
                        "stop below 4 GiB"));
 }

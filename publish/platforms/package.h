@@ -1,0 +1,79 @@
+/* What every platform build shares: the record of one build, the one
+ * sequence every build runs (package_build) and the entry rule that every
+ * package archive is written with.
+ *
+ * A build describes its package as a list of parts, each a place below
+ * the package tree and where its bytes come from, in the order they are
+ * made. package_build replaces the tree, makes the parts in it, writes the
+ * package from the tree and, when anything failed, deletes the package, so
+ * that a new platform is one row of the platform table and one small
+ * function that lists its parts. */
+#ifndef BRINDLECOT_PUBLISH_PACKAGE_H
+#define BRINDLECOT_PUBLISH_PACKAGE_H
+
+#include "publish/archive/zip_writer.h"
+#include "publish/files/staging.h"
+#include "publish/platforms/built_platform.h"
+
+/* One build of one stub entry, as build_platform hands it to the
+ * platform's builder. */
+typedef struct PlatformBuild {
+    const char *platform; /* the stub entry name, as enumerated */
+    const char *out_path; /* the package */
+    const char *game_dir;
+    BuiltPlatform *builds; /* the driver's list head, or NULL */
+    ZipRun *zip_run;       /* the publish's run, or NULL: each archive its own */
+    NativeEntryRule native; /* what the staged game's native/ keeps */
+} PlatformBuild;
+
+typedef enum PackagePartKind {
+    PACKAGE_PART_TREE, /* a directory of the installation, copied as it is */
+    PACKAGE_PART_GAME, /* the game directory, staged for the platform */
+    PACKAGE_PART_MADE  /* made by the build itself */
+} PackagePartKind;
+
+/* Makes a part at path (its place in the package tree). 1, or 0 after a
+ * logged failure. */
+typedef int (*PackageMake)(const PlatformBuild *b, const char *path, void *user);
+
+typedef struct PackagePart {
+    PackagePartKind kind;
+    const char *name;   /* below the package tree; "" is the tree itself */
+    const char *source; /* TREE: the installation directory */
+    /* TREE: said, followed by " 'source'", when source is not a
+     * directory; NULL for "Failed to stat '%s': %s" or "Stub tree '%s' is
+     * not a directory". */
+    const char *missing;
+    PackageMake make; /* MADE */
+    void *user;       /* MADE: handed to make */
+} PackagePart;
+
+/* Writes the package b->out_path from the finished tree. 1/0, logged. */
+typedef int (*PackageWrite)(const PlatformBuild *b, const char *tree, const ZipOptions *zip);
+
+typedef struct PackageSpec {
+    const char *tree; /* the package tree: removed first, then made anew */
+    const PackagePart *parts;
+    int part_count;
+    ZipOptions zip;     /* how the tree is archived */
+    PackageWrite write; /* NULL: the tree zipped into b->out_path */
+    /* Not NULL: recorded in b->builds as this platform's build directory
+     * record_path (the tree itself when NULL), failed or not. */
+    const char *record_platform;
+    const char *record_path;
+} PackageSpec;
+
+/* The build's sequence: the tree, its parts in order, the package. 1 built;
+ * 0 failed, with b->out_path deleted (the tree stays for a look). */
+int package_build(const PlatformBuild *b, const PackageSpec *spec);
+
+/* The ZipEntryRule of every package: a file below a ".app/Contents/MacOS/"
+ * directory (case-sensitive) is executable, so a macOS bundle found
+ * anywhere in a package starts; the file whose name is stored_name (a
+ * const char *, or NULL for none) is stored. */
+void package_entry_rule(void *stored_name, const char *name, ZipEntrySpec *spec);
+
+/* The options of a package archive: package_entry_rule with stored_name. */
+ZipOptions package_zip_options(int add_directory_entries, const char *stored_name);
+
+#endif
