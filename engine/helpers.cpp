@@ -6,6 +6,7 @@
 #include <SDL.h>
 #include <errno.h>
 #include <physfs.h>
+#include <string.h>
 
 char *alloc_vprintf(const char *fmt, va_list ap)
 {
@@ -189,7 +190,31 @@ void time_local_parts(int *year, int *month, int *day, int *hour, int *minute, i
         *second = t.second;
 }
 
+const char *fs_error_cause(PHYSFS_ErrorCode code, int saved_errno)
+{
+    switch (code) {
+    case PHYSFS_ERR_OK:
+    case PHYSFS_ERR_OS_ERROR:
+    case PHYSFS_ERR_NO_SPACE:
+    case PHYSFS_ERR_PERMISSION:
+    case PHYSFS_ERR_IO:
+    case PHYSFS_ERR_BAD_FILENAME:
+    case PHYSFS_ERR_NOT_FOUND:
+    case PHYSFS_ERR_NOT_A_FILE:
+    case PHYSFS_ERR_READ_ONLY:
+    case PHYSFS_ERR_BUSY:
+    case PHYSFS_ERR_DIR_NOT_EMPTY:
+    case PHYSFS_ERR_SYMLINK_LOOP:
+        if (saved_errno != 0)
+            return strerror(saved_errno);
+        break;
+    default:
+        break;
+    }
+    return code == PHYSFS_ERR_OK ? "unknown error" : PHYSFS_getErrorByCode(code);
+}
+
 const char *fs_error_text(void)
 {
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
+    return fs_error_cause(PHYSFS_getLastErrorCode(), 0);
 }

@@ -5,6 +5,8 @@
 #ifndef BRINDLECOT_ENGINE_HELPERS_H
 #define BRINDLECOT_ENGINE_HELPERS_H
 
+#include <physfs.h>
+
 #include <stdarg.h>
 #include <stdint.h>
 
@@ -39,7 +41,17 @@ int fs_mkdir(const char *path);
  * 022), where PhysicsFS creates it 0600. 1, or 0 with errno telling why. */
 int fs_set_usual_mode(const char *path);
 
-/* PhysicsFS's text for the calling thread's last error, for messages. */
+/* The cause, in words, of a PhysicsFS call that just failed, judged from the
+ * error code it left (PHYSFS_getLastErrorCode) and errno (set to 0 before
+ * the call, saved right after it; 0 when not known). PhysicsFS turns several
+ * operating-system failures into one vaguer code (a path too long reads
+ * "filename is illegal or insecure", EFBIG "OS reported an error") or none
+ * at all; errno then keeps the real one. "unknown error" when neither
+ * tells anything. */
+const char *fs_error_cause(PHYSFS_ErrorCode code, int saved_errno);
+
+/* fs_error_cause for the calling thread's last error, for messages after a
+ * call whose errno was not kept. */
 const char *fs_error_text(void);
 
 int64_t time_now_unix(void);

@@ -1,5 +1,7 @@
 #include "publish/archive/byte_io.h"
 
+#include "engine/helpers.h"
+
 #include <errno.h>
 #include <string.h>
 
@@ -51,23 +53,14 @@ uint8_t *utf16le_from_utf8(const char *text, uint32_t *units)
 }
 
 /* PhysicsFS leaves its error code alone when the operating system wrote
- * less than asked without an error of its own, and where it does set one for
- * an operating-system failure it is vaguer than errno ("OS reported an
- * error" for EFBIG): then errno holds the truth (ENOSPC, EFBIG, EDQUOT...). */
+ * less than asked without an error of its own. */
 static void byte_io_set_cause(int saved_errno)
 {
     PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
-    int from_os = code == PHYSFS_ERR_OK || code == PHYSFS_ERR_OS_ERROR ||
-                  code == PHYSFS_ERR_NO_SPACE;
-    if (!from_os) {
-        byte_io_cause = PHYSFS_getErrorByCode(code);
-    } else if (saved_errno != 0) {
-        byte_io_cause = strerror(saved_errno);
-    } else if (code != PHYSFS_ERR_OK) {
-        byte_io_cause = PHYSFS_getErrorByCode(code);
-    } else {
+    if (code == PHYSFS_ERR_OK && saved_errno == 0)
         byte_io_cause = "no bytes written";
-    }
+    else
+        byte_io_cause = fs_error_cause(code, saved_errno);
 }
 
 int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len)
@@ -135,30 +128,6 @@ int byte_io_read_u32(PHYSFS_File *f, uint32_t *v)
         return 0;
     *v = le_get_u32(b);
     return 1;
-}
-
-const char *byte_io_call_error(PHYSFS_ErrorCode code, int saved_errno)
-{
-    switch (code) {
-    case PHYSFS_ERR_OK:
-    case PHYSFS_ERR_OS_ERROR:
-    case PHYSFS_ERR_NO_SPACE:
-    case PHYSFS_ERR_PERMISSION:
-    case PHYSFS_ERR_IO:
-    case PHYSFS_ERR_BAD_FILENAME:
-    case PHYSFS_ERR_NOT_FOUND:
-    case PHYSFS_ERR_NOT_A_FILE:
-    case PHYSFS_ERR_READ_ONLY:
-    case PHYSFS_ERR_BUSY:
-    case PHYSFS_ERR_DIR_NOT_EMPTY:
-    case PHYSFS_ERR_SYMLINK_LOOP:
-        if (saved_errno != 0)
-            return strerror(saved_errno);
-        break;
-    default:
-        break;
-    }
-    return code == PHYSFS_ERR_OK ? "unknown error" : PHYSFS_getErrorByCode(code);
 }
 
 const char *byte_io_error(void)

@@ -39,12 +39,4 @@ int byte_io_read_u32(PHYSFS_File *f, uint32_t *v);
 /* The cause of the calling thread's last failed byte_io read or write. */
 const char *byte_io_error(void);
 
-/* The cause of another PhysicsFS call that just failed (stat, mkdir,
- * enumerate, open...), judged the same way from the error code it left
- * (PHYSFS_getLastErrorCode) and errno (set to 0 before the call, saved
- * right after it). PhysicsFS turns several operating-system failures into
- * one vaguer code (a path too long reads "filename is illegal or
- * insecure"); errno keeps the real one. */
-const char *byte_io_call_error(PHYSFS_ErrorCode code, int saved_errno);
-
 #endif
