@@ -7,6 +7,8 @@
 # Each a.proto gives a.pb.c and a.pb.h in a directory of TARGET's build
 # tree that is added to TARGET's include path, so code includes "a.pb.h".
 
+include_guard(GLOBAL)
+
 find_package(nanopb CONFIG REQUIRED)
 # Debian's own interpreter and script, never a generator found first on PATH.
 set(BRINDLECOT_NANOPB_GENERATOR /usr/bin/nanopb_generator.py)

@@ -196,12 +196,7 @@ void time_local_parts(int *year, int *month, int *day, int *hour, int *minute, i
         *second = t.second;
 }
 
-const char *fs_error_text(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
-
-const char *fs_call_error(PHYSFS_ErrorCode code, int saved_errno)
+const char *fs_error_cause(PHYSFS_ErrorCode code, int saved_errno)
 {
     switch (code) {
     case PHYSFS_ERR_OK:
@@ -224,3 +219,9 @@ const char *fs_call_error(PHYSFS_ErrorCode code, int saved_errno)
     }
     return code == PHYSFS_ERR_OK ? "unknown error" : PHYSFS_getErrorByCode(code);
 }
+
+const char *fs_error_text(void)
+{
+    return fs_error_cause(PHYSFS_getLastErrorCode(), 0);
+}
+

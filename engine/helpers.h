@@ -45,16 +45,18 @@ int fs_set_usual_mode(const char *path);
  * memory. */
 char *fs_native_write_path(const char *path);
 
-/* PhysicsFS's text for the calling thread's last error, for messages. */
-const char *fs_error_text(void);
+/* The cause, in words, of a PhysicsFS call that just failed, judged from the
+ * error code it left (PHYSFS_getLastErrorCode) and errno (set to 0 before
+ * the call, saved right after it; 0 when not known). PhysicsFS turns several
+ * operating-system failures into one vaguer code (a path too long reads
+ * "filename is illegal or insecure", EFBIG "OS reported an error") or none
+ * at all; errno then keeps the real one. "unknown error" when neither
+ * tells anything. */
+const char *fs_error_cause(PHYSFS_ErrorCode code, int saved_errno);
 
-/* The cause of a PhysicsFS call that just failed (stat, mkdir, enumerate,
- * open...), judged from the error code it left (PHYSFS_getLastErrorCode)
- * and errno (set to 0 before the call, saved right after it). PhysicsFS
- * turns several operating-system failures into one vaguer code (a path too
- * long reads "filename is illegal or insecure"); errno keeps the real
- * one. */
-const char *fs_call_error(PHYSFS_ErrorCode code, int saved_errno);
+/* fs_error_cause for the calling thread's last error, for messages after a
+ * call whose errno was not kept. */
+const char *fs_error_text(void);
 
 int64_t time_now_unix(void);
 void time_local_parts(int *year, int *month, int *day, int *hour, int *minute,

@@ -1,5 +1,6 @@
 #include "engine/log.h"
 
+#include "engine/build_revision.h"
 #include "engine/cvar.h"
 #include "engine/game_metadata_storage.h"
 #include "engine/helpers.h"
@@ -10,10 +11,6 @@
 #include <physfs.h>
 
 #include <stdio.h>
-
-#ifndef BRINDLECOT_GIT_HASH
-#define BRINDLECOT_GIT_HASH "unknown"
-#endif
 
 static int log_initialized = 0;
 static int log_configured = 0;
@@ -174,7 +171,7 @@ int log_init(void)
     log_unfiltered("Engine", "Log started at %d/%d/%d %d:%d:%d", year, month, day, hour,
                    minute, second);
     log_unfiltered("Engine", "This copy of the engine is git hash %s, built on %s, at %s",
-                   BRINDLECOT_GIT_HASH, __DATE__, __TIME__);
+                   build_revision(), __DATE__, __TIME__);
     log_unfiltered("Engine", "Platform: %s", SDL_GetPlatform());
     log_unfiltered("Engine", "%s", "");
     log_unfiltered("Engine", "%s", "");

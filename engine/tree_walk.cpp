@@ -174,7 +174,7 @@ static int tree_walk_examine(const TreeWalk *w, const char *path, PHYSFS_Stat *s
         SDL_free(native);
     } else if (!PHYSFS_stat(path, st)) {
         int saved_errno = errno;
-        cause = fs_call_error(PHYSFS_getLastErrorCode(), saved_errno);
+        cause = fs_error_cause(PHYSFS_getLastErrorCode(), saved_errno);
     }
     if (cause) {
         tree_walk_log(w, LOG_LEVEL_ERROR, "Failed to stat '%s': %s", path, cause);
@@ -288,7 +288,7 @@ static int tree_walk_directory(TreeWalk *w, const char *dir, int is_top)
         /* PhysicsFS marks every level above a failed visit with this. */
         if (code == PHYSFS_ERR_APP_CALLBACK)
             return 0;
-        cause = fs_call_error(code, saved_errno);
+        cause = fs_error_cause(code, saved_errno);
     }
     if (cause) {
         tree_walk_log(w, LOG_LEVEL_ERROR, "Can't read directory '%s': %s", dir, cause);

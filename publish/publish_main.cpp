@@ -19,14 +19,19 @@
 #include <physfs.h>
 
 #include <errno.h>
+#include <stdarg.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
 /* Prints a start-up failure on standard error; the caller ends the program. */
-static int startup_failed(const char *fmt, const char *why)
+static int startup_failed(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static int startup_failed(const char *fmt, ...)
 {
-    fprintf(stderr, fmt, why);
+    va_list args;
+    va_start(args, fmt);
+    vfprintf(stderr, fmt, args);
+    va_end(args);
     return 0;
 }
 

@@ -48,9 +48,9 @@ static void apk_free_paths(ApkPaths *p)
 
 /* The binary XML writer logs its own write and seek failures. */
 static const OutputTexts apk_manifest_texts = {
-    "Opening '%s' for write failed: %s",
-    "Write in '%s' failed: %s",
-    "Closing '%s' failed: %s",
+    {"Opening ", " for write failed"},
+    {"Write in ", " failed"},
+    {"Closing ", " failed"},
 };
 
 /* Writes the parsed manifest as binary XML; the file is closed in every

@@ -1,5 +1,6 @@
 #include "publish/android/bundle_protobuf.h"
 
+#include "engine/build_revision.h"
 #include "engine/game_metadata.h"
 #include "publish/android/android_checks.h"
 #include "publish/android/attribute_types.h"
@@ -12,10 +13,6 @@
 
 #include <stdarg.h>
 #include <stdint.h>
-
-#ifndef BRINDLECOT_GIT_HASH
-#define BRINDLECOT_GIT_HASH "unknown"
-#endif
 
 #define TOOL_NAME "Brindlecot Publishing Tool (brindlecot-publish)"
 #define BUNDLETOOL_VERSION "1.8.2"
@@ -56,9 +53,9 @@ const ThemeColorResource theme_color_resources[THEME_COLOR_RESOURCE_COUNT] = {
 /* --- the file stream --------------------------------------------------------------- */
 
 static const OutputTexts pb_file_texts = {
-    "Opening '%s' for write failed: %s",
-    "Write to '%s' failed: %s",
-    "Closing '%s' failed: %s",
+    {"Opening ", " for write failed"},
+    {"Write to ", " failed"},
+    {"Closing ", " failed"},
 };
 
 char *open_pb_file_stream(pb_ostream_t *stream, const char *fmt, ...)
@@ -727,7 +724,7 @@ static bool encode_tool_fingerprint(pb_ostream_t *stream, const pb_field_iter_t 
 {
     aapt_pb_ToolFingerprint record = aapt_pb_ToolFingerprint_init_zero;
     set_string(&record.tool, TOOL_NAME);
-    set_string(&record.version, BRINDLECOT_GIT_HASH);
+    set_string(&record.version, build_revision());
     return encode_element(stream, field, aapt_pb_ToolFingerprint_fields, &record);
 }
 

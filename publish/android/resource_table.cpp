@@ -47,9 +47,9 @@ typedef struct ArscString {
 } ArscString;
 
 static const OutputTexts arsc_texts = {
-    "Failed to open '%s' for write: %s",
-    "Write in '%s' failed: %s",
-    "Failed to close '%s': %s",
+    {"Failed to open ", " for write"},
+    {"Write in ", " failed"},
+    {"Failed to close ", ""},
 };
 
 typedef struct ArscFile {

@@ -1,5 +1,7 @@
 #include "publish/archive/byte_io.h"
 
+#include "engine/helpers.h"
+
 #include <errno.h>
 #include <string.h>
 
@@ -51,23 +53,14 @@ uint8_t *utf16le_from_utf8(const char *text, uint32_t *units)
 }
 
 /* PhysicsFS leaves its error code alone when the operating system wrote
- * less than asked without an error of its own, and where it does set one for
- * an operating-system failure it is vaguer than errno ("OS reported an
- * error" for EFBIG): then errno holds the truth (ENOSPC, EFBIG, EDQUOT...). */
+ * less than asked without an error of its own. */
 static void byte_io_set_cause(int saved_errno)
 {
     PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
-    int from_os = code == PHYSFS_ERR_OK || code == PHYSFS_ERR_OS_ERROR ||
-                  code == PHYSFS_ERR_NO_SPACE;
-    if (!from_os) {
-        byte_io_cause = PHYSFS_getErrorByCode(code);
-    } else if (saved_errno != 0) {
-        byte_io_cause = strerror(saved_errno);
-    } else if (code != PHYSFS_ERR_OK) {
-        byte_io_cause = PHYSFS_getErrorByCode(code);
-    } else {
+    if (code == PHYSFS_ERR_OK && saved_errno == 0)
         byte_io_cause = "no bytes written";
-    }
+    else
+        byte_io_cause = fs_error_cause(code, saved_errno);
 }
 
 int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len)

@@ -39,5 +39,4 @@ int byte_io_read_u32(PHYSFS_File *f, uint32_t *v);
 /* The cause of the calling thread's last failed byte_io read or write. */
 const char *byte_io_error(void);
 
-
 #endif

@@ -178,9 +178,9 @@ static uint32_t zip_entry_flags(uint16_t method, const char *name)
 /* Closing is the archive's own business: a failed flush is said with
  * its own line. */
 static const OutputTexts zip_texts = {
-    "Opening '%s' for write failed: %s",
-    "Write to '%s' failed: %s",
-    NULL,
+    {"Opening ", " for write failed"},
+    {"Write to ", " failed"},
+    {NULL, NULL},
 };
 
 

@@ -4,11 +4,16 @@
 #include "publish/archive/byte_io.h"
 #include "publish/publish_log.h"
 
+void output_log_failure(const OutputText *text, const char *path, const char *cause)
+{
+    publish_log_error("%s'%s'%s: %s", text->before, path, text->after, cause);
+}
+
 PHYSFS_File *output_open(const char *path, const OutputTexts *texts)
 {
     PHYSFS_File *f = PHYSFS_openWrite(path);
     if (!f)
-        publish_log_error(texts->open_failed, path, fs_error_text());
+        output_log_failure(&texts->open_failed, path, fs_error_text());
     else
         fs_set_usual_mode(path);
     return f;
@@ -19,7 +24,7 @@ int output_write(PHYSFS_File *f, const char *path, const void *data, size_t leng
 {
     if (byte_io_write_all(f, data, length))
         return 1;
-    publish_log_error(texts->write_failed, path, byte_io_error());
+    output_log_failure(&texts->write_failed, path, byte_io_error());
     return 0;
 }
 
@@ -27,7 +32,7 @@ int output_close(PHYSFS_File *f, const char *path, const OutputTexts *texts)
 {
     if (PHYSFS_close(f))
         return 1;
-    publish_log_error(texts->close_failed, path, fs_error_text());
+    output_log_failure(&texts->close_failed, path, fs_error_text());
     /* A close that fails keeps the handle open; a second try may still
      * release it. */
     PHYSFS_close(f);

@@ -1,6 +1,7 @@
 /* Opening, writing and closing the publisher's output files, each failure
- * logged once in the "Publish" subsystem with the file's own message. A
- * message format takes the path and then the cause, in that order. Writes
+ * logged once in the "Publish" subsystem with the file's own message:
+ * "<before>'<path>'<after>: <cause>". The words are kept apart from the
+ * format so that the one format stays a literal the compiler checks. Writes
  * go through byte_io, so their cause is the real one. */
 #ifndef BRINDLECOT_PUBLISH_OUTPUT_FILE_H
 #define BRINDLECOT_PUBLISH_OUTPUT_FILE_H
@@ -8,11 +9,20 @@
 #include <physfs.h>
 #include <stddef.h>
 
+/* The words around the quoted path of one failure message. */
+typedef struct OutputText {
+    const char *before;
+    const char *after;
+} OutputText;
+
 typedef struct OutputTexts {
-    const char *open_failed;
-    const char *write_failed;
-    const char *close_failed;
+    OutputText open_failed;
+    OutputText write_failed;
+    OutputText close_failed;
 } OutputTexts;
+
+/* Logs text's failure message for path and cause. */
+void output_log_failure(const OutputText *text, const char *path, const char *cause);
 
 /* path created or truncated in the write directory; NULL after logging
  * open_failed. */

@@ -29,9 +29,9 @@ static const char *const staging_default_files[] = {
 
 /* Copies, and the stream appended to an output by copy_stream. */
 static const OutputTexts staging_copy_texts = {
-    "Can't open '%s' for writing: %s",
-    "Write to '%s' failed: %s",
-    "Write to '%s' failed: %s",
+    {"Can't open ", " for writing"},
+    {"Write to ", " failed"},
+    {"Write to ", " failed"},
 };
 
 /* Where a copy's bytes go: 1 written, 0 after a logged failure. */
@@ -47,7 +47,7 @@ static int staging_copy_into(StagingSink sink, void *user, const char *out_name,
     if (!in) {
         int saved_errno = errno;
         publish_log_error("Can't open '%s' for reading: %s", src_path,
-                          fs_call_error(PHYSFS_getLastErrorCode(), saved_errno));
+                          fs_error_cause(PHYSFS_getLastErrorCode(), saved_errno));
         return 0;
     }
     int result = 0;
@@ -57,7 +57,7 @@ static int staging_copy_into(StagingSink sink, void *user, const char *out_name,
         if (n < 0) {
             int saved_errno = errno;
             publish_log_error("Read from '%s' failed: %s", src_path,
-                              fs_call_error(PHYSFS_getLastErrorCode(), saved_errno));
+                              fs_error_cause(PHYSFS_getLastErrorCode(), saved_errno));
             break;
         }
         if (n > 0 && !sink(user, out_name, buffer, (size_t)n)) {
@@ -111,7 +111,7 @@ static int staging_native_sink(void *fd, const char *out_name, const void *data,
 {
     if (native_file_write_all(*(const int *)fd, data, length))
         return 1;
-    publish_log_error(staging_copy_texts.write_failed, out_name, strerror(errno));
+    output_log_failure(&staging_copy_texts.write_failed, out_name, strerror(errno));
     return 0;
 }
 
@@ -123,7 +123,7 @@ static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_na
         long long n = native_file_read(fd, buffer, capacity);
         if (n < 0) {
             publish_log_error("Read from '%s' failed: %s", src_path,
-                              fs_call_error(PHYSFS_ERR_IO, errno));
+                              fs_error_cause(PHYSFS_ERR_IO, errno));
             return 0;
         }
         if (n == 0)
@@ -161,11 +161,11 @@ static int staging_copy_file_native(const char *dst, const char *src, char *buff
     int result = 0;
     int fd = native_file_create(native);
     if (fd < 0) {
-        publish_log_error(staging_copy_texts.open_failed, dst, strerror(errno));
+        output_log_failure(&staging_copy_texts.open_failed, dst, strerror(errno));
     } else {
         result = staging_copy_walked(staging_native_sink, &fd, dst, src, buffer, capacity);
         if (!native_file_close(fd) && result) {
-            publish_log_error(staging_copy_texts.close_failed, dst, strerror(errno));
+            output_log_failure(&staging_copy_texts.close_failed, dst, strerror(errno));
             result = 0;
         }
         if (!result)
@@ -190,7 +190,7 @@ static int staging_make_directory(const char *dst, int natively)
         SDL_free(native);
     } else if (!fs_mkdir(dst)) {
         int saved_errno = errno;
-        cause = fs_call_error(PHYSFS_getLastErrorCode(), saved_errno);
+        cause = fs_error_cause(PHYSFS_getLastErrorCode(), saved_errno);
     }
     if (cause)
         publish_log_error("Can't create directory '%s': %s", dst, cause);

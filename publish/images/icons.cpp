@@ -46,15 +46,15 @@ static size_t icns_header(uint8_t *h, uint32_t png_size)
 }
 
 static const OutputTexts ico_texts = {
-    "Opening '%s' for write failed: %s",
-    "Writing ico '%s' failed: %s",
-    "Writing ico '%s' failed: %s",
+    {"Opening ", " for write failed"},
+    {"Writing ico ", " failed"},
+    {"Writing ico ", " failed"},
 };
 
 static const OutputTexts icns_texts = {
-    "Opening '%s' for write failed: %s",
-    "Writing icns '%s' failed: %s",
-    "Writing icns '%s' failed: %s",
+    {"Opening ", " for write failed"},
+    {"Writing icns ", " failed"},
+    {"Writing icns ", " failed"},
 };
 
 static uint8_t *make_icon_png(const char *image_path, size_t *png_size)
@@ -78,7 +78,7 @@ static int write_icon_file(IconKind kind, const char *out_path, const uint8_t *p
     const OutputTexts *texts = kind == ICON_WINDOWS ? &ico_texts : &icns_texts;
     /* Both formats record the length in 32 bits, the .icns with 16 more. */
     if (png_size > UINT32_MAX - 16) {
-        publish_log_error(texts->write_failed, out_path, "image too large");
+        output_log_failure(&texts->write_failed, out_path, "image too large");
         return 0;
     }
     uint8_t header[22];

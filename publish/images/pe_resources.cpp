@@ -50,7 +50,7 @@ static int pe_read32(PHYSFS_File *f, const char *path, uint32_t *v)
 
 /* The executable's handles belong to the caller, who opens and closes
  * them. */
-static const OutputTexts pe_texts = {NULL, "Write in '%s' failed: %s", NULL};
+static const OutputTexts pe_texts = {{NULL, NULL}, {"Write in ", " failed"}, {NULL, NULL}};
 
 static int pe_write(PHYSFS_File *f, const char *path, const void *data, uint64_t size)
 {

@@ -19,9 +19,9 @@
 /* The package is written through one handle, from the stub's first byte to
  * the zip's last, so it reaches the disk once, when it is complete. */
 static const OutputTexts desktop_package_texts = {
-    "Can't open '%s' for writing: %s",
-    "Write to '%s' failed: %s",
-    "Couldn't write '%s': %s",
+    {"Can't open ", " for writing"},
+    {"Write to ", " failed"},
+    {"Couldn't write ", ""},
 };
 
 static int copy_stub(const char *platform, PHYSFS_File *out, const char *out_path)

@@ -50,9 +50,9 @@ char *html5_loader_header(const char *gameid, const char *gametitle, const char 
 
 /* The manifest's and the loader's files. */
 static const OutputTexts html5_texts = {
-    "Failed to open '%s' for write: %s",
-    "Write to '%s' failed: %s",
-    "Closing out '%s' failed: %s",
+    {"Failed to open ", " for write"},
+    {"Write to ", " failed"},
+    {"Closing out ", " failed"},
 };
 
 static int write_manifest_line(ManifestJsonContext *ctx, const TreeWalkEntry *e)

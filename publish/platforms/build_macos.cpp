@@ -79,16 +79,16 @@ char *macos_info_plist(const char *title, const char *gameid, const char *packag
 }
 
 static const OutputTexts plist_texts = {
-    "Couldn't open '%s' for writing: %s",
-    "Couldn't write to '%s': %s",
-    "Couldn't write '%s' to disk: %s",
+    {"Couldn't open ", " for writing"},
+    {"Couldn't write to ", ""},
+    {"Couldn't write ", " to disk"},
 };
 
 /* The executable is opened for appending rather than through output_open. */
 static const OutputTexts executable_texts = {
-    NULL,
-    "Write to '%s' failed: %s",
-    "Couldn't write '%s' to disk: %s",
+    {NULL, NULL},
+    {"Write to ", " failed"},
+    {"Couldn't write ", " to disk"},
 };
 
 static int make_bundle_dir(const char *bundle, const char *sub)

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -160,10 +161,15 @@ void engine_setup(KilnState state, KilnValue ffi, KilnValue cext, KilnValue func
     a.update_texture = update_texture<T>;
 }
 
-std::string format(const char *fmt, long a, long b = 0)
+// The attribute lets the compiler check each call's format.
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
 {
+    va_list args;
+    va_start(args, fmt);
     char buf[128];
-    std::snprintf(buf, sizeof buf, fmt, a, b);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
     return buf;
 }
 
@@ -181,7 +187,7 @@ KilnMethod register_with(void *lib, KilnMethod own_method)
     const Engine &e = engines[T];
     calls.clear();
     KilnValue result = reg(e.state, &engines[T].api);
-    std::string ctx = format("engine %ld", T);
+    std::string ctx = format("engine %d", T);
 
     CHECK_AT(result == e.function_result, ctx);
     CHECK_AT(calls.size() == 3, ctx);
@@ -222,7 +228,7 @@ template <int T>
 void run_method(KilnMethod method, int first, int last)
 {
     for (int n = first; n < last; n++) {
-        std::string ctx = format("call %ld (engine %ld)", n + 1, T);
+        std::string ctx = format("call %d (engine %d)", n + 1, T);
         texture_result = TEXTURE_RESULTS[n % 6];
         calls.clear();
         int32_t result = method(engines[T].state, word(0x5E1F));
@@ -240,7 +246,7 @@ void run_method(KilnMethod method, int first, int last)
         for (int i = 0; i < SIZE * SIZE; i++) {
             uint32_t want = i / SIZE == row ? GREEN : BLACK;
             CHECK_AT(c.pixels[i] == want,
-                     ctx + format(": pixel %ld, expected row %ld", i, row));
+                     ctx + format(": pixel %d, expected row %d", i, row));
         }
     }
 }

@@ -7,17 +7,14 @@
  *   brindlecot-runtime-stub --cat P    writes the file P of the game to stdout
  *
  * Exit code 0 on success, 1 on failure (message on standard error). */
+#include "engine/helpers.h"
+
 #include <physfs.h>
 
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
-
-static const char *stub_fs_error(void)
-{
-    return PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
-}
 
 static PHYSFS_EnumerateCallbackResult stub_list_entry(void *data, const char *origdir,
                                                       const char *name)
@@ -30,7 +27,7 @@ static PHYSFS_EnumerateCallbackResult stub_list_entry(void *data, const char *or
     }
     PHYSFS_Stat st;
     if (!PHYSFS_stat(path, &st)) {
-        fprintf(stderr, "stat '%s' failed: %s\n", path, stub_fs_error());
+        fprintf(stderr, "stat '%s' failed: %s\n", path, fs_error_text());
         return PHYSFS_ENUM_ERROR;
     }
     if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
@@ -46,7 +43,7 @@ static int stub_cat(const char *path)
 {
     PHYSFS_File *f = PHYSFS_openRead(path);
     if (!f) {
-        fprintf(stderr, "can't open '%s': %s\n", path, stub_fs_error());
+        fprintf(stderr, "can't open '%s': %s\n", path, fs_error_text());
         return 0;
     }
     char buffer[65536];
@@ -54,7 +51,7 @@ static int stub_cat(const char *path)
     for (;;) {
         PHYSFS_sint64 n = PHYSFS_readBytes(f, buffer, sizeof buffer);
         if (n < 0) {
-            fprintf(stderr, "read '%s' failed: %s\n", path, stub_fs_error());
+            fprintf(stderr, "read '%s' failed: %s\n", path, fs_error_text());
             ok = 0;
             break;
         }
@@ -80,7 +77,7 @@ static int stub_run(int argc, char **argv)
     }
     self[len] = '\0';
     if (!PHYSFS_mount(self, NULL, 0)) {
-        fprintf(stderr, "no game archive in '%s': %s\n", self, stub_fs_error());
+        fprintf(stderr, "no game archive in '%s': %s\n", self, fs_error_text());
         return 0;
     }
     if (argc == 3 && strcmp(argv[1], "--cat") == 0) {
@@ -96,7 +93,7 @@ static int stub_run(int argc, char **argv)
 int main(int argc, char **argv)
 {
     if (!PHYSFS_init(argv[0])) {
-        fprintf(stderr, "PhysicsFS init failed: %s\n", stub_fs_error());
+        fprintf(stderr, "PhysicsFS init failed: %s\n", fs_error_text());
         return 1;
     }
     int ok = stub_run(argc, argv);

@@ -1,0 +1,9 @@
+/* The short revision of the checkout the programs were built from, or
+ * "unknown" when they were built outside one. It is read at build time into
+ * a generated source, so a new commit relinks without reconfiguring. */
+#ifndef BRINDLECOT_ENGINE_BUILD_REVISION_H
+#define BRINDLECOT_ENGINE_BUILD_REVISION_H
+
+const char *build_revision(void);
+
+#endif
