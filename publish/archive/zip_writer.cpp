@@ -1115,17 +1115,16 @@ int zip_directory_storing(const char *zip_path, const char *root_dir, int add_di
     if (!zip_root_is_directory(root_dir)) {
         return 0;
     }
-    PHYSFS_File *out = output_open(zip_path, &zip_texts);
+    PHYSFS_File *out = output_open_result(zip_path, &zip_texts);
     if (!out) {
         return 0;
     }
     int written = zip_write_archive(out, zip_path, root_dir, add_directory_entries, stored_name);
     int result = 0;
-    if (!PHYSFS_close(out)) {
+    if (!output_finish(out, written)) {
         if (written) {
             publish_log_error("Zipfile '%s' failed to flush to disk!", zip_path);
         }
-        PHYSFS_close(out); /* a failed close keeps the handle; a second may free it */
     } else if (written) {
         publish_log_info("Zipfile '%s' successfully created!", zip_path);
         result = 1;
