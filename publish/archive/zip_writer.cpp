@@ -9,6 +9,7 @@
 #include "platform/native_file.h"
 #include "publish/archive/byte_io.h"
 #include "publish/archive/deflate_pool.h"
+#include "publish/files/entry_name.h"
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/files/staging.h"
@@ -892,6 +893,8 @@ static PHYSFS_EnumerateCallbackResult zip_add_entry(void *data, const char *orig
     if (is_excluded_name(name)) {
         return PHYSFS_ENUM_OK;
     }
+    if (!entry_name_allowed(origdir, name))
+        return PHYSFS_ENUM_ERROR;
     char *path = alloc_printf("%s/%s", origdir, name);
     if (!path) {
         report_out_of_memory();

@@ -1,5 +1,7 @@
 #include "publish/files/staging.h"
 
+#include "publish/files/entry_name.h"
+
 #include <SDL.h>
 #include <errno.h>
 #include <string.h>
@@ -433,6 +435,8 @@ static PHYSFS_EnumerateCallbackResult staging_copy_entry(const char *dest_dir,
     if (is_excluded_name(name)) {
         return PHYSFS_ENUM_OK;
     }
+    if (!entry_name_allowed(origdir, name))
+        return PHYSFS_ENUM_ERROR;
     char *src = alloc_printf("%s/%s", origdir, name);
     char *dst = alloc_printf("%s/%s", dest_dir, name);
     PHYSFS_EnumerateCallbackResult result = PHYSFS_ENUM_ERROR;
