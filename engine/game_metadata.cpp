@@ -5,6 +5,7 @@
 #include "engine/log.h"
 
 #include <SDL.h>
+#include <physfs.h>
 
 typedef struct MetadataField {
     const char *cvar;
@@ -84,11 +85,24 @@ static int is_blank_or_comment(const char *line)
     return 1;
 }
 
+/* Warnings beyond this many are only counted: a file of junk must not
+ * flood the log. */
+#define METADATA_MAX_WARNINGS 20
+/* Far above any real metadata file; a larger one is not read at all. */
+#define METADATA_MAX_BYTES (1024u * 1024u)
+
+static int metadata_warnings;
+
+static int metadata_may_warn(void)
+{
+    return ++metadata_warnings <= METADATA_MAX_WARNINGS;
+}
+
 static unsigned parse_line(char *line, int line_number)
 {
     char *eq = SDL_strchr(line, '=');
     if (!eq) {
-        if (!is_blank_or_comment(line))
+        if (!is_blank_or_comment(line) && metadata_may_warn())
             log_warn("Engine", "Invalid metadata on line %d, ignored", line_number);
         return 0;
     }
@@ -100,19 +114,22 @@ static unsigned parse_line(char *line, int line_number)
     *value_end = '\0';
     const MetadataField *f = field_for_key(key);
     if (!f) {
-        log_warn("Engine", "Unknown game metadata key '%s', ignoring", key);
+        if (metadata_may_warn())
+            log_warn("Engine", "Unknown game metadata key '%s', ignoring", key);
         return 0;
     }
     cvar_set(f->cvar, value);
     return f->required;
 }
 
-/* Splits the text in place at LF, CR or CR LF and parses each line. */
-static unsigned parse_text(char *text)
+/* Splits the text in place at LF, CR or CR LF and parses each line. The
+ * text ends at its first NUL; *last_line gets the number of its last line. */
+static unsigned parse_text(char *text, int *last_line)
 {
     unsigned seen = 0;
     int line_number = 1;
     char *p = text;
+    metadata_warnings = 0;
     for (;;) {
         char *line = p;
         while (*p && *p != '\n' && *p != '\r')
@@ -120,8 +137,10 @@ static unsigned parse_text(char *text)
         char brk = *p;
         *p = '\0';
         seen |= parse_line(line, line_number);
-        if (!brk)
+        if (!brk) {
+            *last_line = line_number;
             break;
+        }
         p++;
         if (brk == '\r' && *p == '\n')
             p++;
@@ -140,17 +159,44 @@ static int fill_package_id(void)
     return ok;
 }
 
+/* Checked before reading, so that a huge file costs no memory. */
+static int metadata_size_allowed(const char *path)
+{
+    PHYSFS_Stat st;
+    if (!PHYSFS_stat(path, &st) || st.filesize <= (PHYSFS_sint64)METADATA_MAX_BYTES)
+        return 1;
+    log_error("Engine", "Game metadata file '%s' is %lld bytes, more than the %u a metadata "
+                        "file may have; refusing it",
+              path, (long long)st.filesize, METADATA_MAX_BYTES);
+    return 0;
+}
+
 int game_metadata_load(const char *path)
 {
-    char *text = read_whole_file(path, NULL);
+    if (!metadata_size_allowed(path))
+        return 0;
+    uint64_t length = 0;
+    char *text = read_whole_file(path, &length);
     if (!text)
         return 0;
+    /* The NUL ends the text, as it always has; the rest must not go
+     * unnoticed. */
+    int nul_inside = SDL_strlen(text) < length;
     for (int i = 0; i < METADATA_FIELD_COUNT; i++) {
         cvar_unlock(metadata_fields[i].cvar);
         cvar_set(metadata_fields[i].cvar, metadata_fields[i].default_text);
     }
     int result = 1;
-    if (parse_text(text) != METADATA_REQUIRED_ALL) {
+    int last_line = 1;
+    unsigned seen = parse_text(text, &last_line);
+    if (metadata_warnings > METADATA_MAX_WARNINGS)
+        log_warn("Engine", "%d more invalid or unknown metadata lines, not shown",
+                 metadata_warnings - METADATA_MAX_WARNINGS);
+    if (nul_inside)
+        log_warn("Engine", "Game metadata file '%s' holds a NUL byte on line %d; everything "
+                           "after it was ignored",
+                 path, last_line);
+    if (seen != METADATA_REQUIRED_ALL) {
         log_error("Engine", "Metadata file does not have all required fields!");
         result = 0;
     }

@@ -4,6 +4,7 @@
 #include "engine/cvar.h"
 #include "engine/game_metadata_storage.h"
 #include "engine/helpers.h"
+#include "engine/text_escape.h"
 #include "platform/console.h"
 #include "platform/debug_output.h"
 
@@ -17,6 +18,11 @@ static int log_configured = 0;
 static SDL_mutex *log_mutex = NULL;
 static LogLine *log_queue_head = NULL;
 static LogLine *log_queue_tail = NULL;
+static size_t log_queued_bytes = 0; /* text and subsystems on the queue */
+/* Held while lines are written out, so that a drain started by a thread
+ * that met a full queue never writes at the same time as the main loop's.
+ * SDL's mutexes are recursive: a failed write may queue and drain again. */
+static SDL_mutex *log_write_mutex = NULL;
 static LogLevel log_threshold = LOG_LEVEL_DEBUG;
 static char **log_filters = NULL;
 static int log_filter_count = 0;
@@ -99,7 +105,14 @@ void log_append(const char *subsystem, LogLevel level, const char *text)
     else
         log_queue_head = line;
     log_queue_tail = line;
+    log_queued_bytes += sub_len + text_len;
+    int full = log_configured && log_queued_bytes > LOG_QUEUE_BOUND;
     SDL_UnlockMutex(log_mutex);
+    /* A flood of lines between two drains must not grow without bound:
+     * the thread that adds to a full queue writes it out itself. Before
+     * the configuration there is nowhere to write them yet. */
+    if (full)
+        log_drain();
 }
 
 static void log_vappend(const char *subsystem, LogLevel level, const char *fmt, va_list ap)
@@ -161,9 +174,15 @@ int log_init(void)
     log_timing = 1;
     log_level_char = 1;
     log_subsystem = 1;
+    log_queued_bytes = 0;
     log_mutex = SDL_CreateMutex();
-    if (!log_mutex)
+    log_write_mutex = SDL_CreateMutex();
+    if (!log_mutex || !log_write_mutex) {
+        SDL_DestroyMutex(log_mutex);
+        SDL_DestroyMutex(log_write_mutex);
+        log_mutex = log_write_mutex = NULL;
         return 0;
+    }
     log_initialized = 1;
 
     int year, month, day, hour, minute, second;
@@ -343,6 +362,7 @@ LogLine *log_take_queue(void)
     LogLine *first = log_queue_head;
     log_queue_head = NULL;
     log_queue_tail = NULL;
+    log_queued_bytes = 0;
     SDL_UnlockMutex(log_mutex);
     return first;
 }
@@ -367,9 +387,15 @@ static char *format_line(const LogLine *line)
     if (log_timing)
         SDL_snprintf(timing_part, sizeof timing_part, "%.6u ",
                      (unsigned)(line->timestamp_ms / 1000));
-    return alloc_printf("%s%s%s%s%s%s", level_part, timing_part, log_subsystem ? "[" : "",
-                        log_subsystem ? line->subsystem : "", log_subsystem ? "] " : "",
-                        line->text);
+    /* File names and metadata values reach the text as they are: a newline
+     * in one would split the entry, an escape sequence recolour the
+     * terminal. */
+    char *escaped = log_text_needs_escape(line->text) ? log_escape_text(line->text) : NULL;
+    char *out = alloc_printf("%s%s%s%s%s%s", level_part, timing_part, log_subsystem ? "[" : "",
+                             log_subsystem ? line->subsystem : "", log_subsystem ? "] " : "",
+                             escaped ? escaped : line->text);
+    SDL_free(escaped);
+    return out;
 }
 
 static void write_to_file(const char *text)
@@ -425,11 +451,15 @@ void log_write_lines(LogLine *first)
 
 void log_drain(void)
 {
-    LogLine *lines = log_take_queue();
-    if (!lines)
+    if (!log_write_mutex)
         return;
-    log_write_lines(lines);
-    log_free_lines(lines);
+    SDL_LockMutex(log_write_mutex);
+    LogLine *lines = log_take_queue();
+    if (lines) {
+        log_write_lines(lines);
+        log_free_lines(lines);
+    }
+    SDL_UnlockMutex(log_write_mutex);
 }
 
 void log_shutdown(void)
@@ -439,6 +469,7 @@ void log_shutdown(void)
     log_append("Engine", LOG_LEVEL_UNFILTERED, "Logging shutting down");
     /* A failing file write queues one more line while draining; keep going
      * until nothing is left, so that line is written (or freed) too. */
+    SDL_LockMutex(log_write_mutex);
     for (;;) {
         LogLine *lines = log_take_queue();
         if (!lines)
@@ -446,6 +477,7 @@ void log_shutdown(void)
         log_write_lines(lines);
         log_free_lines(lines);
     }
+    SDL_UnlockMutex(log_write_mutex);
     if (log_file) {
         PHYSFS_close(log_file);
         log_file = NULL;
@@ -457,6 +489,8 @@ void log_shutdown(void)
     log_filter_count = 0;
     SDL_DestroyMutex(log_mutex);
     log_mutex = NULL;
+    SDL_DestroyMutex(log_write_mutex);
+    log_write_mutex = NULL;
     log_initialized = 0;
     log_configured = 0;
     log_threshold = LOG_LEVEL_DEBUG;

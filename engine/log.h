@@ -46,6 +46,11 @@ void log_unfiltered(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3
 /* An error line in "Engine" with the file system's last error appended. */
 void log_error_fs(const char *fmt, ...) LOG_PRINTF(1, 2);
 
+/* Once configured, a line that takes the queue past LOG_QUEUE_BOUND bytes
+ * of text is followed by a drain on the appending thread: a flood keeps
+ * memory flat and loses no line. Text is escaped (control characters and
+ * invalid UTF-8 as \xHH) when it is written out. */
+#define LOG_QUEUE_BOUND (1024u * 1024u)
 void log_append(const char *subsystem, LogLevel level, const char *text);
 
 LogLine *log_take_queue(void);

@@ -48,4 +48,15 @@ char *js_string_escape(const char *text);
  * two-character escapes, other control bytes as \u00HH. */
 char *json_string_escape(const char *text);
 
+/* Text made safe to write to the console and the log file: a terminal must
+ * not take it for control sequences, and the log file must stay valid UTF-8
+ * with one entry per line. A copy of text in which every control byte
+ * (below 0x20, and 0x7F), every C1 control character (U+0080 to U+009F)
+ * and every byte that is not part of valid UTF-8 is written as \xHH
+ * (lower-case hex); everything else is kept. NULL also when text is NULL. */
+char *log_escape_text(const char *text);
+
+/* 1 when log_escape_text would change text. */
+int log_text_needs_escape(const char *text);
+
 #endif

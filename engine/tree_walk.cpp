@@ -229,6 +229,8 @@ static int tree_walk_name(TreeWalk *w, const char *dir, const char *name)
     unsigned flags = w->options->flags;
     if ((flags & TREE_WALK_SKIP_EXCLUDED) && tree_walk_excluded_name(name))
         return 1;
+    if (w->options->admit && !w->options->admit(dir, name))
+        return 0;
     char *path = alloc_printf("%s/%s", dir, name);
     if (!path) {
         tree_walk_out_of_memory(w);

@@ -38,6 +38,10 @@ typedef struct TreeWalkOptions {
     void (*log_line)(LogLevel level, const char *text);
     /* Reports a failed allocation. */
     void (*out_of_memory)(void);
+    /* Asked about each name found in dir before the entry is examined
+     * (excluded names never reach it): 0 stops the walk, after it logged
+     * why. NULL takes every name. */
+    int (*admit)(const char *dir, const char *name);
 } TreeWalkOptions;
 
 typedef struct TreeWalkEntry {

@@ -1,8 +1,8 @@
 #include "httpd/httpd_request.h"
 
 #include "engine/log.h"
+#include "engine/text_escape.h"
 #include "engine/tree_walk.h"
-#include "httpd/log_escape.h"
 #include "httpd/strbuf.h"
 
 #include <SDL.h>
@@ -319,6 +319,23 @@ static void httpd_serve_directory(HttpServerRequest *request, const char *path)
     SDL_free(index);
 }
 
+/* PhysicsFS lets a trailing ".." through ("/sub/.." names the served
+ * root), so no ".." component is left to it. */
+static int httpd_path_climbs(const char *path)
+{
+    for (const char *p = path; *p;) {
+        while (*p == '/')
+            p++;
+        const char *end = p;
+        while (*end && *end != '/')
+            end++;
+        if (end - p == 2 && p[0] == '.' && p[1] == '.')
+            return 1;
+        p = end;
+    }
+    return 0;
+}
+
 void httpd_handle_request(HttpServerRequest *request)
 {
     char *path = url_decode(request->path);
@@ -327,7 +344,9 @@ void httpd_handle_request(HttpServerRequest *request)
         return;
     }
     PHYSFS_Stat st;
-    if (!PHYSFS_stat(path, &st)) {
+    if (httpd_path_climbs(path)) {
+        httpd_reply_text(request, 404, "Not found, sorry.\n", "a '..' component");
+    } else if (!PHYSFS_stat(path, &st)) {
         httpd_reply_text(request, 404, "Not found, sorry.\n", fs_error_text());
     } else if (st.filetype == PHYSFS_FILETYPE_DIRECTORY) {
         httpd_serve_directory(request, path);

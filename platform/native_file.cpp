@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <dirent.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,4 +185,74 @@ int native_file_list_directory(const char *native_path, NativeListCallback callb
     closedir(dir);
     errno = saved_errno;
     return result;
+}
+
+int native_file_rename(const char *from, const char *to)
+{
+    return rename(from, to) == 0;
+}
+
+int native_file_remove(const char *native_path)
+{
+    return unlink(native_path) == 0;
+}
+
+int native_directory_sync(const char *native_dir)
+{
+    int fd;
+    do
+        fd = open(native_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return 0;
+    int ok = fsync(fd) == 0;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
+}
+
+/* The id a holder wrote: decimal digits, nothing else counts. */
+static long native_lock_holder(int fd)
+{
+    char text[32];
+    long long n = 0;
+    do
+        n = pread(fd, text, sizeof text - 1, 0);
+    while (n < 0 && errno == EINTR);
+    long pid = 0;
+    for (long long i = 0; i < n && text[i] >= '0' && text[i] <= '9' && pid < 100000000; i++)
+        pid = pid * 10 + (text[i] - '0');
+    return pid;
+}
+
+int native_file_lock(const char *native_path, long *holder)
+{
+    int fd;
+    /* Not truncated on open: the holder's id stays readable by the runs it
+     * turns away. */
+    do
+        fd = open(native_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    int rc;
+    do
+        rc = flock(fd, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        int saved = errno;
+        if (holder)
+            *holder = native_lock_holder(fd);
+        close(fd);
+        errno = saved == EAGAIN ? EWOULDBLOCK : saved;
+        return -1;
+    }
+    char text[32];
+    int len = snprintf(text, sizeof text, "%ld\n", (long)getpid());
+    /* The id only helps the message of a run turned away; the lock holds
+     * without it. */
+    if (ftruncate(fd, 0) == 0)
+        native_file_write_at(fd, text, (size_t)len, 0);
+    return fd;
 }

@@ -82,4 +82,24 @@ int native_file_list_directory(const char *native_path, NativeListCallback callb
  * already exists as a directory; 0 otherwise. */
 int native_make_directory(const char *native_path);
 
+/* Moves from onto to in one step (rename(2)): a reader of to sees the old
+ * file or the new one, never a part of either. Both in one file system.
+ * 1/0. */
+int native_file_rename(const char *from, const char *to);
+
+/* Removes the file (not a directory). 1/0. */
+int native_file_remove(const char *native_path);
+
+/* Flushes the directory itself to the disk, so that a name just made or
+ * renamed in it survives a power loss. 1/0. */
+int native_directory_sync(const char *native_dir);
+
+/* Takes an exclusive advisory lock (flock) on native_path, creating the file
+ * when missing, and writes this process's id into it. The lock lasts until
+ * the descriptor is closed or the process ends, however it ends, so a
+ * crashed holder never blocks the next one. A descriptor, or -1: errno is
+ * EWOULDBLOCK when another process holds the lock, and *holder (when not
+ * NULL) then gets the id it wrote there, or 0 when it cannot be read. */
+int native_file_lock(const char *native_path, long *holder);
+
 #endif

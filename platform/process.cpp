@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/signals.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <spawn.h>
@@ -29,6 +31,11 @@ int process_run(const char *const *argv)
         errno = EINVAL;
         return -1;
     }
+    /* A run that was asked to stop starts nothing new. */
+    if (signals_pending()) {
+        errno = EINTR;
+        return -1;
+    }
     fflush(NULL);
     /* An ignored SIGPIPE would be inherited; the child gets the default
      * back, so it behaves as it would when started from a shell. */
@@ -53,5 +60,20 @@ int process_run(const char *const *argv)
         errno = err;
         return -1;
     }
-    return process_wait(pid);
+    /* A stop signal reaches the child too, and the wait goes on until it
+     * has ended, so nothing of it runs on after us. */
+    signals_forward_to((long)pid);
+    if (signals_pending())
+        kill(pid, signals_pending());
+    int status = process_wait(pid);
+    signals_forward_to(0);
+    return status;
+}
+
+int process_is_running(long pid)
+{
+    if (pid <= 0)
+        return 0;
+    /* EPERM: it exists, as another user's. */
+    return kill((pid_t)pid, 0) == 0 || errno == EPERM;
 }

@@ -11,7 +11,13 @@
  * flushed first, so its output follows ours in order).
  *
  * Returns its exit status (0-255); 128 + the signal number when a signal
- * ended it; -1 when it could not be started, with errno telling why. */
+ * ended it; -1 when it could not be started, with errno telling why
+ * (EINTR: a stop signal is pending, see platform/signals.h). A stop signal
+ * caught while it runs is passed on to it, and it is still waited for. */
 int process_run(const char *const *argv);
+
+/* 1 when a process with this id exists (this one included), 0 when none
+ * does. */
+int process_is_running(long pid);
 
 #endif

@@ -127,10 +127,142 @@ static int build_stub_entry(void *context, const TreeWalkEntry *entry)
     return ok;
 }
 
+/* The run in progress, for the line that an interrupt leaves: the builds
+ * so far and whether the newest of them is still being made. */
+static const BuiltPlatform *publish_run_builds;
+static int publish_run_walking;
+/* The last line of a run whose walk failed, said after the failure report. */
+static char *publish_run_outcome;
+
+static int names_hold(const BuiltPlatform *first, const BuiltPlatform *stop, const char *name)
+{
+    for (const BuiltPlatform *b = first; b && b != stop; b = b->next)
+        if (SDL_strcmp(b->platform, name) == 0)
+            return 1;
+    return 0;
+}
+
+/* The platforms of first's list (oldest first, each once), without skip,
+ * joined by ", "; "none" when there are none. NULL when out of memory. */
+static char *built_names(const BuiltPlatform *first, const BuiltPlatform *skip)
+{
+    char *list = NULL;
+    const BuiltPlatform *order[64];
+    int n = 0;
+    for (const BuiltPlatform *b = first; b && n < 64; b = b->next)
+        if (b != skip && !names_hold(b->next, NULL, b->platform))
+            order[n++] = b;
+    for (int i = n - 1; i >= 0; i--) {
+        char *grown = list ? alloc_printf("%s, %s", list, order[i]->platform)
+                           : SDL_strdup(order[i]->platform);
+        SDL_free(list);
+        if (!grown)
+            return NULL;
+        list = grown;
+    }
+    return list ? list : SDL_strdup("none");
+}
+
+char *publish_game_progress(void)
+{
+    if (!publish_run_builds)
+        return NULL;
+    const BuiltPlatform *first = publish_run_builds->next;
+    return built_names(first, publish_run_walking ? first : NULL);
+}
+
+/* What the walk for unattempted_names carries. */
+typedef struct UnattemptedWalk {
+    const PublishContext *ctx;
+    char *list;
+} UnattemptedWalk;
+
+static int unattempted_visit(void *walk, const TreeWalkEntry *e)
+{
+    UnattemptedWalk *u = (UnattemptedWalk *)walk;
+    if (!filter_passes(u->ctx, e->name) || names_hold(u->ctx->builds->next, NULL, e->name))
+        return 1;
+    char *grown = u->list ? alloc_printf("%s, %s", u->list, e->name) : SDL_strdup(e->name);
+    SDL_free(u->list);
+    u->list = grown;
+    return grown != NULL;
+}
+
+/* Stub entries that pass the filter and were never reached by the walk. */
+static char *unattempted_names(const PublishContext *ctx)
+{
+    UnattemptedWalk u = {ctx, NULL};
+    TreeWalkOptions walk = publish_walk_options(TREE_WALK_ONE_LEVEL);
+    if (!tree_walk(".brindlecot/stubs", &walk, unattempted_visit, &u)) {
+        SDL_free(u.list);
+        return NULL;
+    }
+    return u.list ? u.list : SDL_strdup("none");
+}
+
+/* The first failure stops the walk, and its record is the newest. */
+static void note_failed_walk(const PublishContext *ctx)
+{
+    const BuiltPlatform *failed = ctx->builds->next;
+    char *built = built_names(failed, failed);
+    char *rest = unattempted_names(ctx);
+    SDL_free(publish_run_outcome);
+    publish_run_outcome = NULL;
+    if (failed && built && rest)
+        publish_run_outcome = alloc_printf("Platforms built: %s; failed: %s; not attempted: %s",
+                                           built, failed->platform, rest);
+    SDL_free(built);
+    SDL_free(rest);
+}
+
+void publish_game_report_outcome(void)
+{
+    if (publish_run_outcome)
+        publish_log_error("%s", publish_run_outcome);
+    SDL_free(publish_run_outcome);
+    publish_run_outcome = NULL;
+}
+
+/* The places the publisher writes to. A game directory that holds one of
+ * them (the installation itself, say) would be copied into its own output
+ * over and over; one inside them would be emptied or overwritten by the
+ * build. */
+static const char *const output_dirs[] = {"builds", ".brindlecot"};
+
+static int game_dir_is_apart(const char *game_dir)
+{
+    for (size_t i = 0; i < SDL_arraysize(output_dirs); i++) {
+        const char *out = output_dirs[i];
+        size_t n = SDL_strlen(out);
+        if (SDL_strncmp(game_dir, out, n) == 0 && (game_dir[n] == '\0' || game_dir[n] == '/')) {
+            publish_log_error("The game directory '%s' is inside '%s', where the publisher "
+                              "writes; move the game out of it",
+                              game_dir, out);
+            return 0;
+        }
+        char *inner = alloc_printf("%s/%s", game_dir, out);
+        if (!inner) {
+            report_out_of_memory();
+            return 0;
+        }
+        PHYSFS_Stat st;
+        int holds = PHYSFS_stat(inner, &st) && st.filetype == PHYSFS_FILETYPE_DIRECTORY;
+        if (holds)
+            publish_log_error("The game directory '%s' holds '%s', where the publisher writes: "
+                              "a game directory must not hold builds/ or .brindlecot/; give "
+                              "the game's own directory",
+                              game_dir, inner);
+        SDL_free(inner);
+        if (holds)
+            return 0;
+    }
+    return 1;
+}
+
 int publish_game(const char *game_dir, const char *platform_list, int upload)
 {
     publish_log_info("Starting publish for game in directory '%s'", game_dir);
-    if (!load_metadata(game_dir))
+    if (!game_dir_is_apart(game_dir) || !load_metadata(game_dir))
         return 0;
 
     BuiltPlatform builds;
@@ -155,8 +287,13 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
     fs_mkdir("builds");
     ctx.zip_run = zip_run_create(".brindlecot", 0);
     TreeWalkOptions walk = publish_walk_options(TREE_WALK_ONE_LEVEL);
+    publish_run_builds = &builds;
+    publish_run_walking = 1;
     int walked = ctx.zip_run && tree_walk(".brindlecot/stubs", &walk, build_stub_entry, &ctx);
+    publish_run_walking = 0;
     zip_run_destroy(ctx.zip_run);
+    if (!walked)
+        note_failed_walk(&ctx);
     SDL_free(ctx.platform_filter);
     SDL_free(filter_copy);
 
@@ -173,6 +310,7 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
             upload_to_itchio(builds.next);
     }
     /* Freed on every path, the failed walk included. */
+    publish_run_builds = NULL;
     built_platform_free_list(&builds);
     return result;
 }

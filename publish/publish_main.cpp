@@ -8,11 +8,13 @@
 #include "engine/log.h"
 #include "platform/console.h"
 #include "platform/native.h"
+#include "platform/native_file.h"
+#include "platform/signals.h"
+#include "publish/files/output_file.h"
 #include "publish/store/butler.h"
 #include "publish/store/download.h"
 #include "publish/images/icons.h"
 #include "publish/publish_game.h"
-#include "engine/helpers.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -64,8 +66,40 @@ static int startup_filesystem(int argc, char **argv)
     return 1;
 }
 
+#define PUBLISH_LOCK ".brindlecot/publish.lock"
+
+/* One packaging or publish run at a time per installation: two would share
+ * the staging tree and the package names. Taken before the log file is
+ * opened, so a run turned away touches nothing. The descriptor stays open
+ * for the whole run; the system drops the lock when the process ends. */
+static int take_publish_lock(void)
+{
+    const char *write_dir = PHYSFS_getWriteDir();
+    char *dir = alloc_printf("%s/.brindlecot", write_dir ? write_dir : ".");
+    char *path = alloc_printf("%s/" PUBLISH_LOCK, write_dir ? write_dir : ".");
+    long holder = 0;
+    int fd = -1;
+    if (dir && path && native_make_directory(dir))
+        fd = native_file_lock(path, &holder);
+    int saved = errno;
+    SDL_free(dir);
+    SDL_free(path);
+    if (fd >= 0)
+        return 1;
+    if (saved == EWOULDBLOCK && holder > 0)
+        fprintf(stderr, "Another publish is running in this installation (process %ld); "
+                        "try again when it has finished.\n",
+                holder);
+    else if (saved == EWOULDBLOCK)
+        fprintf(stderr, "Another publish is running in this installation; try again when "
+                        "it has finished.\n");
+    else
+        fprintf(stderr, "Can't lock '%s': %s\n", PUBLISH_LOCK, strerror(saved));
+    return 0;
+}
+
 /* 1 when everything is up and the log is configured. */
-static int startup(int argc, char **argv)
+static int startup(int argc, char **argv, int locked)
 {
     console_ignore_closed_output();
     SDL_SetHint("SDL_NO_SIGNAL_HANDLERS", "1");
@@ -86,6 +120,8 @@ static int startup(int argc, char **argv)
 
     if (!startup_filesystem(argc, argv))
         return 0;
+    if (locked && !take_publish_lock())
+        return 0;
     fs_mkdir("logs"); /* a missing logs dir only costs the log file */
     if (!log_configure())
         return startup_failed("Logging startup failed: %s\n", SDL_GetError());
@@ -99,7 +135,9 @@ typedef struct PublishOptions {
     const char *platforms;
 } PublishOptions;
 
-static void parse_options(int argc, char **argv, PublishOptions *opts)
+/* Settings are applied only when apply is set: the operation is needed
+ * before the settings can be. */
+static void parse_options(int argc, char **argv, PublishOptions *opts, int apply)
 {
     opts->op = PUBLISH_OP_PUBLISH;
     opts->first = NULL;
@@ -120,7 +158,7 @@ static void parse_options(int argc, char **argv, PublishOptions *opts)
         } else if (SDL_strcmp(arg, "--help") == 0) {
             opts->op = PUBLISH_OP_USAGE;
         } else if (SDL_strcmp(arg, "--set") == 0) {
-            if (i + 2 <= argc - 1 && argv[i + 1] && argv[i + 2])
+            if (apply && i + 2 <= argc - 1 && argv[i + 1] && argv[i + 2])
                 cvar_set(argv[i + 1], argv[i + 2]);
             i += 2;
         } else if (!opts->first) {
@@ -358,17 +396,57 @@ static int dispatch(const PublishOptions *o, const char *argv0)
              run_operation(o->op, &paths, o->first, o->platforms);
     SDL_free(paths.first);
     SDL_free(paths.second);
-    return report_result(ok, name);
+    signals_checkpoint(); /* an interrupted operation is not a failed one */
+    int rc = report_result(ok, name);
+    publish_game_report_outcome();
+    return rc;
+}
+
+/* A stop signal, seen at a checkpoint: the unfinished result files go, one
+ * line says what is left, and the process ends by the signal, without
+ * waiting for ENTER. The lock goes with the process. */
+static void publish_stop(int sig)
+{
+    char *removed = output_discard_unfinished();
+    char *built = publish_game_progress();
+    char *unfinished = removed ? alloc_printf("removed the unfinished %s", removed)
+                               : SDL_strdup("no file was left unfinished");
+    char *done = built ? alloc_printf("; complete from this run: %s", built) : NULL;
+    publish_log_error("Interrupted by %s: %s%s; every other file is as it was before the run",
+                      signals_name(sig), unfinished ? unfinished : "",
+                      done ? done : "");
+    SDL_free(done);
+    SDL_free(unfinished);
+    SDL_free(built);
+    SDL_free(removed);
+    signals_end_by(sig);
+}
+
+/* Temporary files that a killed run left in the places results go. */
+static void remove_stale_results(void)
+{
+    char *builds = output_remove_stale("builds");
+    char *own = output_remove_stale(".brindlecot");
+    if (builds || own)
+        publish_log_info("Removed unfinished files left by a run that was stopped: %s%s%s",
+                         builds ? builds : "", builds && own ? ", " : "", own ? own : "");
+    SDL_free(builds);
+    SDL_free(own);
 }
 
 int publish_main(int argc, char **argv)
 {
-    if (!startup(argc, argv)) {
+    signals_install(publish_stop);
+    PublishOptions opts;
+    parse_options(argc, argv, &opts, 0);
+    int locked = opts.op == PUBLISH_OP_PACKAGE || opts.op == PUBLISH_OP_PUBLISH;
+    if (!startup(argc, argv, locked)) {
         publish_shutdown();
         return 1;
     }
-    PublishOptions opts;
-    parse_options(argc, argv, &opts);
+    parse_options(argc, argv, &opts, 1);
+    if (locked)
+        remove_stale_results();
     int rc = dispatch(&opts, argv[0]);
     publish_shutdown();
     return rc;
@@ -391,4 +469,8 @@ void publish_shutdown(void)
         fflush(stdout);
         getchar();
     }
+    /* Caught after the run was over: the files are complete, only the way
+     * the process ends is left to honour. */
+    if (signals_pending())
+        signals_end_by(signals_pending());
 }

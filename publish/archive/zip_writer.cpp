@@ -10,6 +10,7 @@
 #include "platform/native_file.h"
 #include "publish/archive/byte_io.h"
 #include "publish/archive/deflate_pool.h"
+#include "publish/files/entry_name.h"
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/archive/zip_cache.h"
@@ -1047,6 +1048,7 @@ static int zip_write_archive(ZipRun *run, PHYSFS_File *out, const char *zip_path
     if (written) {
         ctx.base = (uint64_t)base;
         TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+        walk.admit = entry_name_allowed;
         written = tree_walk(root_dir, &walk, zip_add_visit, &ctx) && zip_flush_slots(&ctx) &&
                   zip_write_directory_and_end(&ctx);
     }
@@ -1063,17 +1065,16 @@ int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
     if (!zip_root_is_directory(root_dir)) {
         return 0;
     }
-    PHYSFS_File *out = output_open(zip_path, &zip_texts);
+    PHYSFS_File *out = output_open_result(zip_path, &zip_texts);
     if (!out) {
         return 0;
     }
     int written = zip_write_archive(run, out, zip_path, root_dir, options);
     int result = 0;
-    if (!PHYSFS_close(out)) {
+    if (!output_finish(out, written)) {
         if (written) {
             publish_log_error("Zipfile '%s' failed to flush to disk!", zip_path);
         }
-        PHYSFS_close(out); /* a failed close keeps the handle; a second may free it */
     } else if (written) {
         publish_log_info("Zipfile '%s' successfully created!", zip_path);
         result = 1;

@@ -1,12 +1,107 @@
 #include "publish/files/output_file.h"
 
 #include "engine/helpers.h"
+#include "engine/tree_walk.h"
+#include "platform/native_file.h"
+#include "platform/process.h"
 #include "publish/archive/byte_io.h"
 #include "publish/publish_log.h"
+
+#include <SDL.h>
+
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+#define OUTPUT_TEMP_MARK ".brindlecot-tmp-"
 
 void output_log_failure(const OutputText *text, const char *path, const char *cause)
 {
     publish_log_error("%s'%s'%s: %s", text->before, path, text->after, cause);
+}
+
+/* One result file being written. Few are open at once (a package and the
+ * icon that goes into it), so a list is enough. */
+typedef struct OutputResult {
+    PHYSFS_File *file;
+    char *path;        /* final name (write directory) */
+    char *temp;        /* temporary name beside it */
+    struct OutputResult *next;
+} OutputResult;
+
+static OutputResult *output_results;
+
+static OutputResult *output_find(PHYSFS_File *f)
+{
+    for (OutputResult *r = output_results; r; r = r->next)
+        if (r->file == f)
+            return r;
+    return NULL;
+}
+
+static void output_forget(OutputResult *gone)
+{
+    for (OutputResult **link = &output_results; *link; link = &(*link)->next) {
+        if (*link == gone) {
+            *link = gone->next;
+            break;
+        }
+    }
+    SDL_free(gone->path);
+    SDL_free(gone->temp);
+    SDL_free(gone);
+}
+
+static char *output_native(const char *path)
+{
+    const char *write_dir = PHYSFS_getWriteDir();
+    return alloc_printf("%s/%s", write_dir ? write_dir : ".", path);
+}
+
+/* "dir/.name.brindlecot-tmp-PID" for "dir/name". */
+static char *output_temp_name(const char *path)
+{
+    const char *slash = SDL_strrchr(path, '/');
+    int dir_len = slash ? (int)(slash - path + 1) : 0;
+    return alloc_printf("%.*s.%s" OUTPUT_TEMP_MARK "%ld", dir_len, path, path + dir_len,
+                        (long)getpid());
+}
+
+/* The pid in a temporary name of ours, or 0 when name is not one. */
+static long output_temp_pid(const char *name)
+{
+    if (name[0] != '.')
+        return 0;
+    const char *mark = SDL_strstr(name, OUTPUT_TEMP_MARK);
+    if (!mark || mark == name + 1)
+        return 0;
+    const char *digits = mark + SDL_strlen(OUTPUT_TEMP_MARK);
+    long pid = 0;
+    for (const char *p = digits; *p; p++) {
+        if (*p < '0' || *p > '9' || pid > 100000000)
+            return 0;
+        pid = pid * 10 + (*p - '0');
+    }
+    return pid;
+}
+
+/* 1 when path is absent or a regular file; otherwise *why says what it is. */
+static int output_may_replace(const char *path, const char **why)
+{
+    char *native = output_native(path);
+    if (!native) {
+        *why = "out of memory";
+        return 0;
+    }
+    NativeFileInfo info;
+    int there = native_file_lstat(native, &info);
+    SDL_free(native);
+    if (!there || info.type == NATIVE_FILE_REGULAR)
+        return 1;
+    *why = info.type == NATIVE_FILE_DIRECTORY
+               ? "it is a directory"
+               : "it is not a regular file (a pipe, a device or a link)";
+    return 0;
 }
 
 PHYSFS_File *output_open(const char *path, const OutputTexts *texts)
@@ -19,6 +114,50 @@ PHYSFS_File *output_open(const char *path, const OutputTexts *texts)
     return f;
 }
 
+PHYSFS_File *output_open_result(const char *path, const OutputTexts *texts)
+{
+    const char *why = NULL;
+    if (!output_may_replace(path, &why)) {
+        output_log_failure(&texts->open_failed, path, why);
+        return NULL;
+    }
+    OutputResult *r = (OutputResult *)SDL_calloc(1, sizeof *r);
+    if (r) {
+        r->path = SDL_strdup(path);
+        r->temp = output_temp_name(path);
+    }
+    if (!r || !r->path || !r->temp) {
+        if (r) {
+            SDL_free(r->path);
+            SDL_free(r->temp);
+        }
+        SDL_free(r);
+        report_out_of_memory();
+        return NULL;
+    }
+    /* The message names the file the user asked for. */
+    r->file = PHYSFS_openWrite(r->temp);
+    if (r->file)
+        fs_set_usual_mode(r->temp);
+    else
+        output_log_failure(&texts->open_failed, path, fs_error_text());
+    if (!r->file) {
+        SDL_free(r->path);
+        SDL_free(r->temp);
+        SDL_free(r);
+        return NULL;
+    }
+    r->next = output_results;
+    output_results = r;
+    return r->file;
+}
+
+const char *output_name_in_progress(PHYSFS_File *f, const char *path)
+{
+    OutputResult *r = output_find(f);
+    return r ? r->temp : path;
+}
+
 int output_write(PHYSFS_File *f, const char *path, const void *data, size_t length,
                  const OutputTexts *texts)
 {
@@ -28,21 +167,85 @@ int output_write(PHYSFS_File *f, const char *path, const void *data, size_t leng
     return 0;
 }
 
-int output_close(PHYSFS_File *f, const char *path, const OutputTexts *texts)
+static void output_remove_native(const char *path)
+{
+    char *native = output_native(path);
+    if (native)
+        native_file_remove(native);
+    SDL_free(native);
+}
+
+/* PhysicsFS has flushed the file to the disk on close; the rename makes it
+ * the file of that name, and syncing the directory keeps the new name
+ * across a power loss. The temporary file goes on failure. 1, or 0 with
+ * errno telling why. */
+static int output_publish(const OutputResult *r)
+{
+    char *from = output_native(r->temp);
+    char *to = output_native(r->path);
+    int ok = from && to && native_file_rename(from, to);
+    int saved = errno;
+    if (ok) {
+        char *slash = SDL_strrchr(to, '/');
+        *slash = '\0';
+        native_directory_sync(to); /* some file systems cannot; the rename stands */
+    } else if (from) {
+        native_file_remove(from);
+    }
+    SDL_free(from);
+    SDL_free(to);
+    errno = ok ? 0 : (saved ? saved : ENOMEM);
+    return ok;
+}
+
+/* PHYSFS_close, and a second try: a close that fails keeps the handle open. */
+static int output_release(PHYSFS_File *f)
 {
     if (PHYSFS_close(f))
         return 1;
-    output_log_failure(&texts->close_failed, path, fs_error_text());
-    /* A close that fails keeps the handle open; a second try may still
-     * release it. */
     PHYSFS_close(f);
     return 0;
 }
 
+int output_close(PHYSFS_File *f, const char *path, const OutputTexts *texts)
+{
+    OutputResult *r = output_find(f);
+    if (!PHYSFS_close(f)) {
+        output_log_failure(&texts->close_failed, path, fs_error_text());
+        PHYSFS_close(f);
+        if (r) {
+            output_remove_native(r->temp);
+            output_forget(r);
+        }
+        return 0;
+    }
+    if (!r)
+        return 1;
+    int ok = output_publish(r);
+    if (!ok)
+        output_log_failure(&texts->close_failed, path, strerror(errno));
+    output_forget(r);
+    return ok;
+}
+
+int output_finish(PHYSFS_File *f, int keep)
+{
+    OutputResult *r = output_find(f);
+    int closed = output_release(f);
+    if (!r)
+        return closed;
+    int ok = 0;
+    if (closed && keep)
+        ok = output_publish(r);
+    else
+        output_remove_native(r->temp);
+    output_forget(r);
+    return ok;
+}
+
 void output_abandon(PHYSFS_File *f)
 {
-    if (!PHYSFS_close(f))
-        PHYSFS_close(f); /* see output_close */
+    output_finish(f, 0);
 }
 
 int output_write_file(const char *path, const void *data, size_t length,
@@ -56,4 +259,48 @@ int output_write_file(const char *path, const void *data, size_t length,
         return 0;
     }
     return output_close(f, path, texts);
+}
+
+/* Appends ", name" (or the first name) to *list; 0 when out of memory. */
+static int output_list_add(char **list, const char *name)
+{
+    char *grown = *list ? alloc_printf("%s, %s", *list, name) : SDL_strdup(name);
+    if (!grown)
+        return 0;
+    SDL_free(*list);
+    *list = grown;
+    return 1;
+}
+
+char *output_discard_unfinished(void)
+{
+    char *list = NULL;
+    for (OutputResult *r = output_results; r; r = r->next) {
+        output_remove_native(r->temp);
+        output_list_add(&list, r->path);
+    }
+    return list;
+}
+
+/* One name of the directory output_remove_stale clears. */
+static int output_stale_visit(void *list, const TreeWalkEntry *e)
+{
+    long pid = output_temp_pid(e->name);
+    /* A live owner (an icon or download run, which takes no lock) is still
+     * writing it. */
+    if (pid == 0 || (pid != (long)getpid() && process_is_running(pid)))
+        return 1;
+    char *native = output_native(e->path);
+    if (native && native_file_remove(native))
+        output_list_add((char **)list, e->path);
+    SDL_free(native);
+    return 1;
+}
+
+char *output_remove_stale(const char *dir)
+{
+    char *list = NULL;
+    TreeWalkOptions walk = publish_walk_options(TREE_WALK_ONE_LEVEL);
+    tree_walk(dir, &walk, output_stale_visit, &list);
+    return list;
 }

@@ -1,5 +1,7 @@
 #include "publish/files/staging.h"
 
+#include "publish/files/entry_name.h"
+
 #include <SDL.h>
 #include <errno.h>
 #include <string.h>
@@ -270,6 +272,7 @@ int copy_tree(const char *src_dir, const char *dest_dir)
 {
     StagingCopy copy = {dest_dir, NULL};
     TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+    options.admit = entry_name_allowed;
     return tree_walk(src_dir, &options, staging_copy_visit, &copy);
 }
 
@@ -379,6 +382,7 @@ int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const c
      * failure of the first file copied into it. */
     fs_mkdir(dir);
     TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+    options.admit = entry_name_allowed;
     int copied = tree_walk(game_dir, &options, staging_copy_visit, &stage);
     SDL_free(stage.buffer);
     return copied && strip_staged_tree(native, dir) && add_staged_defaults(dir);

@@ -72,8 +72,11 @@ static const stbi_io_callbacks image_io_callbacks = {
  * taken: a few bytes of GIF header can otherwise ask for gigabytes. */
 static int image_size_allowed(const char *path, uint64_t w, uint64_t h)
 {
-    if (w == 0 || h == 0)
-        return 0; /* the decoder would fail anyway; nothing to report */
+    if (w == 0 || h == 0) {
+        publish_log_error("Image '%s' is %llu x %llu pixels: an icon needs at least one",
+                          path, (unsigned long long)w, (unsigned long long)h);
+        return 0;
+    }
     if (w <= IMAGE_MAX_SIDE && h <= IMAGE_MAX_SIDE && w * h <= IMAGE_MAX_PIXELS)
         return 1;
     publish_log_error("Image '%s' is %llu x %llu pixels, more than %u on a side or %u in all",
@@ -109,10 +112,14 @@ static uint8_t *image_decode_png(const char *path, const uint8_t *data, size_t s
     lodepng_state_init(&state);
     unsigned error = lodepng_inspect(&width, &height, &state, data, size);
     lodepng_state_cleanup(&state);
-    if (error || !image_size_allowed(path, width, height))
+    if (!error && !image_size_allowed(path, width, height))
         return NULL;
     unsigned char *decoded = NULL;
-    error = lodepng_decode32(&decoded, &width, &height, data, size);
+    if (!error)
+        error = lodepng_decode32(&decoded, &width, &height, data, size);
+    if (error)
+        publish_log_error("Image '%s' is not a PNG that can be read: %s", path,
+                          lodepng_error_text(error));
     uint8_t *pixels = NULL;
     if (!error && decoded) {
         size_t bytes = (size_t)width * height * 4;
@@ -210,6 +217,7 @@ static uint8_t *image_decode_jpeg(const char *path, const uint8_t *data, size_t 
     }
     jpeg_destroy_decompress(&cinfo);
     if (!ok) {
+        publish_log_error("Image '%s' is not a JPEG that can be read", path);
         SDL_free(pixels);
         return NULL;
     }
@@ -269,15 +277,28 @@ static int image_pnm_header_ok(PHYSFS_File *f)
 static uint8_t *image_decode_stb(const char *path, PHYSFS_File *f, int *w, int *h)
 {
     int channels = 0;
-    if (!image_pnm_header_ok(f) || PHYSFS_seek(f, 0) == 0)
+    if (!image_pnm_header_ok(f)) {
+        publish_log_error("Image '%s' is a PNM file with 16-bit samples or a header out of "
+                          "bounds, which the publisher does not read",
+                          path);
         return NULL;
-    if (!stbi_info_from_callbacks(&image_io_callbacks, f, w, h, &channels))
-        return NULL;
-    if (*w <= 0 || *h <= 0 || !image_size_allowed(path, (uint64_t)*w, (uint64_t)*h))
-        return NULL;
-    if (PHYSFS_seek(f, 0) == 0)
-        return NULL;
-    return stbi_load_from_callbacks(&image_io_callbacks, f, w, h, &channels, 4);
+    }
+    uint8_t *pixels = NULL;
+    if (PHYSFS_seek(f, 0) != 0 && stbi_info_from_callbacks(&image_io_callbacks, f, w, h, &channels)) {
+        /* stb_image's BMP header reader gives a top-down image's height
+         * as stored, negative; its decoder reads such files correctly. */
+        if (*h < 0 && *h != INT_MIN)
+            *h = -*h;
+        if (!image_size_allowed(path, (uint64_t)(*w > 0 ? *w : 0), (uint64_t)(*h > 0 ? *h : 0)))
+            return NULL;
+        if (PHYSFS_seek(f, 0) != 0)
+            pixels = stbi_load_from_callbacks(&image_io_callbacks, f, w, h, &channels, 4);
+    }
+    if (!pixels)
+        publish_log_error("Image '%s' is not in a format that can be read (PNG, JPEG, GIF, BMP, "
+                          "TGA, PSD, HDR, PNM): %s",
+                          path, stbi_failure_reason() ? stbi_failure_reason() : "unknown");
+    return pixels;
 }
 
 /* The decoder is chosen by the file's first bytes, never by its name, so
@@ -287,6 +308,12 @@ static const uint8_t image_jpeg_signature[2] = {0xFF, 0xD8};
 
 uint8_t *load_image_rgba(const char *path, int *width, int *height)
 {
+    /* Opening a pipe would wait for a writer for ever. */
+    PHYSFS_Stat st;
+    if (PHYSFS_stat(path, &st) && st.filetype != PHYSFS_FILETYPE_REGULAR) {
+        publish_log_error("Image '%s' is not a regular file", path);
+        return NULL;
+    }
     PHYSFS_File *f = PHYSFS_openRead(path);
     if (!f)
         return NULL;
@@ -306,6 +333,8 @@ uint8_t *load_image_rgba(const char *path, int *width, int *height)
         }
     } else if (head_len > 0 && PHYSFS_seek(f, 0) != 0) {
         pixels = image_decode_stb(path, f, &w, &h);
+    } else if (head_len == 0) {
+        publish_log_error("Image '%s' is empty", path);
     }
     PHYSFS_close(f);
     if (!pixels)

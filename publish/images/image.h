@@ -4,9 +4,10 @@
  *
  * Pixel buffers are 8-bit R, G, B, A, rows top-down with no padding (a row
  * is width * 4 bytes). Pixel and PNG buffers are SDL allocations that the
- * caller frees with SDL_free. Callers report a NULL result in their own
- * words; the loader logs only an image refused for its size. Main thread
- * only. */
+ * caller frees with SDL_free. The loader logs why an image that is there
+ * cannot be used (not a regular file, empty, its size, the decoder's
+ * reason); callers then report the NULL result in their own words. Main
+ * thread only. */
 #ifndef BRINDLECOT_PUBLISH_IMAGE_H
 #define BRINDLECOT_PUBLISH_IMAGE_H
 

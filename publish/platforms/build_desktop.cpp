@@ -52,7 +52,7 @@ static int patch_with_icon(const char *platform, PHYSFS_File *out, const char *o
         publish_log_error("Failed to load '%s'", ico_path);
         return 0;
     }
-    PHYSFS_File *in = PHYSFS_openRead(out_path);
+    PHYSFS_File *in = PHYSFS_openRead(output_name_in_progress(out, out_path));
     if (!in) {
         publish_log_error("Couldn't open '%s' for reading: %s", out_path, fs_error_text());
         SDL_free(ico);
@@ -93,7 +93,7 @@ static int write_package(const PlatformBuild *b, const char *tree, const ZipOpti
 {
     const char *platform = b->platform, *out_path = b->out_path;
     int windows = SDL_strncasecmp(platform, "windows", 7) == 0;
-    PHYSFS_File *out = output_open(out_path, &desktop_package_texts);
+    PHYSFS_File *out = output_open_result(out_path, &desktop_package_texts);
     if (!out)
         return 0;
     int ok = copy_stub(platform, out, out_path) &&

@@ -2,12 +2,20 @@
 
 #include "publish/archive/byte_io.h"
 #include "engine/helpers.h"
+#include "publish/files/output_file.h"
+#include "platform/signals.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
 #include <physfs.h>
 
 #define DOWNLOAD_POLL_MS 100
+
+static const OutputTexts download_texts = {
+    {"Couldn't open ", " for writing"},
+    {"Couldn't write ", ""},
+    {"Couldn't write ", ""},
+};
 
 /* The request's on_data callback: appends the block to the PHYSFS_File in
  * the request's user field; 0 (abort) when the write fails. */
@@ -22,12 +30,11 @@ static int download_write_chunk(HttpRequest *request)
 
 int download_to_file(const char *url, const char *path)
 {
-    PHYSFS_File *file = PHYSFS_openWrite(path);
-    if (!file) {
-        publish_log_error("Couldn't open '%s' for writing: %s", path, fs_error_text());
+    /* Written under a temporary name: a failed download leaves a file
+     * that was at path as it was. */
+    PHYSFS_File *file = output_open_result(path, &download_texts);
+    if (!file)
         return 0;
-    }
-    fs_set_usual_mode(path);
     HttpRequest request;
     SDL_zero(request);
     request.user = file;
@@ -37,14 +44,13 @@ int download_to_file(const char *url, const char *path)
         /* The client completes every request it started, so this ends. */
         while (!request.done) {
             http_pump();
+            signals_checkpoint();
             if (!request.done)
                 SDL_Delay(DOWNLOAD_POLL_MS);
         }
     }
-    int closed = PHYSFS_close(file);
-    if (closed && request.status == 200)
+    if (output_finish(file, request.status == 200))
         return 1;
-    PHYSFS_delete(path);
     publish_log_error("Download of '%s' failed", url ? url : "(null)");
     return 0;
 }

@@ -6,8 +6,9 @@
 #include "engine/http.h"
 
 /* 1 when the server answered 200 and the whole body was stored at path.
- * On 0 the failure has been logged and no file is left at path. Main
- * thread only. */
+ * The body goes to a temporary name beside path and takes path's place
+ * only then: on 0 the failure has been logged and a file that was at path
+ * is as it was. Main thread only. */
 int download_to_file(const char *url, const char *path);
 
 #endif

@@ -149,7 +149,12 @@ def test_unknown_stub_fails_and_stops_the_walk(tmp_path):
         assert (inst / "builds" / "mygame-linux-amd64.bin").exists()
     else:
         assert not (inst / "builds" / "mygame-linux-amd64.bin").exists()
-    assert texts(r, "! ")[-3:] == ["", "Publishing failed!", ""]
+    built = "linux-amd64" if order[0] == "linux-amd64" else "none"
+    rest = "none" if order[0] == "linux-amd64" else "linux-amd64"
+    assert texts(r, "! ")[-4:] == ["", "Publishing failed!", "",
+                                   "Platforms built: %s; failed: beos; not attempted: %s"
+                                   % (built, rest)]
+    assert lines(r)[-2].startswith("! Platforms built: ")  # then the log's own last line
     assert not any("itch.io" in l or "butler" in l for l in lines(r))
 
 

@@ -18,9 +18,11 @@ NOBODY = 65534
 
 
 def error_lines(result):
-    """The error lines with a text, without the framing of the last one."""
+    """The error lines with a text, without the framing of the last one and
+    the closing line that names the platforms."""
     return [l[2:] for l in lines(result)
-            if l.startswith("! ") and l[2:].strip() not in ("", "Packaging failed!")]
+            if l.startswith("! ") and l[2:].strip() not in ("", "Packaging failed!")
+            and not l[2:].startswith("Platforms built: ")]
 
 
 def publish(inst, as_nobody=False, platform="linux-amd64"):

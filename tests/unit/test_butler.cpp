@@ -6,6 +6,7 @@
 #include "engine/http.h"
 #include "engine/log.h"
 #include "platform/process.h"
+#include "platform/signals.h"
 #include "publish/store/butler.h"
 #include "publish/publish_game.h"
 
@@ -52,6 +53,21 @@ TEST_F(ProcessTest, ChildGetsTheDefaultSigpipeBack)
     int status = process_run(argv);
     signal(SIGPIPE, old);
     EXPECT_EQ(status, 128 + SIGPIPE);
+}
+
+TEST_F(ProcessTest, AStopSignalReachesTheChildWhichIsWaitedForAndNothingNewStarts)
+{
+    signals_install(NULL);
+    /* The child asks its parent to stop, then would sleep; the handler
+     * passes the signal on, so it ends at once, and is waited for. */
+    const char *argv[] = {"/bin/sh", "-c", "kill -TERM $PPID; sleep 30; exit 0", NULL};
+    Uint64 started = SDL_GetTicks64();
+    EXPECT_EQ(process_run(argv), 128 + SIGTERM);
+    EXPECT_LT(SDL_GetTicks64() - started, 20000u);
+    EXPECT_EQ(signals_pending(), SIGTERM);
+    const char *next[] = {"/bin/true", NULL};
+    EXPECT_EQ(process_run(next), -1);
+    EXPECT_EQ(errno, EINTR);
 }
 
 TEST_F(ProcessTest, EveryElementIsOneUninterpretedArgument)

@@ -1,4 +1,4 @@
-#include "httpd/log_escape.h"
+#include "engine/text_escape.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

@@ -246,4 +246,19 @@ TEST_F(HttpdRequestTest, UnsafePathsAreRefused)
     }
 }
 
+TEST_F(HttpdRequestTest, TrailingParentComponentsAreRefusedToo)
+{
+    mkdir_native("sub");
+    write_native("sub/index.html", "sub page");
+    write_native("index.html", "root page");
+    for (const char *path : {"/sub/..", "/sub/../", "/sub/%2e%2e", "/..", "/sub//..//"}) {
+        ClientResult r = get(path);
+        EXPECT_EQ(r.response.rfind("HTTP/1.0 404 sad face\r\n", 0), 0u) << path;
+        EXPECT_EQ(response_body(r.response), "Not found, sorry.\n") << path;
+    }
+    /* ".." inside a longer name is only a name. */
+    write_native("sub/..x", "dots");
+    EXPECT_EQ(response_body(get("/sub/..x").response), "dots");
+}
+
 } // namespace

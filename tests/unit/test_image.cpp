@@ -3,6 +3,7 @@
 #include "publish/images/image.h"
 
 #include <SDL.h>
+#include <sys/stat.h>
 #include <physfs.h>
 #include <stdlib.h>
 
@@ -256,6 +257,83 @@ TEST_F(ImageTest, LoadFailsWithoutTouchingOutputs)
         EXPECT_EQ(load_image_rgba(path, &w, &h), nullptr);
         EXPECT_EQ(w, -7);
         EXPECT_EQ(h, -7);
+    }
+}
+
+/* A 1 x 2 BMP of 32-bit pixels, rows stored in file order: top then bottom
+ * when the height is negative, bottom then top otherwise. */
+static std::string fixture_bmp(int32_t height, const uint8_t first[4], const uint8_t second[4])
+{
+    std::string pixels(reinterpret_cast<const char *>(first), 4);
+    pixels.append(reinterpret_cast<const char *>(second), 4);
+    auto le = [](std::string &out, uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; i++)
+            out.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    std::string f = "BM";
+    le(f, 14 + 40 + 8, 4);
+    le(f, 0, 4);
+    le(f, 54, 4);
+    le(f, 40, 4);
+    le(f, 1, 4);
+    le(f, static_cast<uint32_t>(height), 4);
+    le(f, 1, 2);
+    le(f, 32, 2);
+    le(f, 0, 4);
+    le(f, 8, 4);
+    le(f, 2835, 4);
+    le(f, 2835, 4);
+    le(f, 0, 4);
+    le(f, 0, 4);
+    return f + pixels;
+}
+
+TEST_F(ImageTest, TopDownAndBottomUpBmpsLoadTheRightWayUp)
+{
+    const uint8_t red_bgra[4] = {0, 0, 255, 255}, blue_bgra[4] = {255, 0, 0, 255};
+    write_native("top-down.bmp", fixture_bmp(-2, red_bgra, blue_bgra));
+    write_native("bottom-up.bmp", fixture_bmp(2, blue_bgra, red_bgra));
+    for (const char *path : {"top-down.bmp", "bottom-up.bmp"}) {
+        SCOPED_TRACE(path);
+        int w = 0, h = 0;
+        uint8_t *px = load_image_rgba(path, &w, &h);
+        ASSERT_NE(px, nullptr);
+        EXPECT_EQ(w, 1);
+        EXPECT_EQ(h, 2);
+        EXPECT_EQ(px[0], 255) << "the top row is red";
+        EXPECT_EQ(px[2], 0);
+        EXPECT_EQ(px[4], 0) << "the bottom row is blue";
+        EXPECT_EQ(px[6], 255);
+        SDL_free(px);
+    }
+}
+
+TEST_F(ImageTest, AnImageThatCannotBeUsedSaysWhy)
+{
+    quiet_log();
+    /* A PNG header that declares 0 x 0: LodePNG's inspect reads it. */
+    std::string png = encode_fixture_png(std::vector<uint8_t>(4, 9), 1, 1, LCT_RGBA, 8);
+    std::string zero = png;
+    for (int i = 16; i < 24; i++)
+        zero[i] = 0;
+    write_native("zero.png", zero);
+    write_native("text.png", "this is not an image\n");
+    write_native("empty.png", "");
+    write_native("truncated.png", png.substr(0, png.size() / 2));
+    mkfifo((root + "/pipe.png").c_str(), 0600);
+    struct Case {
+        const char *path;
+        const char *reason;
+    } cases[] = {
+        {"zero.png", "Image 'zero.png' is not a PNG that can be read: "},
+        {"text.png", "Image 'text.png' is not in a format that can be read"},
+        {"empty.png", "Image 'empty.png' is empty"},
+        {"truncated.png", "Image 'truncated.png' is not a PNG that can be read: "},
+        {"pipe.png", "Image 'pipe.png' is not a regular file"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(load_image_rgba(c.path, nullptr, nullptr), nullptr) << c.path;
+        EXPECT_TRUE(was_written(c.reason)) << c.path;
     }
 }
 

@@ -350,6 +350,50 @@ TEST_F(LogTest, EightThreadsLoseNothing)
     EXPECT_EQ(seen.size(), 8000u);
 }
 
+/* 4 threads x 2,000 lines of 1 KiB: 8 MiB, far past the queue's bound. */
+static int log_flood_from_thread(void *data)
+{
+    std::string text(1000, 'x');
+    for (int i = 0; i < 2000; i++) {
+        std::string line = std::to_string((intptr_t)data) + ":" + std::to_string(i) + text;
+        log_append("Flood", LOG_LEVEL_INFO, line.c_str());
+    }
+    return 0;
+}
+
+TEST_F(LogTest, AFloodIsWrittenOutByItsOwnThreadsAndLosesNothing)
+{
+    configure("info");
+    take_log();
+    written.clear();
+    SDL_Thread *threads[4];
+    for (int t = 0; t < 4; t++)
+        threads[t] = SDL_CreateThread(log_flood_from_thread, "flood", (void *)(intptr_t)t);
+    for (int t = 0; t < 4; t++)
+        SDL_WaitThread(threads[t], NULL);
+    size_t queued_bytes = 0, queued = 0;
+    LogLine *first = log_take_queue();
+    for (LogLine *l = first; l; l = l->next, queued++)
+        queued_bytes += SDL_strlen(l->text);
+    log_free_lines(first);
+    EXPECT_LE(queued_bytes, (size_t)LOG_QUEUE_BOUND + 2000) << "nobody drained, yet it stays bounded";
+    EXPECT_EQ(written.size() + queued, 8000u);
+}
+
+TEST_F(LogTest, ControlCharactersAndInvalidUtf8AreEscapedWhenWritten)
+{
+    configure("info");
+    take_log();
+    written.clear();
+    log_append("Publish", LOG_LEVEL_INFO, "two\nlines \x1b[31mred\x07 bad\xff end");
+    log_append("Publish", LOG_LEVEL_INFO, "plain caf\xc3\xa9");
+    log_drain();
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_NE(written[0].find("two\\x0alines \\x1b[31mred\\x07 bad\\xff end"), std::string::npos)
+        << written[0];
+    EXPECT_EQ(written[1].find("\\x"), std::string::npos) << "valid UTF-8 text is kept";
+}
+
 TEST(ConsoleTest, CharDeviceOnlyForTerminalsAndDevices)
 {
     int saved = dup(STDOUT_FILENO);
