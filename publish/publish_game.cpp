@@ -7,6 +7,7 @@
 #include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
 #include "publish/archive/zip_writer.h"
+#include "publish/files/staging.h"
 
 #include <SDL.h>
 
@@ -128,6 +129,13 @@ static PHYSFS_EnumerateCallbackResult build_stub_entry(void *context, const char
     return ok ? PHYSFS_ENUM_OK : PHYSFS_ENUM_ERROR;
 }
 
+/* A staged copy of a file the run has compressed needs no reading. */
+static void note_staged_copy(void *run, const NativeFileIdentity *source,
+                             const NativeFileIdentity *copy)
+{
+    zip_run_note_copy((ZipRun *)run, source, copy);
+}
+
 int publish_game(const char *game_dir, const char *platform_list, int upload)
 {
     publish_log_info("Starting publish for game in directory '%s'", game_dir);
@@ -155,7 +163,12 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
 
     fs_mkdir("builds");
     ctx.zip_run = zip_run_create(".brindlecot", 0);
+    if (ctx.zip_run) {
+        zip_run_prepare(ctx.zip_run, game_dir);
+        staging_observe_copies(note_staged_copy, ctx.zip_run);
+    }
     int walked = ctx.zip_run && PHYSFS_enumerate(".brindlecot/stubs", build_stub_entry, &ctx);
+    staging_observe_copies(NULL, NULL);
     zip_run_destroy(ctx.zip_run);
     SDL_free(ctx.platform_filter);
     SDL_free(filter_copy);

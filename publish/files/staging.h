@@ -19,6 +19,8 @@
 
 #include <physfs.h>
 
+#include "platform/native_file.h"
+
 /* 1 when name (one path component) is ".brindlecot", ".DS_Store",
  * "__MACOSX", ".git", ".hg" or ".svn", ignoring case; else 0. */
 int is_excluded_name(const char *name);
@@ -48,6 +50,20 @@ int stat_walked_path(const char *path, PHYSFS_Stat *st);
  * which tells the error if there is one. */
 int open_walked_path(const char *path);
 
+/* The native path (allocated) of a path reached as stat_walked_path's is,
+ * when the search path is the write directory alone; NULL otherwise (or
+ * when memory ran out). */
+char *native_walked_path(const char *path);
+
+/* Told of each file that staging copies natively from a source read
+ * through unchanged: what identified the source while it was read and what
+ * identifies the copy once written (platform/native_file.h). */
+typedef void (*StagingCopyObserver)(void *user, const NativeFileIdentity *source,
+                                    const NativeFileIdentity *copy);
+
+/* Sets (or, with NULL, clears) the one observer of the copies. */
+void staging_observe_copies(StagingCopyObserver observer, void *user);
+
 /* Appends the whole file src_path (search path) to out, through one 4 MiB
  * buffer. out stays open and belongs to the caller; out_name is only used in
  * messages. 1 when every byte was read and written. */
@@ -64,7 +80,7 @@ PHYSFS_EnumerateCallbackResult delete_tree_entry(void *data, const char *origdir
                                                  const char *name);
 
 /* Empties and removes the directory path (write directory) when it exists,
- * announcing it, so no stale file of an earlier build survives. 1 when
+ * natively, announcing each entry, so no stale file of an earlier build survives. 1 when
  * nothing is left (or nothing was there); 0 after a logged error. */
 int delete_tree(const char *path);
 
