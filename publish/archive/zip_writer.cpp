@@ -820,6 +820,7 @@ static int zip_add_known(ZipContext *ctx, const ZipPending *e, const ZipCacheEnt
     s->cached = known;
     s->state = ZIP_SLOT_CACHED;
     ctx->run->stats.reused++;
+    ctx->run->stats.unread++;
     zip_commit_slot(ctx);
     return 1;
 }

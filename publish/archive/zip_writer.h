@@ -97,6 +97,8 @@ void zip_run_destroy(ZipRun *run);
 typedef struct ZipRunStats {
     unsigned compressed; /* file entries deflated */
     unsigned reused;     /* file entries served from the cache */
+    unsigned unread;     /* of those, entries whose file was not opened: the
+                          * run had read that version of it already */
 } ZipRunStats;
 
 /* Counts of the run so far. */
