@@ -89,8 +89,7 @@ static int tree_walk_path_is_plain(const char *path)
     }
 }
 
-/* The native path of path when it may be taken natively, else NULL. */
-static char *tree_walk_native_path(const char *path)
+char *tree_walk_native_path(const char *path)
 {
     if (!tree_walk_path_is_plain(path) || !tree_walk_search_path_is_write_dir())
         return NULL;

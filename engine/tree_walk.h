@@ -79,4 +79,9 @@ int tree_walk_stat(const char *path, PHYSFS_Stat *st);
  * PhysicsFS, which tells the error if there is one. */
 int tree_walk_open(const char *path);
 
+/* The native path (an SDL allocation) of a path a walk has reached, under
+ * the same condition; NULL when it must be taken through PhysicsFS (or
+ * memory ran out). */
+char *tree_walk_native_path(const char *path);
+
 #endif

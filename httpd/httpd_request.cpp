@@ -260,7 +260,7 @@ static void httpd_walk_out_of_memory(void)
  * 1, or 0 when the directory could not be read. */
 static int httpd_read_names(const char *path, HttpdNames *l)
 {
-    TreeWalkOptions options = {TREE_WALK_ONE_LEVEL, httpd_walk_line, httpd_walk_out_of_memory};
+    TreeWalkOptions options = {TREE_WALK_ONE_LEVEL, httpd_walk_line, httpd_walk_out_of_memory, NULL};
     SDL_zerop(l);
     if (!tree_walk(path, &options, httpd_collect_name, l))
         return 0;

@@ -1,6 +1,7 @@
 #include "platform/native_file.h"
 
 #include <errno.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -212,6 +213,106 @@ int native_directory_sync(const char *native_dir)
     return ok;
 }
 
+static void native_identity_of(const struct stat *st, NativeFileIdentity *id)
+{
+    id->device = (uint64_t)st->st_dev;
+    id->inode = (uint64_t)st->st_ino;
+    id->size = (uint64_t)st->st_size;
+    id->modtime_ns = (int64_t)st->st_mtim.tv_sec * 1000000000 + st->st_mtim.tv_nsec;
+    id->changetime_ns = (int64_t)st->st_ctim.tv_sec * 1000000000 + st->st_ctim.tv_nsec;
+}
+
+static int native_regular_identity(int got, const struct stat *st, NativeFileIdentity *id)
+{
+    if (got != 0)
+        return 0;
+    if (!S_ISREG(st->st_mode)) {
+        errno = EINVAL;
+        return 0;
+    }
+    native_identity_of(st, id);
+    return 1;
+}
+
+int native_file_identity(int fd, NativeFileIdentity *id)
+{
+    struct stat st;
+    return native_regular_identity(fstat(fd, &st), &st, id);
+}
+
+int native_path_identity(const char *native_path, NativeFileIdentity *id)
+{
+    struct stat st;
+    return native_regular_identity(lstat(native_path, &st), &st, id);
+}
+
+int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity *b)
+{
+    return a->device == b->device && a->inode == b->inode && a->size == b->size &&
+           a->modtime_ns == b->modtime_ns && a->changetime_ns == b->changetime_ns;
+}
+
+/* One walk of native_remove_tree: the failing entry's path is kept here. */
+typedef struct NativeRemoval {
+    NativeRemoveVisit visit;
+    void *user;
+    char *failed;
+} NativeRemoval;
+
+static char *native_join(const char *relative, const char *name)
+{
+    size_t length = strlen(relative) + strlen(name) + 2;
+    char *joined = (char *)malloc(length);
+    if (joined)
+        snprintf(joined, length, "%s%s%s", relative, *relative ? "/" : "", name);
+    return joined;
+}
+
+static int native_remove_failed(NativeRemoval *r, const char *relative)
+{
+    int saved = errno;
+    if (!r->failed)
+        r->failed = strdup(relative);
+    errno = saved;
+    return 0;
+}
+
+static int native_remove_at(int dir_fd, const char *name, const char *relative,
+                            NativeRemoval *r);
+
+/* Removes everything in the directory dir_fd/name (relative names it). */
+static int native_empty_directory(int dir_fd, const char *name, const char *relative,
+                                  NativeRemoval *r)
+{
+    int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *dir = fd >= 0 ? fdopendir(fd) : NULL;
+    if (!dir) {
+        if (fd >= 0)
+            close(fd);
+        return native_remove_failed(r, relative);
+    }
+    int ok = 1;
+    struct dirent *d;
+    while (ok && (errno = 0, d = readdir(dir)) != NULL) {
+        if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0)
+            continue;
+        char *inner = native_join(relative, d->d_name);
+        if (!inner) {
+            errno = ENOMEM;
+            ok = native_remove_failed(r, relative);
+            break;
+        }
+        ok = native_remove_at(dirfd(dir), d->d_name, inner, r);
+        free(inner);
+    }
+    if (ok && errno != 0)
+        ok = native_remove_failed(r, relative);
+    int saved = errno;
+    closedir(dir);
+    errno = saved;
+    return ok;
+}
+
 /* The id a holder wrote: decimal digits, nothing else counts. */
 static long native_lock_holder(int fd)
 {
@@ -255,4 +356,41 @@ int native_file_lock(const char *native_path, long *holder)
     if (ftruncate(fd, 0) == 0)
         native_file_write_at(fd, text, (size_t)len, 0);
     return fd;
+}
+
+static int native_remove_at(int dir_fd, const char *name, const char *relative,
+                            NativeRemoval *r)
+{
+    struct stat st;
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return native_remove_failed(r, relative);
+    int is_directory = S_ISDIR(st.st_mode);
+    if (is_directory && !native_empty_directory(dir_fd, name, relative, r))
+        return 0;
+    if (r->visit)
+        r->visit(r->user, relative);
+    if (unlinkat(dir_fd, name, is_directory ? AT_REMOVEDIR : 0) != 0)
+        return native_remove_failed(r, relative);
+    return 1;
+}
+
+int native_remove_tree(const char *native_path, NativeRemoveVisit visit, void *user,
+                       char **failed)
+{
+    NativeRemoval r = {visit, user, NULL};
+    struct stat st;
+    int ok = 1;
+    if (lstat(native_path, &st) != 0) {
+        if (errno != ENOENT)
+            ok = native_remove_failed(&r, "");
+    } else {
+        ok = native_remove_at(AT_FDCWD, native_path, "", &r);
+    }
+    int saved = errno;
+    if (failed)
+        *failed = r.failed;
+    else
+        free(r.failed);
+    errno = saved;
+    return ok;
 }

@@ -78,6 +78,34 @@ typedef int (*NativeListCallback)(void *user, const char *name);
 int native_file_list_directory(const char *native_path, NativeListCallback callback,
                                void *user);
 
+/* What tells one version of a file from another without reading it: a
+ * rewrite changes the change time even when the size stays and the
+ * modification time is set back, and a copy is another inode. */
+typedef struct NativeFileIdentity {
+    uint64_t device, inode, size;
+    int64_t modtime_ns, changetime_ns; /* nanoseconds since 1970 */
+} NativeFileIdentity;
+
+/* Of an open descriptor, and of a path (a symbolic link not followed); 0
+ * also for anything but a regular file (EINVAL). 1/0. */
+int native_file_identity(int fd, NativeFileIdentity *id);
+int native_path_identity(const char *native_path, NativeFileIdentity *id);
+
+/* 1 when both name the same version of the same file. */
+int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity *b);
+
+/* Told of each entry just before native_remove_tree removes it: its path
+ * below the top ("" for the top itself), contents before their directory. */
+typedef void (*NativeRemoveVisit)(void *user, const char *relative);
+
+/* Removes native_path and everything below it with one system call an
+ * entry, never following a symbolic link (the link itself goes). A path that
+ * is not there is 1. 0 when an entry would not go: errno tells why and
+ * *failed (when failed is not NULL) is that entry's relative path, to free
+ * with free(); the entries visited before it are gone. */
+int native_remove_tree(const char *native_path, NativeRemoveVisit visit, void *user,
+                       char **failed);
+
 /* Makes the directory, mode 0777 under the umask. 1 when it was made or
  * already exists as a directory; 0 otherwise. */
 int native_make_directory(const char *native_path);

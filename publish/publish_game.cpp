@@ -7,6 +7,7 @@
 #include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
 #include "publish/archive/zip_writer.h"
+#include "publish/files/staging.h"
 
 #include <SDL.h>
 
@@ -259,6 +260,13 @@ static int game_dir_is_apart(const char *game_dir)
     return 1;
 }
 
+/* A staged copy of a file the run has compressed needs no reading. */
+static void note_staged_copy(void *run, const NativeFileIdentity *source,
+                             const NativeFileIdentity *copy)
+{
+    zip_run_note_copy((ZipRun *)run, source, copy);
+}
+
 int publish_game(const char *game_dir, const char *platform_list, int upload)
 {
     publish_log_info("Starting publish for game in directory '%s'", game_dir);
@@ -286,11 +294,16 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
 
     fs_mkdir("builds");
     ctx.zip_run = zip_run_create(".brindlecot", 0);
+    if (ctx.zip_run) {
+        zip_run_prepare(ctx.zip_run, game_dir);
+        staging_observe_copies(note_staged_copy, ctx.zip_run);
+    }
     TreeWalkOptions walk = publish_walk_options(TREE_WALK_ONE_LEVEL);
     publish_run_builds = &builds;
     publish_run_walking = 1;
     int walked = ctx.zip_run && tree_walk(".brindlecot/stubs", &walk, build_stub_entry, &ctx);
     publish_run_walking = 0;
+    staging_observe_copies(NULL, NULL);
     zip_run_destroy(ctx.zip_run);
     if (!walked)
         note_failed_walk(&ctx);

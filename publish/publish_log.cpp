@@ -26,7 +26,7 @@ void publish_log_line(LogLevel level, const char *text)
 
 TreeWalkOptions publish_walk_options(unsigned flags)
 {
-    TreeWalkOptions options = {flags, publish_log_line, report_out_of_memory};
+    TreeWalkOptions options = {flags, publish_log_line, report_out_of_memory, NULL};
     return options;
 }
 

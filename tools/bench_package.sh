@@ -9,6 +9,12 @@
 # (3 desktop, macOS, HTML5) and for every platform of the installation
 # (Android, Oculus Quest and Google Play included), and for 2 stubs on the
 # 1 GiB game.
+# A second game has the shape of a large real one: 258 MiB in about 1,613
+# files over 36 directories, 60% of the bytes compressible (varied text),
+# 40% random, twelve of the files 8 MiB each; it is measured for the same
+# three sets of platforms, each beside its own zip. Targets on an idle
+# 8-core machine: 2 desktop <= 0.6x, 5 platforms <= 1.0x, every platform
+# <= 1.5x, peak RSS <= 128 MiB.
 # BENCH_SKIP_1G=1 leaves the 1 GiB game out; BENCH_DIR (default /tmp) is
 # where the installation and the games are made.
 set -euo pipefail
@@ -42,6 +48,38 @@ for i in range(2000):
 PY
 }
 
+# make_shaped_game GAME_DIR: the demo game plus the 258 MiB shape above.
+make_shaped_game() {
+    /usr/bin/python3 - "$1/data/shaped" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+rng = random.Random(30)
+words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9)))
+         for _ in range(4000)]
+pool = " ".join(rng.choice(words) for _ in range(400000)).encode()
+def text(n):
+    if n >= len(pool):
+        return (pool * (n // len(pool) + 1))[:n]
+    at = rng.randrange(len(pool) - n)
+    return pool[at:at + n]
+def put(i, data):
+    d = os.path.join(root, "dir%02d" % (i % 36))
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "file%04d.bin" % i), "wb") as f:
+        f.write(data)
+big = 8 * 1024 * 1024
+for i in range(12):
+    put(i, text(big) if i % 2 else os.urandom(big))
+# 1,601 smaller files, 162 MiB: two of three compressible, so that 60% of
+# all the bytes are.
+sizes = [rng.randint(4096, 200 * 1024) for _ in range(1601)]
+scale = 162 * 1024 * 1024 / sum(sizes)
+for k, size in enumerate(sizes):
+    size = int(size * scale)
+    put(12 + k, os.urandom(size) if k % 3 == 2 else text(size))
+PY
+}
+
 /usr/bin/python3 tools/make_installation.py --build-dir "$BUILD" "$WORK/inst" > /dev/null
 cd "$WORK/inst"
 
@@ -49,7 +87,9 @@ rm -rf builds
 ALL_STUBS=$(ls .brindlecot/stubs | tr '\n' ' ')
 
 cp -r mygame mygame1g
+cp -r mygame shaped
 make_game mygame $((200 * 1024 * 1024 / 2000))
+make_shaped_game shaped
 [ -n "${BENCH_SKIP_1G:-}" ] || make_game mygame1g $((1024 * 1024 * 1024 / 2000))
 
 # measure LABEL COMMAND...: one line "LABEL|wall seconds|peak KiB".
@@ -74,12 +114,18 @@ measure() {
 
 : > "$WORK/results.txt"
 measure "zip -9 -r -q, 200 MiB game" zip -9 -r -q "$WORK/reference.zip" mygame
-measure "publish: 2 desktop stubs" \
-    "$PUBLISH" --only-package --platforms=linux-amd64,linux-raspberrypi mygame
-measure "publish: 5 platforms" \
-    "$PUBLISH" --only-package --platforms=linux-amd64,linux-raspberrypi,windows-amd64,macos,html5 \
-    mygame
-measure "publish: every platform" "$PUBLISH" --only-package mygame
+# publish_sets GAME SUFFIX: the three sets of platforms.
+publish_sets() {
+    measure "publish: 2 desktop stubs$2" \
+        "$PUBLISH" --only-package --platforms=linux-amd64,linux-raspberrypi "$1"
+    measure "publish: 5 platforms$2" \
+        "$PUBLISH" --only-package \
+        --platforms=linux-amd64,linux-raspberrypi,windows-amd64,macos,html5 "$1"
+    measure "publish: every platform$2" "$PUBLISH" --only-package "$1"
+}
+publish_sets mygame ""
+measure "zip -9 -r -q, 258 MiB shaped game" zip -9 -r -q "$WORK/reference.zip" shaped
+publish_sets shaped ", shaped"
 if [ -z "${BENCH_SKIP_1G:-}" ]; then
     measure "zip -9 -r -q, 1 GiB game" zip -9 -r -q "$WORK/reference.zip" mygame1g
     measure "publish: 2 desktop stubs, 1 GiB game" \
@@ -87,7 +133,8 @@ if [ -z "${BENCH_SKIP_1G:-}" ]; then
 fi
 
 WORKERS=$(( $(nproc) < 8 ? $(nproc) : 8 ))
-echo "game: $(du -sh mygame | cut -f1), $(find mygame -type f | wc -l) files;" \
+echo "games: $(du -sh mygame | cut -f1), $(find mygame -type f | wc -l) files;" \
+    "shaped $(du -sh shaped | cut -f1), $(find shaped -type f | wc -l) files;" \
     "stubs: $ALL_STUBS; workers: $WORKERS;" \
     "memory budget: $((64 + 8 * WORKERS)) MiB"
 awk -F'|' '

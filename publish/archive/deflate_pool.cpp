@@ -15,12 +15,14 @@ struct DeflatePool {
     int thread_count;
     SDL_Thread *threads[DEFLATE_POOL_MAX_WORKERS];
     z_stream streams[DEFLATE_POOL_MAX_WORKERS];
+    void *scratch[DEFLATE_POOL_MAX_WORKERS]; /* each worker's, for DeflateWork */
     int stream_count;     /* initialised streams */
 };
 
 typedef struct DeflateWorker {
     DeflatePool *pool;
     z_stream *zs;
+    void **scratch;
 } DeflateWorker;
 
 /* zlib's allocation hooks, so compressor state comes from SDL's allocator. */
@@ -80,9 +82,19 @@ static int deflate_pool_worker(void *data)
     DeflateWorker *worker = (DeflateWorker *)data;
     DeflatePool *pool = worker->pool;
     z_stream *zs = worker->zs;
+    void **scratch = worker->scratch;
     SDL_free(worker);
     DeflateJob *job;
     while ((job = deflate_pool_take(pool)) != NULL) {
+        if (job->work) {
+            /* The job's record is the worker's until done is set. */
+            job->work(job, zs, scratch);
+            SDL_LockMutex(pool->lock);
+            job->done = 1;
+            SDL_CondBroadcast(pool->work_done);
+            SDL_UnlockMutex(pool->lock);
+            continue;
+        }
         size_t out_length = 0;
         uint32_t crc = 0;
         int ok = 0, skipped = 0, digest_ok = 0;
@@ -123,6 +135,7 @@ static int deflate_pool_start(DeflatePool *pool, int workers)
             return 0;
         worker->pool = pool;
         worker->zs = &pool->streams[i];
+        worker->scratch = &pool->scratch[i];
         SDL_Thread *t = SDL_CreateThread(deflate_pool_worker, "deflate", worker);
         if (!t) {
             SDL_free(worker);
@@ -193,6 +206,8 @@ void deflate_pool_destroy(DeflatePool *pool)
         SDL_WaitThread(pool->threads[i], NULL);
     for (int i = 0; i < pool->stream_count; i++)
         deflateEnd(&pool->streams[i]);
+    for (int i = 0; i < DEFLATE_POOL_MAX_WORKERS; i++)
+        SDL_free(pool->scratch[i]);
     if (pool->work_done)
         SDL_DestroyCond(pool->work_done);
     if (pool->work_ready)

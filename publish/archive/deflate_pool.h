@@ -28,10 +28,20 @@ int deflate_raw_buffer(z_stream *zs, const void *in, size_t length, void *out,
  * already). Called on the worker's thread: it must be thread-safe. */
 typedef int (*DeflateSkipCheck)(void *user, const uint8_t digest[32], uint64_t length);
 
+typedef struct DeflateJob DeflateJob;
+
+/* A job's own work, run on a worker instead of compressing in: zs is the
+ * worker's deflate state, *scratch a buffer the worker keeps from job to
+ * job (NULL at first; whatever SDL_malloc'ed block the function leaves
+ * there is freed with the pool). Sets job->ok. */
+typedef void (*DeflateWork)(DeflateJob *job, z_stream *zs, void **scratch);
+
 /* One buffer to compress. The submitter owns the record and both buffers;
  * it fills the inputs, submits, and reads the results only after
  * deflate_pool_wait has returned for the job. */
-typedef struct DeflateJob {
+struct DeflateJob {
+    DeflateWork work;    /* NULL: compress in as below */
+    void *work_user;
     const void *in;
     size_t in_length;
     void *out;
@@ -46,7 +56,7 @@ typedef struct DeflateJob {
     int ok;              /* result: 1 compressed, 0 deflate failed */
     int done;            /* guarded by the pool */
     struct DeflateJob *next;
-} DeflateJob;
+};
 
 typedef struct DeflatePool DeflatePool;
 

@@ -9,18 +9,136 @@
 
 #define ZIP_CACHE_FIRST_BUCKETS 1024
 
+/* One version of one file whose content is in the cache. */
+typedef struct ZipCacheIdentity {
+    NativeFileIdentity id;
+    const ZipCacheEntry *entry;
+    struct ZipCacheIdentity *next; /* same bucket */
+} ZipCacheIdentity;
+
+/* Chains of records hashed by a key; grown as they fill. */
+typedef struct ZipCacheTable {
+    void **buckets;
+    size_t bucket_count; /* a power of two */
+    size_t entry_count;
+} ZipCacheTable;
+
 struct ZipCache {
     int fd;
-    uint64_t end;           /* committed bytes of the file */
+    uint64_t end;           /* committed or reserved bytes of the file */
     uint64_t adding;        /* bytes of the entry being added, after end */
     int add_failed;         /* some bytes of it did not reach the file */
-    ZipCacheEntry **buckets;
-    size_t bucket_count;    /* a power of two */
-    size_t entry_count;
+    ZipCacheTable contents;  /* ZipCacheEntry, by digest */
+    ZipCacheTable versions;  /* ZipCacheIdentity, by inode */
     EVP_MD_CTX *md;
-    SDL_mutex *lock;        /* the index, between the main thread's changes
-                             * and the workers' zip_cache_has */
+    SDL_mutex *lock;        /* both tables and the file's end, between the
+                             * main thread and the workers */
 };
+
+/* Where a record's next pointer is, and the key it is hashed by. */
+typedef struct ZipCacheTableKind {
+    void **(*next_of)(void *record);
+    uint64_t (*key_of)(const void *record);
+} ZipCacheTableKind;
+
+static void **zip_cache_entry_next(void *record)
+{
+    return (void **)&((ZipCacheEntry *)record)->next;
+}
+
+/* The digest is already uniformly spread: its first bytes make the key. */
+static uint64_t zip_cache_digest_key(const uint8_t *digest)
+{
+    uint64_t h;
+    memcpy(&h, digest, sizeof h);
+    return h;
+}
+
+static uint64_t zip_cache_entry_key(const void *record)
+{
+    return zip_cache_digest_key(((const ZipCacheEntry *)record)->digest);
+}
+
+static void **zip_cache_identity_next(void *record)
+{
+    return (void **)&((ZipCacheIdentity *)record)->next;
+}
+
+static uint64_t zip_cache_identity_key_of(const NativeFileIdentity *id)
+{
+    return (id->inode ^ (id->device << 32)) * 0x9E3779B97F4A7C15ull >> 16;
+}
+
+static uint64_t zip_cache_identity_key(const void *record)
+{
+    return zip_cache_identity_key_of(&((const ZipCacheIdentity *)record)->id);
+}
+
+static const ZipCacheTableKind zip_cache_entry_kind = {zip_cache_entry_next,
+                                                       zip_cache_entry_key};
+static const ZipCacheTableKind zip_cache_identity_kind = {zip_cache_identity_next,
+                                                          zip_cache_identity_key};
+
+static int zip_cache_table_init(ZipCacheTable *t)
+{
+    t->bucket_count = ZIP_CACHE_FIRST_BUCKETS;
+    t->buckets = (void **)SDL_calloc(t->bucket_count, sizeof(void *));
+    return t->buckets != NULL;
+}
+
+static void zip_cache_table_free(ZipCacheTable *t, const ZipCacheTableKind *kind)
+{
+    if (!t->buckets)
+        return;
+    for (size_t i = 0; i < t->bucket_count; i++) {
+        void *e = t->buckets[i];
+        while (e) {
+            void *next = *kind->next_of(e);
+            SDL_free(e);
+            e = next;
+        }
+    }
+    SDL_free(t->buckets);
+}
+
+static void *zip_cache_table_first(const ZipCacheTable *t, uint64_t key)
+{
+    return t->buckets[key & (t->bucket_count - 1)];
+}
+
+/* Doubles the buckets when they hold as many records as there are of
+ * them; a failed growth only makes the chains longer. */
+static void zip_cache_table_grow(ZipCacheTable *t, const ZipCacheTableKind *kind)
+{
+    size_t count = t->bucket_count * 2;
+    void **grown = (void **)SDL_calloc(count, sizeof(void *));
+    if (!grown)
+        return;
+    for (size_t i = 0; i < t->bucket_count; i++) {
+        void *e = t->buckets[i];
+        while (e) {
+            void *next = *kind->next_of(e);
+            size_t b = (size_t)(kind->key_of(e) & (count - 1));
+            *kind->next_of(e) = grown[b];
+            grown[b] = e;
+            e = next;
+        }
+    }
+    SDL_free(t->buckets);
+    t->buckets = grown;
+    t->bucket_count = count;
+}
+
+/* Under the lock. */
+static void zip_cache_table_insert(ZipCacheTable *t, const ZipCacheTableKind *kind, void *e)
+{
+    if (t->entry_count >= t->bucket_count)
+        zip_cache_table_grow(t, kind);
+    size_t b = (size_t)(kind->key_of(e) & (t->bucket_count - 1));
+    *kind->next_of(e) = t->buckets[b];
+    t->buckets[b] = e;
+    t->entry_count++;
+}
 
 ZipCache *zip_cache_create(const char *native_dir)
 {
@@ -29,12 +147,11 @@ ZipCache *zip_cache_create(const char *native_dir)
         errno = ENOMEM;
         return NULL;
     }
-    cache->bucket_count = ZIP_CACHE_FIRST_BUCKETS;
-    cache->buckets = (ZipCacheEntry **)SDL_calloc(cache->bucket_count, sizeof(ZipCacheEntry *));
+    cache->fd = -1;
+    int tables = zip_cache_table_init(&cache->contents) && zip_cache_table_init(&cache->versions);
     cache->md = EVP_MD_CTX_new();
     cache->lock = SDL_CreateMutex();
-    cache->fd = -1;
-    if (!cache->buckets || !cache->md || !cache->lock) {
+    if (!tables || !cache->md || !cache->lock) {
         zip_cache_destroy(cache);
         errno = ENOMEM;
         return NULL;
@@ -53,17 +170,8 @@ void zip_cache_destroy(ZipCache *cache)
 {
     if (!cache)
         return;
-    if (cache->buckets) {
-        for (size_t i = 0; i < cache->bucket_count; i++) {
-            ZipCacheEntry *e = cache->buckets[i];
-            while (e) {
-                ZipCacheEntry *next = e->next;
-                SDL_free(e);
-                e = next;
-            }
-        }
-        SDL_free(cache->buckets);
-    }
+    zip_cache_table_free(&cache->contents, &zip_cache_entry_kind);
+    zip_cache_table_free(&cache->versions, &zip_cache_identity_kind);
     if (cache->md)
         EVP_MD_CTX_free(cache->md);
     if (cache->lock)
@@ -90,18 +198,11 @@ int zip_cache_digest_end(ZipCache *cache, uint8_t digest[ZIP_CACHE_DIGEST_SIZE])
            length == ZIP_CACHE_DIGEST_SIZE;
 }
 
-/* The digest is already uniformly spread: its first bytes make the index. */
-static size_t zip_cache_bucket(const uint8_t *digest, size_t bucket_count)
-{
-    uint64_t h;
-    memcpy(&h, digest, sizeof h);
-    return (size_t)(h & (bucket_count - 1));
-}
-
 const ZipCacheEntry *zip_cache_find(const ZipCache *cache,
                                     const uint8_t digest[ZIP_CACHE_DIGEST_SIZE], uint64_t size)
 {
-    for (const ZipCacheEntry *e = cache->buckets[zip_cache_bucket(digest, cache->bucket_count)];
+    for (const ZipCacheEntry *e = (const ZipCacheEntry *)zip_cache_table_first(
+             &cache->contents, zip_cache_digest_key(digest));
          e; e = e->next) {
         if (e->size == size && memcmp(e->digest, digest, ZIP_CACHE_DIGEST_SIZE) == 0)
             return e;
@@ -134,27 +235,26 @@ void zip_cache_add_bytes(ZipCache *cache, const void *data, size_t length)
     cache->adding += length;
 }
 
-/* Doubles the buckets when they hold as many entries as there are of
- * them; a failed growth only makes the chains longer. */
-static void zip_cache_grow(ZipCache *cache)
+/* Under the lock: the entry for the content, made when it is new (its
+ * bytes at offset), or NULL when memory ran out. */
+static const ZipCacheEntry *zip_cache_insert(ZipCache *cache,
+                                             const uint8_t digest[ZIP_CACHE_DIGEST_SIZE],
+                                             uint64_t size, uint32_t crc, uint64_t offset,
+                                             uint64_t compressed_size)
 {
-    size_t count = cache->bucket_count * 2;
-    ZipCacheEntry **grown = (ZipCacheEntry **)SDL_calloc(count, sizeof(ZipCacheEntry *));
-    if (!grown)
-        return;
-    for (size_t i = 0; i < cache->bucket_count; i++) {
-        ZipCacheEntry *e = cache->buckets[i];
-        while (e) {
-            ZipCacheEntry *next = e->next;
-            size_t b = zip_cache_bucket(e->digest, count);
-            e->next = grown[b];
-            grown[b] = e;
-            e = next;
-        }
-    }
-    SDL_free(cache->buckets);
-    cache->buckets = grown;
-    cache->bucket_count = count;
+    const ZipCacheEntry *found = zip_cache_find(cache, digest, size);
+    if (found)
+        return found;
+    ZipCacheEntry *e = (ZipCacheEntry *)SDL_calloc(1, sizeof *e);
+    if (!e)
+        return NULL;
+    memcpy(e->digest, digest, ZIP_CACHE_DIGEST_SIZE);
+    e->size = size;
+    e->crc = crc;
+    e->compressed_size = compressed_size;
+    e->offset = offset;
+    zip_cache_table_insert(&cache->contents, &zip_cache_entry_kind, e);
+    return e;
 }
 
 void zip_cache_add_commit(ZipCache *cache, const uint8_t digest[ZIP_CACHE_DIGEST_SIZE],
@@ -162,26 +262,80 @@ void zip_cache_add_commit(ZipCache *cache, const uint8_t digest[ZIP_CACHE_DIGEST
 {
     if (cache->add_failed || zip_cache_find(cache, digest, size))
         return;
-    ZipCacheEntry *e = (ZipCacheEntry *)SDL_calloc(1, sizeof *e);
-    if (!e)
-        return;
-    memcpy(e->digest, digest, ZIP_CACHE_DIGEST_SIZE);
-    e->size = size;
-    e->crc = crc;
-    e->compressed_size = cache->adding;
-    e->offset = cache->end;
-    cache->end += cache->adding;
-    cache->adding = 0;
-    /* Only this thread changes the index, so its own lookups need no lock;
-     * the workers' do. */
     SDL_LockMutex(cache->lock);
-    if (cache->entry_count >= cache->bucket_count)
-        zip_cache_grow(cache);
-    size_t b = zip_cache_bucket(digest, cache->bucket_count);
-    e->next = cache->buckets[b];
-    cache->buckets[b] = e;
-    cache->entry_count++;
+    if (zip_cache_insert(cache, digest, size, crc, cache->end, cache->adding))
+        cache->end += cache->adding;
     SDL_UnlockMutex(cache->lock);
+    cache->adding = 0;
+}
+
+int zip_cache_reserve(ZipCache *cache, uint64_t length, uint64_t *offset)
+{
+    SDL_LockMutex(cache->lock);
+    *offset = cache->end;
+    cache->end += length;
+    SDL_UnlockMutex(cache->lock);
+    return 1;
+}
+
+int zip_cache_write_at(ZipCache *cache, uint64_t offset, const void *data, size_t length)
+{
+    return native_file_write_at(cache->fd, data, length, offset);
+}
+
+/* Under the lock. */
+static void zip_cache_note(ZipCache *cache, const NativeFileIdentity *id,
+                           const ZipCacheEntry *entry)
+{
+    ZipCacheIdentity *v = (ZipCacheIdentity *)SDL_calloc(1, sizeof *v);
+    if (!v)
+        return;
+    v->id = *id;
+    v->entry = entry;
+    zip_cache_table_insert(&cache->versions, &zip_cache_identity_kind, v);
+}
+
+static const ZipCacheIdentity *zip_cache_find_version(const ZipCache *cache,
+                                                      const NativeFileIdentity *id)
+{
+    for (const ZipCacheIdentity *v = (const ZipCacheIdentity *)zip_cache_table_first(
+             &cache->versions, zip_cache_identity_key_of(id));
+         v; v = v->next) {
+        if (native_identity_equal(&v->id, id))
+            return v;
+    }
+    return NULL;
+}
+
+void zip_cache_commit_file(ZipCache *cache, const NativeFileIdentity *id,
+                           const uint8_t digest[ZIP_CACHE_DIGEST_SIZE], uint32_t crc,
+                           uint64_t offset, uint64_t compressed_size)
+{
+    SDL_LockMutex(cache->lock);
+    const ZipCacheEntry *e = zip_cache_insert(cache, digest, id->size, crc, offset,
+                                              compressed_size);
+    if (e && !zip_cache_find_version(cache, id))
+        zip_cache_note(cache, id, e);
+    SDL_UnlockMutex(cache->lock);
+}
+
+void zip_cache_note_copy(ZipCache *cache, const NativeFileIdentity *source,
+                         const NativeFileIdentity *copy)
+{
+    SDL_LockMutex(cache->lock);
+    const ZipCacheIdentity *v = zip_cache_find_version(cache, source);
+    if (v && v->id.size == copy->size && !zip_cache_find_version(cache, copy))
+        zip_cache_note(cache, copy, v->entry);
+    SDL_UnlockMutex(cache->lock);
+}
+
+const ZipCacheEntry *zip_cache_find_file(ZipCache *cache, const NativeFileIdentity *id)
+{
+    SDL_LockMutex(cache->lock);
+    const ZipCacheIdentity *v = zip_cache_find_version(cache, id);
+    const ZipCacheEntry *e = v ? v->entry : NULL;
+    SDL_UnlockMutex(cache->lock);
+    return e;
 }
 
 int zip_cache_read(const ZipCache *cache, const ZipCacheEntry *entry, uint64_t at, void *data,

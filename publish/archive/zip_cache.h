@@ -8,8 +8,17 @@
  * a nameless file of the run (gone when the cache is destroyed), so memory
  * holds only the index.
  *
- * Main thread only, except zip_cache_has, which compression workers call to
- * skip a content that is there already. Nothing here logs: a cache whose file fails to take
+ * A second index knows files by what identifies one version of them
+ * (NativeFileIdentity): the first pass of a publish records each file it
+ * compressed, and a staged copy of it, so that a later archive takes the
+ * stream of a file it finds unchanged without reading the file again. A
+ * file rewritten since has another identity and is read afresh.
+ *
+ * Main thread only, except zip_cache_has, zip_cache_reserve,
+ * zip_cache_write_at, zip_cache_commit_file, zip_cache_note_copy and
+ * zip_cache_find_file, which compression workers and the staging copies
+ * may call at any time. The add_ sequence must not run while workers
+ * reserve space. Nothing here logs: a cache whose file fails to take
  * bytes simply stops adding entries, which costs time but never a wrong
  * byte; a failed read is the caller's to report. */
 #ifndef BRINDLECOT_PUBLISH_ZIP_CACHE_H
@@ -17,6 +26,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "platform/native_file.h"
 
 #define ZIP_CACHE_DIGEST_SIZE 32
 
@@ -59,6 +70,28 @@ void zip_cache_add_begin(ZipCache *cache);
 void zip_cache_add_bytes(ZipCache *cache, const void *data, size_t length);
 void zip_cache_add_commit(ZipCache *cache, const uint8_t digest[ZIP_CACHE_DIGEST_SIZE],
                           uint64_t size, uint32_t crc);
+
+/* Room for length bytes of one content in the file, for a worker that
+ * writes a stream there as it comes (zip_cache_write_at) before it knows
+ * its size; what the stream leaves unused stays a hole. 1/0. */
+int zip_cache_reserve(ZipCache *cache, uint64_t length, uint64_t *offset);
+int zip_cache_write_at(ZipCache *cache, uint64_t offset, const void *data, size_t length);
+
+/* Makes the stream written at offset findable as the content of the file
+ * version id (its size is the content's), and by digest. A content already
+ * present keeps its first stream. */
+void zip_cache_commit_file(ZipCache *cache, const NativeFileIdentity *id,
+                           const uint8_t digest[ZIP_CACHE_DIGEST_SIZE], uint32_t crc,
+                           uint64_t offset, uint64_t compressed_size);
+
+/* copy was made from source as it was (both stat'ed around the copy): when
+ * source's content is known, copy's is the same. */
+void zip_cache_note_copy(ZipCache *cache, const NativeFileIdentity *source,
+                         const NativeFileIdentity *copy);
+
+/* The content of the file version id, or NULL when that version is not
+ * known. */
+const ZipCacheEntry *zip_cache_find_file(ZipCache *cache, const NativeFileIdentity *id);
 
 /* length bytes of an entry's compressed stream, from position at within
  * it. 1/0 (errno tells why). */

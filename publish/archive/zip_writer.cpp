@@ -14,6 +14,7 @@
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 #include "publish/archive/zip_cache.h"
+#include "publish/archive/zip_prepass.h"
 
 /* Files up to this size are read whole and compressed in one call, on a
  * worker when the run has them; a slot holds one such file and its
@@ -791,6 +792,37 @@ static int zip_add_stored(ZipContext *ctx, ZipPending *e)
     return ok && zip_patch_local_header(ctx, e) && zip_queue_entry(ctx, e);
 }
 
+/* --- entries known unchanged -------------------------------------------- */
+
+/* The cached content of the file at path when this run has read that very
+ * version of it (the first pass, or a staged copy of what it read), without
+ * opening it. */
+static const ZipCacheEntry *zip_known_file(ZipRun *run, const char *path)
+{
+    if (!run->cache)
+        return NULL;
+    char *native = tree_walk_native_path(path);
+    NativeFileIdentity id;
+    int found = native && native_path_identity(native, &id);
+    SDL_free(native);
+    return found ? zip_cache_find_file(run->cache, &id) : NULL;
+}
+
+/* Queues the entry with its stream from the cache. 1/0 (logged). */
+static int zip_add_known(ZipContext *ctx, const ZipPending *e, const ZipCacheEntry *known)
+{
+    ZipSlot *s = zip_prepare_slot(ctx, e);
+    if (!s)
+        return 0;
+    s->entry.uncompressed = known->size;
+    s->cached = known;
+    s->state = ZIP_SLOT_CACHED;
+    ctx->run->stats.reused++;
+    ctx->run->stats.unread++;
+    zip_commit_slot(ctx);
+    return 1;
+}
+
 /* --- the walk ----------------------------------------------------------- */
 
 /* Refuses what the classic format cannot record before anything of the
@@ -829,6 +861,9 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
     }
     if (e->method == ZIP_METHOD_STORED)
         return zip_flush_slots(ctx) && zip_add_stored(ctx, e);
+    const ZipCacheEntry *known = zip_known_file(ctx->run, e->path);
+    if (known)
+        return zip_add_known(ctx, e, known);
     if (st->filesize >= 0 && st->filesize <= ZIP_WHOLE_FILE_LIMIT) {
         int added = zip_add_whole(ctx, e);
         if (added >= 0)
@@ -1017,6 +1052,19 @@ void zip_run_destroy(ZipRun *run)
 {
     if (run)
         zip_run_free(run);
+}
+
+void zip_run_prepare(ZipRun *run, const char *game_dir)
+{
+    if (run->pool && run->cache)
+        run->stats.compressed += zip_prepass(run->pool, run->cache, game_dir);
+}
+
+void zip_run_note_copy(ZipRun *run, const NativeFileIdentity *source,
+                       const NativeFileIdentity *copy)
+{
+    if (run->cache)
+        zip_cache_note_copy(run->cache, source, copy);
 }
 
 ZipRunStats zip_run_stats(const ZipRun *run)

@@ -13,7 +13,10 @@
  * one buffer pair for the whole run, a few worker threads that compress
  * whole files while the main thread reads and writes, and a cache of
  * compressed data, so that each distinct content is compressed once per
- * run. None of it changes a byte of an archive: entries are written in walk
+ * run, and a first pass (zip_run_prepare) that compresses every file of
+ * the game on the workers before the first archive; a file the run has
+ * read is not read again while it stays the same version (its identity,
+ * platform/native_file.h). None of it changes a byte of an archive: entries are written in walk
  * order, each compressed on its own with the same settings. Files larger
  * than 2 MiB, and a file stored uncompressed, are streamed through the
  * run's buffers on the main thread; a stored file never comes from or goes
@@ -26,6 +29,8 @@
 
 #include <physfs.h>
 #include <stdint.h>
+
+#include "platform/native_file.h"
 
 /* What run of archives an archive belongs to; see zip_run_create. */
 typedef struct ZipRun ZipRun;
@@ -74,12 +79,26 @@ int zip_directory_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const 
  * logged error. */
 ZipRun *zip_run_create(const char *cache_dir, int single_threaded);
 
+/* The run's first pass (zip_prepass.h) over game_dir, a PhysicsFS path:
+ * every file of the game deflated into the cache on the workers before
+ * the first archive. A run without workers or cache skips it. Logs
+ * nothing; nothing in it fails the run. */
+void zip_run_prepare(ZipRun *run, const char *game_dir);
+
+/* Tells the run that copy was made from source as it was (the staging
+ * observer, staging.h), so that an archive of the copy takes the source's
+ * stream without reading the copy. */
+void zip_run_note_copy(ZipRun *run, const NativeFileIdentity *source,
+                       const NativeFileIdentity *copy);
+
 /* Stops the workers, drops the cache and the buffers; NULL is ignored. */
 void zip_run_destroy(ZipRun *run);
 
 typedef struct ZipRunStats {
     unsigned compressed; /* file entries deflated */
     unsigned reused;     /* file entries served from the cache */
+    unsigned unread;     /* of those, entries whose file was not opened: the
+                          * run had read that version of it already */
 } ZipRunStats;
 
 /* Counts of the run so far. */

@@ -4,6 +4,7 @@
 
 #include <SDL.h>
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "engine/helpers.h"
@@ -117,6 +118,16 @@ static int staging_native_sink(void *fd, const char *out_name, const void *data,
     return 0;
 }
 
+/* Who is told of each native copy; see staging_observe_copies. */
+static StagingCopyObserver staging_observer;
+static void *staging_observer_user;
+
+void staging_observe_copies(StagingCopyObserver observer, void *user)
+{
+    staging_observer = observer;
+    staging_observer_user = user;
+}
+
 /* The copy loop for a source opened natively (staging_open_natively). */
 static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_name,
                                 const char *src_path, int fd, char *buffer, size_t capacity)
@@ -140,12 +151,18 @@ static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_na
  * alone, for the reason tree_walk_stat gives. Whatever cannot be opened
  * that way is left to PhysicsFS, whose open tells the error. */
 static int staging_copy_walked(StagingSink sink, void *user, const char *out_name,
-                               const char *src_path, char *buffer, size_t capacity)
+                               const char *src_path, char *buffer, size_t capacity,
+                               NativeFileIdentity *source, int *source_known)
 {
+    *source_known = 0;
     int fd = tree_walk_open(src_path);
     if (fd < 0)
         return staging_copy_into(sink, user, out_name, src_path, buffer, capacity);
+    NativeFileIdentity after;
+    int before = native_file_identity(fd, source);
     int result = staging_copy_from_fd(sink, user, out_name, src_path, fd, buffer, capacity);
+    *source_known = before && native_file_identity(fd, &after) &&
+                    native_identity_equal(source, &after);
     native_file_close(fd);
     return result;
 }
@@ -165,7 +182,13 @@ static int staging_copy_file_native(const char *dst, const char *src, char *buff
     if (fd < 0) {
         output_log_failure(&staging_copy_texts.open_failed, dst, strerror(errno));
     } else {
-        result = staging_copy_walked(staging_native_sink, &fd, dst, src, buffer, capacity);
+        NativeFileIdentity source, copy;
+        int known = 0;
+        result = staging_copy_walked(staging_native_sink, &fd, dst, src, buffer, capacity,
+                                     &source, &known);
+        /* The copy holds what the source held while it was read whole. */
+        if (result && known && staging_observer && native_file_identity(fd, &copy))
+            staging_observer(staging_observer_user, &source, &copy);
         if (!native_file_close(fd) && result) {
             output_log_failure(&staging_copy_texts.close_failed, dst, strerror(errno));
             result = 0;
@@ -403,17 +426,27 @@ int make_executable(const char *path)
     return result;
 }
 
+static void staging_announce_deletion(void *top, const char *relative)
+{
+    if (*relative)
+        publish_log_info("Deleting '%s/%s'...", (const char *)top, relative);
+    else
+        publish_log_info("Deleting '%s'...", (const char *)top);
+}
+
+/* Natively, one system call an entry: PhysicsFS would stat and check each
+ * path component for links on every call, several calls a file. */
 int delete_tree(const char *path)
 {
-    if (!PHYSFS_getRealDir(path))
-        return 1;
-    if (!staging_delete_contents(path))
+    char *native = native_write_path(path);
+    if (!native)
         return 0;
-    publish_log_info("Deleting '%s'...", path);
-    if (!PHYSFS_delete(path)) {
-        publish_log_error("Failed to delete '%s': %s", path,
-                          fs_error_text());
-        return 0;
-    }
-    return 1;
+    char *failed = NULL;
+    int ok = native_remove_tree(native, staging_announce_deletion, (void *)path, &failed);
+    if (!ok)
+        publish_log_error("Failed to delete '%s%s%s': %s", path, failed && *failed ? "/" : "",
+                          failed ? failed : "", strerror(errno));
+    free(failed);
+    SDL_free(native);
+    return ok;
 }

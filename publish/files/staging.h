@@ -17,6 +17,17 @@
 
 #include <physfs.h>
 
+#include "platform/native_file.h"
+
+/* Told of each file that staging copies natively from a source read
+ * through unchanged: what identified the source while it was read and what
+ * identifies the copy once written (platform/native_file.h). */
+typedef void (*StagingCopyObserver)(void *user, const NativeFileIdentity *source,
+                                    const NativeFileIdentity *copy);
+
+/* Sets (or, with NULL, clears) the one observer of the copies. */
+void staging_observe_copies(StagingCopyObserver observer, void *user);
+
 /* Appends the whole file src_path (search path) to out, through one 4 MiB
  * buffer. out stays open and belongs to the caller; out_name is only used in
  * messages. 1 when every byte was read and written. */
@@ -33,7 +44,7 @@ int copy_file(const char *dst, const char *src);
 int copy_tree(const char *src_dir, const char *dest_dir);
 
 /* Empties and removes the directory path (write directory) when it exists,
- * announcing it, so no stale file of an earlier build survives. 1 when
+ * natively, announcing each entry, so no stale file of an earlier build survives. 1 when
  * nothing is left (or nothing was there); 0 after a logged error. */
 int delete_tree(const char *path);
 

@@ -194,13 +194,13 @@ TEST_F(Html5Test, FailuresDeleteThePackageAndKeepTheRecord)
          "Failed to load image 'mygame/metadata/icon.png'"},
         {"no loader body", ".brindlecot/stubs/html5/brindlecot-html5-loader.js", NULL,
          "Can't open '.brindlecot/stubs/html5/brindlecot-html5-loader.js' for reading: "},
-        {"old site stays", NULL, SITE "/stale\\name", "Failed to stat '" SITE "/stale\\name'"},
+        {"old site stays", NULL, SITE "/stale", "Failed to delete '" SITE "/stale': "},
     };
     for (const auto &c : cases) {
         if (c.remove)
             PHYSFS_delete(c.remove);
-        if (c.plant)
-            write_native(c.plant, "old");
+        if (c.plant && !write_undeletable(c.plant, "old"))
+            continue; /* no immutable files here */
         write_native(PACKAGE, "an older package");
         written.clear();
         EXPECT_EQ(build(), 0) << c.what;

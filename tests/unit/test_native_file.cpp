@@ -4,6 +4,11 @@
 #include "publish/files/staging.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,4 +172,69 @@ TEST_F(NativeFileTest, StagedFileThatCannotBeWrittenFailsTheStaging)
         else
             EXPECT_TRUE(native_exists(c.in_the_way));
     }
+}
+
+TEST_F(NativeFileTest, RemoveTreeTakesLinksNotTheirTargetsContentsFirst)
+{
+    write_native("outside/kept.txt", "not ours");
+    write_native("tree/a/b/c.txt", "c");
+    mkdir_native("tree/empty");
+    ASSERT_EQ(symlink(path("outside").c_str(), path("tree/a/link").c_str()), 0);
+    std::vector<std::string> visited;
+    auto visit = [](void *user, const char *relative) {
+        ((std::vector<std::string> *)user)->push_back(relative);
+    };
+    char *failed = nullptr;
+    ASSERT_EQ(native_remove_tree(path("tree").c_str(), visit, &visited, &failed), 1);
+    EXPECT_EQ(failed, nullptr);
+    EXPECT_FALSE(native_exists("tree"));
+    EXPECT_EQ(read_native("outside/kept.txt"), "not ours");
+    auto at = [&](const std::string &rel) {
+        return std::find(visited.begin(), visited.end(), rel) - visited.begin();
+    };
+    EXPECT_EQ(visited.size(), 6u);
+    EXPECT_LT(at("a/b/c.txt"), at("a/b"));
+    EXPECT_LT(at("a/b"), at("a"));
+    EXPECT_LT(at("a/link"), at("a"));
+    EXPECT_EQ(visited.back(), "");
+    /* Nothing there is nothing to do. */
+    EXPECT_EQ(native_remove_tree(path("tree").c_str(), visit, &visited, &failed), 1);
+}
+
+TEST_F(NativeFileTest, RemoveTreeNamesTheEntryThatStays)
+{
+    if (!write_undeletable("tree/sub/stuck.txt", "stays"))
+        GTEST_SKIP() << "no immutable files here";
+    write_native("tree/sub/other.txt", "goes");
+    char *failed = nullptr;
+    EXPECT_EQ(native_remove_tree(path("tree").c_str(), NULL, NULL, &failed), 0);
+    EXPECT_EQ(errno, EPERM);
+    ASSERT_NE(failed, nullptr);
+    EXPECT_STREQ(failed, "sub/stuck.txt");
+    free(failed);
+    EXPECT_TRUE(native_exists("tree/sub/stuck.txt"));
+}
+
+TEST_F(NativeFileTest, IdentityChangesWithARewriteEvenAtTheSameTimes)
+{
+    write_native("f.bin", "version one");
+    NativeFileIdentity a, b, c;
+    ASSERT_EQ(native_path_identity(path("f.bin").c_str(), &a), 1);
+    int fd = native_file_open_read(path("f.bin").c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(native_file_identity(fd, &b), 1);
+    native_file_close(fd);
+    EXPECT_EQ(native_identity_equal(&a, &b), 1);
+    EXPECT_EQ(a.size, 11u);
+    struct timespec times[2] = {{1700000000, 5}, {1700000000, 5}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path("f.bin").c_str(), times, 0), 0);
+    ASSERT_EQ(native_path_identity(path("f.bin").c_str(), &a), 1);
+    usleep(10000); /* past the change time's tick */
+    write_native("f.bin", "version two");
+    ASSERT_EQ(utimensat(AT_FDCWD, path("f.bin").c_str(), times, 0), 0);
+    ASSERT_EQ(native_path_identity(path("f.bin").c_str(), &c), 1);
+    EXPECT_EQ(c.modtime_ns, a.modtime_ns);
+    EXPECT_EQ(native_identity_equal(&a, &c), 0);
+    mkdir_native("d");
+    EXPECT_EQ(native_path_identity(path("d").c_str(), &c), 0);
 }

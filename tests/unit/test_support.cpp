@@ -53,7 +53,18 @@ void FsTest::TearDown()
     debug_output_set_sink(NULL, NULL);
     PHYSFS_deinit();
     SDL_Quit();
+    for (const std::string &rel : undeletable)
+        run_command("chattr -i '" + root + "/" + rel + "'");
     run_command("rm -rf '" + root + "'");
+}
+
+bool FsTest::write_undeletable(const std::string &rel, const std::string &data)
+{
+    write_native(rel, data);
+    if (run_command("chattr +i '" + root + "/" + rel + "' 2>/dev/null") != 0)
+        return false;
+    undeletable.push_back(rel);
+    return true;
 }
 
 void FsTest::write_native(const std::string &rel, const std::string &data)

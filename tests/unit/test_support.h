@@ -31,6 +31,11 @@ protected:
     std::string read_native(const std::string &rel);
     bool native_exists(const std::string &rel);
     void mkdir_native(const std::string &rel);
+    /* write_native, then the file made immutable (undone by TearDown), so
+     * that not even root can delete it. false where the file system has no
+     * such flag. */
+    bool write_undeletable(const std::string &rel, const std::string &data);
+    std::vector<std::string> undeletable;
 
     /* Configures the log with no file, no time column and no console, so
      * lines reach `written` alone; level is the log.level to set, or NULL

@@ -12,9 +12,12 @@
 #include "publish/publish_game.h"
 #include "publish/archive/zip_cache.h"
 #include "publish/archive/zip_writer.h"
+#include "publish/files/staging.h"
+#include "publish/platforms/built_platform.h"
 
 #include <SDL.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -445,5 +448,193 @@ TEST_F(ZipThreadsTest, StoredEntryStaysStoredWhenItsContentIsCached)
             EXPECT_EQ(run_command("unzip -tqq '" + root + "/" + apk + "'"), 0);
             EXPECT_EQ(run_command("zipalign -c 4 '" + root + "/" + apk + "' >/dev/null"), 0);
         }
+    }
+}
+
+TEST_F(ZipThreadsTest, FirstPassLeavesTheArchivesNothingToReadOrCompress)
+{
+    write_mixed_tree("tree");
+    write_native("tree/.git/HEAD", "excluded, never read");
+    std::string reference = reference_zip("tree");
+
+    ASSERT_NE(run = zip_run_create(".", 0), nullptr);
+    zip_run_prepare(run, "tree");
+    ZipRunStats prepared = zip_run_stats(run);
+    EXPECT_EQ(prepared.compressed, 48u); /* every file, the excluded one aside */
+    EXPECT_EQ(prepared.reused, 0u);
+    zip_entries("first.zip", "tree");
+    ZipRunStats after = zip_run_stats(run);
+    EXPECT_EQ(after.compressed, prepared.compressed);
+    EXPECT_EQ(after.reused, 48u);
+    EXPECT_EQ(after.unread, 48u);
+    /* Streamed in pieces on a worker, the bytes are one deflate's. */
+    EXPECT_TRUE(read_native("first.zip") == reference);
+}
+
+namespace {
+
+/* Every platform of a full installation (tools/make_installation.py), its
+ * demo game grown with the mixed tree. */
+class ZipThreadsEveryPlatformTest : public ZipThreadsTest {
+protected:
+    void SetUp() override
+    {
+        ZipThreadsTest::SetUp();
+        ASSERT_EQ(game_metadata_register(), 1);
+        write_native("runtime-stub", "#!runtime stub\n" + noise(4000, 12));
+        ASSERT_EQ(run_command("/usr/bin/python3 '" BRINDLECOT_SOURCE_DIR
+                              "/tools/make_installation.py' --runtime-stub '" +
+                              root + "/runtime-stub' '" + root + "' >/dev/null"),
+                  0);
+        write_mixed_tree("mygame/data/mixed");
+        ASSERT_EQ(game_metadata_load("mygame/metadata/game_metadata.txt"), 1);
+        DIR *d = opendir((root + "/.brindlecot/stubs").c_str());
+        ASSERT_NE(d, nullptr);
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                platforms.push_back(e->d_name);
+        closedir(d);
+        ASSERT_GE(platforms.size(), 8u);
+        mkdir_native("builds");
+        mkdir_native("reference");
+    }
+
+    std::vector<std::string> platforms;
+
+    std::string package_of(const std::string &platform)
+    {
+        char *path = package_path_for(platform.c_str());
+        std::string p = path ? path : "";
+        SDL_free(path);
+        return p;
+    }
+};
+
+/* Compares two packages with python's zipfile: every entry's name, method,
+ * CRC, sizes, flags, attributes and compressed bytes, times aside; so the
+ * HTML5 manifest, which lists the staged files' times, only by its name,
+ * method, flags and attributes. */
+const char *const compare_packages_py = R"PY(
+import sys, zipfile, struct
+def entries(path):
+    with zipfile.ZipFile(path) as z, open(path, "rb") as f:
+        assert z.testzip() is None, path
+        out = []
+        for i in z.infolist():
+            f.seek(i.header_offset)
+            h = f.read(30)
+            n, e = struct.unpack("<HH", h[26:30])
+            f.seek(i.header_offset + 30 + n + e)
+            data = (i.CRC, i.compress_size, i.file_size, f.read(i.compress_size))
+            if i.filename == "manifest.json":
+                data = ()
+            out.append((i.filename, i.compress_type, i.flag_bits, i.external_attr) + data)
+        return out
+a, b = entries(sys.argv[1]), entries(sys.argv[2])
+for x, y in zip(a, b):
+    if x != y:
+        print("differs:", x[:7], y[:7], file=sys.stderr)
+        break
+if len(a) != len(b):
+    print("entries:", len(a), len(b), file=sys.stderr)
+sys.exit(0 if a == b and len(a) > 0 else 1)
+)PY";
+
+} // namespace
+
+TEST_F(ZipThreadsEveryPlatformTest, PackagesEqualTheSingleThreadedCacheFreeOnes)
+{
+    ZipRun *single = zip_run_create(NULL, 1);
+    ASSERT_NE(single, nullptr);
+    BuiltPlatform builds;
+    SDL_zero(builds);
+    for (const std::string &platform : platforms) {
+        std::string package = package_of(platform);
+        ASSERT_EQ(build_platform(platform.c_str(), package.c_str(), "mygame", &builds, single), 1)
+            << platform;
+        if (native_exists(package)) /* some stubs build nothing */
+            write_native("reference/" + platform, read_native(package));
+    }
+    zip_run_destroy(single);
+    built_platform_free_list(&builds);
+
+    ASSERT_EQ(publish_game("mygame", NULL, 0), 1);
+    write_native("compare.py", compare_packages_py);
+    size_t compared = 0;
+    for (const std::string &platform : platforms) {
+        SCOPED_TRACE(platform);
+        EXPECT_EQ(native_exists("reference/" + platform), native_exists(package_of(platform)));
+        if (!native_exists("reference/" + platform))
+            continue;
+        compared++;
+        EXPECT_EQ(run_command("/usr/bin/python3 '" + root + "/compare.py' '" + root +
+                              "/reference/" + platform + "' '" + root + "/" +
+                              package_of(platform) + "'"),
+                  0);
+    }
+    EXPECT_GE(compared, 8u);
+}
+
+TEST_F(ZipThreadsEveryPlatformTest, FileRewrittenBetweenTwoPackagesIsReadAfresh)
+{
+    /* Same size, the modification time set back to the nanosecond: only
+     * the change time, which no one can set, tells the new version. */
+    const std::string before = noise(LARGE, 13), after = noise(LARGE, 14);
+    const std::string small_before = text(40000, "old line "), small_after = text(40000, "new line ");
+    write_native("mygame/data/changing.bin", before);
+    write_native("mygame/data/changing.txt", small_before);
+    struct timespec stamp[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
+    for (const char *rel : {"mygame/data/changing.bin", "mygame/data/changing.txt"})
+        ASSERT_EQ(utimensat(AT_FDCWD, (root + "/" + rel).c_str(), stamp, 0), 0);
+
+    ASSERT_NE(run = zip_run_create(".brindlecot", 0), nullptr);
+    zip_run_prepare(run, "mygame");
+    staging_observe_copies(
+        [](void *r, const NativeFileIdentity *source, const NativeFileIdentity *copy) {
+            zip_run_note_copy((ZipRun *)r, source, copy);
+        },
+        run);
+    BuiltPlatform builds;
+    SDL_zero(builds);
+    ASSERT_EQ(build_platform("linux-amd64", "builds/first.bin", "mygame", &builds, run), 1);
+    ZipRunStats first = zip_run_stats(run);
+
+    write_native("mygame/data/changing.bin", after);
+    write_native("mygame/data/changing.txt", small_after);
+    for (const char *rel : {"mygame/data/changing.bin", "mygame/data/changing.txt"})
+        ASSERT_EQ(utimensat(AT_FDCWD, (root + "/" + rel).c_str(), stamp, 0), 0);
+    ASSERT_EQ(build_platform("linux-raspberrypi", "builds/second.bin", "mygame", &builds, run),
+              1);
+    ZipRunStats second = zip_run_stats(run);
+    staging_observe_copies(NULL, NULL);
+    built_platform_free_list(&builds);
+
+    /* The two rewritten files are read and compressed again; every other
+     * file of the game comes from the cache unread, through its staged copy. */
+    EXPECT_EQ(second.compressed, first.compressed + 2);
+    unsigned game_files = first.unread;
+    EXPECT_GT(game_files, 50u);
+    EXPECT_EQ(second.unread, first.unread + game_files - 2);
+    struct Want {
+        const char *package, *name;
+        const std::string &content;
+    } wants[] = {{"builds/first.bin", "data/changing.bin", before},
+                 {"builds/first.bin", "data/changing.txt", small_before},
+                 {"builds/second.bin", "data/changing.bin", after},
+                 {"builds/second.bin", "data/changing.txt", small_after}};
+    for (const Want &w : wants) {
+        SCOPED_TRACE(std::string(w.package) + " " + w.name);
+        std::string package = read_native(w.package);
+        size_t zip_start = package.find("PK\x03\x04");
+        ASSERT_NE(zip_start, std::string::npos);
+        bool seen = false;
+        for (const ZipEntryRead &e : zip_read_entries(package.substr(zip_start))) {
+            if (e.name != w.name)
+                continue;
+            seen = true;
+            EXPECT_EQ(e.crc, crc32(0, (const Bytef *)w.content.data(), (uInt)w.content.size()));
+            EXPECT_TRUE(inflate_raw(e.raw, w.content.size()) == w.content);
+        }
+        EXPECT_TRUE(seen);
     }
 }
