@@ -43,9 +43,6 @@ void log_warn(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
 void log_error(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
 void log_unfiltered(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
 
-/* An error line in "Engine" with the file system's last error appended. */
-void log_error_fs(const char *fmt, ...) LOG_PRINTF(1, 2);
-
 void log_append(const char *subsystem, LogLevel level, const char *text);
 
 LogLine *log_take_queue(void);

@@ -361,6 +361,9 @@ static int dispatch(const PublishOptions *o, const char *argv0)
     return report_result(ok, name);
 }
 
+/* The exit routine; publish_main runs it once on every return path. */
+static void publish_shutdown(void);
+
 int publish_main(int argc, char **argv)
 {
     if (!startup(argc, argv)) {
@@ -374,7 +377,7 @@ int publish_main(int argc, char **argv)
     return rc;
 }
 
-void publish_shutdown(void)
+static void publish_shutdown(void)
 {
     /* Closing the session joins the transport's worker, which may still
      * log and post messages; only then can the queue, the settings and the

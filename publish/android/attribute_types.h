@@ -84,10 +84,6 @@ extern const uint16_t android_resource_name_index[ANDROID_RESOURCE_ID_COUNT];
  * warned about on every call. Never fails. */
 int classify_attribute_value(const char *name, const char *value, uint8_t *type, uint32_t *data);
 
-/* "WARNING: Unknown resource name '%s' in XML file" in the "Publish" log at
- * warn level, written out at once. */
-void warn_unknown_resource(const char *name);
-
 /* The first row of the attribute name, or NULL. */
 const ManifestAttributeFormat *manifest_attribute_find(const char *name);
 
