@@ -138,12 +138,7 @@ TEST(PlatformTable, RowsDecideMatchingAndUpload)
 TEST_F(PublishGameTest, AndroidRowsRunTheirBuilds)
 {
     std::string out;
-    ASSERT_EQ(run_command("/usr/bin/python3 " BRINDLECOT_SOURCE_DIR
-                          "/tools/make_installation.py --runtime-stub /bin/true '" +
-                              root + "' 2>&1",
-                          &out),
-              0)
-        << out;
+    ASSERT_EQ(make_test_installation(root, &out), 0) << out;
     ASSERT_EQ(game_metadata_load("mygame/metadata/game_metadata.txt"), 1);
     struct {
         const char *platform;
