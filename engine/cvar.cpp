@@ -6,13 +6,16 @@
 
 #include <limits.h>
 
+/* A value set for a name that no cvar holds yet. */
+typedef struct PendingCvar {
+    char *name;
+    char *value;
+    struct PendingCvar *prev;
+    struct PendingCvar *next;
+} PendingCvar;
+
 static Cvar *cvar_list = NULL;
 static PendingCvar *cvar_pending_list = NULL;
-
-int cvar_init(void)
-{
-    return 1;
-}
 
 Cvar *cvar_find(const char *name)
 {

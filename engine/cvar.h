@@ -34,14 +34,6 @@ typedef struct Cvar {
     struct Cvar *next; /* next older registration */
 } Cvar;
 
-typedef struct PendingCvar {
-    char *name;
-    char *value;
-    struct PendingCvar *prev;
-    struct PendingCvar *next;
-} PendingCvar;
-
-int cvar_init(void);
 int cvar_register(const char *name, CvarType type, const char *description,
                   void *storage, const char *default_text);
 int cvar_register_string(const char *name, const char *description,

@@ -5,21 +5,21 @@
 
 /* PhysicsFS hands 64-bit sizes; a size that does not fit size_t cannot be
  * allocated, rather than being silently cut. */
-void *fs_alloc_malloc(PHYSFS_uint64 size)
+static void *fs_alloc_malloc(PHYSFS_uint64 size)
 {
     if (size > (uint64_t)SIZE_MAX)
         return NULL;
     return SDL_malloc((size_t)size);
 }
 
-void *fs_alloc_realloc(void *ptr, PHYSFS_uint64 size)
+static void *fs_alloc_realloc(void *ptr, PHYSFS_uint64 size)
 {
     if (size > (uint64_t)SIZE_MAX)
         return NULL;
     return SDL_realloc(ptr, (size_t)size);
 }
 
-void fs_alloc_free(void *ptr)
+static void fs_alloc_free(void *ptr)
 {
     SDL_free(ptr);
 }

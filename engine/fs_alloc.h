@@ -3,12 +3,6 @@
 #ifndef BRINDLECOT_ENGINE_FS_ALLOC_H
 #define BRINDLECOT_ENGINE_FS_ALLOC_H
 
-#include <physfs.h>
-
-void *fs_alloc_malloc(PHYSFS_uint64 size);
-void *fs_alloc_realloc(void *ptr, PHYSFS_uint64 size);
-void fs_alloc_free(void *ptr);
-
 /* PHYSFS_setAllocator with the three hooks; 1/0 as PhysicsFS answers. */
 int fs_alloc_install(void);
 

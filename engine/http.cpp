@@ -290,7 +290,8 @@ static void http_on_closing(HttpRequest *request)
         threadstream_buffer_release(completion);
 }
 
-void http_status_callback(HttpTransportRequest *handle, void *context, HttpTransportStatus status,
+/* The transport's status callback (worker thread). */
+static void http_status_callback(HttpTransportRequest *handle, void *context, HttpTransportStatus status,
                           void *info, uint32_t info_length)
 {
     HttpRequest *request = (HttpRequest *)context;

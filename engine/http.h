@@ -106,10 +106,6 @@ void http_pump(void);
  * event queue. Safe without a session. */
 void http_shutdown(void);
 
-/* The transport's status callback (worker thread). */
-void http_status_callback(HttpTransportRequest *handle, void *context, HttpTransportStatus status,
-                          void *info, uint32_t info_length);
-
 /* The client's session and message queue: NULL until the first start. */
 extern HttpTransportSession *http_session;
 extern ThreadStreamQueue *http_event_queue;

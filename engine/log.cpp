@@ -143,7 +143,9 @@ LOG_FRONT_END(log_warn, LOG_LEVEL_WARN)
 LOG_FRONT_END(log_error, LOG_LEVEL_ERROR)
 LOG_FRONT_END(log_unfiltered, LOG_LEVEL_UNFILTERED)
 
-void log_error_fs(const char *fmt, ...)
+/* An error line in "Engine" with the file system's last error appended. */
+static void log_error_fs(const char *fmt, ...) LOG_PRINTF(1, 2);
+static void log_error_fs(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);

@@ -106,7 +106,9 @@ static void httpd_notice(int port)
     log_info(HTTPD_LOG, "%s", "");
 }
 
-void httpd_serve_loop(void)
+/* Drains the log, sleeps, polls the server and answers every complete
+ * request, for ever. */
+static void httpd_serve_loop(void)
 {
     for (;;) {
         log_drain();

@@ -26,8 +26,4 @@ int httpd_parse_command_line(int argc, char **argv, HttpdOptions *out);
  * successful start it never returns. */
 int httpd_main(int argc, char **argv);
 
-/* Drains the log, sleeps, polls the server and answers every complete
- * request, for ever. */
-void httpd_serve_loop(void);
-
 #endif

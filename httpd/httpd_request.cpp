@@ -130,7 +130,9 @@ static void httpd_respond_or_out_of_memory(HttpServerRequest *request, int statu
 
 /* ---- files -------------------------------------------------------------- */
 
-void httpd_serve_file(HttpServerRequest *request, const char *path)
+/* Answers with the file at path (a decoded virtual path of a regular file)
+ * and frees the request. The caller frees path. */
+static void httpd_serve_file(HttpServerRequest *request, const char *path)
 {
     PHYSFS_File *file = PHYSFS_openRead(path);
     if (!file) {

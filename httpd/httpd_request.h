@@ -12,10 +12,6 @@
 /* Answers one request and frees it (SDL_free). Never drops it unanswered. */
 void httpd_handle_request(HttpServerRequest *request);
 
-/* Answers with the file at path (a decoded virtual path of a regular file)
- * and frees the request. The caller frees path. */
-void httpd_serve_file(HttpServerRequest *request, const char *path);
-
 /* The path with every %XX (two hex digits) turned into its byte; other
  * percent signs and "+" stay as they are; an encoded NUL ends the path.
  * New SDL allocation, NULL when memory runs out. */

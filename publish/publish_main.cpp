@@ -434,6 +434,9 @@ static void remove_stale_results(void)
     SDL_free(own);
 }
 
+/* The exit routine; publish_main runs it once on every return path. */
+static void publish_shutdown(void);
+
 int publish_main(int argc, char **argv)
 {
     signals_install(publish_stop);
@@ -452,7 +455,7 @@ int publish_main(int argc, char **argv)
     return rc;
 }
 
-void publish_shutdown(void)
+static void publish_shutdown(void)
 {
     /* Closing the session joins the transport's worker, which may still
      * log and post messages; only then can the queue, the settings and the

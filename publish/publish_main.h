@@ -15,9 +15,6 @@ enum {
 /* Runs the program; returns the process exit code (0 ok, 1 failure). */
 int publish_main(int argc, char **argv);
 
-/* The exit routine; publish_main runs it once on every return path. */
-void publish_shutdown(void);
-
 /* Where a path given on the command line (relative to the current
  * directory, "./" and "../" allowed, or absolute) points inside the
  * installation whose absolute native path is install_dir: the

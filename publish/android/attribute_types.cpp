@@ -77,7 +77,9 @@ uint32_t android_attribute_resource_id(const char *namespace_uri, const char *lo
     return row ? row->id : 0;
 }
 
-void warn_unknown_resource(const char *name)
+/* "WARNING: Unknown resource name '%s' in XML file" in the "Publish" log at
+ * warn level, written out at once. */
+static void warn_unknown_resource(const char *name)
 {
     publish_log_warn("WARNING: Unknown resource name '%s' in XML file", name);
 }

@@ -95,10 +95,6 @@ int classify_attribute_value(const char *name, const char *value, uint8_t *type,
 void warn_android_attribute(const char *qualified_name, const char *value, uint32_t line,
                             int stays_string);
 
-/* "WARNING: Unknown resource name '%s' in XML file" in the "Publish" log at
- * warn level, written out at once. */
-void warn_unknown_resource(const char *name);
-
 /* The first row of the attribute name, or NULL. */
 const ManifestAttributeFormat *manifest_attribute_find(const char *name);
 

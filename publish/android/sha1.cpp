@@ -32,7 +32,8 @@ static uint32_t be_get_u32(const uint8_t *p)
 #define R4(v, x, y, z, u, i) \
     u += (x ^ y ^ z) + SCHEDULE(i) + 0xCA62C1D6u + rol32(v, 5); x = rol32(x, 30)
 
-void sha1_transform(Sha1Context *context, const uint8_t block[SHA1_BLOCK_SIZE])
+/* The compression function over one 64-byte block, added into the state. */
+static void sha1_transform(Sha1Context *context, const uint8_t block[SHA1_BLOCK_SIZE])
 {
     uint32_t w[16];
     w[0] = be_get_u32(block);       w[1] = be_get_u32(block + 4);

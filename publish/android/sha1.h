@@ -25,7 +25,4 @@ void sha1_update(Sha1Context *context, const void *data, uint32_t length);
  * writing). The context is spent afterwards: init it again before reuse. */
 void sha1_final(uint8_t digest[SHA1_DIGEST_SIZE], Sha1Context *context);
 
-/* The compression function over one 64-byte block, added into the state. */
-void sha1_transform(Sha1Context *context, const uint8_t block[SHA1_BLOCK_SIZE]);
-
 #endif

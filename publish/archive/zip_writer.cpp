@@ -257,14 +257,18 @@ static int zip_patch_local_header(ZipContext *ctx, const ZipPending *e)
     le_put_u32(p + 4, (uint32_t)e->compressed);
     le_put_u32(p + 8, (uint32_t)e->uncompressed);
     /* output_write logs its own failure; only a failed seek is said here. */
+    errno = 0;
     if (!PHYSFS_seek(ctx->out, ctx->base + e->offset + 14)) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, fs_error_text());
+        publish_log_error("Seek in '%s' failed: %s", ctx->zip_path,
+                          fs_error_cause(PHYSFS_getLastErrorCode(), errno));
         return 0;
     }
     if (!output_write(ctx->out, ctx->zip_path, p, sizeof p, &zip_texts))
         return 0;
+    errno = 0;
     if (!PHYSFS_seek(ctx->out, ctx->base + ctx->pos)) {
-        publish_log_error("Write to '%s' failed: %s", ctx->zip_path, fs_error_text());
+        publish_log_error("Seek in '%s' failed: %s", ctx->zip_path,
+                          fs_error_cause(PHYSFS_getLastErrorCode(), errno));
         return 0;
     }
     return 1;

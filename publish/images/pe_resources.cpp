@@ -222,7 +222,10 @@ static int seek_in_table(PHYSFS_File *in, const char *path, const PeResourceSect
     return pe_seek(in, path, (uint64_t)rs->dir_offset + rel);
 }
 
-int find_resource_dir_entry(PHYSFS_File *in, const char *path,
+/* Reads the resource directory at the current position of in (which must
+ * lie in the resource table). 1 found (*out = the entry's offset field with
+ * the subdirectory bit cleared), -1 not present, 0 after a logged failure. */
+static int find_resource_dir_entry(PHYSFS_File *in, const char *path,
                             const PeResourceSection *rs, int32_t id, uint32_t *out)
 {
     uint64_t pos;

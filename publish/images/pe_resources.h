@@ -49,12 +49,6 @@ int find_resource_entry(PHYSFS_File *in, const char *path,
                         const PeResourceSection *rs, uint32_t type, int32_t id,
                         uint32_t *out);
 
-/* Reads the resource directory at the current position of in (which must
- * lie in the resource table). 1 found (*out = the entry's offset field with
- * the subdirectory bit cleared), -1 not present, 0 after a logged failure. */
-int find_resource_dir_entry(PHYSFS_File *in, const char *path,
-                            const PeResourceSection *rs, int32_t id, uint32_t *out);
-
 /* Writes one String record of the version block at the current position of
  * out. key and value are UTF-8 and are stored as UTF-16. *running_length
  * (2 more than a multiple of 4 at the start of a record) grows by the

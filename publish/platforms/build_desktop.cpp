@@ -43,7 +43,7 @@ static int patch_with_icon(const char *platform, PHYSFS_File *out, const char *o
 {
     PHYSFS_sint64 stub_end = PHYSFS_tell(out);
     if (stub_end < 0) {
-        publish_log_error("Couldn't write '%s': %s", out_path, fs_error_text());
+        publish_log_error("Position check on '%s' failed: %s", out_path, fs_error_text());
         return 0;
     }
     uint64_t size = 0;
@@ -62,7 +62,7 @@ static int patch_with_icon(const char *platform, PHYSFS_File *out, const char *o
     SDL_free(ico);
     PHYSFS_close(in);
     if (ok && !PHYSFS_seek(out, (PHYSFS_uint64)stub_end)) {
-        publish_log_error("Couldn't write '%s': %s", out_path, fs_error_text());
+        publish_log_error("Seek in '%s' failed: %s", out_path, fs_error_text());
         ok = 0;
     }
     return ok;

@@ -61,15 +61,8 @@ class BuildApkTest : public FsTest
     {
         FsTest::SetUp();
         ASSERT_EQ(game_metadata_register(), 1);
-        /* The installation and demo game of the generator; the desktop
-         * stubs' bytes do not matter here. */
         std::string out;
-        ASSERT_EQ(run_command("/usr/bin/python3 " BRINDLECOT_SOURCE_DIR
-                              "/tools/make_installation.py --runtime-stub /bin/true '" +
-                                  root + "' 2>&1",
-                              &out),
-                  0)
-            << out;
+        ASSERT_EQ(make_test_installation(root, &out), 0) << out;
         ASSERT_EQ(game_metadata_load("mygame/metadata/game_metadata.txt"), 1);
         android_build_id = 1234;
         written.clear();

@@ -132,13 +132,29 @@ TEST(PlatformTable, RowsDecideMatchingAndUpload)
 }
 
 /* android and oculusquest build APKs (test_build_apk.cpp), googleplay the
- * app bundle (test_build_app_bundle.cpp): without a stub each fails in its
- * own build, none is left unavailable. */
+ * app bundle (test_build_app_bundle.cpp). Each row's package comes out of
+ * its own builder: an APK holds the compiled resource table at its root, a
+ * bundle holds its configuration, and neither holds the other's. */
 TEST_F(PublishGameTest, AndroidRowsRunTheirBuilds)
 {
-    for (const char *platform : {"android", "googleplay", "oculusquest"}) {
-        take_log();
-        EXPECT_EQ(build_platform(platform, "builds/x", "mygame", nullptr, nullptr), 0) << platform;
-        EXPECT_FALSE(was_written("is not available in this build.")) << platform;
+    std::string out;
+    ASSERT_EQ(make_test_installation(root, &out), 0) << out;
+    ASSERT_EQ(game_metadata_load("mygame/metadata/game_metadata.txt"), 1);
+    struct {
+        const char *platform;
+        const char *present;
+        const char *absent;
+    } cases[] = {
+        {"android", "resources.arsc", "BundleConfig.pb"},
+        {"googleplay", "BundleConfig.pb", "resources.arsc"},
+        {"oculusquest", "resources.arsc", "BundleConfig.pb"},
+    };
+    for (const auto &c : cases) {
+        std::string package = std::string("builds/") + c.platform + ".zip";
+        EXPECT_EQ(build_platform(c.platform, package.c_str(), "mygame", nullptr, nullptr), 1) << c.platform;
+        std::string listing;
+        run_command("unzip -Z1 '" + root + "/" + package + "'", &listing);
+        EXPECT_NE(listing.find(c.present), std::string::npos) << c.platform << ": " << listing;
+        EXPECT_EQ(listing.find(c.absent), std::string::npos) << c.platform << ": " << listing;
     }
 }

@@ -149,3 +149,11 @@ std::string hex_of(const std::string &bytes)
     }
     return out;
 }
+
+int make_test_installation(const std::string &root, std::string *output)
+{
+    return run_command("/usr/bin/python3 " BRINDLECOT_SOURCE_DIR
+                       "/tools/make_installation.py --runtime-stub /bin/true '" +
+                           root + "' 2>&1",
+                       output);
+}

@@ -59,4 +59,10 @@ std::string hex_of(const std::string &bytes);
 /* Runs a shell command; returns its exit status (0 ok). */
 int run_command(const std::string &cmd, std::string *output = nullptr);
 
+/* Lays out the generator's installation and demo game "mygame" in the
+ * native directory root; the desktop stubs are copies of /bin/true, whose
+ * bytes do not matter to the Android builds. Its exit status (0 ok), with
+ * what it printed in *output. */
+int make_test_installation(const std::string &root, std::string *output);
+
 #endif

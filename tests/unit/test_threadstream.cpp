@@ -273,7 +273,7 @@ TEST(ThreadStreamThreads, FourProducersLoseNothing)
 
     std::vector<std::thread> threads;
     for (int p = 0; p < producers; p++) {
-        threads.emplace_back([q, p, per_producer] {
+        threads.emplace_back([q, p] {
             for (uint32_t i = 0; i < per_producer; i++) {
                 ThreadStreamBuffer *b = threadstream_buffer_get();
                 if (!b)

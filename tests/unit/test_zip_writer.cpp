@@ -7,6 +7,8 @@
 #include <physfs.h>
 #include <zlib.h>
 
+#include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,24 @@
 
 #include <algorithm>
 #include <random>
+
+/* PhysicsFS moves in a native file with lseek, which no real file refuses.
+ * While armed, this one refuses every absolute move (SEEK_SET, what
+ * PHYSFS_seek asks for) as a pipe would; asking for the position
+ * (PHYSFS_tell, SEEK_CUR) still works. The program's definition comes
+ * before the C library's for PhysicsFS too. */
+static volatile int zip_test_fail_seeks = 0;
+
+extern "C" off_t lseek(int fd, off_t offset, int whence)
+{
+    typedef off_t (*LseekFunction)(int, off_t, int);
+    static LseekFunction real_lseek = (LseekFunction)dlsym(RTLD_NEXT, "lseek");
+    if (zip_test_fail_seeks && whence == SEEK_SET) {
+        errno = ESPIPE;
+        return -1;
+    }
+    return real_lseek(fd, offset, whence);
+}
 
 namespace {
 
@@ -303,6 +323,18 @@ TEST_F(ZipTest, FileOfFourGibibytesIsRefused)
     EXPECT_EQ(zip_package_tree("out.zip", "tree", 1), 0);
     EXPECT_TRUE(was_written("Can't add 'huge.bin' to 'out.zip': the zip format's sizes and offsets "
                        "stop below 4 GiB"));
+}
+
+TEST_F(ZipTest, FailedSeekIsReportedAsASeek)
+{
+    /* Past the whole-file limit: streamed, then its header patched. */
+    write_native("tree/a.txt", std::string(3 * 1024 * 1024, 'a'));
+    zip_test_fail_seeks = 1;
+    int result = zip_package_tree("out.zip", "tree", 1);
+    zip_test_fail_seeks = 0;
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(was_written("Seek in 'out.zip' failed: Illegal seek"));
+    EXPECT_FALSE(was_written("Write to 'out.zip' failed"));
 }
 
 } // namespace
