@@ -1,11 +1,8 @@
 #include "engine/log.h"
 
 #include "engine/build_revision.h"
-#include "engine/cvar.h"
-#include "engine/game_metadata_storage.h"
 #include "engine/helpers.h"
 #include "engine/text_escape.h"
-#include "platform/console.h"
 #include "platform/debug_output.h"
 
 #include <SDL.h>
@@ -28,14 +25,9 @@ static char **log_filters = NULL;
 static int log_filter_count = 0;
 static PHYSFS_File *log_file = NULL;
 
-static char *log_filename = NULL;
-static char *log_level = NULL;
-static char *log_filter_subsystems = NULL;
-static int32_t log_stdout = 0;
-static int32_t log_timing = 1;
-static int32_t log_level_char = 1;
-static int32_t log_subsystem = 1;
-static int32_t log_stdout_color = 0;
+/* Until configured, drains reach the debugger output only. */
+static const LogOutputSwitches log_switches_unconfigured = {0, 1, 1, 1, 0};
+static LogOutputSwitches log_switches = log_switches_unconfigured;
 
 typedef struct LogLevelInfo {
     LogLevel level;
@@ -170,12 +162,7 @@ int log_init(void)
     log_queue_head = NULL;
     log_queue_tail = NULL;
     log_threshold = LOG_LEVEL_DEBUG;
-    /* Until configured, drains reach the debugger output only. */
-    log_stdout = 0;
-    log_stdout_color = 0;
-    log_timing = 1;
-    log_level_char = 1;
-    log_subsystem = 1;
+    log_switches = log_switches_unconfigured;
     log_queued_bytes = 0;
     log_mutex = SDL_CreateMutex();
     log_write_mutex = SDL_CreateMutex();
@@ -199,52 +186,7 @@ int log_init(void)
     return 1;
 }
 
-static int register_log_cvars(const char *default_filename)
-{
-    int deployment = game_metadata_deployment != 0;
-    int colour = console_stdout_is_char_device();
-    return cvar_register_string("log.filename", "filename to write log data to",
-                                &log_filename, default_filename) &&
-           cvar_register_string("log.level",
-                                "One of [spam, debug, info, warn, error, unfiltered, "
-                                "nothing]. Filter out everything less than.",
-                                &log_level, deployment ? "info" : "debug") &&
-           cvar_register_string("log.filter_subsystems",
-                                "Comma-separated list of subsystems to ignore logging for",
-                                &log_filter_subsystems, "") &&
-           cvar_register_bool("log.stdout", "True if we should write logs to stdout",
-                              &log_stdout, !deployment) &&
-           cvar_register_bool("log.timing",
-                              "True if we should include the timing in the log output",
-                              &log_timing, 1) &&
-           cvar_register_bool("log.level_char",
-                              "True if we should include the logging level character "
-                              "in the log output",
-                              &log_level_char, 1) &&
-           cvar_register_bool("log.subsystem",
-                              "True if we should include the subsystem name in the log "
-                              "output",
-                              &log_subsystem, 1) &&
-           cvar_register_bool("log.stdout_color",
-                              "True if we should colorize logs sent to stdout",
-                              &log_stdout_color, colour);
-}
-
-static void configure_threshold(void)
-{
-    for (int i = 0; i < LOG_LEVEL_COUNT; i++) {
-        if (SDL_strcmp(log_level, log_levels[i].name) == 0) {
-            log_threshold = log_levels[i].level;
-            return;
-        }
-    }
-    int deployment = game_metadata_deployment != 0;
-    log_error("Engine", "Cvar log.level value '%s' is unknown. Defaulting to '%s'.",
-              log_level, deployment ? "info" : "debug");
-    log_threshold = deployment ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG;
-}
-
-static int add_filter(const char *piece)
+int log_add_filter(const char *piece)
 {
     for (int i = 0; i < log_filter_count; i++)
         if (SDL_strcasecmp(log_filters[i], piece) == 0)
@@ -263,58 +205,18 @@ static int add_filter(const char *piece)
     return 1;
 }
 
-static int configure_filters(void)
+int log_open_file(const char *path)
 {
-    if (!log_filter_subsystems || !*log_filter_subsystems)
-        return 1;
-    char *work = SDL_strdup(log_filter_subsystems);
-    if (!work) {
-        SDL_OutOfMemory();
-        return 0;
-    }
-    char *save = NULL;
-    int ok = 1;
-    for (char *piece = SDL_strtokr(work, ",", &save); piece && ok;
-         piece = SDL_strtokr(NULL, ",", &save)) {
-        while (*piece == ' ')
-            piece++;
-        if (!*piece)
-            continue;
-        char *end = piece + SDL_strlen(piece);
-        while (end > piece && end[-1] == ' ')
-            *--end = '\0';
-        ok = add_filter(piece);
-    }
-    SDL_free(work);
-    return ok;
-}
-
-static int configure_file(void)
-{
-    if (!log_filename || !*log_filename)
-        return 1;
-    char *path = SDL_strchr(log_filename, '/') ? alloc_printf("%s", log_filename)
-                                                : alloc_printf("logs/%s", log_filename);
-    if (!path) {
-        SDL_OutOfMemory();
-        return 0;
-    }
     log_file = PHYSFS_openWrite(path);
-    if (log_file)
-        fs_set_usual_mode(path);
-    if (!log_file) {
-        log_error_fs("Failed to open logfile '%s'", path);
-        log_error("Engine",
-                  "Continuing on without log file, hoping this log info is going "
-                  "elsewhere, too.");
-    }
-    SDL_free(path);
+    if (!log_file)
+        return 0;
+    fs_set_usual_mode(path);
     return 1;
 }
 
 /* Lines queued before the configuration was known get the same filter that
  * log_append applies from now on. */
-static void refilter_queue(void)
+void log_finish_configuration(void)
 {
     SDL_LockMutex(log_mutex);
     log_configured = 1;
@@ -334,26 +236,25 @@ static void refilter_queue(void)
     SDL_UnlockMutex(log_mutex);
 }
 
-int log_configure(void)
+LogOutputSwitches *log_output_switches(void)
 {
-    char *default_filename = alloc_printf("%s.log", game_metadata_gameid);
-    if (!default_filename) {
-        SDL_OutOfMemory();
-        return 0;
-    }
-    int registered = register_log_cvars(default_filename);
-    SDL_free(default_filename);
-    if (!registered)
-        return 0;
-    cvar_lock("log.filename");
-    cvar_lock("log.level");
-    cvar_lock("log.filter_subsystems");
+    return &log_switches;
+}
 
-    configure_threshold();
-    if (!configure_filters() || !configure_file())
-        return 0;
-    refilter_queue();
-    return 1;
+void log_set_threshold(LogLevel threshold)
+{
+    log_threshold = threshold;
+}
+
+int log_level_by_name(const char *name, LogLevel *level)
+{
+    for (int i = 0; i < LOG_LEVEL_COUNT; i++) {
+        if (SDL_strcmp(name, log_levels[i].name) == 0) {
+            *level = log_levels[i].level;
+            return 1;
+        }
+    }
+    return 0;
 }
 
 LogLine *log_take_queue(void)
@@ -382,19 +283,20 @@ static char *format_line(const LogLine *line)
 {
     char level_part[4] = "";
     char timing_part[32] = "";
-    if (log_level_char) {
+    if (log_switches.level_char) {
         const LogLevelInfo *info = level_info(line->level);
         SDL_snprintf(level_part, sizeof level_part, "%c ", info ? info->character : '?');
     }
-    if (log_timing)
+    if (log_switches.timing)
         SDL_snprintf(timing_part, sizeof timing_part, "%.6u ",
                      (unsigned)(line->timestamp_ms / 1000));
     /* File names and metadata values reach the text as they are: a newline
      * in one would split the entry, an escape sequence recolour the
      * terminal. */
     char *escaped = log_text_needs_escape(line->text) ? log_escape_text(line->text) : NULL;
-    char *out = alloc_printf("%s%s%s%s%s%s", level_part, timing_part, log_subsystem ? "[" : "",
-                             log_subsystem ? line->subsystem : "", log_subsystem ? "] " : "",
+    int sub = log_switches.subsystem;
+    char *out = alloc_printf("%s%s%s%s%s%s", level_part, timing_part, sub ? "[" : "",
+                             sub ? line->subsystem : "", sub ? "] " : "",
                              escaped ? escaped : line->text);
     SDL_free(escaped);
     return out;
@@ -416,10 +318,10 @@ static void write_to_file(const char *text)
 
 static void write_to_stdout(LogLevel level, const char *text)
 {
-    if (!log_stdout)
+    if (!log_switches.to_stdout)
         return;
     const LogLevelInfo *info = level_info(level);
-    if (log_stdout_color && info)
+    if (log_switches.stdout_color && info)
         fprintf(stdout, "%c[%dm%s%c[m\n", 27, info->colour, text, 27);
     else
         puts(text);

@@ -1,7 +1,8 @@
 /* The engine log: every module appends lines (subsystem, level, text) to one
  * in-memory queue from any thread; the owner of the main loop drains the
  * queue to the log file (CRLF), standard output (optionally coloured) and
- * the debugger output. Eight "log." cvars configure it. */
+ * the debugger output. engine/log_settings configures it from the eight
+ * "log." cvars through the calls under "Configuration" below. */
 #ifndef BRINDLECOT_ENGINE_LOG_H
 #define BRINDLECOT_ENGINE_LOG_H
 
@@ -33,7 +34,6 @@ typedef struct LogLine {
 #define LOG_PRINTF(a, b) HELPERS_PRINTF(a, b)
 
 int log_init(void);
-int log_configure(void);
 void log_shutdown(void);
 
 void log_spam(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
@@ -55,6 +55,27 @@ void log_write_lines(LogLine *first);
 void log_free_lines(LogLine *first);
 /* take, write, free: the one way every user writes the queue out. */
 void log_drain(void);
+
+/* Configuration. The writer reads these switches for every line, so the
+ * "log." cvars that are bound to them take effect at the next drain. */
+typedef struct LogOutputSwitches {
+    int32_t to_stdout;
+    int32_t timing;
+    int32_t level_char;
+    int32_t subsystem;
+    int32_t stdout_color;
+} LogOutputSwitches;
+LogOutputSwitches *log_output_switches(void);
+/* The level a "log.level" name stands for; 0 when the name is none. */
+int log_level_by_name(const char *name, LogLevel *level);
+void log_set_threshold(LogLevel threshold);
+/* Adds a log subsystem to drop, unless one equal ignoring case is there. */
+int log_add_filter(const char *subsystem);
+/* Opens the log file at this path in the write directory, truncating. */
+int log_open_file(const char *path);
+/* From here on appended lines are filtered; lines queued before get the
+ * same filter now. */
+void log_finish_configuration(void);
 
 /* Inspection for tests. */
 LogLevel log_get_threshold(void);

@@ -4,6 +4,7 @@
 #include "engine/fs_alloc.h"
 #include "engine/helpers.h"
 #include "engine/log.h"
+#include "engine/log_settings.h"
 #include "httpd/http_server.h"
 #include "httpd/httpd_request.h"
 #include "platform/console.h"

@@ -6,6 +6,7 @@
 #include "engine/helpers.h"
 #include "engine/http.h"
 #include "engine/log.h"
+#include "engine/log_settings.h"
 #include "platform/console.h"
 #include "platform/native.h"
 #include "platform/native_file.h"

@@ -54,6 +54,24 @@ def test_arguments_not_taken_are_refused_with_the_usage(tmp_path, name, args):
     assert list(tmp_path.iterdir()) == []
 
 
+# ---- the module circle check -------------------------------------------------
+
+def test_module_cycles_names_a_circle_through_either_file_of_a_module(tmp_path):
+    engine = tmp_path / "engine"
+    engine.mkdir()
+    (engine / "a.h").write_text('#include "engine/b.h"\n')
+    (engine / "a.cpp").write_text('#include "engine/a.h"\n')
+    (engine / "b.h").write_text("")
+    (engine / "b.cpp").write_text('#include "engine/a.h"\n')
+    r = run_script("check_module_cycles.py", [str(tmp_path)], tmp_path)
+    assert r.returncode == 1
+    assert r.stdout == b"modules include each other in a circle: engine/a -> engine/b -> engine/a\n"
+
+    (engine / "b.cpp").write_text('#include "engine/b.h"\n')
+    r = run_script("check_module_cycles.py", [str(tmp_path)], tmp_path)
+    assert (r.returncode, r.stdout) == (0, b"2 modules, no circle\n")
+
+
 # ---- writing over a user's installation -------------------------------------
 
 def snapshot(root, entries):

@@ -2,6 +2,7 @@
 
 #include "engine/cvar.h"
 #include "engine/log.h"
+#include "engine/log_settings.h"
 
 #include <stdint.h>
 

@@ -2,6 +2,7 @@
 
 #include "engine/cvar.h"
 #include "engine/log.h"
+#include "engine/log_settings.h"
 #include "platform/console.h"
 #include "platform/debug_output.h"
 

@@ -3,6 +3,7 @@
 #include "engine/cvar.h"
 #include "engine/fs_alloc.h"
 #include "engine/log.h"
+#include "engine/log_settings.h"
 #include "platform/debug_output.h"
 
 #include <SDL.h>
