@@ -136,8 +136,7 @@ LOG_FRONT_END(log_error, LOG_LEVEL_ERROR)
 LOG_FRONT_END(log_unfiltered, LOG_LEVEL_UNFILTERED)
 
 /* An error line in "Engine" with the file system's last error appended. */
-static void log_error_fs(const char *fmt, ...) LOG_PRINTF(1, 2);
-static void log_error_fs(const char *fmt, ...)
+void log_error_fs(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
