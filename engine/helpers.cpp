@@ -39,6 +39,16 @@ char *alloc_printf(const char *fmt, ...)
     return s;
 }
 
+int text_list_add(char **list, const char *item)
+{
+    char *grown = *list ? alloc_printf("%s, %s", *list, item) : SDL_strdup(item);
+    if (!grown)
+        return 0;
+    SDL_free(*list);
+    *list = grown;
+    return 1;
+}
+
 char *read_whole_file(const char *path, uint64_t *out_length)
 {
     if (out_length)

@@ -16,6 +16,10 @@
 #endif
 
 char *alloc_printf(const char *fmt, ...) HELPERS_PRINTF(1, 2);
+
+/* Appends ", item" to the SDL string *list, or makes it item when *list is
+ * NULL. 0 when out of memory, *list left as it was. */
+int text_list_add(char **list, const char *item);
 char *alloc_vprintf(const char *fmt, va_list ap);
 
 /* The whole of a regular file plus a terminating NUL; NULL for anything

@@ -154,12 +154,10 @@ static char *built_names(const BuiltPlatform *first, const BuiltPlatform *skip)
         if (b != skip && !names_hold(b->next, NULL, b->platform))
             order[n++] = b;
     for (int i = n - 1; i >= 0; i--) {
-        char *grown = list ? alloc_printf("%s, %s", list, order[i]->platform)
-                           : SDL_strdup(order[i]->platform);
-        SDL_free(list);
-        if (!grown)
+        if (!text_list_add(&list, order[i]->platform)) {
+            SDL_free(list);
             return NULL;
-        list = grown;
+        }
     }
     return list ? list : SDL_strdup("none");
 }
@@ -183,10 +181,7 @@ static int unattempted_visit(void *walk, const TreeWalkEntry *e)
     UnattemptedWalk *u = (UnattemptedWalk *)walk;
     if (!filter_passes(u->ctx, e->name) || names_hold(u->ctx->builds->next, NULL, e->name))
         return 1;
-    char *grown = u->list ? alloc_printf("%s, %s", u->list, e->name) : SDL_strdup(e->name);
-    SDL_free(u->list);
-    u->list = grown;
-    return grown != NULL;
+    return text_list_add(&u->list, e->name);
 }
 
 /* Stub entries that pass the filter and were never reached by the walk. */

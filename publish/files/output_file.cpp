@@ -261,23 +261,12 @@ int output_write_file(const char *path, const void *data, size_t length,
     return output_close(f, path, texts);
 }
 
-/* Appends ", name" (or the first name) to *list; 0 when out of memory. */
-static int output_list_add(char **list, const char *name)
-{
-    char *grown = *list ? alloc_printf("%s, %s", *list, name) : SDL_strdup(name);
-    if (!grown)
-        return 0;
-    SDL_free(*list);
-    *list = grown;
-    return 1;
-}
-
 char *output_discard_unfinished(void)
 {
     char *list = NULL;
     for (OutputResult *r = output_results; r; r = r->next) {
         output_remove_native(r->temp);
-        output_list_add(&list, r->path);
+        text_list_add(&list, r->path);
     }
     return list;
 }
@@ -292,7 +281,7 @@ static int output_stale_visit(void *list, const TreeWalkEntry *e)
         return 1;
     char *native = output_native(e->path);
     if (native && native_file_remove(native))
-        output_list_add((char **)list, e->path);
+        text_list_add((char **)list, e->path);
     SDL_free(native);
     return 1;
 }
