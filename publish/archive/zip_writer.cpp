@@ -8,6 +8,7 @@
 #include "engine/helpers.h"
 #include "engine/tree_walk.h"
 #include "platform/native_file.h"
+#include "platform/signals.h"
 #include "publish/archive/byte_io.h"
 #include "publish/archive/deflate_pool.h"
 #include "publish/files/entry_name.h"
@@ -65,6 +66,8 @@ typedef struct ZipCentralEntry {
 /* One entry between the walk and its place in the archive. */
 typedef struct ZipPending {
     char *path;           /* full path, for reading and messages */
+    int empty;            /* nothing to read: an empty file of the caller's,
+                           * path only names it */
     char *name;           /* stored name, "/" ended for a directory */
     uint32_t name_length;
     int is_directory;
@@ -117,7 +120,6 @@ typedef struct ZipContext {
     ZipCentralEntry *tail;   /* last queued entry, initially &entries */
     const char *zip_path;    /* for messages */
     PHYSFS_File *out;
-    const char *root_dir;    /* entry names are the paths below it */
     uint32_t entry_count;    /* queued entries, checked against the format's limit */
     const ZipOptions *options;
     ZipRun *run;
@@ -505,17 +507,29 @@ static int zip_read_whole_fd(const char *path, int fd, unsigned char *buffer, si
     return result;
 }
 
+/* path opened through PhysicsFS, or NULL after a logged failure whose
+ * cause is the system's own when PhysicsFS's is vaguer. */
+static PHYSFS_File *zip_open_path(const char *path)
+{
+    errno = 0;
+    PHYSFS_File *in = PHYSFS_openRead(path);
+    if (!in) {
+        int saved_errno = errno;
+        publish_log_error("Opening '%s' for read failed: %s", path,
+                          fs_error_cause(PHYSFS_getLastErrorCode(), saved_errno));
+    }
+    return in;
+}
+
 static int zip_read_whole(const char *path, unsigned char *buffer, size_t capacity,
                           size_t *length)
 {
     int fd = tree_walk_open(path);
     if (fd >= 0)
         return zip_read_whole_fd(path, fd, buffer, capacity, length);
-    PHYSFS_File *in = PHYSFS_openRead(path);
-    if (!in) {
-        publish_log_error("Opening '%s' for read failed: %s", path, fs_error_text());
+    PHYSFS_File *in = zip_open_path(path);
+    if (!in)
         return 0;
-    }
     size_t n = 0;
     int result = 1;
     while (!PHYSFS_eof(in)) {
@@ -571,7 +585,7 @@ static int zip_add_whole(ZipContext *ctx, const ZipPending *e)
     if (!s)
         return 0;
     size_t length = 0;
-    int read = zip_read_whole(e->path, s->in, ZIP_WHOLE_FILE_LIMIT, &length);
+    int read = !e->empty ? zip_read_whole(e->path, s->in, ZIP_WHOLE_FILE_LIMIT, &length) : 1;
     if (read != 1) {
         zip_slot_clear(run, s);
         return read;
@@ -651,10 +665,7 @@ static int zip_stream_read(ZipContext *ctx, ZipPending *e, PHYSFS_File *in, uint
 
 static PHYSFS_File *zip_open_input(const ZipPending *e)
 {
-    PHYSFS_File *in = PHYSFS_openRead(e->path);
-    if (!in)
-        publish_log_error("Opening '%s' for read failed: %s", e->path, fs_error_text());
-    return in;
+    return zip_open_path(e->path);
 }
 
 /* A first pass over a large file for its cache key. 1/0 (logged). */
@@ -778,10 +789,12 @@ static int zip_add_stored(ZipContext *ctx, ZipPending *e)
     ZipRun *run = ctx->run;
     if (!zip_stream_buffers(run) || !zip_write_local_header(ctx, e))
         return 0;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    if (e->empty)
+        return zip_patch_local_header(ctx, e) && zip_queue_entry(ctx, e);
     PHYSFS_File *in = zip_open_input(e);
     if (!in)
         return 0;
-    uLong crc = crc32(0L, Z_NULL, 0);
     int at_end = 0, ok = 1;
     while (ok && !at_end) {
         PHYSFS_sint64 n;
@@ -850,13 +863,14 @@ static int zip_entry_fits(ZipContext *ctx, const ZipPending *e, const PHYSFS_Sta
     return 1;
 }
 
-static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
+static int zip_add_record(ZipContext *ctx, ZipPending *e, const char *relative,
+                          const PHYSFS_Stat *st)
 {
     if (!zip_entry_fits(ctx, e, st)) {
         return 0;
     }
     unix_time_to_dos(st->modtime, &e->dos_date, &e->dos_time);
-    publish_log_info("Adding '%s' to zip...", e->path + SDL_strlen(ctx->root_dir) + 1);
+    publish_log_info("Adding '%s' to zip...", relative);
     if (e->is_directory) {
         if (!zip_prepare_slot(ctx, e))
             return 0;
@@ -865,7 +879,7 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
     }
     if (e->method == ZIP_METHOD_STORED)
         return zip_flush_slots(ctx) && zip_add_stored(ctx, e);
-    const ZipCacheEntry *known = zip_known_file(ctx->run, e->path);
+    const ZipCacheEntry *known = e->empty ? NULL : zip_known_file(ctx->run, e->path);
     if (known)
         return zip_add_known(ctx, e, known);
     if (st->filesize >= 0 && st->filesize <= ZIP_WHOLE_FILE_LIMIT) {
@@ -876,33 +890,53 @@ static int zip_add_record(ZipContext *ctx, ZipPending *e, const PHYSFS_Stat *st)
     return zip_flush_slots(ctx) && zip_add_streamed(ctx, e);
 }
 
-/* One entry of the walk; a directory's contents follow its own entry. */
-static int zip_add_visit(void *context, const TreeWalkEntry *w)
+/* One entry, its bytes read from path (NULL: an empty file), stored as
+ * relative; a directory's contents follow its own entry. */
+static int zip_add_entry(ZipContext *ctx, const char *path, const char *relative,
+                         int is_directory, const PHYSFS_Stat *st)
 {
-    ZipContext *ctx = (ZipContext *)context;
-    if (w->is_directory && !ctx->options->add_directory_entries)
+    if (is_directory && !ctx->options->add_directory_entries)
         return 1;
-    char *name = w->is_directory ? alloc_printf("%s/", w->relative) : SDL_strdup(w->relative);
+    char *name = is_directory ? alloc_printf("%s/", relative) : SDL_strdup(relative);
     if (!name) {
         report_out_of_memory();
         return 0;
     }
     ZipEntrySpec spec = {0, 0};
-    if (!w->is_directory && ctx->options->entry_rule)
+    if (!is_directory && ctx->options->entry_rule)
         ctx->options->entry_rule(ctx->options->rule_user, name, &spec);
     ZipPending e;
     SDL_zero(e);
-    e.path = (char *)w->path;
+    e.path = (char *)(path ? path : relative);
+    e.empty = path == NULL;
     e.name = name;
     e.name_length = (uint32_t)SDL_strlen(name);
-    e.is_directory = w->is_directory;
-    e.method = w->is_directory || spec.stored ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED;
-    e.attributes = w->is_directory   ? ZIP_ATTR_DIRECTORY
+    e.is_directory = is_directory;
+    e.method = is_directory || spec.stored ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATED;
+    e.attributes = is_directory      ? ZIP_ATTR_DIRECTORY
                    : spec.executable ? ZIP_ATTR_EXECUTABLE
                                      : ZIP_ATTR_FILE;
-    int ok = zip_add_record(ctx, &e, w->st);
+    int ok = zip_add_record(ctx, &e, relative, st);
     SDL_free(name);
     return ok;
+}
+
+static int zip_add_visit(void *context, const TreeWalkEntry *w)
+{
+    return zip_add_entry((ZipContext *)context, w->path, w->relative, w->is_directory, w->st);
+}
+
+/* The entries of a plan in its order, with the gate of a walk: a stop
+ * signal is honoured before each. */
+static int zip_add_plan(ZipContext *ctx, const GamePlan *plan)
+{
+    for (size_t i = 0; i < plan->count; i++) {
+        const GamePlanEntry *p = &plan->entries[i];
+        signals_checkpoint();
+        if (!zip_add_entry(ctx, p->source, p->name, p->is_directory, &p->st))
+            return 0;
+    }
+    return 1;
 }
 
 static int zip_write_central_record(ZipContext *ctx, const ZipCentralEntry *c)
@@ -1078,11 +1112,12 @@ ZipRunStats zip_run_stats(const ZipRun *run)
 
 /* --- archives ----------------------------------------------------------- */
 
-/* The walk, the central directory and the end record into out from its
- * current position, within run, or within a run of its own when run is
- * NULL. 1/0 (logged). */
+/* The entries (the walk of root_dir, or plan's), the central directory and
+ * the end record into out from its current position, within run, or
+ * within a run of its own when run is NULL. 1/0 (logged). */
 static int zip_write_archive(ZipRun *run, PHYSFS_File *out, const char *zip_path,
-                             const char *root_dir, const ZipOptions *options)
+                             const char *root_dir, const GamePlan *plan,
+                             const ZipOptions *options)
 {
     ZipRun *own = run ? NULL : zip_run_create(NULL, 0);
     if (!run && !own)
@@ -1093,16 +1128,19 @@ static int zip_write_archive(ZipRun *run, PHYSFS_File *out, const char *zip_path
     ctx.zip_path = zip_path;
     ctx.options = options;
     ctx.out = out;
-    ctx.root_dir = root_dir;
     ctx.run = run ? run : own;
     PHYSFS_sint64 base;
     int written = zip_tell(&ctx, &base);
     if (written) {
         ctx.base = (uint64_t)base;
-        TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
-        walk.admit = entry_name_allowed;
-        written = tree_walk(root_dir, &walk, zip_add_visit, &ctx) && zip_flush_slots(&ctx) &&
-                  zip_write_directory_and_end(&ctx);
+        if (plan) {
+            written = zip_add_plan(&ctx, plan);
+        } else {
+            TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+            walk.admit = entry_name_allowed;
+            written = tree_walk(root_dir, &walk, zip_add_visit, &ctx);
+        }
+        written = written && zip_flush_slots(&ctx) && zip_write_directory_and_end(&ctx);
     }
     zip_drop_slots(&ctx);
     zip_free_entries(&ctx);
@@ -1121,7 +1159,7 @@ int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
     if (!out) {
         return 0;
     }
-    int written = zip_write_archive(run, out, zip_path, root_dir, options);
+    int written = zip_write_archive(run, out, zip_path, root_dir, NULL, options);
     int result = 0;
     if (!output_finish(out, written)) {
         if (written) {
@@ -1139,9 +1177,19 @@ int zip_directory_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const 
 {
     publish_log_info("Zipping %s ...", out_path);
     if (!zip_root_is_directory(root_dir) ||
-        !zip_write_archive(run, out, out_path, root_dir, options)) {
+        !zip_write_archive(run, out, out_path, root_dir, NULL, options)) {
         return 0;
     }
+    publish_log_info("Zipfile '%s' successfully created!", out_path);
+    return 1;
+}
+
+int zip_plan_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const GamePlan *plan,
+                const ZipOptions *options)
+{
+    publish_log_info("Zipping %s ...", out_path);
+    if (!zip_write_archive(run, out, out_path, NULL, plan, options))
+        return 0;
     publish_log_info("Zipfile '%s' successfully created!", out_path);
     return 1;
 }

@@ -31,6 +31,7 @@
 #include <stdint.h>
 
 #include "platform/native_file.h"
+#include "publish/files/game_plan.h"
 
 /* What run of archives an archive belongs to; see zip_run_create. */
 typedef struct ZipRun ZipRun;
@@ -69,6 +70,12 @@ int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
  * out_path names it in messages. 1/0. */
 int zip_directory_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const char *root_dir,
                      const ZipOptions *options);
+
+/* As zip_directory_to, but the entries are plan's, in its order, each read
+ * from its source (game_plan.h): the archive a staged tree of the plan
+ * would give, with no tree written. 1/0. */
+int zip_plan_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const GamePlan *plan,
+                const ZipOptions *options);
 
 /* A run: the state that many archives share, freed with zip_run_destroy.
  * cache_dir (a write-directory path, or NULL for none) is where the cache

@@ -17,19 +17,6 @@
 /* Constant memory whatever the file's size. */
 #define STAGING_COPY_BUFFER_SIZE (4 * 1024 * 1024)
 
-/* Launchers and replay files of the installation that a game directory may
- * carry at its top; they have no place in a package. */
-static const char *const staging_stripped_names[] = {
-    "brindlecot",      "brindlecot.bat",      "run",
-    "run.bat",         "replay.txt",          "watch-recording",
-    "watch-recording.bat", "run-demo",        "run-demo.bat",
-};
-
-static const char *const staging_default_files[] = {
-    "open-source-licenses.txt", "font.ttf", "brindlecot.png",
-    "brindlecot-controller.png", "console-logo.png",
-};
-
 /* Copies, and the stream appended to an output by copy_stream. */
 static const OutputTexts staging_copy_texts = {
     {"Can't open ", " for writing"},
@@ -299,18 +286,12 @@ int copy_tree(const char *src_dir, const char *dest_dir)
     return tree_walk(src_dir, &options, staging_copy_visit, &copy);
 }
 
-static int staging_keeps_native_entry(const NativeEntryRule *rule, const char *name)
-{
-    return SDL_strcasecmp(name, rule->name) == 0 ||
-           (rule->prefix && SDL_strncasecmp(name, rule->prefix, SDL_strlen(rule->prefix)) == 0);
-}
-
 /* One entry of a staged tree's native/: kept when the rule names it, else
  * deleted. Another platform's native code only makes the package bigger: an
  * entry that will not go is left in place rather than failing the build. */
 static int staging_prune_visit(void *rule, const TreeWalkEntry *e)
 {
-    if (staging_keeps_native_entry((const NativeEntryRule *)rule, e->name))
+    if (game_plan_keeps_native_entry((const NativeEntryRule *)rule, e->name))
         return 1;
     /* Only a directory has contents to delete first. */
     PHYSFS_Stat st;
@@ -325,8 +306,10 @@ static int staging_prune_visit(void *rule, const TreeWalkEntry *e)
 
 int strip_staged_tree(const NativeEntryRule *native, const char *dir)
 {
-    for (size_t i = 0; i < SDL_arraysize(staging_stripped_names); i++) {
-        char *path = alloc_printf("%s/%s", dir, staging_stripped_names[i]);
+    size_t count;
+    const char *const *stripped = game_plan_stripped_names(&count);
+    for (size_t i = 0; i < count; i++) {
+        char *path = alloc_printf("%s/%s", dir, stripped[i]);
         if (!path) {
             report_out_of_memory();
             return 0;
@@ -347,7 +330,7 @@ int strip_staged_tree(const NativeEntryRule *native, const char *dir)
 
 static int staging_write_flag(const char *dir)
 {
-    char *flag = alloc_printf("%s/metadata/BRINDLECOT_PRODUCTION_BUILD", dir);
+    char *flag = alloc_printf("%s/" GAME_PLAN_FLAG_NAME, dir);
     if (!flag) {
         report_out_of_memory();
         return 0;
@@ -376,9 +359,11 @@ int add_staged_defaults(const char *dir)
         report_out_of_memory();
         return 0;
     }
+    size_t count;
+    const char *const *defaults = game_plan_default_files(&count);
     int ok = 1;
-    for (size_t i = 0; ok && i < SDL_arraysize(staging_default_files); i++) {
-        const char *name = staging_default_files[i];
+    for (size_t i = 0; ok && i < count; i++) {
+        const char *name = defaults[i];
         char *target = alloc_printf("%s/%s", dir, name);
         if (!target) {
             report_out_of_memory();

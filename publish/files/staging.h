@@ -18,6 +18,7 @@
 #include <physfs.h>
 
 #include "platform/native_file.h"
+#include "publish/files/game_plan.h"
 
 /* Told of each file that staging copies natively from a source read
  * through unchanged: what identified the source while it was read and what
@@ -47,15 +48,6 @@ int copy_tree(const char *src_dir, const char *dest_dir);
  * natively, announcing each entry, so no stale file of an earlier build survives. 1 when
  * nothing is left (or nothing was there); 0 after a logged error. */
 int delete_tree(const char *path);
-
-/* Which entries of a staged game's native/ directory a build keeps: the
- * one named name and, when prefix is not NULL, every one that begins with
- * prefix, both ignoring case. The platform table says which for a
- * platform. */
-typedef struct NativeEntryRule {
-    const char *name;
-    const char *prefix;
-} NativeEntryRule;
 
 /* Removes the installation's launcher and replay files from the top of dir,
  * then prunes dir/native with native. 1/0. */

@@ -12,9 +12,10 @@
 #include <SDL.h>
 #include <physfs.h>
 
-#define TMPTREE ".brindlecot/tmptree"
-/* Where earlier versions put the zip before appending it. */
-#define TMPZIP ".brindlecot/tmp.zip"
+/* Where earlier versions staged the game, and put the zip before appending
+ * it. */
+#define OLD_TMPTREE ".brindlecot/tmptree"
+#define OLD_TMPZIP ".brindlecot/tmp.zip"
 
 /* The package is written through one handle, from the stub's first byte to
  * the zip's last, so it reaches the disk once, when it is complete. */
@@ -85,11 +86,11 @@ static int windows_resource_step(const char *platform, PHYSFS_File *out, const c
     return ok;
 }
 
-/* The stub, its Windows resources, then the zip of the staged tree straight
+/* The stub, its Windows resources, then the zip of the game's plan straight
  * after it: the zip's offsets count from its own first byte, as they did
  * when it was written to a file of its own and appended. The package is
  * then marked executable. */
-static int write_package(const PlatformBuild *b, const char *tree, const ZipOptions *zip)
+static int write_package(const PlatformBuild *b, const GamePlan *plan, const ZipOptions *zip)
 {
     const char *platform = b->platform, *out_path = b->out_path;
     int windows = SDL_strncasecmp(platform, "windows", 7) == 0;
@@ -98,7 +99,7 @@ static int write_package(const PlatformBuild *b, const char *tree, const ZipOpti
         return 0;
     int ok = copy_stub(platform, out, out_path) &&
              (!windows || windows_resource_step(platform, out, out_path, b->game_dir)) &&
-             zip_directory_to(b->zip_run, out, out_path, tree, zip);
+             zip_plan_to(b->zip_run, out, out_path, plan, zip);
     if (!ok)
         output_abandon(out);
     else
@@ -108,15 +109,14 @@ static int write_package(const PlatformBuild *b, const char *tree, const ZipOpti
 
 int build_desktop(const PlatformBuild *b)
 {
+    /* The game is archived straight from its files: a staged copy would
+     * only be read back once and thrown away. */
     const PackagePart parts[] = {{PACKAGE_PART_GAME, "", NULL, NULL, NULL, NULL}};
-    PackageSpec spec = {TMPTREE, parts, 1, package_zip_options(1, NULL), write_package, NULL,
-                        NULL};
+    PackageSpec spec = {NULL, parts, 1, package_zip_options(1, NULL), write_package, NULL, NULL};
     int ok = package_build(b, &spec);
-    /* Only removes the tree when it is empty; the next desktop build
-     * empties it first. */
-    PHYSFS_delete(TMPTREE);
-    /* Not written any more, but one left by an older version would stay for
-     * ever. */
-    PHYSFS_delete(TMPZIP);
+    /* Not written any more, but what an older version left would stay for
+     * ever; its loss is no failure of this build. */
+    delete_tree(OLD_TMPTREE);
+    PHYSFS_delete(OLD_TMPZIP);
     return ok;
 }

@@ -57,16 +57,25 @@ static int package_make_parts(const PlatformBuild *b, const PackageSpec *spec)
     return 1;
 }
 
-static int package_write(const PlatformBuild *b, const PackageSpec *spec)
+static int package_build_tree(const PlatformBuild *b, const PackageSpec *spec)
 {
-    if (spec->write)
-        return spec->write(b, spec->tree, &spec->zip);
-    return zip_directory(b->zip_run, b->out_path, spec->tree, &spec->zip);
+    return delete_tree(spec->tree) && package_make_parts(b, spec) &&
+           zip_directory(b->zip_run, b->out_path, spec->tree, &spec->zip);
+}
+
+static int package_build_planned(const PlatformBuild *b, const PackageSpec *spec)
+{
+    GamePlan plan;
+    if (!game_plan_make(&plan, &b->native, b->game_dir))
+        return 0;
+    int ok = spec->write(b, &plan, &spec->zip);
+    game_plan_free(&plan);
+    return ok;
 }
 
 int package_build(const PlatformBuild *b, const PackageSpec *spec)
 {
-    int ok = delete_tree(spec->tree) && package_make_parts(b, spec) && package_write(b, spec);
+    int ok = spec->tree ? package_build_tree(b, spec) : package_build_planned(b, spec);
     if (!ok)
         PHYSFS_delete(b->out_path); /* a package of an earlier run must not pass for this one */
     if (spec->record_platform) {

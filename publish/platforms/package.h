@@ -7,11 +7,14 @@
  * made. package_build replaces the tree, makes the parts in it, writes the
  * package from the tree and, when anything failed, deletes the package, so
  * that a new platform is one row of the platform table and one small
- * function that lists its parts. */
+ * function that lists its parts. A package whose tree would only be a
+ * means to the archive (a desktop package) has no tree: it is written
+ * from the plan of the game's entries. */
 #ifndef BRINDLECOT_PUBLISH_PACKAGE_H
 #define BRINDLECOT_PUBLISH_PACKAGE_H
 
 #include "publish/archive/zip_writer.h"
+#include "publish/files/game_plan.h"
 #include "publish/files/staging.h"
 #include "publish/platforms/built_platform.h"
 
@@ -48,15 +51,19 @@ typedef struct PackagePart {
     void *user;       /* MADE: handed to make */
 } PackagePart;
 
-/* Writes the package b->out_path from the finished tree. 1/0, logged. */
-typedef int (*PackageWrite)(const PlatformBuild *b, const char *tree, const ZipOptions *zip);
+/* Writes the package b->out_path from the plan of its game. 1/0, logged. */
+typedef int (*PackageWrite)(const PlatformBuild *b, const GamePlan *plan, const ZipOptions *zip);
 
 typedef struct PackageSpec {
-    const char *tree; /* the package tree: removed first, then made anew */
+    /* The package tree: removed first, then made anew, and zipped into
+     * b->out_path. NULL for a package that keeps no tree: its one part is
+     * the game (PACKAGE_PART_GAME), planned (game_plan.h), not staged, and
+     * write writes the package from the plan. */
+    const char *tree;
     const PackagePart *parts;
     int part_count;
-    ZipOptions zip;     /* how the tree is archived */
-    PackageWrite write; /* NULL: the tree zipped into b->out_path */
+    ZipOptions zip;     /* how the entries are archived */
+    PackageWrite write; /* without a tree */
     /* Not NULL: recorded in b->builds as this platform's build directory
      * record_path (the tree itself when NULL), failed or not. */
     const char *record_platform;

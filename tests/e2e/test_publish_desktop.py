@@ -74,11 +74,21 @@ def test_desktop_packages(inst):
     assert not (inst / ".brindlecot" / "tmp.zip").exists()
 
 
-def test_second_desktop_build_removes_the_first_staging_tree(inst):
+def test_desktop_builds_copy_nothing_and_remove_an_old_staging_tree(inst):
+    # What an older version left: its staging tree and its zip.
+    old = inst / ".brindlecot" / "tmptree"
+    (old / "metadata").mkdir(parents=True)
+    (old / "metadata" / "stale.txt").write_text("x")
+    (inst / ".brindlecot" / "tmp.zip").write_bytes(b"x")
     r = run_publish(["--only-package", "--platforms=linux-amd64,linux-raspberrypi",
                      "mygame"], inst)
     assert r.returncode == 0
-    assert texts(r, "- ").count("Deleting '.brindlecot/tmptree'...") == 1
+    copies = [t for t in texts(r, "- ") if t.startswith("Copying ")]
+    # The stubs alone: the game goes into the packages straight from its files.
+    assert sorted(copies) == sorted(
+        "Copying '.brindlecot/stubs/%s' to 'builds/mygame-%s.bin'..." % (p, p)
+        for p in ("linux-amd64", "linux-raspberrypi")), copies
+    assert not old.exists()
     assert not (inst / ".brindlecot" / "tmp.zip").exists()
 
 

@@ -50,14 +50,19 @@ STUB = ".brindlecot/stubs/android/stub"
 @pytest.mark.parametrize("name,is_dir,platform,message", [
     ("mygame/secret", True, "linux-amd64",
      "Can't read directory 'mygame/secret': Permission denied"),
+    # A desktop package reads the game's files itself; the HTML5 site
+    # copies them first.
     ("mygame/secret.txt", False, "linux-amd64",
+     "Opening 'mygame/secret.txt' for read failed: Permission denied"),
+    ("mygame/secret.txt", False, "html5",
      "Can't open 'mygame/secret.txt' for reading: Permission denied"),
     # The stub tree's top and a directory inside it: once the first of these
     # gave "Packaging failed!" alone.
     (STUB, True, "android", "Can't read directory '%s': Permission denied" % STUB),
     (STUB + "/secret", True, "android",
      "Can't read directory '%s/secret': Permission denied" % STUB),
-], ids=["game directory", "game file", "stub tree", "directory in a stub tree"])
+], ids=["game directory", "game file", "staged game file", "stub tree",
+        "directory in a stub tree"])
 def test_unreadable_entry_is_named_with_its_reason(open_tmp, name, is_dir, platform, message):
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
         pytest.skip("setpriv is needed to drop root")
@@ -116,16 +121,16 @@ def make_deep_dir(top, rel):
 
 def test_path_too_long_once_staged_is_named_with_its_reason(tmp_path):
     inst = build_installation(tmp_path / "inst")
-    # The publisher reaches the game as "./mygame/..." and stages it into
-    # the longer "./.brindlecot/tmptree/...": an empty directory 4090 bytes
-    # down can be read but not made again.
+    # The publisher reaches the game as "./mygame/..." and stages the HTML5
+    # site's copy into the longer "./builds/mygame-html5/gamedata/...": an
+    # empty directory 4090 bytes down can be read but not made again.
     rel = "deep"
     while len("./mygame/") + len(rel) + 201 < 4090:
         rel += "/" + "d" * 200
     rel += "/" + "e" * (4090 - len("./mygame/") - len(rel) - 1)
     assert len("./mygame/" + rel) == 4090
     make_deep_dir(inst / "mygame", rel)
-    r = publish(inst)
+    r = publish(inst, platform="html5")
     summary = [l[:200] for l in lines(r)[-5:]]
     assert r.returncode == 1, summary
     errors = error_lines(r)
@@ -134,3 +139,8 @@ def test_path_too_long_once_staged_is_named_with_its_reason(tmp_path):
     staged = errors[0][:len("Can't create directory '")]
     assert staged == "Can't create directory '", errors[0][:100]
     assert errors[0].endswith("/%s': File name too long" % rel), errors[0][-100:]
+    # A desktop package copies nothing: the same game packages whole.
+    r = publish(inst)
+    assert r.returncode == 0, [l[:200] for l in lines(r)[-5:]]
+    names = zipfile.ZipFile(str(inst / "builds" / "mygame-linux-amd64.bin")).namelist()
+    assert rel + "/" in names
