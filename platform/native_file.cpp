@@ -74,6 +74,23 @@ int native_file_read_at(int fd, void *data, size_t length, uint64_t offset)
     return 1;
 }
 
+int native_file_start_writeback(int fd, uint64_t offset, uint64_t length)
+{
+#ifdef SYNC_FILE_RANGE_WRITE
+    int rc;
+    do
+        rc = sync_file_range(fd, (off_t)offset, (off_t)length, SYNC_FILE_RANGE_WRITE);
+    while (rc != 0 && errno == EINTR);
+    /* A kernel or file system without it, or a descriptor that is no file. */
+    return rc == 0 || errno == ENOSYS || errno == EINVAL || errno == ESPIPE;
+#else
+    (void)fd;
+    (void)offset;
+    (void)length;
+    return 1;
+#endif
+}
+
 int native_file_close(int fd)
 {
     /* On Linux the descriptor is gone even when close reports EINTR, so a

@@ -33,6 +33,12 @@ int native_file_write_at(int fd, const void *data, size_t length, uint64_t offse
  * 1/0. */
 int native_file_read_at(int fd, void *data, size_t length, uint64_t offset);
 
+/* Asks the system to start writing length bytes of fd from offset to the
+ * disk and returns without waiting, so that a later flush of the file has
+ * less left to wait for. Only a hint: where the system has no such call,
+ * or not for this file, it does nothing and succeeds. 1/0. */
+int native_file_start_writeback(int fd, uint64_t offset, uint64_t length);
+
 /* Closes without flushing to the disk. 1/0 (a failed close still releases
  * the descriptor). */
 int native_file_close(int fd);

@@ -27,7 +27,7 @@ TEST_PACKAGES="
 clang libclang-rt-14-dev
 libgtest-dev
 python3-pytest python3-pefile python3-protobuf
-zip unzip file curl apache2-utils nodejs time
+zip unzip file curl apache2-utils nodejs time strace
 zipalign aapt android-framework-res dexdump apksigner apktool
 icoutils icnsutils protobuf-compiler
 chromium

@@ -14,6 +14,10 @@
 #include <unistd.h>
 
 #define OUTPUT_TEMP_MARK ".brindlecot-tmp-"
+/* How much a result file takes before its writeback is started: each
+ * package is flushed once when it is closed, and that flush waits only for
+ * what is still dirty then. */
+#define OUTPUT_WRITEBACK_STEP (8u << 20)
 
 void output_log_failure(const OutputText *text, const char *path, const char *cause)
 {
@@ -26,6 +30,10 @@ typedef struct OutputResult {
     PHYSFS_File *file;
     char *path;        /* final name (write directory) */
     char *temp;        /* temporary name beside it */
+    int hint_fd;       /* the temporary file natively, for writeback hints; -1 */
+    uint64_t hinted;   /* writeback started below this offset */
+    uint64_t end;      /* end of the furthest byte written */
+    uint64_t unhinted; /* bytes written since the last hint */
     struct OutputResult *next;
 } OutputResult;
 
@@ -39,6 +47,13 @@ static OutputResult *output_find(PHYSFS_File *f)
     return NULL;
 }
 
+static void output_drop_hints(OutputResult *r)
+{
+    if (r->hint_fd >= 0)
+        native_file_close(r->hint_fd);
+    r->hint_fd = -1;
+}
+
 static void output_forget(OutputResult *gone)
 {
     for (OutputResult **link = &output_results; *link; link = &(*link)->next) {
@@ -47,6 +62,7 @@ static void output_forget(OutputResult *gone)
             break;
         }
     }
+    output_drop_hints(gone);
     SDL_free(gone->path);
     SDL_free(gone->temp);
     SDL_free(gone);
@@ -147,6 +163,11 @@ PHYSFS_File *output_open_result(const char *path, const OutputTexts *texts)
         SDL_free(r);
         return NULL;
     }
+    /* Read-only: the handle writes, this descriptor only hints. Without it
+     * the file is written all the same. */
+    char *native = output_native(r->temp);
+    r->hint_fd = native ? native_file_open_read(native) : -1;
+    SDL_free(native);
     r->next = output_results;
     output_results = r;
     return r->file;
@@ -158,11 +179,32 @@ const char *output_name_in_progress(PHYSFS_File *f, const char *path)
     return r ? r->temp : path;
 }
 
+/* Starts the writeback of what was written since the last hint, once
+ * enough has gathered. Writers seek back to patch bytes already written,
+ * so the range is the one above the last hint up to the furthest byte. */
+static void output_hint_writeback(PHYSFS_File *f, size_t length)
+{
+    OutputResult *r = output_find(f);
+    if (!r || r->hint_fd < 0)
+        return;
+    PHYSFS_sint64 at = PHYSFS_tell(f);
+    if (at > 0 && (uint64_t)at > r->end)
+        r->end = (uint64_t)at;
+    r->unhinted += length;
+    if (r->unhinted < OUTPUT_WRITEBACK_STEP || r->end <= r->hinted)
+        return;
+    native_file_start_writeback(r->hint_fd, r->hinted, r->end - r->hinted);
+    r->hinted = r->end;
+    r->unhinted = 0;
+}
+
 int output_write(PHYSFS_File *f, const char *path, const void *data, size_t length,
                  const OutputTexts *texts)
 {
-    if (byte_io_write_all(f, data, length))
+    if (byte_io_write_all(f, data, length)) {
+        output_hint_writeback(f, length);
         return 1;
+    }
     output_log_failure(&texts->write_failed, path, byte_io_error());
     return 0;
 }
@@ -265,6 +307,7 @@ char *output_discard_unfinished(void)
 {
     char *list = NULL;
     for (OutputResult *r = output_results; r; r = r->next) {
+        output_drop_hints(r);
         output_remove_native(r->temp);
         text_list_add(&list, r->path);
     }

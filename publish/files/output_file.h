@@ -8,7 +8,9 @@
  * temporary name beside its own, ".NAME.brindlecot-tmp-PID", and takes its
  * name only when it is complete and on the disk: a reader of NAME finds
  * the earlier file or the whole new one, never a part, whatever stops the
- * run. A failed result removes its temporary file and leaves NAME alone. */
+ * run. A failed result removes its temporary file and leaves NAME alone.
+ * It is flushed to the disk once, when closed; its writeback is started
+ * while it is written, so that flush has little left to wait for. */
 #ifndef BRINDLECOT_PUBLISH_OUTPUT_FILE_H
 #define BRINDLECOT_PUBLISH_OUTPUT_FILE_H
 

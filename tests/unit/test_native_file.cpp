@@ -68,6 +68,33 @@ TEST_F(NativeFileTest, CreateTruncatesAndWritesReachTheFile)
     EXPECT_EQ(read_native("old.txt"), "Newer");
 }
 
+TEST_F(NativeFileTest, WritebackHintSucceedsWhereItCannotApplyButNotOnABadDescriptor)
+{
+    write_native("data.bin", std::string(100000, 'd'));
+    int file = native_file_open_read(path("data.bin").c_str());
+    int ends[2];
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(pipe(ends), 0);
+    struct Case {
+        const char *what;
+        int fd;
+        uint64_t offset, length;
+        int result;
+    } cases[] = {
+        {"a range of a file open for reading", file, 4096, 50000, 1},
+        {"the range past its end", file, 1 << 20, 4096, 1},
+        {"a pipe", ends[0], 0, 4096, 1},
+        {"a closed descriptor", 1000000, 0, 4096, 0},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(native_file_start_writeback(c.fd, c.offset, c.length), c.result) << c.what;
+    EXPECT_EQ(errno, EBADF);
+    close(ends[0]);
+    close(ends[1]);
+    native_file_close(file);
+    EXPECT_EQ(read_native("data.bin"), std::string(100000, 'd'));
+}
+
 TEST_F(NativeFileTest, CreateInAMissingDirectoryFailsWithTheCause)
 {
     errno = 0;

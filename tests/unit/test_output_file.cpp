@@ -77,6 +77,62 @@ TEST_F(OutputFileTest, FailedResultsLeaveTheEarlierFileAndNoTemporary)
     }
 }
 
+int open_descriptors()
+{
+    int count = 0;
+    DIR *d = opendir("/proc/self/fd");
+    for (struct dirent *e; d && (e = readdir(d));)
+        count += e->d_name[0] != '.';
+    if (d)
+        closedir(d);
+    return count;
+}
+
+/* Some 20 MiB in pieces of uneven sizes, with seeks back to patch bytes
+ * already written (as the zip writer patches its local headers) and on to
+ * the end again. expected gets what the file must hold. */
+void write_patched(PHYSFS_File *f, const char *path, std::string *expected)
+{
+    std::string piece;
+    uint32_t seed = 12345;
+    for (int i = 0; expected->size() < (20u << 20); i++) {
+        piece.resize(40000 + (size_t)(i % 7) * 9000);
+        for (char &c : piece)
+            c = (char)((seed = seed * 1103515245u + 12345u) >> 24);
+        ASSERT_TRUE(output_write(f, path, piece.data(), piece.size(), &texts));
+        expected->append(piece);
+        if (i % 5 != 4)
+            continue;
+        size_t at = expected->size() / 3 + (size_t)i;
+        ASSERT_TRUE(PHYSFS_seek(f, at));
+        ASSERT_TRUE(output_write(f, path, "PATCH", 5, &texts));
+        expected->replace(at, 5, "PATCH");
+        ASSERT_TRUE(PHYSFS_seek(f, expected->size()));
+    }
+}
+
+TEST_F(OutputFileTest, LargePatchedResultHoldsEveryByteAndLeavesNoDescriptor)
+{
+    for (int abandon = 0; abandon <= 1; abandon++) {
+        write_native("builds/big.bin", "old package");
+        int before = open_descriptors();
+        PHYSFS_File *f = output_open_result("builds/big.bin", &texts);
+        ASSERT_NE(f, nullptr);
+        std::string expected;
+        write_patched(f, "builds/big.bin", &expected);
+        EXPECT_GT(open_descriptors(), before);
+        if (abandon) {
+            output_abandon(f);
+            expected = "old package";
+        } else {
+            ASSERT_TRUE(output_close(f, "builds/big.bin", &texts));
+        }
+        EXPECT_EQ(open_descriptors(), before) << abandon;
+        EXPECT_EQ(names("builds"), std::vector<std::string>{"big.bin"}) << abandon;
+        EXPECT_TRUE(read_native("builds/big.bin") == expected) << abandon;
+    }
+}
+
 TEST_F(OutputFileTest, NonRegularTargetsAreRefusedBeforeAnythingIsOpened)
 {
     ASSERT_EQ(mkfifo((root + "/builds/pipe").c_str(), 0600), 0);
