@@ -5,13 +5,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <thread>
 #include <vector>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -338,21 +336,15 @@ TEST_F(NativeFileTest, CopyFailureTellsTheSideAndTheCause)
         int dst = open(path("other.bin").c_str(), c.dst_flags);
         ASSERT_GE(src, 0);
         ASSERT_GE(dst, 0);
-        struct rlimit old_limit, limit;
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-        limit = old_limit;
-        limit.rlim_cur = 1024 * 1024;
-        void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
-        if (c.size_limit) {
-            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-        }
         char buffer[4096];
-        int write_failed = -1;
-        errno = 0;
-        int copied = native_file_copy(src, dst, buffer, sizeof buffer, &write_failed);
-        int cause = errno;
-        setrlimit(RLIMIT_FSIZE, &old_limit);
-        signal(SIGXFSZ, old_handler);
+        int write_failed = -1, copied, cause;
+        {
+            FileSizeLimit limit(c.size_limit ? 1024 * 1024 : RLIM_INFINITY);
+            ASSERT_TRUE(limit.set);
+            errno = 0;
+            copied = native_file_copy(src, dst, buffer, sizeof buffer, &write_failed);
+            cause = errno;
+        }
         close(src);
         close(dst);
         EXPECT_EQ(copied, 0);

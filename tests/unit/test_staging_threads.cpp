@@ -12,7 +12,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -230,17 +229,12 @@ TEST_F(StagingThreadsTest, FailedCopyFailsTheStageAndLeavesNoPartialFile)
         written.clear();
         if (c.in_the_way)
             mkdir_native(c.in_the_way);
-        struct rlimit old_limit, limit;
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-        limit = old_limit;
-        limit.rlim_cur = 1024 * 1024;
-        void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
-        if (c.size_limit) {
-            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        int staged;
+        {
+            FileSizeLimit limit(c.size_limit ? 1024 * 1024 : RLIM_INFINITY);
+            ASSERT_TRUE(limit.set);
+            staged = stage_game_tree(&linux_native, "game", "stage");
         }
-        int staged = stage_game_tree(&linux_native, "game", "stage");
-        setrlimit(RLIMIT_FSIZE, &old_limit);
-        signal(SIGXFSZ, old_handler);
         EXPECT_EQ(staged, 0);
         EXPECT_TRUE(was_written(c.message));
         if (c.failed) {
