@@ -136,4 +136,12 @@ int native_directory_sync(const char *native_dir);
  * NULL) then gets the id it wrote there, or 0 when it cannot be read. */
 int native_file_lock(const char *native_path, long *holder);
 
+/* Copies the whole of src_fd into dst_fd, both just opened (dst created
+ * empty): a copy-on-write clone where the file system has one, else a copy
+ * inside the kernel (copy_file_range), else read and write through the
+ * caller's buffer of capacity bytes. Never a link: a change to either file
+ * leaves the other as it was. 1, or 0 with errno telling why and
+ * *write_failed 1 when writing failed, 0 when reading did. */
+int native_file_copy(int src_fd, int dst_fd, void *buffer, size_t capacity, int *write_failed);
+
 #endif

@@ -68,12 +68,14 @@ fuzz_target fuzz_pe tests/fuzz/corpus_pe 150000
 fuzz_target fuzz_metadata tests/fuzz/corpus_metadata 250000
 
 # The tests that run threads (the thread-stream queue's producers, the
-# HTTP client's transport worker and the zip writer's compression workers),
-# under ThreadSanitizer.
+# HTTP client's transport worker, the zip writer's compression workers and
+# staging's copy workers), under ThreadSanitizer.
 cmake -S . -B build-tsan -DBRINDLECOT_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
-cmake --build build-tsan -j"$JOBS" --target test_threadstream test_http test_zip_threads
+cmake --build build-tsan -j"$JOBS" --target test_threadstream test_http test_zip_threads \
+    test_staging_threads
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build-tsan -R '^(ThreadStreamThreads|HttpClient[A-Za-z]*|ZipThreads[A-Za-z]*)[.]' \
+    ctest --test-dir build-tsan \
+    -R '^(ThreadStreamThreads|HttpClient[A-Za-z]*|ZipThreads[A-Za-z]*|StagingThreads[A-Za-z]*)[.]' \
     --output-on-failure -j"$JOBS"
 
 # The demo may have configured build/ without the tests.

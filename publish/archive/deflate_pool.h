@@ -2,7 +2,9 @@
  * threads that compresses whole buffers beside the main thread.
  *
  * A worker only ever sees the bytes of its job: it never touches the file
- * system or the log. Each worker keeps one deflate state for the run and
+ * system or the log, unless the job brings its own work (DeflateWork), as
+ * the run's first pass and staging's file copies do. Each worker keeps one
+ * deflate state for the run and
  * resets it between jobs. A buffer compresses to the same bytes on a worker
  * as on the main thread, so the number of workers never shows in an
  * archive. */

@@ -11,11 +11,21 @@
 #include "engine/tree_walk.h"
 #include "platform/native.h"
 #include "platform/native_file.h"
+#include "platform/signals.h"
+#include "publish/archive/deflate_pool.h"
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 
 /* Constant memory whatever the file's size. */
 #define STAGING_COPY_BUFFER_SIZE (4 * 1024 * 1024)
+/* A worker's buffer, for the copies the kernel cannot make itself. It is
+ * on the worker's stack: a worker takes nothing from the allocator, so a
+ * stage allocates the same, in the same order, however its copies fall on
+ * the workers. */
+#define STAGING_WORKER_BUFFER_SIZE (256 * 1024)
+/* Copies of a staging walk queued or running at once: enough to keep every
+ * worker busy, few enough that the walk never runs far ahead. */
+#define STAGING_COPIES_IN_FLIGHT 64
 
 /* Copies, and the stream appended to an output by copy_stream. */
 static const OutputTexts staging_copy_texts = {
@@ -115,48 +125,71 @@ void staging_observe_copies(StagingCopyObserver observer, void *user)
     staging_observer_user = user;
 }
 
-/* The copy loop for a source opened natively (staging_open_natively). */
-static int staging_copy_from_fd(StagingSink sink, void *user, const char *out_name,
-                                const char *src_path, int fd, char *buffer, size_t capacity)
-{
-    for (;;) {
-        long long n = native_file_read(fd, buffer, capacity);
-        if (n < 0) {
-            publish_log_error("Read from '%s' failed: %s", src_path,
-                              fs_error_cause(PHYSFS_ERR_IO, errno));
-            return 0;
-        }
-        if (n == 0)
-            return 1;
-        if (!sink(user, out_name, buffer, (size_t)n))
-            return 0;
-    }
-}
+/* What one native copy into a staged tree came to, for the observer. */
+typedef struct StagingCopyResult {
+    NativeFileIdentity source, copy;
+    int identified; /* both taken, the source unchanged while it was read */
+} StagingCopyResult;
 
 /* staging_copy_into for a file a staging walk reached, or a single name at
  * the top: read natively when the search path is the write directory
- * alone, for the reason tree_walk_stat gives. Whatever cannot be opened
- * that way is left to PhysicsFS, whose open tells the error. */
-static int staging_copy_walked(StagingSink sink, void *user, const char *out_name,
-                               const char *src_path, char *buffer, size_t capacity,
-                               NativeFileIdentity *source, int *source_known)
+ * alone, for the reason tree_walk_stat gives (native_src, when the caller
+ * has it, is that path). Whatever cannot be opened that way is left to
+ * PhysicsFS, whose open tells the error. */
+static int staging_copy_walked(int dst_fd, const char *dst, const char *src,
+                               const char *native_src, char *buffer, size_t capacity,
+                               StagingCopyResult *r)
 {
-    *source_known = 0;
-    int fd = tree_walk_open(src_path);
+    r->identified = 0;
+    int fd = native_src ? native_file_open_read(native_src) : tree_walk_open(src);
     if (fd < 0)
-        return staging_copy_into(sink, user, out_name, src_path, buffer, capacity);
+        return staging_copy_into(staging_native_sink, &dst_fd, dst, src, buffer, capacity);
     NativeFileIdentity after;
-    int before = native_file_identity(fd, source);
-    int result = staging_copy_from_fd(sink, user, out_name, src_path, fd, buffer, capacity);
-    *source_known = before && native_file_identity(fd, &after) &&
-                    native_identity_equal(source, &after);
+    int before = native_file_identity(fd, &r->source);
+    int write_failed = 0;
+    int result = native_file_copy(fd, dst_fd, buffer, capacity, &write_failed);
+    if (!result && write_failed)
+        output_log_failure(&staging_copy_texts.write_failed, dst, strerror(errno));
+    else if (!result)
+        publish_log_error("Read from '%s' failed: %s", src, fs_error_cause(PHYSFS_ERR_IO, errno));
+    r->identified = before && native_file_identity(fd, &after) &&
+                    native_identity_equal(&r->source, &after);
     native_file_close(fd);
     return result;
 }
 
-/* copy_file into a staged tree: the same messages, no flush to the disk.
- * buffer (capacity bytes) is the caller's, so a tree of many files does not
- * take and give back a buffer for each. */
+/* copy_file into a staged tree (native_dst is dst's native path): the same
+ * messages, no flush to the disk. buffer (capacity bytes) is the caller's,
+ * so a tree of many files does not take and give back a buffer for each.
+ * Safe on any thread: it tells no observer. */
+static int staging_copy_native(const char *dst, const char *native_dst, const char *src,
+                               const char *native_src, char *buffer, size_t capacity,
+                               StagingCopyResult *r)
+{
+    int fd = native_file_create(native_dst);
+    if (fd < 0) {
+        output_log_failure(&staging_copy_texts.open_failed, dst, strerror(errno));
+        return 0;
+    }
+    int result = staging_copy_walked(fd, dst, src, native_src, buffer, capacity, r);
+    /* The copy holds what the source held while it was read whole. */
+    r->identified = result && r->identified && native_file_identity(fd, &r->copy);
+    if (!native_file_close(fd) && result) {
+        output_log_failure(&staging_copy_texts.close_failed, dst, strerror(errno));
+        result = 0;
+    }
+    if (!result)
+        native_file_remove(native_dst);
+    return result;
+}
+
+static void staging_tell_observer(const StagingCopyResult *r)
+{
+    if (r->identified && staging_observer)
+        staging_observer(staging_observer_user, &r->source, &r->copy);
+}
+
+/* staging_copy_native on this thread, announced and observed. */
 static int staging_copy_file_native(const char *dst, const char *src, char *buffer,
                                     size_t capacity)
 {
@@ -164,25 +197,10 @@ static int staging_copy_file_native(const char *dst, const char *src, char *buff
     char *native = native_write_path(dst);
     if (!native)
         return 0;
-    int result = 0;
-    int fd = native_file_create(native);
-    if (fd < 0) {
-        output_log_failure(&staging_copy_texts.open_failed, dst, strerror(errno));
-    } else {
-        NativeFileIdentity source, copy;
-        int known = 0;
-        result = staging_copy_walked(staging_native_sink, &fd, dst, src, buffer, capacity,
-                                     &source, &known);
-        /* The copy holds what the source held while it was read whole. */
-        if (result && known && staging_observer && native_file_identity(fd, &copy))
-            staging_observer(staging_observer_user, &source, &copy);
-        if (!native_file_close(fd) && result) {
-            output_log_failure(&staging_copy_texts.close_failed, dst, strerror(errno));
-            result = 0;
-        }
-        if (!result)
-            PHYSFS_delete(dst);
-    }
+    StagingCopyResult r;
+    int result = staging_copy_native(dst, native, src, NULL, buffer, capacity, &r);
+    if (result)
+        staging_tell_observer(&r);
     SDL_free(native);
     return result;
 }
@@ -248,39 +266,152 @@ static int staging_delete_contents(const char *path)
     return tree_walk(path, &options, staging_delete_visit, NULL);
 }
 
+/* One file copy of a staging walk, made on a worker. The walk owns the
+ * record; the worker fills result and job.ok. */
+typedef struct StagingCopyJob {
+    DeflateJob job;
+    char *dst, *native_dst, *src, *native_src;
+    StagingCopyResult result;
+    SDL_atomic_t *stop;
+} StagingCopyJob;
+
 /* A copy walk. One that stages a tree writes natively, through one buffer
- * for the whole walk; one without a buffer writes through PhysicsFS. */
+ * for the whole walk; one without a buffer writes through PhysicsFS. With
+ * a pool the native copies run on its workers, in a ring of
+ * STAGING_COPIES_IN_FLIGHT jobs that the walk retires oldest first. */
 typedef struct StagingCopy {
     const char *dest_dir;
     char *buffer; /* STAGING_COPY_BUFFER_SIZE bytes, or NULL */
+    DeflatePool *pool; /* NULL: every copy on the walking thread */
+    StagingCopyJob *jobs;
+    size_t oldest, in_flight;
+    SDL_atomic_t stop; /* a copy failed, or the walk stopped: start no more */
+    int copies_ok;     /* every retired copy succeeded */
 } StagingCopy;
+
+static void staging_copy_job_run(DeflateJob *job, z_stream *zs, void **scratch)
+{
+    (void)zs;
+    (void)scratch;
+    StagingCopyJob *j = (StagingCopyJob *)job->work_user;
+    char buffer[STAGING_WORKER_BUFFER_SIZE];
+    /* The stage fails anyway; what the walk has not reached yet is not
+     * written either. */
+    job->ok = !SDL_AtomicGet(j->stop) &&
+              staging_copy_native(j->dst, j->native_dst, j->src, j->native_src, buffer,
+                                  sizeof buffer, &j->result);
+    if (!job->ok)
+        SDL_AtomicSet(j->stop, 1);
+}
+
+static void staging_copy_job_free(StagingCopyJob *j)
+{
+    SDL_free(j->dst);
+    SDL_free(j->native_dst);
+    SDL_free(j->src);
+    SDL_free(j->native_src);
+    SDL_zerop(j);
+}
+
+/* Waits for the oldest copy in flight and tells the observer of it here,
+ * on the walking thread, as the observer needs. */
+static void staging_retire_oldest(StagingCopy *c)
+{
+    StagingCopyJob *j = &c->jobs[c->oldest];
+    deflate_pool_wait(c->pool, &j->job);
+    if (j->job.ok)
+        staging_tell_observer(&j->result);
+    else
+        c->copies_ok = 0;
+    staging_copy_job_free(j);
+    c->oldest = (c->oldest + 1) % STAGING_COPIES_IN_FLIGHT;
+    c->in_flight--;
+}
+
+/* Every copy in flight finished; 1 when all of them succeeded. */
+static int staging_retire_all(StagingCopy *c)
+{
+    while (c->in_flight > 0)
+        staging_retire_oldest(c);
+    return c->copies_ok;
+}
+
+/* 1 once some copy of the walk has failed: its worker logged why. */
+static int staging_copy_failed(StagingCopy *c)
+{
+    return SDL_AtomicGet(&c->stop) || !c->copies_ok;
+}
+
+/* Hands the copy of src to dst to a worker, once there is room; the
+ * strings become the job's. 0, queueing nothing, once a copy has failed. */
+static int staging_queue_copy(StagingCopy *c, char *dst, char *native_src, const char *src)
+{
+    if (c->in_flight == STAGING_COPIES_IN_FLIGHT)
+        staging_retire_oldest(c);
+    StagingCopyJob *j = &c->jobs[(c->oldest + c->in_flight) % STAGING_COPIES_IN_FLIGHT];
+    j->dst = dst;
+    j->native_src = native_src;
+    if (!staging_copy_failed(c)) {
+        j->src = SDL_strdup(src);
+        if (!j->src)
+            report_out_of_memory();
+        else
+            j->native_dst = native_write_path(dst);
+    }
+    if (!j->native_dst) {
+        staging_copy_job_free(j);
+        return 0;
+    }
+    publish_log_info("Copying '%s' to '%s'...", src, dst);
+    j->stop = &c->stop;
+    j->job.work = staging_copy_job_run;
+    j->job.work_user = j;
+    deflate_pool_submit(c->pool, &j->job);
+    c->in_flight++;
+    return 1;
+}
 
 static int staging_copy_visit(void *copy, const TreeWalkEntry *e)
 {
-    const StagingCopy *c = (const StagingCopy *)copy;
+    StagingCopy *c = (StagingCopy *)copy;
+    if (c->pool && staging_copy_failed(c))
+        return 0;
     char *dst = alloc_printf("%s/%s", c->dest_dir, e->relative);
     if (!dst) {
         report_out_of_memory();
         return 0;
     }
     int ok;
+    char *native_src;
     if (e->is_directory) {
         /* Made here, not left to the first file below it: an empty
          * directory would be lost without a word, and the file's message
-         * would not name the directory that is at fault. */
+         * would not name the directory that is at fault. Made before any
+         * file below it is queued. */
         ok = staging_make_directory(dst, c->buffer != NULL);
+    } else if (c->pool && (native_src = tree_walk_native_path(e->path)) != NULL) {
+        ok = staging_queue_copy(c, dst, native_src, e->path);
+        dst = NULL;
     } else if (c->buffer) {
         ok = staging_copy_file_native(dst, e->path, c->buffer, STAGING_COPY_BUFFER_SIZE);
     } else {
         ok = copy_file(dst, e->path);
     }
     SDL_free(dst);
+    /* The walk's next entry would end the run at once; the copies in
+     * flight finish first, so no staged file is left cut short. */
+    if (c->pool && signals_pending()) {
+        staging_retire_all(c);
+        signals_checkpoint();
+    }
     return ok;
 }
 
 int copy_tree(const char *src_dir, const char *dest_dir)
 {
-    StagingCopy copy = {dest_dir, NULL};
+    StagingCopy copy;
+    SDL_zero(copy);
+    copy.dest_dir = dest_dir;
     TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
     options.admit = entry_name_allowed;
     return tree_walk(src_dir, &options, staging_copy_visit, &copy);
@@ -379,9 +510,35 @@ int add_staged_defaults(const char *dir)
     return ok && staging_write_flag(dir);
 }
 
+/* The walk of stage_game_tree, its copies on workers when threads can be
+ * had. Every copy has finished when it returns. */
+static int staging_copy_game(const char *game_dir, StagingCopy *c)
+{
+    c->jobs = (StagingCopyJob *)SDL_calloc(STAGING_COPIES_IN_FLIGHT, sizeof *c->jobs);
+    if (!c->jobs) {
+        report_out_of_memory();
+        return 0;
+    }
+    c->pool = deflate_pool_create(deflate_pool_default_workers());
+    c->copies_ok = 1;
+    TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+    options.admit = entry_name_allowed;
+    int walked = tree_walk(game_dir, &options, staging_copy_visit, c);
+    /* A stop signal, or a failure: what has not started stays unwritten. */
+    if (!walked)
+        SDL_AtomicSet(&c->stop, 1);
+    int copied = staging_retire_all(c);
+    deflate_pool_destroy(c->pool);
+    SDL_free(c->jobs);
+    return walked && copied;
+}
+
 int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const char *dir)
 {
-    StagingCopy stage = {dir, (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE)};
+    StagingCopy stage;
+    SDL_zero(stage);
+    stage.dest_dir = dir;
+    stage.buffer = (char *)SDL_malloc(STAGING_COPY_BUFFER_SIZE);
     if (!stage.buffer) {
         report_out_of_memory();
         return 0;
@@ -389,9 +546,7 @@ int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const c
     /* Not checked: a directory that could not be made shows up as the
      * failure of the first file copied into it. */
     fs_mkdir(dir);
-    TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
-    options.admit = entry_name_allowed;
-    int copied = tree_walk(game_dir, &options, staging_copy_visit, &stage);
+    int copied = staging_copy_game(game_dir, &stage);
     SDL_free(stage.buffer);
     return copied && strip_staged_tree(native, dir) && add_staged_defaults(dir);
 }

@@ -22,7 +22,8 @@
 
 /* Told of each file that staging copies natively from a source read
  * through unchanged: what identified the source while it was read and what
- * identifies the copy once written (platform/native_file.h). */
+ * identifies the copy once written (platform/native_file.h). Always called
+ * on the thread that stages, never on a worker. */
 typedef void (*StagingCopyObserver)(void *user, const NativeFileIdentity *source,
                                     const NativeFileIdentity *copy);
 
@@ -60,9 +61,10 @@ int strip_staged_tree(const NativeEntryRule *native, const char *dir);
 int add_staged_defaults(const char *dir);
 
 /* Stages the game game_dir into dir, keeping the native code native names:
- * makes dir, copies the game into it (as copy_tree does, but natively),
- * then strip_staged_tree and add_staged_defaults. dir should not
- * hold an older tree. 1/0, the cause logged by the step that failed. */
+ * makes dir, copies the game into it (as copy_tree does, but natively, the
+ * files on worker threads, all finished before it goes on), then
+ * strip_staged_tree and add_staged_defaults. dir should not hold an older
+ * tree. 1/0, the cause logged by the step that failed. */
 int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const char *dir);
 
 /* The native path of a write-directory path (the current directory's when

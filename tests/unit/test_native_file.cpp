@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -264,4 +265,117 @@ TEST_F(NativeFileTest, IdentityChangesWithARewriteEvenAtTheSameTimes)
     EXPECT_EQ(native_identity_equal(&a, &c), 0);
     mkdir_native("d");
     EXPECT_EQ(native_path_identity(path("d").c_str(), &c), 0);
+}
+
+namespace {
+
+/* Bytes that no two offsets of a block repeat in the same way. */
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = (char)(((i + seed) * 2654435761u) >> 13);
+    return s;
+}
+
+} // namespace
+
+/* Whichever way the bytes go (inside the kernel between two files, through
+ * the buffer from a pipe), the copy is whole and the buffer may be small. */
+TEST_F(NativeFileTest, CopyTakesTheWholeSourceWhateverItsSize)
+{
+    for (size_t size : {(size_t)0, (size_t)1, (size_t)4096, (size_t)3 * 1024 * 1024 + 17}) {
+        for (bool from_pipe : {false, true}) {
+            SCOPED_TRACE(std::to_string(size) + (from_pipe ? " from a pipe" : " from a file"));
+            std::string data = pattern(size, (unsigned)size);
+            int src = -1;
+            std::thread feeder;
+            int pipe_fds[2];
+            if (from_pipe) {
+                ASSERT_EQ(pipe(pipe_fds), 0);
+                src = pipe_fds[0];
+                feeder = std::thread([&] {
+                    native_file_write_all(pipe_fds[1], data.data(), data.size());
+                    close(pipe_fds[1]);
+                });
+            } else {
+                write_native("src.bin", data);
+                src = native_file_open_read(path("src.bin").c_str());
+            }
+            ASSERT_GE(src, 0);
+            int dst = native_file_create(path("dst.bin").c_str());
+            ASSERT_GE(dst, 0);
+            char buffer[1000];
+            int write_failed = -1;
+            EXPECT_EQ(native_file_copy(src, dst, buffer, sizeof buffer, &write_failed), 1);
+            if (feeder.joinable())
+                feeder.join();
+            native_file_close(src);
+            EXPECT_EQ(native_file_close(dst), 1);
+            EXPECT_TRUE(read_native("dst.bin") == data);
+        }
+    }
+}
+
+/* A copy is a file of its own: writing to it leaves the source alone. */
+TEST_F(NativeFileTest, CopyIsNeverALinkToTheSource)
+{
+    write_native("src.bin", "the game's own bytes");
+    int src = native_file_open_read(path("src.bin").c_str());
+    int dst = native_file_create(path("dst.bin").c_str());
+    ASSERT_GE(src, 0);
+    ASSERT_GE(dst, 0);
+    char buffer[64];
+    int write_failed = -1;
+    ASSERT_EQ(native_file_copy(src, dst, buffer, sizeof buffer, &write_failed), 1);
+    NativeFileIdentity a, b;
+    ASSERT_EQ(native_file_identity(src, &a), 1);
+    ASSERT_EQ(native_file_identity(dst, &b), 1);
+    EXPECT_NE(a.inode, b.inode);
+    native_file_close(src);
+    native_file_close(dst);
+    write_native("dst.bin", "edited in builds/");
+    EXPECT_EQ(read_native("src.bin"), "the game's own bytes");
+    struct stat st;
+    ASSERT_EQ(stat(path("src.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+}
+
+/* A failure says which side failed and why, so the caller can name the
+ * right file. */
+TEST_F(NativeFileTest, CopyFailureTellsTheSideAndTheCause)
+{
+    write_native("src.bin", pattern(3 * 1024 * 1024, 7));
+    write_native("other.bin", "x");
+    struct Case {
+        const char *what;
+        int src_flags, dst_flags;
+        bool size_limit; /* writes past 1 MiB fail */
+        int write_failed, cause;
+    } cases[] = {
+        {"source not readable", O_WRONLY, O_WRONLY | O_TRUNC, false, 0, EBADF},
+        {"destination not writable", O_RDONLY, O_RDONLY, false, 1, EBADF},
+        {"file size limit", O_RDONLY, O_WRONLY | O_TRUNC, true, 1, EFBIG},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        int src = open(path("src.bin").c_str(), c.src_flags);
+        int dst = open(path("other.bin").c_str(), c.dst_flags);
+        ASSERT_GE(src, 0);
+        ASSERT_GE(dst, 0);
+        char buffer[4096];
+        int write_failed = -1, copied, cause;
+        {
+            FileSizeLimit limit(c.size_limit ? 1024 * 1024 : RLIM_INFINITY);
+            ASSERT_TRUE(limit.set);
+            errno = 0;
+            copied = native_file_copy(src, dst, buffer, sizeof buffer, &write_failed);
+            cause = errno;
+        }
+        close(src);
+        close(dst);
+        EXPECT_EQ(copied, 0);
+        EXPECT_EQ(write_failed, c.write_failed);
+        EXPECT_EQ(cause, c.cause) << strerror(cause);
+    }
 }

@@ -9,6 +9,7 @@
 #include <SDL.h>
 #include <physfs.h>
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -138,6 +139,23 @@ int FsTest::quiet_log(const char *level)
     if (level)
         cvar_set("log.level", level);
     return log_configure();
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes)
+{
+    saved_handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    set = getrlimit(RLIMIT_FSIZE, &saved) == 0;
+    limit = saved;
+    limit.rlim_cur = bytes < saved.rlim_max ? bytes : saved.rlim_max;
+    set = set && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    if (set)
+        setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, saved_handler);
 }
 
 std::string hex_of(const std::string &bytes)

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <string>
 #include <vector>
 
@@ -51,6 +53,16 @@ protected:
     std::vector<CapturedLine> take_log();
     /* True when some line taken by take_log() contains the text. */
     static bool has_line(const std::vector<CapturedLine> &lines, const std::string &needle);
+};
+
+/* While it lives, writes past bytes (in any thread) fail with EFBIG rather
+ * than a signal; set says whether the limit could be set. */
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    bool set;
+    struct rlimit saved;
+    void (*saved_handler)(int);
 };
 
 /* Lower-case hexadecimal of every byte. */
