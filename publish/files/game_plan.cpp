@@ -148,12 +148,19 @@ static int game_plan_has_below(const GamePlan *plan, const char *dir)
     return 0;
 }
 
+/* Marks first (is_directory -1), then drops: whether one entry goes
+ * depends on all the others. */
 static void game_plan_drop_empty_stripped(GamePlan *plan)
 {
+    for (size_t i = 0; i < plan->count; i++) {
+        GamePlanEntry *e = &plan->entries[i];
+        if (e->is_directory && game_plan_is_stripped(e->name) && !game_plan_has_below(plan, e->name))
+            e->is_directory = -1;
+    }
     size_t kept = 0;
     for (size_t i = 0; i < plan->count; i++) {
         GamePlanEntry *e = &plan->entries[i];
-        if (e->is_directory && game_plan_is_stripped(e->name) && !game_plan_has_below(plan, e->name)) {
+        if (e->is_directory == -1) {
             SDL_free(e->name);
             SDL_free(e->source);
             continue;
