@@ -21,6 +21,11 @@ static int entry_name_is_utf8(const char *name)
 int entry_name_allowed(const char *dir, const char *name)
 {
     signals_checkpoint();
+    return entry_name_valid(dir, name);
+}
+
+int entry_name_valid(const char *dir, const char *name)
+{
     char bad = SDL_strchr(name, ':') ? ':' : SDL_strchr(name, '\\') ? '\\' : 0;
     int utf8 = entry_name_is_utf8(name);
     if (utf8 && !bad)

@@ -12,4 +12,8 @@
  * macOS take them for separators. */
 int entry_name_allowed(const char *dir, const char *name);
 
+/* entry_name_allowed without the stop checkpoint, for a walk that has work
+ * in flight to finish before it may stop, and so makes its own. */
+int entry_name_valid(const char *dir, const char *name);
+
 #endif

@@ -398,13 +398,25 @@ static int staging_copy_visit(void *copy, const TreeWalkEntry *e)
         ok = copy_file(dst, e->path);
     }
     SDL_free(dst);
-    /* The walk's next entry would end the run at once; the copies in
-     * flight finish first, so no staged file is left cut short. */
-    if (c->pool && signals_pending()) {
-        staging_retire_all(c);
+    return ok;
+}
+
+/* The staging walk with copies on workers, for its gate, which has no user
+ * pointer; NULL between walks. */
+static StagingCopy *staging_walking;
+
+/* The gate of a staging walk with workers: on a stop signal the copies in
+ * flight finish first, so no staged file is left cut short. A signal that
+ * comes after the question waits for the next entry, or the end of the
+ * walk, which waits for the copies too. */
+static int staging_admit(const char *dir, const char *name)
+{
+    if (signals_pending()) {
+        if (staging_walking)
+            staging_retire_all(staging_walking);
         signals_checkpoint();
     }
-    return ok;
+    return entry_name_valid(dir, name);
 }
 
 int copy_tree(const char *src_dir, const char *dest_dir)
@@ -522,12 +534,14 @@ static int staging_copy_game(const char *game_dir, StagingCopy *c)
     c->pool = deflate_pool_create(deflate_pool_default_workers());
     c->copies_ok = 1;
     TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
-    options.admit = entry_name_allowed;
+    options.admit = staging_admit;
+    staging_walking = c->pool ? c : NULL;
     int walked = tree_walk(game_dir, &options, staging_copy_visit, c);
     /* A stop signal, or a failure: what has not started stays unwritten. */
     if (!walked)
         SDL_AtomicSet(&c->stop, 1);
     int copied = staging_retire_all(c);
+    staging_walking = NULL;
     deflate_pool_destroy(c->pool);
     SDL_free(c->jobs);
     return walked && copied;

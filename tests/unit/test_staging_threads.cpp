@@ -252,10 +252,16 @@ namespace {
  * so far is whole. */
 std::string stop_root;
 
+/* Copies the observer was told of: every one the walk retired. */
+int stop_told;
+
 void stop_checks_the_stage(int sig)
 {
     (void)sig;
     std::map<std::string, std::string> first = files_below(stop_root + "/stage");
+    /* A file no one was told of was still in flight when the run stopped. */
+    if (first.size() != (size_t)stop_told)
+        _exit(5);
     usleep(100 * 1000); /* a copy still running or queued would show by then */
     if (files_below(stop_root + "/stage") != first)
         _exit(2);
@@ -282,13 +288,12 @@ TEST_F(StagingThreadsTest, StopSignalWaitsForTheCopiesInFlight)
         signals_install(stop_checks_the_stage);
         /* Told of copies from the first retired one on: the signal comes
          * while the ring is full of copies in flight. */
-        int told = 0;
         staging_observe_copies(
-            [](void *user, const NativeFileIdentity *, const NativeFileIdentity *) {
-                if (++*(int *)user == 1)
+            [](void *, const NativeFileIdentity *, const NativeFileIdentity *) {
+                if (++stop_told == 1)
                     raise(SIGTERM);
             },
-            &told);
+            NULL);
         stage_game_tree(&linux_native, "game", "stage");
         _exit(3); /* the stop never came */
     }
