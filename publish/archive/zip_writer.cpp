@@ -1172,18 +1172,6 @@ int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
     return result;
 }
 
-int zip_directory_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const char *root_dir,
-                     const ZipOptions *options)
-{
-    publish_log_info("Zipping %s ...", out_path);
-    if (!zip_root_is_directory(root_dir) ||
-        !zip_write_archive(run, out, out_path, root_dir, NULL, options)) {
-        return 0;
-    }
-    publish_log_info("Zipfile '%s' successfully created!", out_path);
-    return 1;
-}
-
 int zip_plan_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const GamePlan *plan,
                 const ZipOptions *options)
 {

@@ -63,17 +63,12 @@ typedef struct ZipOptions {
 int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
                   const ZipOptions *options);
 
-/* As zip_directory, but the archive goes into out (open for writing) from
- * its current position on, as if that position were the start of a file of
- * its own: offsets and alignment count from there, so the bytes are the
- * ones zip_directory writes. out stays open and belongs to the caller;
- * out_path names it in messages. 1/0. */
-int zip_directory_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const char *root_dir,
-                     const ZipOptions *options);
-
-/* As zip_directory_to, but the entries are plan's, in its order, each read
- * from its source (game_plan.h): the archive a staged tree of the plan
- * would give, with no tree written. 1/0. */
+/* Writes the entries of plan (game_plan.h), in its order, each read from
+ * its source, into out (open for writing) from its current position on, as
+ * if that position were the start of a file of its own: offsets and
+ * alignment count from there, and the bytes are the ones zip_directory
+ * writes for a staged tree of the plan, with no tree written. out stays
+ * open and belongs to the caller; out_path names it in messages. 1/0. */
 int zip_plan_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const GamePlan *plan,
                 const ZipOptions *options);
 
