@@ -33,7 +33,6 @@ typedef struct OutputResult {
     int hint_fd;       /* the temporary file natively, for writeback hints; -1 */
     uint64_t hinted;   /* writeback started below this offset */
     uint64_t end;      /* end of the furthest byte written */
-    uint64_t unhinted; /* bytes written since the last hint */
     struct OutputResult *next;
 } OutputResult;
 
@@ -179,10 +178,10 @@ const char *output_name_in_progress(PHYSFS_File *f, const char *path)
     return r ? r->temp : path;
 }
 
-/* Starts the writeback of what was written since the last hint, once
- * enough has gathered. Writers seek back to patch bytes already written,
- * so the range is the one above the last hint up to the furthest byte. */
-static void output_hint_writeback(PHYSFS_File *f, size_t length)
+/* Starts the writeback of what was written above the last hint, once
+ * enough has gathered. Writers seek back to patch bytes already written;
+ * those pages wait for the flush at close. */
+static void output_hint_writeback(PHYSFS_File *f)
 {
     OutputResult *r = output_find(f);
     if (!r || r->hint_fd < 0)
@@ -190,19 +189,17 @@ static void output_hint_writeback(PHYSFS_File *f, size_t length)
     PHYSFS_sint64 at = PHYSFS_tell(f);
     if (at > 0 && (uint64_t)at > r->end)
         r->end = (uint64_t)at;
-    r->unhinted += length;
-    if (r->unhinted < OUTPUT_WRITEBACK_STEP || r->end <= r->hinted)
+    if (r->end - r->hinted < OUTPUT_WRITEBACK_STEP)
         return;
     native_file_start_writeback(r->hint_fd, r->hinted, r->end - r->hinted);
     r->hinted = r->end;
-    r->unhinted = 0;
 }
 
 int output_write(PHYSFS_File *f, const char *path, const void *data, size_t length,
                  const OutputTexts *texts)
 {
     if (byte_io_write_all(f, data, length)) {
-        output_hint_writeback(f, length);
+        output_hint_writeback(f);
         return 1;
     }
     output_log_failure(&texts->write_failed, path, byte_io_error());
