@@ -285,8 +285,9 @@ typedef struct StagingCopy {
     DeflatePool *pool; /* NULL: every copy on the walking thread */
     StagingCopyJob *jobs;
     size_t oldest, in_flight;
-    SDL_atomic_t stop; /* a copy failed, or the walk stopped: start no more */
-    int copies_ok;     /* every retired copy succeeded */
+    /* A copy failed (its worker logged why), or the walk stopped: start no
+     * more. */
+    SDL_atomic_t stop;
 } StagingCopy;
 
 static void staging_copy_job_run(DeflateJob *job, z_stream *zs, void **scratch)
@@ -321,11 +322,16 @@ static void staging_retire_oldest(StagingCopy *c)
     deflate_pool_wait(c->pool, &j->job);
     if (j->job.ok)
         staging_tell_observer(&j->result);
-    else
-        c->copies_ok = 0;
     staging_copy_job_free(j);
     c->oldest = (c->oldest + 1) % STAGING_COPIES_IN_FLIGHT;
     c->in_flight--;
+}
+
+/* 1 once some copy of the walk has failed (its worker logged why), or the
+ * walk has stopped. */
+static int staging_copy_failed(StagingCopy *c)
+{
+    return SDL_AtomicGet(&c->stop);
 }
 
 /* Every copy in flight finished; 1 when all of them succeeded. */
@@ -333,13 +339,7 @@ static int staging_retire_all(StagingCopy *c)
 {
     while (c->in_flight > 0)
         staging_retire_oldest(c);
-    return c->copies_ok;
-}
-
-/* 1 once some copy of the walk has failed: its worker logged why. */
-static int staging_copy_failed(StagingCopy *c)
-{
-    return SDL_AtomicGet(&c->stop) || !c->copies_ok;
+    return !staging_copy_failed(c);
 }
 
 /* Hands the copy of src to dst to a worker, once there is room; the
@@ -532,7 +532,6 @@ static int staging_copy_game(const char *game_dir, StagingCopy *c)
         return 0;
     }
     c->pool = deflate_pool_create(deflate_pool_default_workers());
-    c->copies_ok = 1;
     TreeWalkOptions options = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
     options.admit = staging_admit;
     staging_walking = c->pool ? c : NULL;
