@@ -6,4 +6,8 @@
 
 const char *build_revision(void);
 
+/* The whole revision of the same commit, 40 lower-case hexadecimal digits
+ * (the short one is its prefix), or 40 zeros outside a checkout. */
+const char *build_revision_full(void);
+
 #endif

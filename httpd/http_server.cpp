@@ -1,19 +1,17 @@
 #include "httpd/http_server.h"
 
+#include "engine/build_revision.h"
 #include "engine/log.h"
 
 #include <SDL.h>
 
 #include <string.h>
 
-#ifndef HTTPD_REVISION
-#define HTTPD_REVISION "0000000000000000000000000000000000000000"
-#endif
-
 /* The response head, a literal at both of its calls so that the compiler
- * checks their arguments. */
+ * checks their arguments. The Server line names the build's whole
+ * revision, read when the programs are built, like the log's short one. */
 #define HTTP_SERVER_HEAD_FORMAT                                                   \
-    "HTTP/1.0 %d %s\r\nServer: brindlecot-httpd/" HTTPD_REVISION                 \
+    "HTTP/1.0 %d %s\r\nServer: brindlecot-httpd/%s"                              \
     "\r\n%sContent-Length: %llu\r\nConnection: close\r\n"
 
 #define HTTP_SERVER_LOG "HTTPServer"
@@ -558,7 +556,8 @@ int http_server_respond(HttpServerConnection *conn, int status, const char *cons
     }
     const char *reason = status <= 399 ? "happy face" : "sad face";
     const char *type_line = has_type ? "" : HTTP_SERVER_DEFAULT_TYPE;
-    int fixed = SDL_snprintf(NULL, 0, HTTP_SERVER_HEAD_FORMAT, status, reason, type_line, (unsigned long long)body_len);
+    int fixed = SDL_snprintf(NULL, 0, HTTP_SERVER_HEAD_FORMAT, status, reason,
+                             build_revision_full(), type_line, (unsigned long long)body_len);
 
     /* The whole response and its NUL must fit a size_t; a body too large
      * for that can't be sent, exactly as if memory had run out. */
@@ -580,7 +579,8 @@ int http_server_respond(HttpServerConnection *conn, int status, const char *cons
     }
 
     char *out = conn->buffer;
-    uint64_t pos = (uint64_t)SDL_snprintf(out, (size_t)(total + 1), HTTP_SERVER_HEAD_FORMAT, status, reason, type_line,
+    uint64_t pos = (uint64_t)SDL_snprintf(out, (size_t)(total + 1), HTTP_SERVER_HEAD_FORMAT, status, reason,
+                                          build_revision_full(), type_line,
                                           (unsigned long long)body_len);
     for (uint32_t i = 0; i < header_count; i++) {
         if (http_server_header_skipped(headers[i]))

@@ -1,6 +1,7 @@
 /* The HTTP/1.0 server on real loopback sockets, polled by the test. */
 #include "test_httpd_support.h"
 
+#include "engine/build_revision.h"
 #include "engine/log.h"
 
 #include <SDL.h>
@@ -41,6 +42,14 @@ TEST_F(HttpServerTest, AnswersWithTheWireFormatAndFiltersGivenHeaders)
                     "\r\n"
                     "gone");
     EXPECT_TRUE(std::regex_match(r.response, wire)) << r.response;
+    /* The build's whole revision, of which the log's is the start. */
+    std::string revision = build_revision_full();
+    EXPECT_NE(r.response.find("\r\nServer: brindlecot-httpd/" + revision + "\r\n"), std::string::npos);
+    if (std::string(build_revision()) == "unknown") {
+        EXPECT_EQ(revision, std::string(40, '0'));
+    } else {
+        EXPECT_EQ(revision.rfind(build_revision(), 0), 0u);
+    }
 
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].peer, "127.0.0.1");
