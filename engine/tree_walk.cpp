@@ -154,11 +154,35 @@ static void tree_walk_log(const TreeWalk *w, LogLevel level, const char *fmt, ..
     SDL_free(text);
 }
 
+/* The code PhysicsFS gives a failed system call, for a native failure. */
+static PHYSFS_ErrorCode tree_walk_code_of_errno(int saved_errno)
+{
+    switch (saved_errno) {
+    case EACCES:
+    case EPERM:
+        return PHYSFS_ERR_PERMISSION;
+    case ENOENT:
+    case ENOTDIR:
+        return PHYSFS_ERR_NOT_FOUND;
+    case ENAMETOOLONG:
+        return PHYSFS_ERR_BAD_FILENAME;
+    case ELOOP:
+        return PHYSFS_ERR_SYMLINK_LOOP;
+    case ENOMEM:
+        return PHYSFS_ERR_OUT_OF_MEMORY;
+    case EIO:
+        return PHYSFS_ERR_IO;
+    default:
+        return PHYSFS_ERR_OS_ERROR;
+    }
+}
+
 /* What path is; 0 after logging why it cannot be told. */
 static int tree_walk_examine(const TreeWalk *w, const char *path, PHYSFS_Stat *st,
                              TreeWalkKind *kind)
 {
     const char *cause = NULL;
+    PHYSFS_ErrorCode code = PHYSFS_ERR_OK;
     errno = 0;
     /* A name PhysicsFS refuses is refused here too, in its words. */
     if (w->natively && tree_walk_path_is_plain(path)) {
@@ -168,15 +192,19 @@ static int tree_walk_examine(const TreeWalk *w, const char *path, PHYSFS_Stat *s
             tree_walk_out_of_memory(w);
             return 0;
         }
-        if (!tree_walk_lstat(native, &info, st))
+        if (!tree_walk_lstat(native, &info, st)) {
+            code = tree_walk_code_of_errno(errno);
             cause = strerror(errno);
+        }
         SDL_free(native);
     } else if (!PHYSFS_stat(path, st)) {
         int saved_errno = errno;
-        cause = fs_error_cause(PHYSFS_getLastErrorCode(), saved_errno);
+        code = PHYSFS_getLastErrorCode();
+        cause = fs_error_cause(code, saved_errno);
     }
     if (cause) {
         tree_walk_log(w, LOG_LEVEL_ERROR, "Failed to stat '%s': %s", path, cause);
+        PHYSFS_setErrorCode(code); /* for the caller: reading it cleared it */
         return 0;
     }
     *kind = st->filetype == PHYSFS_FILETYPE_REGULAR     ? TREE_WALK_KIND_FILE
@@ -269,6 +297,7 @@ static int tree_walk_directory(TreeWalk *w, const char *dir, int is_top)
 {
     TreeWalkLevel level = {w, dir};
     const char *cause = NULL;
+    PHYSFS_ErrorCode code = PHYSFS_ERR_OK;
     errno = 0;
     if (w->natively) {
         char *native = alloc_printf("%s/%s", PHYSFS_getWriteDir(), dir);
@@ -281,11 +310,13 @@ static int tree_walk_directory(TreeWalk *w, const char *dir, int is_top)
         SDL_free(native);
         if (listed < 0)
             return 0; /* the entry that stopped it has said why */
-        if (!listed && !(is_top && (saved_errno == ENOENT || saved_errno == ENOTDIR)))
+        if (!listed && !(is_top && (saved_errno == ENOENT || saved_errno == ENOTDIR))) {
+            code = tree_walk_code_of_errno(saved_errno);
             cause = strerror(saved_errno);
+        }
     } else if (!PHYSFS_enumerate(dir, tree_walk_physfs_name, &level)) {
         int saved_errno = errno;
-        PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
+        code = PHYSFS_getLastErrorCode();
         /* PhysicsFS marks every level above a failed visit with this. */
         if (code == PHYSFS_ERR_APP_CALLBACK)
             return 0;
@@ -293,6 +324,9 @@ static int tree_walk_directory(TreeWalk *w, const char *dir, int is_top)
     }
     if (cause) {
         tree_walk_log(w, LOG_LEVEL_ERROR, "Can't read directory '%s': %s", dir, cause);
+        /* Reading the code cleared it, and a caller may answer with it (the
+         * daemon's page for a directory it can't list). */
+        PHYSFS_setErrorCode(code);
         return 0;
     }
     return 1;

@@ -9,6 +9,9 @@
  * the walk: a directory that cannot be listed ("Can't read directory '%s':
  * %s"), an entry that cannot be examined, or has gone by the time it is
  * ("Failed to stat '%s': %s"). A visit that fails logs its own cause.
+ * Such a failure of the walk's own leaves its cause as the thread's
+ * PhysicsFS error code (PhysicsFS's code, or for a native call the one
+ * PhysicsFS gives its errno), so a caller can still answer with the text.
  *
  * When the search path is the write directory alone (as in the publisher),
  * directories are listed and entries examined natively, in the order the

@@ -14,11 +14,11 @@ class Daemon:
     """One running daemon. Its standard output and error are collected by
     reader threads, so the pipes never fill up."""
 
-    def __init__(self, site, port=0, args=(), cwd=None):
+    def __init__(self, site, port=0, args=(), cwd=None, prefix=()):
         self.site = str(site)
         self.cwd = str(cwd or os.path.dirname(self.site))
         self.proc = subprocess.Popen(
-            [HTTPD, self.site, str(port)] + list(args), cwd=self.cwd,
+            list(prefix) + [HTTPD, self.site, str(port)] + list(args), cwd=self.cwd,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.out = []
         self.err = []
@@ -81,11 +81,12 @@ class Daemon:
             t.join(timeout=5)
 
 
-def start(site, port=0, args=(), cwd=None, attempts=1):
+def start(site, port=0, args=(), cwd=None, attempts=1, prefix=()):
     """A started daemon. A fixed port that another test holds for a moment
-    is tried again a few times."""
+    is tried again a few times. prefix goes before the program (setpriv, to
+    run it as another user)."""
     for attempt in range(attempts):
-        d = Daemon(site, port, args, cwd)
+        d = Daemon(site, port, args, cwd, prefix)
         if d.wait_started() is not None:
             return d
         d.stop()

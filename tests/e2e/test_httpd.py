@@ -1,8 +1,10 @@
 """The real brindlecot-httpd on loopback: start-up, responses, hostile input."""
 import hashlib
 import os
+import shutil
 import socket
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -240,6 +242,45 @@ def test_missing_file_is_404(served):
     assert r.startswith(b"HTTP/1.0 404 sad face\r\n")
     assert b"\r\nContent-Type: text/plain; charset=utf-8\r\n" in r
     assert body_of(r) == b"Not found, sorry.\n"
+
+
+NOBODY = 65534
+
+
+def test_unreadable_directory_is_answered_with_its_cause():
+    """Root reads every directory, so the daemon then runs as nobody."""
+    as_nobody = os.geteuid() == 0
+    if as_nobody and shutil.which("setpriv") is None:
+        pytest.skip("setpriv is needed to drop root")
+    root = tempfile.mkdtemp(prefix="httpd-locked-")  # pytest's own are root's alone
+    try:
+        os.chmod(root, 0o755)
+        site = os.path.join(root, "site")
+        locked = os.path.join(site, "locked")
+        os.makedirs(locked)
+        with open(os.path.join(locked, "index.html"), "w") as f:
+            f.write("never read")
+        prefix = []
+        if as_nobody:
+            for dirpath, dirs, files in os.walk(root):
+                for entry in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
+                    os.lchown(entry, NOBODY, NOBODY)
+            prefix = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
+        os.chmod(locked, 0)
+        d = httpd_daemon.start(site, prefix=prefix)
+        try:
+            for path in ("/locked/", "/locked"):
+                r = get(d.port, path)
+                assert status_of(r) == 503, r
+                assert body_of(r) == b"Couldn't enumerate directory, sorry.\n"
+                assert d.wait_for_line(
+                    "127.0.0.1: 503 %s (37 bytes) [permission denied]" % path), d.out
+            assert "Can't read directory '/locked/': Permission denied" in d.out, d.out
+        finally:
+            d.stop()
+    finally:
+        os.chmod(os.path.join(root, "site", "locked"), 0o755)
+        shutil.rmtree(root, ignore_errors=True)
 
 
 def test_head_has_headers_and_no_body(served):
