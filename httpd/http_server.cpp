@@ -603,6 +603,12 @@ int http_server_respond(HttpServerConnection *conn, int status, const char *cons
     return 1;
 }
 
+void http_server_drop(HttpServerConnection *conn)
+{
+    if (conn && conn->state == HTTP_CONN_AWAITING_RESPONSE)
+        conn->state = HTTP_CONN_CLOSING;
+}
+
 void http_server_respond_and_free(HttpServerRequest *request, int status,
                                   const char *const *headers, uint32_t header_count,
                                   const void *body, uint64_t body_len)
@@ -610,8 +616,7 @@ void http_server_respond_and_free(HttpServerRequest *request, int status,
     if (!request)
         return;
     HttpServerConnection *conn = request->connection;
-    if (!http_server_respond(conn, status, headers, header_count, body, body_len) && conn &&
-        conn->state == HTTP_CONN_AWAITING_RESPONSE)
-        conn->state = HTTP_CONN_CLOSING;
+    if (!http_server_respond(conn, status, headers, header_count, body, body_len))
+        http_server_drop(conn);
     SDL_free(request);
 }

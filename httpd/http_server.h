@@ -92,6 +92,10 @@ int http_server_respond(HttpServerConnection *connection, int status,
                         const char *const *headers, uint32_t header_count,
                         const void *body, uint64_t body_len);
 
+/* Closes a connection that awaits its response without sending one, for
+ * a caller that could not get any response built. */
+void http_server_drop(HttpServerConnection *connection);
+
 /* http_server_respond on the request's connection (which is dropped when
  * the response cannot be built), then SDL_free of the request. */
 void http_server_respond_and_free(HttpServerRequest *request, int status,

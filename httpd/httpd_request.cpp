@@ -87,45 +87,77 @@ const char *httpd_content_type(const char *path)
 
 /* ---- replies ------------------------------------------------------------ */
 
-/* Logged before the response is built: that overwrites the raw path. The
- * path is the client's text, so it is escaped: it must not drive the
- * terminal of whoever watches the log, nor break the log file's lines. */
-static void httpd_log_reply(const HttpServerRequest *request, int status, uint64_t bytes,
-                            const char *detail)
+/* One answer of the handler. */
+typedef struct HttpdReply {
+    int status;
+    const char *const *headers;
+    uint32_t header_count;
+    const void *body;
+    uint64_t body_len;
+    const char *detail; /* the log line's last field */
+} HttpdReply;
+
+static const char httpd_out_of_memory_text[] = "Out of memory.\n";
+static const HttpdReply httpd_out_of_memory_reply = {
+    503, text_plain_headers, 1, httpd_out_of_memory_text, sizeof httpd_out_of_memory_text - 1,
+    "OUT OF MEMORY!"};
+
+static void httpd_log_out_of_memory(void)
 {
+    fflush(stdout);
+    log_error(HTTPD_LOG, "Out of memory!");
+}
+
+/* The path is the client's text, so it is escaped: it must not drive the
+ * terminal of whoever watches the log, nor break the log file's lines. */
+static void httpd_log_reply(const char *peer, const char *path, const HttpdReply *reply)
+{
+    log_info(HTTPD_LOG, "%s: %d %s (%llu bytes) [%s]", peer, reply->status,
+             path ? path : "(path not shown: out of memory)",
+             (unsigned long long)reply->body_len, reply->detail);
+}
+
+static int httpd_respond(HttpServerConnection *conn, const HttpdReply *reply)
+{
+    return http_server_respond(conn, reply->status, reply->headers, reply->header_count,
+                               reply->body, reply->body_len);
+}
+
+/* Hands the reply to the server and logs the one line of the answer that
+ * goes out: a response too large for memory becomes the out-of-memory page.
+ * Frees the request. */
+static void httpd_reply(HttpServerRequest *request, const HttpdReply *reply)
+{
+    /* The response overwrites the raw path in the connection's buffer. */
     char *path = log_escape_text(request->path);
-    log_info(HTTPD_LOG, "%s: %d %s (%llu bytes) [%s]", request->peer, status,
-             path ? path : "(path not shown: out of memory)", (unsigned long long)bytes, detail);
+    HttpServerConnection *conn = request->connection;
+    int sent = httpd_respond(conn, reply);
+    if (!sent && reply != &httpd_out_of_memory_reply) {
+        httpd_log_out_of_memory();
+        reply = &httpd_out_of_memory_reply;
+        sent = httpd_respond(conn, reply);
+    }
+    /* The out-of-memory page fits the buffer that held the request, so
+     * this drop is for a server that could not even build that. */
+    if (sent)
+        httpd_log_reply(request->peer, path, reply);
+    else
+        http_server_drop(conn);
     SDL_free(path);
+    SDL_free(request);
 }
 
 static void httpd_reply_text(HttpServerRequest *request, int status, const char *text,
                              const char *detail)
 {
-    size_t len = SDL_strlen(text);
-    httpd_log_reply(request, status, len, detail);
-    http_server_respond_and_free(request, status, text_plain_headers, 1, text, len);
+    HttpdReply reply = {status, text_plain_headers, 1, text, SDL_strlen(text), detail};
+    httpd_reply(request, &reply);
 }
 
 static void httpd_reply_out_of_memory(HttpServerRequest *request)
 {
-    fflush(stdout);
-    log_error(HTTPD_LOG, "Out of memory!");
-    httpd_reply_text(request, 503, "Out of memory.\n", "OUT OF MEMORY!");
-    fflush(stdout);
-}
-
-/* A response that is logged already but could not be built (too large for
- * memory) turns into the out-of-memory page; nothing is ever left
- * unanswered. */
-static void httpd_respond_or_out_of_memory(HttpServerRequest *request, int status,
-                                           const char *const *headers, uint32_t header_count,
-                                           const void *body, uint64_t body_len)
-{
-    if (http_server_respond(request->connection, status, headers, header_count, body, body_len))
-        SDL_free(request);
-    else
-        httpd_reply_out_of_memory(request);
+    httpd_log_out_of_memory();
+    httpd_reply(request, &httpd_out_of_memory_reply);
 }
 
 /* ---- files -------------------------------------------------------------- */
@@ -170,8 +202,8 @@ static void httpd_serve_file(HttpServerRequest *request, const char *path)
     char type_header[128];
     SDL_snprintf(type_header, sizeof type_header, "Content-Type: %s", httpd_content_type(path));
     const char *headers[2] = {type_header, "Cache-Control: no-store"};
-    httpd_log_reply(request, 200, len, "file");
-    httpd_respond_or_out_of_memory(request, 200, headers, 2, data ? data : "", len);
+    HttpdReply reply = {200, headers, 2, data ? data : "", len, "file"};
+    httpd_reply(request, &reply);
     SDL_free(data);
 }
 
@@ -217,6 +249,7 @@ static char *httpd_listing_page(const char *path, char **names, size_t *out_len)
 typedef struct HttpdNames {
     char **names;
     size_t count, capacity;
+    int out_of_memory; /* what stopped the walk, if anything did */
 } HttpdNames;
 
 static int httpd_collect_name(void *list, const TreeWalkEntry *entry)
@@ -225,13 +258,17 @@ static int httpd_collect_name(void *list, const TreeWalkEntry *entry)
     if (l->count + 2 > l->capacity) {
         size_t capacity = l->capacity ? 2 * l->capacity : 16;
         char **grown = (char **)SDL_realloc(l->names, capacity * sizeof(char *));
-        if (!grown)
+        if (!grown) {
+            l->out_of_memory = 1;
             return 0;
+        }
         l->names = grown;
         l->capacity = capacity;
     }
-    if (!(l->names[l->count] = SDL_strdup(entry->name)))
+    if (!(l->names[l->count] = SDL_strdup(entry->name))) {
+        l->out_of_memory = 1;
         return 0;
+    }
     l->count++;
     return 1;
 }
@@ -285,8 +322,13 @@ static void httpd_list_directory(HttpServerRequest *request, const char *path)
 {
     HttpdNames list;
     if (!httpd_read_names(path, &list)) {
+        /* The walk left PhysicsFS's cause for a directory it couldn't read. */
         httpd_free_names(&list);
-        httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n", fs_error_text());
+        if (list.out_of_memory)
+            httpd_reply_out_of_memory(request);
+        else
+            httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n",
+                             fs_error_text());
         return;
     }
     static char *const no_names[] = {NULL};
@@ -297,8 +339,8 @@ static void httpd_list_directory(HttpServerRequest *request, const char *path)
         httpd_reply_out_of_memory(request);
         return;
     }
-    httpd_log_reply(request, 200, len, "directory listing");
-    httpd_respond_or_out_of_memory(request, 200, NULL, 0, page, len);
+    HttpdReply reply = {200, NULL, 0, page, len, "directory listing"};
+    httpd_reply(request, &reply);
     SDL_free(page);
 }
 

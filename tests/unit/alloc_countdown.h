@@ -4,10 +4,16 @@
 #ifndef BRINDLECOT_TEST_ALLOC_COUNTDOWN_H
 #define BRINDLECOT_TEST_ALLOC_COUNTDOWN_H
 
+#include <stddef.h>
+
 /* Lets `allowed` more allocations succeed, then fails every one. */
 void alloc_countdown_start(int allowed);
 
-/* Puts SDL's own functions back. */
+/* Fails every allocation of more than `largest` bytes, and no other: the
+ * memory a test's one large buffer would need is not there. */
+void alloc_size_limit_start(size_t largest);
+
+/* Puts SDL's own functions back (after either start). */
 void alloc_countdown_stop(void);
 
 #endif

@@ -1,7 +1,9 @@
 /* The daemon's answers: files, index pages, listings and error pages, from
  * a temporary tree mounted as the virtual root. */
+#include "alloc_countdown.h"
 #include "test_httpd_support.h"
 
+#include "engine/log.h"
 #include "httpd/httpd_request.h"
 #include "httpd/strbuf.h"
 
@@ -207,6 +209,35 @@ TEST_F(HttpdRequestTest, EmptyFileAndPostWithBody)
     r = exchange("POST /form.json HTTP/1.0\r\nContent-Length: 4\r\n\r\nbody");
     EXPECT_TRUE(head_has(r, "Content-Type: application/json; charset=utf-8"));
     EXPECT_EQ(response_body(r.response), "{}");
+}
+
+/* The file fits in memory, its response (the file and a head) does not:
+ * the client gets the out-of-memory page and the log tells that answer
+ * once, never the 200 that was not sent. */
+TEST_F(HttpdRequestTest, ResponseTooLargeForMemoryIsLoggedOnceAsItsAnswer)
+{
+    const size_t size = 64 * 1024;
+    write_native("big.bin", std::string(size, 'b'));
+    take_log();
+    alloc_size_limit_start(size + 1); /* the file's buffer and its NUL */
+    ClientResult r = get("/big.bin");
+    alloc_countdown_stop();
+    EXPECT_EQ(r.response.rfind("HTTP/1.0 503 sad face\r\n", 0), 0u);
+    EXPECT_TRUE(head_has(r, "Content-Type: text/plain; charset=utf-8"));
+    EXPECT_EQ(response_body(r.response), "Out of memory.\n");
+    std::vector<std::string> texts;
+    for (const CapturedLine &l : take_log())
+        if (l.level >= LOG_LEVEL_INFO) /* the daemon's threshold */
+            texts.push_back(l.text);
+    std::vector<std::string> expected = {"Out of memory allocating response buffer!",
+                                         "Out of memory!",
+                                         "127.0.0.1: 503 /big.bin (15 bytes) [OUT OF MEMORY!]"};
+    EXPECT_EQ(texts, expected);
+
+    /* With the memory back the same request is answered whole. */
+    r = get("/big.bin");
+    EXPECT_EQ(response_body(r.response).size(), size);
+    EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 200 /big.bin (65536 bytes) [file]"));
 }
 
 TEST_F(HttpdRequestTest, DecodedPathsReachNamesWithSpacesAndSlashes)
