@@ -344,17 +344,23 @@ static void httpd_list_directory(HttpServerRequest *request, const char *path)
     SDL_free(page);
 }
 
+/* "/docs/" is the site in docs, answered with its index.html; "/docs" is
+ * the folder itself, always listed: a page served at "/docs" would have
+ * the browser fetch its relative names from "/". The listing's links are
+ * absolute, so they lead into the folder either way. */
 static void httpd_serve_directory(HttpServerRequest *request, const char *path)
 {
     size_t len = SDL_strlen(path);
-    /* "/docs" means the directory too, so its index is "/docs/index.html". */
-    const char *sep = len > 0 && path[len - 1] == '/' ? "" : "/";
+    if (len == 0 || path[len - 1] != '/') {
+        httpd_list_directory(request, path);
+        return;
+    }
     char *index = (char *)SDL_malloc(len + 16);
     if (!index) {
         httpd_reply_out_of_memory(request);
         return;
     }
-    SDL_snprintf(index, len + 16, "%s%sindex.html", path, sep);
+    SDL_snprintf(index, len + 16, "%sindex.html", path);
     PHYSFS_Stat st;
     if (PHYSFS_stat(index, &st) && st.filetype == PHYSFS_FILETYPE_REGULAR)
         httpd_serve_file(request, index);

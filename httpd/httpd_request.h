@@ -1,8 +1,9 @@
 /* Answers the requests of the HTTP server from the virtual file tree: a
  * regular file whole, with a content type chosen by its extension; a
- * directory with its index.html or a generated listing; anything else with
- * a short plain-text error page. Every answer is one info line in "httpd".
- * Main thread only. */
+ * directory asked for with its trailing slash with its index.html, else
+ * (and always without the slash) with a generated listing; anything else
+ * with a short plain-text error page. Every answer is one info line in
+ * "httpd", for the response that was sent. Main thread only. */
 #ifndef BRINDLECOT_HTTPD_HTTPD_REQUEST_H
 #define BRINDLECOT_HTTPD_HTTPD_REQUEST_H
 

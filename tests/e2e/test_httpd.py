@@ -225,8 +225,11 @@ def test_content_types(served):
 
 def test_root_index_and_directory_index(served):
     assert curl(served.url("/")) == b"<p>root index</p>"
-    assert curl(served.url("/docs")) == b"docs index"
     assert curl(served.url("/docs/")) == b"docs index"
+    # Without its slash the folder is listed, index.html and all.
+    page = curl(served.url("/docs")).decode()
+    assert page.startswith("<html><head><title>Directory /docs</title></head>"), page
+    assert "<li><a href='/docs/index.html'>index.html</a></li>" in page
 
 
 def test_listing_links_lead_to_the_files(served):

@@ -4,8 +4,10 @@ loader script with its game header, manifest.json, favicon.png)."""
 import json
 import os
 import shutil
+import struct
 import subprocess
 import tempfile
+import zlib
 
 import pytest
 
@@ -81,6 +83,79 @@ def test_chromium_runs_the_site_script(tmp_path):
     finally:
         d.stop()
         shutil.rmtree(profile, ignore_errors=True)
+
+
+FOLDER_PAGE = """<!DOCTYPE html>
+<html>
+<head>
+<meta charset="utf-8">
+<title>Loading...</title>
+<link rel="icon" href="pic.png">
+</head>
+<body>
+<div id="status">Loading...</div>
+<img id="pic" src="pic.png">
+<script src="app.js"></script>
+</body>
+</html>
+"""
+
+# Runs only when app.js itself was served; tells whether the picture came.
+FOLDER_APP = """(function () {
+    var pic = document.getElementById('pic');
+    function show() {
+        document.getElementById('status').textContent = pic.naturalWidth > 0
+            ? 'Ran with a ' + pic.naturalWidth + 'x' + pic.naturalHeight + ' picture'
+            : 'The picture did not load';
+    }
+    if (pic.complete) { show(); } else { pic.onload = show; pic.onerror = show; }
+})();
+"""
+
+
+def png(width, height):
+    """A real PNG of one colour, for the browser to decode."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    rows = b"".join(b"\0" + b"\x20\x80\xe0" * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n" +
+            chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+@pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="chromium is not installed")
+def test_a_folder_is_listed_without_its_slash_and_runs_with_it(tmp_path):
+    """A root listing links a folder without its slash: the browser gets the
+    folder's listing there, whose links lead into it; the folder with its
+    slash runs the page, whose relative names resolve inside the folder."""
+    from web_env import chromium_dom, element_text
+    site = tmp_path / "served" / "site"
+    site.mkdir(parents=True)
+    (site / "index.html").write_text(FOLDER_PAGE)
+    (site / "app.js").write_text(FOLDER_APP)
+    (site / "pic.png").write_bytes(png(3, 2))
+    d = httpd_daemon.start(site.parent)
+    try:
+        dom, err = chromium_dom(d.url("/"))
+        assert "<a href=\"/site\">site</a>" in dom, (dom, err[-2000:])
+        dom, err = chromium_dom(d.url("/site"))
+        assert element_text(dom, "title") == "Directory /site", (dom, err[-2000:])
+        for name in ("app.js", "index.html", "pic.png"):
+            assert "<a href=\"/site/%s\">%s</a>" % (name, name) in dom, dom
+        assert not any(": 200 /site/app.js " in l for l in d.out), d.out
+
+        dom, err = chromium_dom(d.url("/site/"))
+        assert element_text(dom, "div", "status") == "Ran with a 3x2 picture", (dom, err[-2000:])
+        served = " ".join(d.out)
+        for path in ("/site/", "/site/app.js", "/site/pic.png"):
+            assert ": 200 %s (" % path in served, (path, d.out)
+        # The listings name no icon, so the browser asks for /favicon.ico
+        # by itself; nothing that a page names failed.
+        failed = [l for l in d.out if (": 404 " in l or ": 503 " in l) and "/favicon.ico " not in l]
+        assert not failed, d.out
+    finally:
+        d.stop()
 
 
 @pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="chromium is not installed")

@@ -135,14 +135,23 @@ TEST_F(HttpdRequestTest, RootIndexIsServedAsHtml)
     EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 200 / (12 bytes) [file]"));
 }
 
-TEST_F(HttpdRequestTest, DirectoryWithoutTrailingSlashUsesItsIndex)
+TEST_F(HttpdRequestTest, DirectoryIsListedWithoutItsSlashAndIndexedWithIt)
 {
     write_native("docs/index.html", "docs index");
+    write_native("docs/pic.png", "png");
     write_native("docsindex.html", "wrong file");
-    for (const char *path : {"/docs", "/docs/"}) {
-        ClientResult r = get(path);
-        EXPECT_EQ(response_body(r.response), "docs index") << path;
-    }
+    ClientResult r = get("/docs");
+    std::string page = response_body(r.response);
+    EXPECT_EQ(page.rfind("<html><head><title>Directory /docs</title></head>", 0), 0u) << page;
+    EXPECT_NE(page.find("<li><a href='/docs/index.html'>index.html</a></li>\n"), std::string::npos);
+    EXPECT_NE(page.find("<li><a href='/docs/pic.png'>pic.png</a></li>\n"), std::string::npos);
+    EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 200 /docs (" + std::to_string(page.size()) +
+                                         " bytes) [directory listing]"));
+    /* With the slash the page is served, so its relative names resolve
+     * inside the folder. */
+    EXPECT_EQ(response_body(get("/docs/").response), "docs index");
+    EXPECT_EQ(response_body(get("/docs/index.html").response), "docs index");
+    EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 200 /docs/ (10 bytes) [file]"));
 }
 
 TEST_F(HttpdRequestTest, ListingLinksEveryEntryAbsolutely)
