@@ -249,8 +249,11 @@ static char *httpd_listing_page(const char *path, char **names, size_t *out_len)
 typedef struct HttpdNames {
     char **names;
     size_t count, capacity;
-    int out_of_memory; /* what stopped the walk, if anything did */
 } HttpdNames;
+
+/* Set when memory ran out in the walk of a listing, in the walker or in
+ * the collecting of its names (the walk's callbacks carry no record). */
+static int httpd_listing_out_of_memory;
 
 static int httpd_collect_name(void *list, const TreeWalkEntry *entry)
 {
@@ -259,14 +262,14 @@ static int httpd_collect_name(void *list, const TreeWalkEntry *entry)
         size_t capacity = l->capacity ? 2 * l->capacity : 16;
         char **grown = (char **)SDL_realloc(l->names, capacity * sizeof(char *));
         if (!grown) {
-            l->out_of_memory = 1;
+            httpd_listing_out_of_memory = 1;
             return 0;
         }
         l->names = grown;
         l->capacity = capacity;
     }
     if (!(l->names[l->count] = SDL_strdup(entry->name))) {
-        l->out_of_memory = 1;
+        httpd_listing_out_of_memory = 1;
         return 0;
     }
     l->count++;
@@ -292,7 +295,7 @@ static void httpd_walk_line(LogLevel level, const char *text)
 
 static void httpd_walk_out_of_memory(void)
 {
-    log_error(HTTPD_LOG, "Out of memory!");
+    httpd_listing_out_of_memory = 1;
 }
 
 /* The directory's names in byte order, each once, as a listing shows them.
@@ -301,6 +304,7 @@ static int httpd_read_names(const char *path, HttpdNames *l)
 {
     TreeWalkOptions options = {TREE_WALK_ONE_LEVEL, httpd_walk_line, httpd_walk_out_of_memory, NULL};
     SDL_zerop(l);
+    httpd_listing_out_of_memory = 0;
     if (!tree_walk(path, &options, httpd_collect_name, l))
         return 0;
     if (l->count == 0)
@@ -322,13 +326,14 @@ static void httpd_list_directory(HttpServerRequest *request, const char *path)
 {
     HttpdNames list;
     if (!httpd_read_names(path, &list)) {
-        /* The walk left PhysicsFS's cause for a directory it couldn't read. */
+        /* The walk left its cause as PhysicsFS's error. */
+        PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
         httpd_free_names(&list);
-        if (list.out_of_memory)
+        if (httpd_listing_out_of_memory || code == PHYSFS_ERR_OUT_OF_MEMORY)
             httpd_reply_out_of_memory(request);
         else
             httpd_reply_text(request, 503, "Couldn't enumerate directory, sorry.\n",
-                             fs_error_text());
+                             fs_error_cause(code, 0));
         return;
     }
     static char *const no_names[] = {NULL};

@@ -9,6 +9,8 @@
 
 #include <SDL.h>
 
+#include <map>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,6 +249,31 @@ TEST_F(HttpdRequestTest, ResponseTooLargeForMemoryIsLoggedOnceAsItsAnswer)
     r = get("/big.bin");
     EXPECT_EQ(response_body(r.response).size(), size);
     EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 200 /big.bin (65536 bytes) [file]"));
+}
+
+/* Memory running out at any allocation of a listing gives the
+ * out-of-memory page (or, before the request is whole, no answer), never
+ * a page saying the directory could not be read. */
+TEST_F(HttpdRequestTest, ListingOutOfMemoryIsAnsweredAsSuch)
+{
+    for (int i = 0; i < 40; i++)
+        write_native("many/entry-" + std::to_string(i), "");
+    std::string listing = response_body(get("/many").response);
+    ASSERT_NE(listing.find("entry-39"), std::string::npos);
+    std::map<std::string, int> answers;
+    std::string body;
+    for (int budget = 0; budget < 2000 && body != listing; budget++) {
+        alloc_countdown_start(budget);
+        body = response_body(get("/many").response);
+        alloc_countdown_stop();
+        answers[body == listing ? "listing" : body]++;
+    }
+    EXPECT_EQ(answers["listing"], 1);
+    EXPECT_GT(answers["Out of memory.\n"], 40); /* one at least for each name */
+    answers.erase("listing");
+    answers.erase("Out of memory.\n");
+    answers.erase(""); /* the request itself could not be read */
+    EXPECT_TRUE(answers.empty()) << answers.begin()->first;
 }
 
 TEST_F(HttpdRequestTest, DecodedPathsReachNamesWithSpacesAndSlashes)
