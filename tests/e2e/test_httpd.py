@@ -286,6 +286,43 @@ def test_unreadable_directory_is_answered_with_its_cause():
         shutil.rmtree(root, ignore_errors=True)
 
 
+def vm_size_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmSize")
+
+
+@pytest.mark.skipif(shutil.which("prlimit") is None, reason="prlimit is not installed")
+def test_response_too_large_for_memory_is_one_503_line(tmp_path):
+    """Room for the file but not for its response as well: the client gets
+    the out-of-memory page, and the log tells that answer only."""
+    site = tmp_path / "site"
+    site.mkdir()
+    size = 64 * 1024 * 1024
+    with open(site / "big", "wb") as f:
+        f.truncate(size)
+    d = httpd_daemon.start(site)
+    try:
+        idle_kib = vm_size_kib(d.proc.pid)
+    finally:
+        d.stop()
+    limit = idle_kib * 1024 + size + size // 2
+    d = httpd_daemon.start(site, prefix=["prlimit", "--as=%d" % limit])
+    try:
+        r = get(d.port, "/big")
+        assert status_of(r) == 503, r[:200]
+        assert body_of(r) == b"Out of memory.\n"
+        assert d.wait_for_line("127.0.0.1: 503 /big (15 bytes) [OUT OF MEMORY!]"), d.out
+        time.sleep(0.3)
+        answer = [l for l in d.out if "/big" in l or "Out of memory" in l]
+        assert answer == ["Out of memory allocating response buffer!", "Out of memory!",
+                          "127.0.0.1: 503 /big (15 bytes) [OUT OF MEMORY!]"], d.out
+    finally:
+        d.stop()
+
+
 def test_head_has_headers_and_no_body(served):
     head = curl("-I", served.url("/big.bin")).decode()
     assert head.startswith("HTTP/1.0 200 happy face\r\n")
