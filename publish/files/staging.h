@@ -67,11 +67,6 @@ int add_staged_defaults(const char *dir);
  * tree. 1/0, the cause logged by the step that failed. */
 int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const char *dir);
 
-/* The native path of a write-directory path (the current directory's when
- * there is no write directory), allocated; NULL after reporting that memory
- * ran out. */
-char *native_write_path(const char *path);
-
 /* Gives path (a write-directory path) the mode 0755 in the native file
  * system. 1/0. */
 int make_executable(const char *path);
