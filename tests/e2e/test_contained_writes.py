@@ -200,3 +200,19 @@ def test_an_earlier_package_that_stays_is_reported(tmp_path, platform, package, 
     assert r.returncode == 1
     assert ("Couldn't delete 'builds/%s', the package of an earlier run: Directory not empty; "
             "it is not this run's package" % package) in texts(r, "! "), lines(r)
+
+
+def test_builds_as_a_link_leads_no_delete_elsewhere(tmp_path):
+    """With builds/ a link to another directory, the HTML5 tree of that
+    name over there stays: the removal never passes the link."""
+    inst = build_installation(tmp_path / "inst", keep_stubs=["html5"])
+    elsewhere = tmp_path / "elsewhere"
+    (elsewhere / "mygame-html5-1.0").mkdir(parents=True)
+    (elsewhere / "mygame-html5-1.0" / "index.html").write_bytes(b"not the publisher's")
+    os.symlink(str(elsewhere), str(inst / "builds"))
+    before = snapshot(tmp_path)
+    r = run_publish(["--only-package", "mygame"], inst)
+    assert r.returncode == 1
+    assert ("Failed to delete 'builds/mygame-html5-1.0': a directory on its way is a symbolic "
+            "link, which the publisher never follows") in texts(r, "! "), lines(r)
+    assert snapshot(tmp_path) == before
