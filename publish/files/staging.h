@@ -46,8 +46,11 @@ int copy_file(const char *dst, const char *src);
 int copy_tree(const char *src_dir, const char *dest_dir);
 
 /* Empties and removes the directory path (write directory) when it exists,
- * natively, announcing each entry, so no stale file of an earlier build survives. 1 when
- * nothing is left (or nothing was there); 0 after a logged error. */
+ * natively, announcing each entry, so no stale file of an earlier build
+ * survives. The path is resolved below the write directory: one with a
+ * "." or ".." component, or through a symbolic link, is refused before
+ * anything goes. 1 when nothing is left (or nothing was there); 0 after a
+ * logged error. */
 int delete_tree(const char *path);
 
 /* Removes the installation's launcher and replay files from the top of dir,
