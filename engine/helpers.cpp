@@ -114,29 +114,82 @@ int write_whole_file(const char *path, const void *data, uint64_t length)
     return write_file_ex(0, path, data, length);
 }
 
-/* The native path of path in the write directory, as PhysicsFS builds it;
- * the write directory's length goes to *base_length. */
-static char *helpers_native_write_path(const char *path, size_t *base_length)
+/* Appends path's components to out (at *length), each after a '/',
+ * leading and doubled '/' dropped as PhysicsFS drops them. 0 for a path
+ * that must not become native: one without a component, or with a "." or
+ * ".." component (the last one included, which PhysicsFS 3.0 lets through)
+ * or a ':' or '\\' anywhere. */
+static int helpers_append_components(char *out, size_t *length, const char *path)
+{
+    int components = 0;
+    const char *p = path;
+    for (;;) {
+        while (*p == '/')
+            p++;
+        if (!*p)
+            return components > 0;
+        const char *start = p;
+        while (*p && *p != '/') {
+            if (*p == ':' || *p == '\\')
+                return 0;
+            p++;
+        }
+        size_t n = (size_t)(p - start);
+        if (start[0] == '.' && (n == 1 || (n == 2 && start[1] == '.')))
+            return 0;
+        out[(*length)++] = '/';
+        SDL_memcpy(out + *length, start, n);
+        *length += n;
+        out[*length] = '\0';
+        components++;
+    }
+}
+
+char *fs_native_write_path(const char *path, size_t *dir_length)
 {
     const char *write_dir = PHYSFS_getWriteDir();
     if (!write_dir)
         write_dir = ".";
-    *base_length = SDL_strlen(write_dir);
-    return alloc_printf("%s/%s", write_dir, path);
+    size_t base = SDL_strlen(write_dir);
+    while (base > 1 && write_dir[base - 1] == '/')
+        base--;
+    char *native = (char *)SDL_malloc(base + SDL_strlen(path) + 2);
+    if (!native) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    SDL_memcpy(native, write_dir, base);
+    native[base] = '\0';
+    size_t length = base;
+    if (!helpers_append_components(native, &length, path)) {
+        SDL_free(native);
+        errno = EINVAL;
+        return NULL;
+    }
+    if (dir_length)
+        *dir_length = base;
+    return native;
 }
 
-char *fs_native_write_path(const char *path)
+/* For a PhysicsFS call with native steps around it: a path that may not
+ * become native fails the call with PhysicsFS's error for a bad name. */
+static char *helpers_native_or_refuse(const char *path, size_t *base)
 {
-    size_t base = 0;
-    return helpers_native_write_path(path, &base);
+    char *native = fs_native_write_path(path, base);
+    if (!native) {
+        PHYSFS_setErrorCode(errno == EINVAL ? PHYSFS_ERR_BAD_FILENAME
+                                            : PHYSFS_ERR_OUT_OF_MEMORY);
+        errno = 0;
+    }
+    return native;
 }
 
 int fs_mkdir(const char *path)
 {
     size_t base = 0;
-    char *native = helpers_native_write_path(path, &base);
+    char *native = helpers_native_or_refuse(path, &base);
     if (!native)
-        return PHYSFS_mkdir(path);
+        return 0;
     /* Find the first component that is missing now: it and everything
      * below it are what PHYSFS_mkdir creates. */
     size_t length = SDL_strlen(native);
@@ -169,8 +222,7 @@ int fs_mkdir(const char *path)
 
 int fs_set_usual_mode(const char *path)
 {
-    size_t base = 0;
-    char *native = helpers_native_write_path(path, &base);
+    char *native = fs_native_write_path(path, NULL);
     if (!native)
         return 0;
     int ok = native_set_usual_mode(native, NATIVE_MODE_FILE);

@@ -7,6 +7,7 @@
 
 #include <physfs.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(__GNUC__)
@@ -44,10 +45,17 @@ int fs_mkdir(const char *path);
  * 022), where PhysicsFS creates it 0600. 1, or 0 with errno telling why. */
 int fs_set_usual_mode(const char *path);
 
-/* The native path of a write-directory path, as PhysicsFS builds it (the
- * current directory's when there is no write directory); NULL when out of
- * memory. */
-char *fs_native_write_path(const char *path);
+/* The native path of a write-directory path, for every operation that
+ * leaves PhysicsFS: the write directory (the current directory when there
+ * is none), '/', and path's components, leading and doubled '/' dropped as
+ * PhysicsFS drops them. *dir_length (when not NULL) gets the length of the
+ * write directory's part, the '/' that follows it excluded, for an
+ * operation that resolves the rest itself below that directory. NULL with
+ * errno EINVAL for a path that must not leave its directory or that
+ * PhysicsFS would refuse: empty, a "." or ".." component (the last one
+ * included, which PhysicsFS 3.0 lets through), ':' or '\\'; NULL with
+ * errno ENOMEM when out of memory. */
+char *fs_native_write_path(const char *path, size_t *dir_length);
 
 /* The cause, in words, of a PhysicsFS call that just failed, judged from the
  * error code it left (PHYSFS_getLastErrorCode) and errno (set to 0 before

@@ -69,31 +69,27 @@ static int tree_walk_search_path_is_write_dir(void)
     return probe.entries == 1 && probe.write_dir_at_root;
 }
 
-/* 1 when PhysicsFS takes path as it is: relative, no empty, "." or ".."
- * component, no ':' or '\\' (a name can hold them natively, but PhysicsFS
- * refuses it, and so must every walk of it). */
-static int tree_walk_path_is_plain(const char *path)
-{
-    const char *component = path;
-    for (const char *p = path;; p++) {
-        if (*p == '/' || *p == '\0') {
-            size_t n = (size_t)(p - component);
-            if (n == 0 || (component[0] == '.' && (n == 1 || (n == 2 && component[1] == '.'))))
-                return 0;
-            if (*p == '\0')
-                return 1;
-            component = p + 1;
-        } else if (*p == ':' || *p == '\\') {
-            return 0;
-        }
-    }
-}
-
 char *tree_walk_native_path(const char *path)
 {
-    if (!tree_walk_path_is_plain(path) || !tree_walk_search_path_is_write_dir())
+    if (!tree_walk_search_path_is_write_dir())
         return NULL;
-    return alloc_printf("%s/%s", PHYSFS_getWriteDir(), path);
+    return fs_native_write_path(path, NULL);
+}
+
+/* The native path of a path a native walk has reached; NULL when it must
+ * go through PhysicsFS, which refuses a name it cannot take in its own
+ * words, or when memory ran out (*failed set, reported). */
+static char *tree_walk_native_or_physfs(const TreeWalk *w, const char *path, int *failed)
+{
+    *failed = 0;
+    if (!w->natively)
+        return NULL;
+    char *native = fs_native_write_path(path, NULL);
+    if (!native && errno == ENOMEM) {
+        w->options->out_of_memory();
+        *failed = 1;
+    }
+    return native;
 }
 
 static int tree_walk_lstat(const char *native, NativeFileInfo *info, PHYSFS_Stat *st)
@@ -183,15 +179,13 @@ static int tree_walk_examine(const TreeWalk *w, const char *path, PHYSFS_Stat *s
 {
     const char *cause = NULL;
     PHYSFS_ErrorCode code = PHYSFS_ERR_OK;
+    int failed = 0;
+    char *native = tree_walk_native_or_physfs(w, path, &failed);
+    if (failed)
+        return 0;
     errno = 0;
-    /* A name PhysicsFS refuses is refused here too, in its words. */
-    if (w->natively && tree_walk_path_is_plain(path)) {
-        char *native = alloc_printf("%s/%s", PHYSFS_getWriteDir(), path);
+    if (native) {
         NativeFileInfo info;
-        if (!native) {
-            tree_walk_out_of_memory(w);
-            return 0;
-        }
         if (!tree_walk_lstat(native, &info, st)) {
             code = tree_walk_code_of_errno(errno);
             cause = strerror(errno);
@@ -240,9 +234,8 @@ static int tree_walk_entry(TreeWalk *w, TreeWalkEntry *e, TreeWalkKind kind)
  * holds symbolic links, which are skipped with their line. */
 static int tree_walk_is_native_link(const TreeWalk *w, const char *path)
 {
-    if (!w->natively)
-        return 0;
-    char *native = alloc_printf("%s/%s", PHYSFS_getWriteDir(), path);
+    int failed = 0;
+    char *native = tree_walk_native_or_physfs(w, path, &failed);
     NativeFileInfo info;
     int link = native && native_file_lstat(native, &info) && info.type == NATIVE_FILE_LINK;
     SDL_free(native);
@@ -298,13 +291,12 @@ static int tree_walk_directory(TreeWalk *w, const char *dir, int is_top)
     TreeWalkLevel level = {w, dir};
     const char *cause = NULL;
     PHYSFS_ErrorCode code = PHYSFS_ERR_OK;
+    int failed = 0;
+    char *native = tree_walk_native_or_physfs(w, dir, &failed);
+    if (failed)
+        return 0;
     errno = 0;
-    if (w->natively) {
-        char *native = alloc_printf("%s/%s", PHYSFS_getWriteDir(), dir);
-        if (!native) {
-            tree_walk_out_of_memory(w);
-            return 0;
-        }
+    if (native) {
         int listed = native_file_list_directory(native, tree_walk_native_name, &level);
         int saved_errno = errno;
         SDL_free(native);

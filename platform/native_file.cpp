@@ -8,6 +8,13 @@
 #include <string.h>
 #include <dirent.h>
 #include <linux/fs.h>
+#include <sys/syscall.h>
+#if defined(__has_include)
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#define NATIVE_HAVE_OPENAT2 1
+#endif
+#endif
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -393,18 +400,110 @@ static int native_remove_at(int dir_fd, const char *name, const char *relative,
     return 1;
 }
 
-int native_remove_tree(const char *native_path, NativeRemoveVisit visit, void *user,
-                       char **failed)
+/* 1 when relative is a path of plain names: no empty, "." or ".."
+ * component, no leading '/'. */
+static int native_relative_is_plain(const char *relative)
+{
+    const char *component = relative;
+    for (const char *p = relative;; p++) {
+        if (*p != '/' && *p != '\0')
+            continue;
+        size_t n = (size_t)(p - component);
+        if (n == 0 || (component[0] == '.' && (n == 1 || (n == 2 && component[1] == '.'))))
+            return 0;
+        if (*p == '\0')
+            return 1;
+        component = p + 1;
+    }
+}
+
+/* Opens the directory dirs (plain names, or "" for dir_fd itself) below
+ * dir_fd, passing no symbolic link, one component at a time. */
+static int native_open_components(int dir_fd, char *dirs)
+{
+    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    char *save = NULL;
+    for (char *name = strtok_r(dirs, "/", &save); fd >= 0 && name;
+         name = strtok_r(NULL, "/", &save)) {
+        int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        /* The system says a link is no directory; it is told as openat2
+         * tells it. */
+        if (next < 0 && errno == ENOTDIR && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            errno = ELOOP;
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        fd = next;
+    }
+    return fd;
+}
+
+/* The directory dirs below dir_fd, never leaving it nor passing a symbolic
+ * link: one call where the kernel has openat2 (and a container lets it
+ * through), else one open per component. */
+static int native_open_beneath(int dir_fd, char *dirs)
+{
+#if defined(NATIVE_HAVE_OPENAT2) && defined(SYS_openat2)
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    long fd;
+    do
+        fd = syscall(SYS_openat2, dir_fd, *dirs ? dirs : ".", &how, sizeof how);
+    while (fd < 0 && errno == EAGAIN);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return (int)fd;
+#endif
+    return native_open_components(dir_fd, dirs);
+}
+
+/* relative below native_dir: its directories resolved beneath
+ * native_dir, then its last name removed with all below it. */
+static int native_remove_below(const char *native_dir, const char *relative, NativeRemoval *r)
+{
+    if (!native_relative_is_plain(relative)) {
+        errno = EINVAL;
+        return native_remove_failed(r, "");
+    }
+    char *dirs = strdup(relative);
+    if (!dirs) {
+        errno = ENOMEM;
+        return native_remove_failed(r, "");
+    }
+    /* dirs is cut at its last '/'; the opens below only write inside the
+     * part before it, so name stays whole. */
+    char *slash = strrchr(dirs, '/');
+    const char *name = slash ? slash + 1 : relative;
+    if (slash)
+        *slash = '\0';
+    else
+        dirs[0] = '\0';
+    int ok = 0;
+    int base = open(*native_dir ? native_dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int parent = base >= 0 ? native_open_beneath(base, dirs) : -1;
+    struct stat st;
+    if (parent < 0 || fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        ok = errno == ENOENT || native_remove_failed(r, ""); /* nothing there */
+    else
+        ok = native_remove_at(parent, name, "", r);
+    int saved = errno;
+    if (parent >= 0)
+        close(parent);
+    if (base >= 0)
+        close(base);
+    free(dirs);
+    errno = saved;
+    return ok;
+}
+
+int native_remove_tree(const char *native_dir, const char *relative, NativeRemoveVisit visit,
+                       void *user, char **failed)
 {
     NativeRemoval r = {visit, user, NULL};
-    struct stat st;
-    int ok = 1;
-    if (lstat(native_path, &st) != 0) {
-        if (errno != ENOENT)
-            ok = native_remove_failed(&r, "");
-    } else {
-        ok = native_remove_at(AT_FDCWD, native_path, "", &r);
-    }
+    int ok = native_remove_below(native_dir, relative, &r);
     int saved = errno;
     if (failed)
         *failed = r.failed;

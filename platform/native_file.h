@@ -104,13 +104,18 @@ int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity 
  * below the top ("" for the top itself), contents before their directory. */
 typedef void (*NativeRemoveVisit)(void *user, const char *relative);
 
-/* Removes native_path and everything below it with one system call an
- * entry, never following a symbolic link (the link itself goes). A path that
- * is not there is 1. 0 when an entry would not go: errno tells why and
- * *failed (when failed is not NULL) is that entry's relative path, to free
- * with free(); the entries visited before it are gone. */
-int native_remove_tree(const char *native_path, NativeRemoveVisit visit, void *user,
-                       char **failed);
+/* Removes relative, a path below the directory native_dir ("" is the
+ * root), and everything below it, with one system call an entry, never
+ * following a symbolic link (a link is removed itself). relative is
+ * resolved one component at a time below native_dir, so that it can lead
+ * nowhere else: an empty, "." or ".." component fails with EINVAL, and a
+ * symbolic link before its last component with ELOOP, before anything is
+ * removed. A path that is not there is 1. 0 when an entry would not go:
+ * errno tells why and *failed (when failed is not NULL) is that entry's
+ * path below relative ("" for relative itself), to free with free(); the
+ * entries visited before it are gone. */
+int native_remove_tree(const char *native_dir, const char *relative, NativeRemoveVisit visit,
+                       void *user, char **failed);
 
 /* Makes the directory, mode 0777 under the umask. 1 when it was made or
  * already exists as a directory; 0 otherwise. */

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char **environ;
 
@@ -76,4 +77,9 @@ int process_is_running(long pid)
         return 0;
     /* EPERM: it exists, as another user's. */
     return kill((pid_t)pid, 0) == 0 || errno == EPERM;
+}
+
+long process_self_id(void)
+{
+    return (long)getpid();
 }

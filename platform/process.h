@@ -20,4 +20,7 @@ int process_run(const char *const *argv);
  * does. */
 int process_is_running(long pid);
 
+/* This process's id. */
+long process_self_id(void);
+
 #endif

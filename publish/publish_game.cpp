@@ -2,6 +2,7 @@
 
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "engine/text_escape.h"
 #include "publish/platforms/build_platform.h"
 #include "publish/store/butler.h"
 #include "publish/platforms/platform_table.h"
@@ -38,6 +39,64 @@ static void metadata_help(const char *game_dir)
     publish_log_error("%s", "");
 }
 
+/* The metadata values that become file names: every package, build tree,
+ * icon file and log name is made from them, and the macOS program is named
+ * after the game id alone, so that one must be a whole name by itself. */
+static const struct {
+    const char *key;
+    const char *const *value;
+    int whole;
+} name_values[] = {
+    {"gameid", &game_metadata_gameid, 1},
+    {"version", &game_metadata_version, 0},
+};
+
+/* The first '/', '\\' or ':' in value, or NULL. */
+static const char *name_separator(const char *value)
+{
+    for (const char *p = value; *p; p++)
+        if (*p == '/' || *p == '\\' || *p == ':')
+            return p;
+    return NULL;
+}
+
+/* 1 when value may be (a part of) a file name; otherwise 0 after one line
+ * that names the key, the value and what is wrong. A separator would lead
+ * the names into other directories, and out of builds/ with "..". */
+static int name_value_valid(const char *game_dir, const char *key, const char *value,
+                            int whole)
+{
+    const char *bad = value ? name_separator(value) : NULL;
+    int no_name = whole && (!value || !*value || SDL_strcmp(value, ".") == 0 ||
+                            SDL_strcmp(value, "..") == 0);
+    if (!bad && !no_name)
+        return 1;
+    char *shown = log_escape_text(value ? value : "");
+    if (!shown) {
+        report_out_of_memory();
+        return 0;
+    }
+    if (bad)
+        publish_log_error("The %s '%s' in %s/metadata/game_metadata.txt holds '%c', which no "
+                          "file name may hold: the builds are named after it; change it",
+                          key, shown, game_dir, *bad);
+    else
+        publish_log_error("The %s '%s' in %s/metadata/game_metadata.txt is no file name, "
+                          "which it must be: the macOS program is named after it; change it",
+                          key, shown, game_dir);
+    SDL_free(shown);
+    return 0;
+}
+
+static int names_valid(const char *game_dir)
+{
+    for (size_t i = 0; i < SDL_arraysize(name_values); i++)
+        if (!name_value_valid(game_dir, name_values[i].key, *name_values[i].value,
+                              name_values[i].whole))
+            return 0;
+    return 1;
+}
+
 static int load_metadata(const char *game_dir)
 {
     char *path = alloc_printf("%s/metadata/game_metadata.txt", game_dir);
@@ -60,7 +119,7 @@ static int load_metadata(const char *game_dir)
     publish_log_info("Game Version: %s", game_metadata_version);
     publish_log_info("Game Icon: %s", game_metadata_icon);
     publish_log_info("Package ID: %s", game_metadata_packageid);
-    return 1;
+    return names_valid(game_dir);
 }
 
 static int filter_push(PublishContext *ctx, char *piece)
@@ -219,14 +278,20 @@ void publish_game_report_outcome(void)
     publish_run_outcome = NULL;
 }
 
-/* The places the publisher writes to. A game directory that holds one of
- * them (the installation itself, say) would be copied into its own output
- * over and over; one inside them would be emptied or overwritten by the
- * build. */
+/* The places the publisher writes to. A game directory inside them would
+ * be emptied or overwritten by the build; the installation itself as the
+ * game would be copied into its own output over and over. A game's own
+ * folders of those names are the game's: the publisher never writes
+ * there. */
 static const char *const output_dirs[] = {"builds", ".brindlecot"};
 
 static int game_dir_is_apart(const char *game_dir)
 {
+    if (!*game_dir) {
+        publish_log_error("The game directory is the installation directory itself, where "
+                          "the publisher writes; give the game's own directory");
+        return 0;
+    }
     for (size_t i = 0; i < SDL_arraysize(output_dirs); i++) {
         const char *out = output_dirs[i];
         size_t n = SDL_strlen(out);
@@ -236,21 +301,6 @@ static int game_dir_is_apart(const char *game_dir)
                               game_dir, out);
             return 0;
         }
-        char *inner = alloc_printf("%s/%s", game_dir, out);
-        if (!inner) {
-            report_out_of_memory();
-            return 0;
-        }
-        PHYSFS_Stat st;
-        int holds = PHYSFS_stat(inner, &st) && st.filetype == PHYSFS_FILETYPE_DIRECTORY;
-        if (holds)
-            publish_log_error("The game directory '%s' holds '%s', where the publisher writes: "
-                              "a game directory must not hold builds/ or .brindlecot/; give "
-                              "the game's own directory",
-                              game_dir, inner);
-        SDL_free(inner);
-        if (holds)
-            return 0;
     }
     return 1;
 }

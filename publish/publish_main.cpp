@@ -75,10 +75,10 @@ static int startup_filesystem(int argc, char **argv)
  * for the whole run; the system drops the lock when the process ends. */
 static int take_publish_lock(void)
 {
-    const char *write_dir = PHYSFS_getWriteDir();
-    char *dir = alloc_printf("%s/.brindlecot", write_dir ? write_dir : ".");
-    char *path = alloc_printf("%s/" PUBLISH_LOCK, write_dir ? write_dir : ".");
+    char *dir = fs_native_write_path(".brindlecot", NULL);
+    char *path = fs_native_write_path(PUBLISH_LOCK, NULL);
     long holder = 0;
+    errno = ENOMEM;
     int fd = -1;
     if (dir && path && native_make_directory(dir))
         fd = native_file_lock(path, &holder);

@@ -137,11 +137,11 @@ int build_android_apk(const PlatformBuild *b)
             {PACKAGE_PART_MADE, "", NULL, NULL, apk_cook_manifest, NULL},
         };
         /* The resource table is mapped from the package, not inflated. */
-        PackageSpec spec = {p.tree, parts, 7, package_zip_options(1, "resources.arsc"), NULL,
-                            NULL, NULL};
+        PackageSpec spec = {p.tree, parts, package_part_count(parts),
+                            package_zip_options(1, "resources.arsc"), NULL, NULL, NULL};
         ok = package_build(b, &spec);
     } else {
-        PHYSFS_delete(b->out_path); /* a package of an earlier run must not pass for this one */
+        package_delete_earlier(b->out_path);
     }
     apk_free_paths(&p);
     return ok;

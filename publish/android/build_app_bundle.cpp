@@ -101,9 +101,9 @@ int build_app_bundle(const PlatformBuild *b)
     int ok = 0;
     if (!tree || !stub) {
         report_out_of_memory();
-        PHYSFS_delete(b->out_path);
+        package_delete_earlier(b->out_path);
     } else if (!check_android_package_id() || !check_bundle_title()) {
-        PHYSFS_delete(b->out_path);
+        package_delete_earlier(b->out_path);
     } else {
         /* The stub's runtime files first, so the generated icons and dex
          * replace any of the same name and the stub brings the dex
@@ -119,7 +119,8 @@ int build_app_bundle(const PlatformBuild *b)
             {PACKAGE_PART_MADE, "", NULL, NULL, write_bundle_config, NULL},
             {PACKAGE_PART_MADE, "base", NULL, NULL, write_resource_table, NULL},
         };
-        PackageSpec spec = {tree, parts, 8, package_zip_options(0, NULL), NULL, NULL, NULL};
+        PackageSpec spec = {tree, parts, package_part_count(parts), package_zip_options(0, NULL),
+                            NULL, NULL, NULL};
         ok = package_build(b, &spec);
     }
     SDL_free(tree);

@@ -1042,11 +1042,9 @@ static void zip_run_free(ZipRun *run)
 
 static ZipCache *zip_run_cache(const char *cache_dir)
 {
-    char *native = fs_native_write_path(cache_dir);
-    if (!native) {
-        report_out_of_memory();
+    char *native = output_native_path(cache_dir, NULL);
+    if (!native)
         return NULL;
-    }
     /* Without the cache the run is only slower. */
     ZipCache *cache = zip_cache_create(native);
     SDL_free(native);

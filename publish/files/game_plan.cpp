@@ -2,7 +2,6 @@
 
 #include <SDL.h>
 #include <errno.h>
-#include <time.h>
 
 #include "engine/helpers.h"
 #include "engine/tree_walk.h"
@@ -199,7 +198,7 @@ static int game_plan_add_flag(GamePlan *plan)
 {
     PHYSFS_Stat now;
     SDL_zero(now);
-    now.modtime = now.createtime = now.accesstime = (PHYSFS_sint64)time(NULL);
+    now.modtime = now.createtime = now.accesstime = (PHYSFS_sint64)time_now_unix();
     now.filetype = PHYSFS_FILETYPE_DIRECTORY;
     const GamePlanEntry *dir = game_plan_find(plan, "metadata");
     GamePlanEntry *flag = game_plan_find(plan, GAME_PLAN_FLAG_NAME);

@@ -11,7 +11,6 @@
 
 #include <errno.h>
 #include <string.h>
-#include <unistd.h>
 
 #define OUTPUT_TEMP_MARK ".brindlecot-tmp-"
 /* How much a result file takes before its writeback is started: each
@@ -67,10 +66,23 @@ static void output_forget(OutputResult *gone)
     SDL_free(gone);
 }
 
+char *output_native_path(const char *path, size_t *dir_length)
+{
+    char *native = fs_native_write_path(path, dir_length);
+    if (native)
+        return native;
+    if (errno == ENOMEM)
+        report_out_of_memory();
+    else
+        publish_log_error("Refusing the path '%s': a path in the installation has no '.' or "
+                          "'..' component and no ':' or '\\'",
+                          path);
+    return NULL;
+}
+
 static char *output_native(const char *path)
 {
-    const char *write_dir = PHYSFS_getWriteDir();
-    return alloc_printf("%s/%s", write_dir ? write_dir : ".", path);
+    return output_native_path(path, NULL);
 }
 
 /* "dir/.name.brindlecot-tmp-PID" for "dir/name". */
@@ -79,7 +91,7 @@ static char *output_temp_name(const char *path)
     const char *slash = SDL_strrchr(path, '/');
     int dir_len = slash ? (int)(slash - path + 1) : 0;
     return alloc_printf("%.*s.%s" OUTPUT_TEMP_MARK "%ld", dir_len, path, path + dir_len,
-                        (long)getpid());
+                        process_self_id());
 }
 
 /* The pid in a temporary name of ours, or 0 when name is not one. */
@@ -100,12 +112,13 @@ static long output_temp_pid(const char *name)
     return pid;
 }
 
-/* 1 when path is absent or a regular file; otherwise *why says what it is. */
+/* 1 when path is absent or a regular file; otherwise *why says what it
+ * is, or is NULL when the path was refused (and that was said). */
 static int output_may_replace(const char *path, const char **why)
 {
     char *native = output_native(path);
     if (!native) {
-        *why = "out of memory";
+        *why = NULL;
         return 0;
     }
     NativeFileInfo info;
@@ -133,7 +146,8 @@ PHYSFS_File *output_open_result(const char *path, const OutputTexts *texts)
 {
     const char *why = NULL;
     if (!output_may_replace(path, &why)) {
-        output_log_failure(&texts->open_failed, path, why);
+        if (why)
+            output_log_failure(&texts->open_failed, path, why);
         return NULL;
     }
     OutputResult *r = (OutputResult *)SDL_calloc(1, sizeof *r);
@@ -317,7 +331,7 @@ static int output_stale_visit(void *list, const TreeWalkEntry *e)
     long pid = output_temp_pid(e->name);
     /* A live owner (an icon or download run, which takes no lock) is still
      * writing it. */
-    if (pid == 0 || (pid != (long)getpid() && process_is_running(pid)))
+    if (pid == 0 || (pid != process_self_id() && process_is_running(pid)))
         return 1;
     char *native = output_native(e->path);
     if (native && native_file_remove(native))

@@ -29,6 +29,12 @@ typedef struct OutputTexts {
     OutputText close_failed;
 } OutputTexts;
 
+/* The native path of path (write directory) for an operation that leaves
+ * PhysicsFS (fs_native_write_path, dir_length as there); NULL after
+ * logging why not: a path that would leave its directory or that PhysicsFS
+ * refuses, or memory that ran out. */
+char *output_native_path(const char *path, size_t *dir_length);
+
 /* Logs text's failure message for path and cause. */
 void output_log_failure(const OutputText *text, const char *path, const char *cause);
 

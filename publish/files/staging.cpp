@@ -98,12 +98,9 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     return result;
 }
 
-char *native_write_path(const char *path)
+static char *native_write_path(const char *path)
 {
-    char *native = fs_native_write_path(path);
-    if (!native)
-        report_out_of_memory();
-    return native;
+    return output_native_path(path, NULL);
 }
 
 static int staging_native_sink(void *fd, const char *out_name, const void *data,
@@ -588,17 +585,27 @@ static void staging_announce_deletion(void *top, const char *relative)
 }
 
 /* Natively, one system call an entry: PhysicsFS would stat and check each
- * path component for links on every call, several calls a file. */
+ * path component for links on every call, several calls a file. The path
+ * is resolved below the installation, so neither a ".." nor a link on the
+ * way takes the removal anywhere else. */
 int delete_tree(const char *path)
 {
-    char *native = native_write_path(path);
+    size_t dir_length = 0;
+    char *native = output_native_path(path, &dir_length);
     if (!native)
         return 0;
+    native[dir_length] = '\0';
     char *failed = NULL;
-    int ok = native_remove_tree(native, staging_announce_deletion, (void *)path, &failed);
-    if (!ok)
+    int ok = native_remove_tree(native, native + dir_length + 1, staging_announce_deletion,
+                                (void *)path, &failed);
+    if (!ok) {
+        int on_the_way = errno == ELOOP && failed && !*failed;
         publish_log_error("Failed to delete '%s%s%s': %s", path, failed && *failed ? "/" : "",
-                          failed ? failed : "", strerror(errno));
+                          failed ? failed : "",
+                          on_the_way ? "a directory on its way is a symbolic link, which the "
+                                       "publisher never follows"
+                                     : strerror(errno));
+    }
     free(failed);
     SDL_free(native);
     return ok;

@@ -46,8 +46,11 @@ int copy_file(const char *dst, const char *src);
 int copy_tree(const char *src_dir, const char *dest_dir);
 
 /* Empties and removes the directory path (write directory) when it exists,
- * natively, announcing each entry, so no stale file of an earlier build survives. 1 when
- * nothing is left (or nothing was there); 0 after a logged error. */
+ * natively, announcing each entry, so no stale file of an earlier build
+ * survives. The path is resolved below the write directory: one with a
+ * "." or ".." component, or through a symbolic link, is refused before
+ * anything goes. 1 when nothing is left (or nothing was there); 0 after a
+ * logged error. */
 int delete_tree(const char *path);
 
 /* Removes the installation's launcher and replay files from the top of dir,
@@ -66,11 +69,6 @@ int add_staged_defaults(const char *dir);
  * strip_staged_tree and add_staged_defaults. dir should not hold an older
  * tree. 1/0, the cause logged by the step that failed. */
 int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const char *dir);
-
-/* The native path of a write-directory path (the current directory's when
- * there is no write directory), allocated; NULL after reporting that memory
- * ran out. */
-char *native_write_path(const char *path);
 
 /* Gives path (a write-directory path) the mode 0755 in the native file
  * system. 1/0. */

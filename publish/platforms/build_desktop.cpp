@@ -112,7 +112,8 @@ int build_desktop(const PlatformBuild *b)
     /* The game is archived straight from its files: a staged copy would
      * only be read back once and thrown away. */
     const PackagePart parts[] = {{PACKAGE_PART_GAME, "", NULL, NULL, NULL, NULL}};
-    PackageSpec spec = {NULL, parts, 1, package_zip_options(1, NULL), write_package, NULL, NULL};
+    PackageSpec spec = {NULL, parts, package_part_count(parts), package_zip_options(1, NULL),
+                        write_package, NULL, NULL};
     int ok = package_build(b, &spec);
     /* Not written any more, but what an older version left would stay for
      * ever; its loss is no failure of this build. */

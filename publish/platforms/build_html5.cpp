@@ -195,7 +195,8 @@ int build_html5_site(const PlatformBuild *b)
         {PACKAGE_PART_MADE, "manifest.json", NULL, NULL, write_manifest, gamedata},
         {PACKAGE_PART_MADE, "favicon.png", NULL, NULL, write_favicon, NULL},
     };
-    PackageSpec spec = {site, parts, 5, package_zip_options(1, NULL), NULL, "html5", NULL};
+    PackageSpec spec = {site, parts, package_part_count(parts), package_zip_options(1, NULL),
+                        NULL, "html5", NULL};
     int ok = package_build(b, &spec);
     SDL_free(gamedata);
     SDL_free(site);

@@ -232,7 +232,8 @@ int build_macos_bundle(const PlatformBuild *b)
         {PACKAGE_PART_MADE, bundle + below_root, NULL, NULL, make_bundle, NULL},
         {PACKAGE_PART_GAME, resources + below_root, NULL, NULL, NULL, NULL},
     };
-    PackageSpec spec = {root, parts, 2, package_zip_options(1, NULL), NULL, "macos", bundle};
+    PackageSpec spec = {root, parts, package_part_count(parts), package_zip_options(1, NULL),
+                        NULL, "macos", bundle};
     int ok = package_build(b, &spec);
     SDL_free(resources);
     SDL_free(bundle);

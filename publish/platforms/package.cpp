@@ -4,6 +4,7 @@
 #include "publish/publish_log.h"
 
 #include <SDL.h>
+#include <errno.h>
 #include <physfs.h>
 
 /* An installation tree that is missing would copy as empty and give a
@@ -73,11 +74,26 @@ static int package_build_planned(const PlatformBuild *b, const PackageSpec *spec
     return ok;
 }
 
+int package_delete_earlier(const char *out_path)
+{
+    errno = 0;
+    if (PHYSFS_delete(out_path))
+        return 1;
+    int saved_errno = errno;
+    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
+    if (code == PHYSFS_ERR_NOT_FOUND || saved_errno == ENOENT)
+        return 1;
+    publish_log_error("Couldn't delete '%s', the package of an earlier run: %s; it is not "
+                      "this run's package",
+                      out_path, fs_error_cause(code, saved_errno));
+    return 0;
+}
+
 int package_build(const PlatformBuild *b, const PackageSpec *spec)
 {
     int ok = spec->tree ? package_build_tree(b, spec) : package_build_planned(b, spec);
     if (!ok)
-        PHYSFS_delete(b->out_path); /* a package of an earlier run must not pass for this one */
+        package_delete_earlier(b->out_path);
     if (spec->record_platform) {
         const char *path = spec->record_path ? spec->record_path : spec->tree;
         if (!built_platform_add(b->builds, spec->record_platform, path, 1))

@@ -51,6 +51,14 @@ typedef struct PackagePart {
     void *user;       /* MADE: handed to make */
 } PackagePart;
 
+/* The count of a parts list, taken from the array itself, so a part added
+ * is never left out of the count (a pointer does not compile). */
+template <size_t N>
+constexpr int package_part_count(const PackagePart (&)[N])
+{
+    return (int)N;
+}
+
 /* Writes the package b->out_path from the plan of its game. 1/0, logged. */
 typedef int (*PackageWrite)(const PlatformBuild *b, const GamePlan *plan, const ZipOptions *zip);
 
@@ -73,6 +81,11 @@ typedef struct PackageSpec {
 /* The build's sequence: the tree, its parts in order, the package. 1 built;
  * 0 failed, with b->out_path deleted (the tree stays for a look). */
 int package_build(const PlatformBuild *b, const PackageSpec *spec);
+
+/* Deletes out_path, the package of an earlier run, after a failed build,
+ * so that it never passes for this run's. 1 when it is gone or was never
+ * there; 0 after a line naming it and the cause. */
+int package_delete_earlier(const char *out_path);
 
 /* The ZipEntryRule of every package: a file below a ".app/Contents/MacOS/"
  * directory (case-sensitive) is executable, so a macOS bundle found

@@ -7,6 +7,7 @@
 #include "publish/store/download.h"
 #include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
+#include "publish/files/output_file.h"
 #include "publish/files/staging.h"
 
 #include <SDL.h>
@@ -67,15 +68,10 @@ int butler_register(void)
 /* Butler works outside the virtual file system, so it is given native
  * paths. They lie under the write directory, which is the program's own
  * directory (not the current one) when the publisher was started without
- * arguments. NULL when out of memory. */
+ * arguments. NULL after logging why not. */
 static char *butler_native_path(const char *path)
 {
-    const char *dir = PHYSFS_getWriteDir();
-    if (!dir)
-        dir = ".";
-    size_t len = SDL_strlen(dir);
-    const char *sep = (len > 0 && dir[len - 1] == '/') ? "" : "/";
-    return alloc_printf("%s%s%s", dir, sep, path);
+    return output_native_path(path, NULL);
 }
 
 /* The exit status of one butler command, or -1 when it did not start (said
@@ -144,10 +140,8 @@ static int butler_download(void)
         return 0;
 
     char *archive = butler_native_path(BUTLER_ARCHIVE);
-    if (!archive) {
-        report_out_of_memory();
+    if (!archive)
         return 0;
-    }
     if (!PHYSFS_mount(archive, BUTLER_MOUNT_POINT, 1)) {
         publish_log_error("Couldn't mount butler.zip: %s", fs_error_text());
         SDL_free(archive);
@@ -169,13 +163,15 @@ static int butler_download(void)
 /* One push; 1 when butler reported success. */
 static int butler_push(const char *program, const BuiltPlatform *build)
 {
+    char *path = butler_native_path(build->path);
+    if (!path)
+        return 0;
     char *text = alloc_printf(BUTLER_PROGRAM " push %c%s%c %s/%s:%s", '"', build->path, '"',
                               game_metadata_devid, game_metadata_gameid, build->platform);
-    char *path = butler_native_path(build->path);
     char *target = alloc_printf("%s/%s:%s", game_metadata_devid, game_metadata_gameid,
                                 build->platform);
     int ok = 0;
-    if (!text || !path || !target) {
+    if (!text || !target) {
         report_out_of_memory();
     } else {
         const char *argv[] = {program, "push", path, target, NULL};
@@ -250,10 +246,8 @@ void upload_to_itchio(const BuiltPlatform *builds)
     if (!butler_check_target())
         return;
     char *program = butler_native_path(BUTLER_PROGRAM);
-    if (!program) {
-        report_out_of_memory();
+    if (!program)
         return;
-    }
     PHYSFS_Stat st;
     int ready = PHYSFS_stat(BUTLER_PROGRAM, &st) ? butler_upgrade(program) : butler_download();
     if (ready)

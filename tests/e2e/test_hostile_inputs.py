@@ -39,12 +39,6 @@ def fifo_icon(inst):
                  + b"\nicon=metadata/fifo.png\n")
 
 
-def game_holds(name):
-    def setup(inst):
-        (inst / "mygame" / name).mkdir()
-    return setup
-
-
 def junk_lines(count):
     def setup(inst):
         set_metadata(inst, b"\n".join(metadata_lines(inst)) + b"\n"
@@ -99,10 +93,6 @@ CASES = [
      "! Opening 'out.icns' for write failed: it is not a regular file"),
     ("fifo-download-target", fifo("got"), ["--download", "http://127.0.0.1:1/x", "got"], 1,
      "! Couldn't open 'got' for writing: it is not a regular file"),
-    ("game-holds-builds", game_holds("builds"), PKG, 1,
-     "! The game directory 'mygame' holds 'mygame/builds', where the publisher writes"),
-    ("game-holds-brindlecot", game_holds(".brindlecot"), PKG, 1,
-     "! The game directory 'mygame' holds 'mygame/.brindlecot', where the publisher writes"),
     ("game-is-builds", lambda inst: (inst / "builds").mkdir(),
      ["--only-package", "builds"], 1,
      "! The game directory 'builds' is inside 'builds', where the publisher writes"),

@@ -150,3 +150,50 @@ TEST_F(HelpersTest, WrittenFilesAndNewDirectoriesGetTheUsualModesUnderTheUmask)
                            << (code >= 1 && code <= 8 ? checked[code - 1] : "");
     }
 }
+
+/* Every native operation takes its path from here: PhysicsFS's separators,
+ * and nothing that could lead out of the installation. */
+TEST_F(HelpersTest, NativeWritePathKeepsToTheWriteDirectory)
+{
+    struct Case {
+        const char *path, *native; /* native below root; NULL: refused */
+    } cases[] = {
+        {"builds/mygame-html5-1.0", "/builds/mygame-html5-1.0"},
+        {"/builds//x/", "/builds/x"},
+        {"builds/1..2/..x/x..", "/builds/1..2/..x/x.."},
+        {"builds/mygame-html5-..", "/builds/mygame-html5-.."},
+        {".brindlecot/.x.ico", "/.brindlecot/.x.ico"},
+        {"", NULL},
+        {"/", NULL},
+        {".", NULL},
+        {"..", NULL},
+        {"builds/..", NULL},
+        {"builds/mygame-html5-1/..", NULL},
+        {"builds/mygame-html5-1/../../canary", NULL},
+        {"../x", NULL},
+        {"a/./b", NULL},
+        {"a/.", NULL},
+        {"a:b", NULL},
+        {"builds/a\\b", NULL},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        size_t dir_length = 0;
+        errno = 0;
+        char *native = fs_native_write_path(c.path, &dir_length);
+        if (!c.native) {
+            EXPECT_EQ(native, nullptr);
+            EXPECT_EQ(errno, EINVAL);
+            continue;
+        }
+        ASSERT_NE(native, nullptr);
+        EXPECT_EQ(std::string(native), root + c.native);
+        EXPECT_EQ(dir_length, root.size());
+        SDL_free(native);
+    }
+    /* Nothing is made where a path is refused, and PhysicsFS's error says
+     * why. */
+    EXPECT_EQ(fs_mkdir("logs/.."), 0);
+    EXPECT_EQ(PHYSFS_getLastErrorCode(), PHYSFS_ERR_BAD_FILENAME);
+    EXPECT_FALSE(native_exists("logs"));
+}

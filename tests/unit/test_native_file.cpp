@@ -213,7 +213,7 @@ TEST_F(NativeFileTest, RemoveTreeTakesLinksNotTheirTargetsContentsFirst)
         ((std::vector<std::string> *)user)->push_back(relative);
     };
     char *failed = nullptr;
-    ASSERT_EQ(native_remove_tree(path("tree").c_str(), visit, &visited, &failed), 1);
+    ASSERT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visited, &failed), 1);
     EXPECT_EQ(failed, nullptr);
     EXPECT_FALSE(native_exists("tree"));
     EXPECT_EQ(read_native("outside/kept.txt"), "not ours");
@@ -226,7 +226,97 @@ TEST_F(NativeFileTest, RemoveTreeTakesLinksNotTheirTargetsContentsFirst)
     EXPECT_LT(at("a/link"), at("a"));
     EXPECT_EQ(visited.back(), "");
     /* Nothing there is nothing to do. */
-    EXPECT_EQ(native_remove_tree(path("tree").c_str(), visit, &visited, &failed), 1);
+    EXPECT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visited, &failed), 1);
+}
+
+/* A tree's path is resolved below its directory: neither a ".." nor a
+ * symbolic link on the way (builds itself, or the tree's parent) leads
+ * the removal out of it, and nothing at all is removed. */
+TEST_F(NativeFileTest, RemoveTreeNeverLeavesItsDirectory)
+{
+    write_native("inst/builds/mygame-html5-1/index.html", "ours");
+    write_native("inst/builds/other-linux.bin", "another game's");
+    write_native("inst/file.txt", "the installation's");
+    write_native("canary/kept.txt", "beside the installation");
+    write_native("elsewhere/mygame-html5-1/index.html", "not ours");
+    write_native("elsewhere/sub/tree/x.txt", "not ours either");
+    const std::string inst = path("inst");
+    struct Case {
+        const char *relative;
+        int error;
+    } refused[] = {
+        {"..", EINVAL},
+        {"builds/..", EINVAL},
+        {"builds/mygame-html5-1/..", EINVAL},
+        {"builds/mygame-html5-1/../../../canary", EINVAL},
+        {"../canary", EINVAL},
+        {"./builds", EINVAL},
+        {"builds/.", EINVAL},
+        {"builds//other-linux.bin", EINVAL},
+        {"/builds", EINVAL},
+        {"", EINVAL},
+    };
+    for (const Case &c : refused) {
+        SCOPED_TRACE(c.relative);
+        char *failed = nullptr;
+        int visits = 0;
+        auto count = [](void *n, const char *) { ++*(int *)n; };
+        errno = 0;
+        EXPECT_EQ(native_remove_tree(inst.c_str(), c.relative, count, &visits, &failed), 0);
+        EXPECT_EQ(errno, c.error);
+        EXPECT_EQ(visits, 0);
+        ASSERT_NE(failed, nullptr);
+        EXPECT_STREQ(failed, "");
+        free(failed);
+    }
+    /* builds itself a link, then the tree's parent a link. */
+    ASSERT_EQ(rename(path("inst/builds").c_str(), path("real-builds").c_str()), 0);
+    ASSERT_EQ(symlink(path("elsewhere").c_str(), path("inst/builds").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(native_remove_tree(inst.c_str(), "builds/mygame-html5-1", NULL, NULL, NULL), 0);
+    EXPECT_EQ(errno, ELOOP);
+    ASSERT_EQ(unlink(path("inst/builds").c_str()), 0);
+    mkdir_native("inst/builds");
+    ASSERT_EQ(symlink("../../elsewhere/sub", path("inst/builds/sub").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(native_remove_tree(inst.c_str(), "builds/sub/tree", NULL, NULL, NULL), 0);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(read_native("elsewhere/mygame-html5-1/index.html"), "not ours");
+    EXPECT_EQ(read_native("elsewhere/sub/tree/x.txt"), "not ours either");
+    EXPECT_EQ(read_native("real-builds/mygame-html5-1/index.html"), "ours");
+    EXPECT_EQ(read_native("real-builds/other-linux.bin"), "another game's");
+    EXPECT_EQ(read_native("inst/file.txt"), "the installation's");
+    EXPECT_EQ(read_native("canary/kept.txt"), "beside the installation");
+    /* The link at the end is the tree itself: it goes, its target stays. */
+    EXPECT_EQ(native_remove_tree(inst.c_str(), "builds/sub", NULL, NULL, NULL), 1);
+    EXPECT_FALSE(native_exists("inst/builds/sub"));
+    EXPECT_EQ(read_native("elsewhere/sub/tree/x.txt"), "not ours either");
+    /* The directory itself may be reached through a link; a missing
+     * component on the way is nothing to remove. */
+    ASSERT_EQ(symlink(path("real-builds").c_str(), path("linked").c_str()), 0);
+    EXPECT_EQ(native_remove_tree(path("linked").c_str(), "mygame-html5-1", NULL, NULL, NULL), 1);
+    EXPECT_FALSE(native_exists("real-builds/mygame-html5-1"));
+    EXPECT_EQ(native_remove_tree(inst.c_str(), "builds/missing/tree", NULL, NULL, NULL), 1);
+}
+
+/* The publisher's delete says what it refused and removes nothing. */
+TEST_F(NativeFileTest, DeleteTreeRefusesAPathThatWouldLeaveItsDirectory)
+{
+    write_native("builds/mygame-html5-1.0/index.html", "ours");
+    write_native("builds/other.bin", "another game's");
+    write_native("elsewhere/mygame-html5-1.0/index.html", "not ours");
+    EXPECT_EQ(delete_tree("builds/mygame-html5-1.0/.."), 0);
+    EXPECT_TRUE(was_written("Refusing the path 'builds/mygame-html5-1.0/..': a path in the "
+                            "installation has no '.' or '..' component and no ':' or '\\'"));
+    EXPECT_EQ(read_native("builds/other.bin"), "another game's");
+    ASSERT_EQ(rename(path("builds").c_str(), path("real-builds").c_str()), 0);
+    ASSERT_EQ(symlink("elsewhere", path("builds").c_str()), 0);
+    EXPECT_EQ(delete_tree("builds/mygame-html5-1.0"), 0);
+    EXPECT_TRUE(was_written("Failed to delete 'builds/mygame-html5-1.0': a directory on its "
+                            "way is a symbolic link, which the publisher never follows"));
+    EXPECT_FALSE(was_written("Deleting 'builds/mygame-html5-1.0'..."));
+    EXPECT_EQ(read_native("elsewhere/mygame-html5-1.0/index.html"), "not ours");
+    EXPECT_EQ(read_native("real-builds/mygame-html5-1.0/index.html"), "ours");
 }
 
 TEST_F(NativeFileTest, RemoveTreeNamesTheEntryThatStays)
@@ -235,7 +325,7 @@ TEST_F(NativeFileTest, RemoveTreeNamesTheEntryThatStays)
         GTEST_SKIP() << "no immutable files here";
     write_native("tree/sub/other.txt", "goes");
     char *failed = nullptr;
-    EXPECT_EQ(native_remove_tree(path("tree").c_str(), NULL, NULL, &failed), 0);
+    EXPECT_EQ(native_remove_tree(root.c_str(), "tree", NULL, NULL, &failed), 0);
     EXPECT_EQ(errno, EPERM);
     ASSERT_NE(failed, nullptr);
     EXPECT_STREQ(failed, "sub/stuck.txt");

@@ -83,6 +83,14 @@ const size_t LARGE = 3 * 1024 * 1024; /* streamed, not compressed whole */
 
 class ZipThreadsTest : public FsTest {
 protected:
+    /* The runs' cache files go into "cache" (the write directory itself
+     * is no path a native file may take). */
+    void SetUp() override
+    {
+        FsTest::SetUp();
+        mkdir_native("cache");
+    }
+
     void TearDown() override
     {
         zip_run_destroy(run);
@@ -202,10 +210,10 @@ TEST(ZipThreadsPool, WorkersGiveTheMainThreadsBytesAndSkipKnownContent)
 
 TEST_F(ZipThreadsTest, CacheFindsOnlyTheSameContentAndReadsItsBytes)
 {
-    ZipCache *cache = zip_cache_create(root.c_str());
+    ZipCache *cache = zip_cache_create((root + "/cache").c_str());
     ASSERT_NE(cache, nullptr);
     /* Its file has no name: nothing shows in the directory. */
-    EXPECT_EQ(run_command("test -z \"$(ls -A '" + root + "')\""), 0);
+    EXPECT_EQ(run_command("test -z \"$(ls -A '" + root + "/cache')\""), 0);
 
     struct Content {
         std::string data, compressed;
@@ -261,7 +269,7 @@ TEST_F(ZipThreadsTest, ArchivesEqualTheSingleThreadedCacheFreeOne)
     std::vector<ZipEntryRead> want = zip_read_entries(reference);
     ASSERT_EQ(want.size(), 56u); /* 48 files, 8 directories */
 
-    ASSERT_NE(run = zip_run_create(".", 0), nullptr);
+    ASSERT_NE(run = zip_run_create("cache", 0), nullptr);
     std::vector<ZipEntryRead> first = zip_entries("first.zip", "tree");
     ZipRunStats after_first = zip_run_stats(run);
     std::vector<ZipEntryRead> second = zip_entries("second.zip", "tree");
@@ -297,7 +305,7 @@ TEST_F(ZipThreadsTest, FileChangedBetweenTwoArchivesIsCompressedAgain)
         write_native("tree/changing.bin", c.before);
         set_mtime("tree/changing.bin", 1700000000);
 
-        ASSERT_NE(run = zip_run_create(".", 0), nullptr);
+        ASSERT_NE(run = zip_run_create("cache", 0), nullptr);
         zip_entries("before.zip", "tree");
         ZipRunStats before = zip_run_stats(run);
         /* Same size, same modification time: only the content tells. */
@@ -423,7 +431,7 @@ TEST_F(ZipThreadsTest, StoredEntryStaysStoredWhenItsContentIsCached)
         zip_run_destroy(single);
         std::string reference = read_native("reference.apk");
 
-        ASSERT_NE(run = zip_run_create(".", 0), nullptr);
+        ASSERT_NE(run = zip_run_create("cache", 0), nullptr);
         zip_entries("deflated.zip", "tree");
         ASSERT_EQ(zip_package_tree("first.apk", "tree", 1, "resources.arsc", run), 1);
         ASSERT_EQ(zip_package_tree("second.apk", "tree", 1, "resources.arsc", run), 1);
@@ -457,7 +465,7 @@ TEST_F(ZipThreadsTest, FirstPassLeavesTheArchivesNothingToReadOrCompress)
     write_native("tree/.git/HEAD", "excluded, never read");
     std::string reference = reference_zip("tree");
 
-    ASSERT_NE(run = zip_run_create(".", 0), nullptr);
+    ASSERT_NE(run = zip_run_create("cache", 0), nullptr);
     zip_run_prepare(run, "tree");
     ZipRunStats prepared = zip_run_stats(run);
     EXPECT_EQ(prepared.compressed, 48u); /* every file, the excluded one aside */
