@@ -60,7 +60,7 @@ protected:
 
     void TearDown() override
     {
-        staging_observe_copies(NULL, NULL);
+        staging_observe_copies(NULL, NULL, NULL);
         FsTest::TearDown();
     }
 
@@ -163,7 +163,7 @@ TEST_F(StagingThreadsTest, ObserverSeesEachCopyOnceOnTheWalkingThread)
         [](void *user, const NativeFileIdentity *source, const NativeFileIdentity *copy) {
             ((std::vector<Seen> *)user)->push_back({SDL_ThreadID(), *source, *copy});
         },
-        &seen);
+        NULL, &seen);
     ASSERT_EQ(stage_game_tree(&linux_native, "game", "stage"), 1);
 
     std::map<std::string, std::string> staged = files_below(path("stage"));
@@ -293,7 +293,7 @@ TEST_F(StagingThreadsTest, StopSignalWaitsForTheCopiesInFlight)
                 if (++stop_told == 1)
                     raise(SIGTERM);
             },
-            NULL);
+            NULL, NULL);
         stage_game_tree(&linux_native, "game", "stage");
         _exit(3); /* the stop never came */
     }
