@@ -530,6 +530,32 @@ TEST_F(ZipThreadsTest, FirstPassLeavesTheArchivesNothingToReadOrCompress)
     EXPECT_TRUE(read_native("first.zip") == reference);
 }
 
+TEST_F(ZipThreadsTest, FirstPassCompressesOnlyWhatThePackagesHold)
+{
+    write_native("game/app/main.rb", text(3000, "def tick "));
+    write_native("game/run", "a launcher at the top: in no package");
+    write_native("game/app/run", "below the top, an ordinary file");
+    write_native("game/native/linux-amd64/a.so", noise(2000, 1));
+    write_native("game/native/android-arm64/b.so", noise(2000, 2));
+    write_native("game/native/windows-amd64/c.dll", noise(2000, 3));
+    struct Case {
+        std::vector<NativeEntryRule> natives;
+        unsigned compressed;
+    } cases[] = {
+        {{}, 0}, /* no package: nothing read at all */
+        {{{"linux-amd64", NULL}}, 3},
+        {{{"linux-amd64", NULL}, {"android", "android-"}}, 4},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.natives.size());
+        ASSERT_NE(run = zip_run_create(".", 0), nullptr);
+        zip_run_prepare(run, "game", c.natives.data(), c.natives.size());
+        EXPECT_EQ(zip_run_stats(run).compressed, c.compressed);
+        zip_run_destroy(run);
+        run = nullptr;
+    }
+}
+
 namespace {
 
 /* Every platform of a full installation (tools/make_installation.py), its
