@@ -248,7 +248,18 @@ static uint32_t native_file_generation(int fd)
     return 0;
 }
 
-static int native_regular_identity(int fd, NativeFileIdentity *id)
+static void native_identity_of(const struct stat *st, uint32_t generation,
+                               NativeFileIdentity *id)
+{
+    id->device = (uint64_t)st->st_dev;
+    id->inode = (uint64_t)st->st_ino;
+    id->size = (uint64_t)st->st_size;
+    id->modtime_ns = (int64_t)st->st_mtim.tv_sec * 1000000000 + st->st_mtim.tv_nsec;
+    id->changetime_ns = (int64_t)st->st_ctim.tv_sec * 1000000000 + st->st_ctim.tv_nsec;
+    id->generation = generation;
+}
+
+int native_file_identity(int fd, NativeFileIdentity *id)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
@@ -257,18 +268,8 @@ static int native_regular_identity(int fd, NativeFileIdentity *id)
         errno = EINVAL;
         return 0;
     }
-    id->device = (uint64_t)st.st_dev;
-    id->inode = (uint64_t)st.st_ino;
-    id->size = (uint64_t)st.st_size;
-    id->modtime_ns = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
-    id->changetime_ns = (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec;
-    id->generation = native_file_generation(fd);
+    native_identity_of(&st, native_file_generation(fd), id);
     return 1;
-}
-
-int native_file_identity(int fd, NativeFileIdentity *id)
-{
-    return native_regular_identity(fd, id);
 }
 
 int native_path_identity(const char *native_path, NativeFileIdentity *id)
@@ -282,9 +283,13 @@ int native_path_identity(const char *native_path, NativeFileIdentity *id)
         return 0;
     }
     int fd = native_file_open_read(native_path);
-    if (fd < 0)
-        return 0;
-    int ok = native_regular_identity(fd, id);
+    if (fd < 0) {
+        /* Unreadable: still the file it is, for whoever must forget it;
+         * without a generation it matches no version noted with one. */
+        native_identity_of(&st, 0, id);
+        return 1;
+    }
+    int ok = native_file_identity(fd, id);
     int saved = errno;
     close(fd);
     errno = saved;

@@ -99,8 +99,8 @@ typedef struct NativeFileIdentity {
 } NativeFileIdentity;
 
 /* Of an open descriptor, and of a path (a symbolic link not followed; the
- * file is opened for its generation, nothing else is). 0 also for anything
- * but a regular file (EINVAL). 1/0. */
+ * file is opened for its generation, and has none when it cannot be). 0
+ * also for anything but a regular file (EINVAL). 1/0. */
 int native_file_identity(int fd, NativeFileIdentity *id);
 int native_path_identity(const char *native_path, NativeFileIdentity *id);
 

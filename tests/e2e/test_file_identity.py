@@ -12,7 +12,6 @@ import os
 import random
 import shutil
 import subprocess
-import time
 import zipfile
 
 import pytest
@@ -38,6 +37,9 @@ def one_second_file_system(tmp_path):
     however the test ends."""
     if os.geteuid() != 0:
         pytest.skip("mounting a loop device needs root")
+    for tool in ("mkfs.ext4", "losetup", "mount", "umount"):
+        if shutil.which(tool) is None:
+            pytest.skip("%s is needed to make and mount the file system" % tool)
     image, mount = tmp_path / "ext4.img", tmp_path / "mnt"
     mount.mkdir()
     with open(image, "wb") as f:
@@ -128,12 +130,9 @@ def test_every_package_holds_each_files_own_bytes(tmp_path):
         sources = game_sources(inst)
         packages = ["mygame-html5.zip", "mygame-macos.zip", "mygame-android.apk",
                     "mygame-oculusquest.apk", "mygame-linux-amd64.bin"]
-        started = time.monotonic()
         for _ in range(RUNS):
             r = run_publish(["--only-package", "--platforms=" + PLATFORMS, "mygame"], inst,
                             timeout=120)
             assert r.returncode == 0, r.stdout.decode(errors="replace")[-3000:]
             for name in packages:
                 check_package(str(inst / "builds" / name), sources)
-        assert time.monotonic() - started < 240
-        shutil.rmtree(inst)
