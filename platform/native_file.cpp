@@ -239,43 +239,80 @@ int native_directory_sync(const char *native_dir)
     return ok;
 }
 
-static void native_identity_of(const struct stat *st, NativeFileIdentity *id)
+/* The inode's generation, 0 where the file system keeps none or the
+ * kernel does not tell it. */
+static uint32_t native_file_generation(int fd)
+{
+#ifdef FS_IOC_GETVERSION
+    /* The file systems that answer write an int, whatever the request's
+     * declared size. */
+    int generation = 0;
+    if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
+        return (uint32_t)generation;
+#else
+    (void)fd;
+#endif
+    return 0;
+}
+
+static void native_identity_of(const struct stat *st, uint32_t generation,
+                               NativeFileIdentity *id)
 {
     id->device = (uint64_t)st->st_dev;
     id->inode = (uint64_t)st->st_ino;
     id->size = (uint64_t)st->st_size;
     id->modtime_ns = (int64_t)st->st_mtim.tv_sec * 1000000000 + st->st_mtim.tv_nsec;
     id->changetime_ns = (int64_t)st->st_ctim.tv_sec * 1000000000 + st->st_ctim.tv_nsec;
-}
-
-static int native_regular_identity(int got, const struct stat *st, NativeFileIdentity *id)
-{
-    if (got != 0)
-        return 0;
-    if (!S_ISREG(st->st_mode)) {
-        errno = EINVAL;
-        return 0;
-    }
-    native_identity_of(st, id);
-    return 1;
+    id->generation = generation;
 }
 
 int native_file_identity(int fd, NativeFileIdentity *id)
 {
     struct stat st;
-    return native_regular_identity(fstat(fd, &st), &st, id);
+    if (fstat(fd, &st) != 0)
+        return 0;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return 0;
+    }
+    native_identity_of(&st, native_file_generation(fd), id);
+    return 1;
 }
 
 int native_path_identity(const char *native_path, NativeFileIdentity *id)
 {
+    /* Looked at first: opening a device or a pipe can do more than read. */
     struct stat st;
-    return native_regular_identity(lstat(native_path, &st), &st, id);
+    if (lstat(native_path, &st) != 0)
+        return 0;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return 0;
+    }
+    int fd = native_file_open_read(native_path);
+    if (fd < 0) {
+        /* Unreadable: still the file it is, for whoever must forget it;
+         * without a generation it matches no version noted with one. */
+        native_identity_of(&st, 0, id);
+        return 1;
+    }
+    int ok = native_file_identity(fd, id);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
 }
 
 int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity *b)
 {
-    return a->device == b->device && a->inode == b->inode && a->size == b->size &&
-           a->modtime_ns == b->modtime_ns && a->changetime_ns == b->changetime_ns;
+    return native_identity_same_file(a, b) && a->size == b->size &&
+           a->modtime_ns == b->modtime_ns && a->changetime_ns == b->changetime_ns &&
+           a->generation == b->generation;
+}
+
+int native_identity_same_file(const NativeFileIdentity *a, const NativeFileIdentity *b)
+{
+    return a->device == b->device && a->inode == b->inode;
 }
 
 /* One walk of native_remove_tree: the failing entry's path is kept here. */

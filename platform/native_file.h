@@ -86,19 +86,30 @@ int native_file_list_directory(const char *native_path, NativeListCallback callb
 
 /* What tells one version of a file from another without reading it: a
  * rewrite changes the change time even when the size stays and the
- * modification time is set back, and a copy is another inode. */
+ * modification time is set back, and a copy is another inode. Where times
+ * only advance once a second, a file deleted and the next one made can
+ * share the inode number, the size and both times: the inode's generation,
+ * which the file system draws anew for each file it makes in an inode,
+ * tells them apart where the kernel gives it (0 where it does not). Even
+ * so, whoever deletes a file it has noted drops what it noted. */
 typedef struct NativeFileIdentity {
     uint64_t device, inode, size;
     int64_t modtime_ns, changetime_ns; /* nanoseconds since 1970 */
+    uint32_t generation;
 } NativeFileIdentity;
 
-/* Of an open descriptor, and of a path (a symbolic link not followed); 0
+/* Of an open descriptor, and of a path (a symbolic link not followed; the
+ * file is opened for its generation, and has none when it cannot be). 0
  * also for anything but a regular file (EINVAL). 1/0. */
 int native_file_identity(int fd, NativeFileIdentity *id);
 int native_path_identity(const char *native_path, NativeFileIdentity *id);
 
 /* 1 when both name the same version of the same file. */
 int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity *b);
+
+/* 1 when both name the same file, whatever its version: the same inode of
+ * the same device. */
+int native_identity_same_file(const NativeFileIdentity *a, const NativeFileIdentity *b);
 
 /* Told of each entry just before native_remove_tree removes it: its path
  * below the top ("" for the top itself), contents before their directory. */

@@ -19,6 +19,12 @@ typedef struct PublishContext {
     int platform_filter_count;
     BuiltPlatform *builds; /* list head; builds->next is the newest record */
     ZipRun *zip_run;       /* shared by every package: each file is compressed once */
+    /* The stub entries that pass the filter, in the stub directory's order,
+     * listed before the first build: the platforms of the run. */
+    char **stubs;
+    size_t stub_count, stub_capacity;
+    size_t built;   /* stubs[0..built) are built */
+    int listed;     /* the stub directory was listed whole */
 } PublishContext;
 
 static void metadata_help(const char *game_dir)
@@ -170,50 +176,104 @@ static int filter_passes(const PublishContext *ctx, const char *name)
     return 0;
 }
 
-/* One entry of ".brindlecot/stubs": 1 go on, 0 a build failed. */
-static int build_stub_entry(void *context, const TreeWalkEntry *entry)
+/* One entry of ".brindlecot/stubs": kept when it passes the filter. */
+static int list_stub_entry(void *context, const TreeWalkEntry *entry)
 {
-    const char *name = entry->name;
     PublishContext *ctx = (PublishContext *)context;
-    if (!filter_passes(ctx, name))
+    if (!filter_passes(ctx, entry->name))
         return 1;
-    char *path = package_path_for(name);
-    if (!path) {
+    if (ctx->stub_count == ctx->stub_capacity) {
+        size_t capacity = ctx->stub_capacity ? 2 * ctx->stub_capacity : 16;
+        char **grown = (char **)SDL_realloc(ctx->stubs, capacity * sizeof *grown);
+        if (!grown) {
+            report_out_of_memory();
+            return 0;
+        }
+        ctx->stubs = grown;
+        ctx->stub_capacity = capacity;
+    }
+    char *name = SDL_strdup(entry->name);
+    if (!name) {
         report_out_of_memory();
         return 0;
     }
-    int ok = build_platform(name, path, ctx->game_dir, ctx->builds, ctx->zip_run);
-    SDL_free(path);
-    return ok;
+    ctx->stubs[ctx->stub_count++] = name;
+    return 1;
 }
 
-/* The run in progress, for the line that an interrupt leaves: the builds
- * so far and whether the newest of them is still being made. */
-static const BuiltPlatform *publish_run_builds;
-static int publish_run_walking;
+/* The platforms of the run, before any is built, so that the first pass
+ * knows what the packages hold. 1, or 0 after a logged failure. */
+static int list_stubs(PublishContext *ctx)
+{
+    TreeWalkOptions walk = publish_walk_options(TREE_WALK_ONE_LEVEL);
+    ctx->listed = tree_walk(".brindlecot/stubs", &walk, list_stub_entry, ctx);
+    return ctx->listed;
+}
+
+static void free_stubs(PublishContext *ctx)
+{
+    for (size_t i = 0; i < ctx->stub_count; i++)
+        SDL_free(ctx->stubs[i]);
+    SDL_free(ctx->stubs);
+    ctx->stubs = NULL;
+    ctx->stub_count = ctx->stub_capacity = 0;
+}
+
+/* The native code rules of the stubs that build a package (their names
+ * live as long as the list), for the first pass; *count of them. NULL
+ * when there are none, or after reporting that memory ran out (then
+ * *count is 0 too: the pass is only a head start). */
+static NativeEntryRule *package_native_rules(const PublishContext *ctx, size_t *count)
+{
+    *count = 0;
+    if (ctx->stub_count == 0)
+        return NULL;
+    NativeEntryRule *rules =
+        (NativeEntryRule *)SDL_malloc(ctx->stub_count * sizeof(NativeEntryRule));
+    if (!rules) {
+        report_out_of_memory();
+        return NULL;
+    }
+    for (size_t i = 0; i < ctx->stub_count; i++) {
+        const PlatformRow *row = platform_find(ctx->stubs[i]);
+        if (row && row->build != PLATFORM_BUILD_NOTHING)
+            rules[(*count)++] = platform_native_rule(ctx->stubs[i]);
+    }
+    return rules;
+}
+
+/* Builds the listed stubs in order until one fails. 1 when all were
+ * built. */
+static int build_stubs(PublishContext *ctx)
+{
+    for (; ctx->built < ctx->stub_count; ctx->built++) {
+        const char *name = ctx->stubs[ctx->built];
+        char *path = package_path_for(name);
+        if (!path) {
+            report_out_of_memory();
+            return 0;
+        }
+        int ok = build_platform(name, path, ctx->game_dir, ctx->builds, ctx->zip_run);
+        SDL_free(path);
+        if (!ok)
+            return 0;
+    }
+    return 1;
+}
+
+/* The run in progress, for the line that an interrupt leaves: the
+ * platforms built so far. */
+static const PublishContext *publish_running;
 /* The last line of a run whose walk failed, said after the failure report. */
 static char *publish_run_outcome;
 
-static int names_hold(const BuiltPlatform *first, const BuiltPlatform *stop, const char *name)
-{
-    for (const BuiltPlatform *b = first; b && b != stop; b = b->next)
-        if (SDL_strcmp(b->platform, name) == 0)
-            return 1;
-    return 0;
-}
-
-/* The platforms of first's list (oldest first, each once), without skip,
- * joined by ", "; "none" when there are none. NULL when out of memory. */
-static char *built_names(const BuiltPlatform *first, const BuiltPlatform *skip)
+/* stubs[first..end) joined by ", "; "none" when there are none. NULL when
+ * out of memory. */
+static char *stub_names(const PublishContext *ctx, size_t first, size_t end)
 {
     char *list = NULL;
-    const BuiltPlatform *order[64];
-    int n = 0;
-    for (const BuiltPlatform *b = first; b && n < 64; b = b->next)
-        if (b != skip && !names_hold(b->next, NULL, b->platform))
-            order[n++] = b;
-    for (int i = n - 1; i >= 0; i--) {
-        if (!text_list_add(&list, order[i]->platform)) {
+    for (size_t i = first; i < end; i++) {
+        if (!text_list_add(&list, ctx->stubs[i])) {
             SDL_free(list);
             return NULL;
         }
@@ -223,49 +283,26 @@ static char *built_names(const BuiltPlatform *first, const BuiltPlatform *skip)
 
 char *publish_game_progress(void)
 {
-    if (!publish_run_builds)
-        return NULL;
-    const BuiltPlatform *first = publish_run_builds->next;
-    return built_names(first, publish_run_walking ? first : NULL);
+    return publish_running ? stub_names(publish_running, 0, publish_running->built) : NULL;
 }
 
-/* What the walk for unattempted_names carries. */
-typedef struct UnattemptedWalk {
-    const PublishContext *ctx;
-    char *list;
-} UnattemptedWalk;
-
-static int unattempted_visit(void *walk, const TreeWalkEntry *e)
-{
-    UnattemptedWalk *u = (UnattemptedWalk *)walk;
-    if (!filter_passes(u->ctx, e->name) || names_hold(u->ctx->builds->next, NULL, e->name))
-        return 1;
-    return text_list_add(&u->list, e->name);
-}
-
-/* Stub entries that pass the filter and were never reached by the walk. */
-static char *unattempted_names(const PublishContext *ctx)
-{
-    UnattemptedWalk u = {ctx, NULL};
-    TreeWalkOptions walk = publish_walk_options(TREE_WALK_ONE_LEVEL);
-    if (!tree_walk(".brindlecot/stubs", &walk, unattempted_visit, &u)) {
-        SDL_free(u.list);
-        return NULL;
-    }
-    return u.list ? u.list : SDL_strdup("none");
-}
-
-/* The first failure stops the walk, and its record is the newest. */
+/* The first failure stops the walk: each platform named once, where it
+ * belongs. A stub directory that could not be listed left nothing built
+ * and nothing attempted. */
 static void note_failed_walk(const PublishContext *ctx)
 {
-    const BuiltPlatform *failed = ctx->builds->next;
-    char *built = built_names(failed, failed);
-    char *rest = unattempted_names(ctx);
     SDL_free(publish_run_outcome);
     publish_run_outcome = NULL;
-    if (failed && built && rest)
+    if (!ctx->listed) {
+        publish_run_outcome = SDL_strdup("No platform was attempted: the stub directory "
+                                         "'.brindlecot/stubs' could not be listed");
+        return;
+    }
+    char *built = stub_names(ctx, 0, ctx->built);
+    char *rest = stub_names(ctx, ctx->built + 1, ctx->stub_count);
+    if (built && rest)
         publish_run_outcome = alloc_printf("Platforms built: %s; failed: %s; not attempted: %s",
-                                           built, failed->platform, rest);
+                                           built, ctx->stubs[ctx->built], rest);
     SDL_free(built);
     SDL_free(rest);
 }
@@ -312,6 +349,28 @@ static void note_staged_copy(void *run, const NativeFileIdentity *source,
     zip_run_note_copy((ZipRun *)run, source, copy);
 }
 
+/* A file staging deletes or empties no longer holds what the run read. */
+static void note_dropped_file(void *run, const NativeFileIdentity *gone)
+{
+    zip_run_forget_file((ZipRun *)run, gone);
+}
+
+/* The first pass over what the listed platforms' packages hold, then
+ * every build. 1 when all were built. */
+static int build_listed_stubs(PublishContext *ctx)
+{
+    size_t rule_count;
+    NativeEntryRule *rules = package_native_rules(ctx, &rule_count);
+    zip_run_prepare(ctx->zip_run, ctx->game_dir, rules, rule_count);
+    SDL_free(rules);
+    staging_observe_copies(note_staged_copy, note_dropped_file, ctx->zip_run);
+    publish_running = ctx;
+    int built = build_stubs(ctx);
+    publish_running = NULL;
+    staging_observe_copies(NULL, NULL, NULL);
+    return built;
+}
+
 int publish_game(const char *game_dir, const char *platform_list, int upload)
 {
     publish_log_info("Starting publish for game in directory '%s'", game_dir);
@@ -339,19 +398,12 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
 
     fs_mkdir("builds");
     ctx.zip_run = zip_run_create(".brindlecot", 0);
-    if (ctx.zip_run) {
-        zip_run_prepare(ctx.zip_run, game_dir);
-        staging_observe_copies(note_staged_copy, ctx.zip_run);
-    }
-    TreeWalkOptions walk = publish_walk_options(TREE_WALK_ONE_LEVEL);
-    publish_run_builds = &builds;
-    publish_run_walking = 1;
-    int walked = ctx.zip_run && tree_walk(".brindlecot/stubs", &walk, build_stub_entry, &ctx);
-    publish_run_walking = 0;
-    staging_observe_copies(NULL, NULL);
-    zip_run_destroy(ctx.zip_run);
-    if (!walked)
+    int walked = ctx.zip_run && list_stubs(&ctx) && build_listed_stubs(&ctx);
+    /* Without a run nothing was attempted, and that failure is logged. */
+    if (!walked && ctx.zip_run)
         note_failed_walk(&ctx);
+    zip_run_destroy(ctx.zip_run);
+    free_stubs(&ctx);
     SDL_free(ctx.platform_filter);
     SDL_free(filter_copy);
 
@@ -368,7 +420,6 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
             upload_to_itchio(builds.next);
     }
     /* Freed on every path, the failed walk included. */
-    publish_run_builds = NULL;
     built_platform_free_list(&builds);
     return result;
 }

@@ -19,11 +19,14 @@ char *package_path_for(const char *platform);
 
 /* The platforms built so far by the publish_game that is running (the one
  * being built left out), joined by ", " or "none"; NULL when no publish
- * is running or out of memory. An SDL allocation. */
+ * is building (before its first pass is over, say) or out of memory. An
+ * SDL allocation. */
 char *publish_game_progress(void);
 
 /* After a publish whose build failed: one line naming the platforms
- * built, the one that failed and those not attempted. Nothing otherwise. */
+ * built, the one that failed and those not attempted, each once; after a
+ * stub directory that could not be listed, one line saying so. Nothing
+ * otherwise. */
 void publish_game_report_outcome(void);
 
 #endif

@@ -283,11 +283,29 @@ int zip_cache_write_at(ZipCache *cache, uint64_t offset, const void *data, size_
     return native_file_write_at(cache->fd, data, length, offset);
 }
 
-/* Under the lock. */
+static ZipCacheIdentity *zip_cache_find_version(const ZipCache *cache,
+                                                const NativeFileIdentity *id)
+{
+    for (ZipCacheIdentity *v = (ZipCacheIdentity *)zip_cache_table_first(
+             &cache->versions, zip_cache_identity_key_of(id));
+         v; v = v->next) {
+        if (native_identity_equal(&v->id, id))
+            return v;
+    }
+    return NULL;
+}
+
+/* Under the lock. The newest word on a version is the true one: a record
+ * left from a file that has gone since must not stand for this one. */
 static void zip_cache_note(ZipCache *cache, const NativeFileIdentity *id,
                            const ZipCacheEntry *entry)
 {
-    ZipCacheIdentity *v = (ZipCacheIdentity *)SDL_calloc(1, sizeof *v);
+    ZipCacheIdentity *v = zip_cache_find_version(cache, id);
+    if (v) {
+        v->entry = entry;
+        return;
+    }
+    v = (ZipCacheIdentity *)SDL_calloc(1, sizeof *v);
     if (!v)
         return;
     v->id = *id;
@@ -295,16 +313,21 @@ static void zip_cache_note(ZipCache *cache, const NativeFileIdentity *id,
     zip_cache_table_insert(&cache->versions, &zip_cache_identity_kind, v);
 }
 
-static const ZipCacheIdentity *zip_cache_find_version(const ZipCache *cache,
-                                                      const NativeFileIdentity *id)
+/* Under the lock: every version of the file id names. */
+static void zip_cache_drop(ZipCache *cache, const NativeFileIdentity *id)
 {
-    for (const ZipCacheIdentity *v = (const ZipCacheIdentity *)zip_cache_table_first(
-             &cache->versions, zip_cache_identity_key_of(id));
-         v; v = v->next) {
-        if (native_identity_equal(&v->id, id))
-            return v;
+    ZipCacheTable *t = &cache->versions;
+    void **link = &t->buckets[zip_cache_identity_key_of(id) & (t->bucket_count - 1)];
+    while (*link) {
+        ZipCacheIdentity *v = (ZipCacheIdentity *)*link;
+        if (native_identity_same_file(&v->id, id)) {
+            *link = v->next;
+            SDL_free(v);
+            t->entry_count--;
+        } else {
+            link = (void **)&v->next;
+        }
     }
-    return NULL;
 }
 
 void zip_cache_commit_file(ZipCache *cache, const NativeFileIdentity *id,
@@ -314,8 +337,10 @@ void zip_cache_commit_file(ZipCache *cache, const NativeFileIdentity *id,
     SDL_LockMutex(cache->lock);
     const ZipCacheEntry *e = zip_cache_insert(cache, digest, id->size, crc, offset,
                                               compressed_size);
-    if (e && !zip_cache_find_version(cache, id))
+    if (e)
         zip_cache_note(cache, id, e);
+    else
+        zip_cache_drop(cache, id);
     SDL_UnlockMutex(cache->lock);
 }
 
@@ -323,9 +348,18 @@ void zip_cache_note_copy(ZipCache *cache, const NativeFileIdentity *source,
                          const NativeFileIdentity *copy)
 {
     SDL_LockMutex(cache->lock);
-    const ZipCacheIdentity *v = zip_cache_find_version(cache, source);
-    if (v && v->id.size == copy->size && !zip_cache_find_version(cache, copy))
+    const ZipCacheIdentity *v = source ? zip_cache_find_version(cache, source) : NULL;
+    if (v && v->id.size == copy->size)
         zip_cache_note(cache, copy, v->entry);
+    else
+        zip_cache_drop(cache, copy);
+    SDL_UnlockMutex(cache->lock);
+}
+
+void zip_cache_forget_file(ZipCache *cache, const NativeFileIdentity *gone)
+{
+    SDL_LockMutex(cache->lock);
+    zip_cache_drop(cache, gone);
     SDL_UnlockMutex(cache->lock);
 }
 

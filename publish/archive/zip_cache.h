@@ -12,12 +12,14 @@
  * (NativeFileIdentity): the first pass of a publish records each file it
  * compressed, and a staged copy of it, so that a later archive takes the
  * stream of a file it finds unchanged without reading the file again. A
- * file rewritten since has another identity and is read afresh.
+ * file rewritten since has another identity and is read afresh; a file
+ * deleted is forgotten, so that its inode, given to the next file made,
+ * brings none of its content along.
  *
  * Main thread only, except zip_cache_has, zip_cache_reserve,
- * zip_cache_write_at, zip_cache_commit_file, zip_cache_note_copy and
- * zip_cache_find_file, which compression workers and the staging copies
- * may call at any time. The add_ sequence must not run while workers
+ * zip_cache_write_at, zip_cache_commit_file, zip_cache_note_copy,
+ * zip_cache_forget_file and zip_cache_find_file, which compression
+ * workers and the staging copies may call at any time. The add_ sequence must not run while workers
  * reserve space. Nothing here logs: a cache whose file fails to take
  * bytes simply stops adding entries, which costs time but never a wrong
  * byte; a failed read is the caller's to report. */
@@ -85,9 +87,16 @@ void zip_cache_commit_file(ZipCache *cache, const NativeFileIdentity *id,
                            uint64_t offset, uint64_t compressed_size);
 
 /* copy was made from source as it was (both stat'ed around the copy): when
- * source's content is known, copy's is the same. */
+ * source's content is known, copy's is the same; otherwise (or when source
+ * is NULL: read while it changed, or not identified) what was known of the
+ * file copy names is forgotten, since it holds other bytes now. */
 void zip_cache_note_copy(ZipCache *cache, const NativeFileIdentity *source,
                          const NativeFileIdentity *copy);
+
+/* The file gone names (its device and inode; any version) is about to be
+ * deleted or rewritten: none of its versions is known any longer, so a
+ * file that gets its inode afterwards is never taken for it. */
+void zip_cache_forget_file(ZipCache *cache, const NativeFileIdentity *gone);
 
 /* The content of the file version id, or NULL when that version is not
  * known. */

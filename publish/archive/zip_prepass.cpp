@@ -5,8 +5,9 @@
 #include <stdlib.h>
 
 #include "engine/helpers.h"
-#include "platform/native_file.h"
 #include "engine/tree_walk.h"
+#include "platform/native_file.h"
+#include "platform/signals.h"
 
 /* Each worker reads and deflates through two buffers of this size. */
 #define ZIP_PREPASS_CHUNK (1024 * 1024)
@@ -24,6 +25,8 @@ typedef struct ZipPrepassWalk {
     ZipPrepassFile *files;
     size_t count, capacity;
     ZipCache *cache;
+    const NativeEntryRule *natives; /* of the packages the run builds */
+    size_t native_count;
 } ZipPrepassWalk;
 
 static int zip_prepass_push(ZipPrepassWalk *w, char *native_path, uint64_t size)
@@ -45,13 +48,24 @@ static int zip_prepass_push(ZipPrepassWalk *w, char *native_path, uint64_t size)
     return 1;
 }
 
+/* Whether some package of the run holds the game's file at relative:
+ * compressing another platform's native code, or a launcher file, is time
+ * lost before the first package. */
+static int zip_prepass_wanted(const ZipPrepassWalk *w, const char *relative)
+{
+    for (size_t i = 0; i < w->native_count; i++)
+        if (game_plan_keeps_file(&w->natives[i], relative))
+            return 1;
+    return 0;
+}
+
 /* Regular files are listed for the workers; what cannot be examined
  * natively is left to the packages. */
 static int zip_prepass_visit(void *data, const TreeWalkEntry *e)
 {
     ZipPrepassWalk *w = (ZipPrepassWalk *)data;
     if (e->is_directory || e->st->filesize < 0 ||
-        (uint64_t)e->st->filesize > ZIP_PREPASS_MAX_SIZE)
+        (uint64_t)e->st->filesize > ZIP_PREPASS_MAX_SIZE || !zip_prepass_wanted(w, e->relative))
         return 1;
     char *native = tree_walk_native_path(e->path);
     if (native && zip_prepass_push(w, native, (uint64_t)e->st->filesize))
@@ -69,6 +83,16 @@ static void zip_prepass_quiet(LogLevel level, const char *text)
 
 static void zip_prepass_no_memory(void)
 {
+}
+
+/* Nothing runs on the workers yet while the pass walks: a stop signal can
+ * end the run here at once. */
+static int zip_prepass_admit(const char *dir, const char *name)
+{
+    (void)dir;
+    (void)name;
+    signals_checkpoint();
+    return 1;
 }
 
 /* The workers start on the largest files, so that none is left running
@@ -116,6 +140,12 @@ static int zip_prepass_read(ZipPrepassStream *s, int fd, const NativeFileIdentit
     uLong c = crc32(0L, Z_NULL, 0);
     uint64_t total = 0;
     while (ok) {
+        /* A stop signal is noticed within one piece, however large the
+         * file: the run ends once every worker has let go. */
+        if (signals_pending()) {
+            ok = 0;
+            break;
+        }
         long long n = native_file_read(fd, s->in, ZIP_PREPASS_CHUNK);
         if (n < 0 || total + (uint64_t)n > before->size) {
             ok = 0; /* failed, or grown since: the package will see */
@@ -143,6 +173,8 @@ static void zip_prepass_file(DeflateJob *job, z_stream *zs, void **scratch)
 {
     ZipPrepassFile *f = (ZipPrepassFile *)job->work_user;
     job->ok = 0;
+    if (signals_pending())
+        return;
     if (!*scratch)
         *scratch = SDL_malloc(2 * ZIP_PREPASS_CHUNK);
     if (!*scratch)
@@ -167,11 +199,14 @@ static void zip_prepass_file(DeflateJob *job, z_stream *zs, void **scratch)
         zip_cache_commit_file(s.cache, &before, digest, crc, s.offset, s.written);
 }
 
-unsigned zip_prepass(DeflatePool *pool, ZipCache *cache, const char *game_dir)
+unsigned zip_prepass(DeflatePool *pool, ZipCache *cache, const char *game_dir,
+                     const NativeEntryRule *natives, size_t native_count)
 {
-    ZipPrepassWalk w = {NULL, 0, 0, cache};
+    if (native_count == 0)
+        return 0;
+    ZipPrepassWalk w = {NULL, 0, 0, cache, natives, native_count};
     TreeWalkOptions walk = {TREE_WALK_SKIP_EXCLUDED, zip_prepass_quiet, zip_prepass_no_memory,
-                            NULL};
+                            zip_prepass_admit};
     tree_walk(game_dir, &walk, zip_prepass_visit, &w);
     qsort(w.files, w.count, sizeof *w.files, zip_prepass_larger_first);
     for (size_t i = 0; i < w.count; i++) {
@@ -187,5 +222,6 @@ unsigned zip_prepass(DeflatePool *pool, ZipCache *cache, const char *game_dir)
     for (size_t i = 0; i < w.count; i++)
         SDL_free(w.files[i].native_path);
     SDL_free(w.files);
+    signals_checkpoint();
     return recorded;
 }

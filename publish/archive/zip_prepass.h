@@ -1,7 +1,8 @@
 /* The first pass of a publish: before the first package, every regular
- * file of the game is read once and deflated into the run's cache on the
- * compression workers, largest first, so that every package, the first
- * included, finds its streams ready and the main thread only writes.
+ * file of the game that a package of the run holds is read once and
+ * deflated into the run's cache on the compression workers, largest first,
+ * so that every package, the first included, finds its streams ready and
+ * the main thread only writes.
  *
  * A file is streamed through one deflate state on one worker (never split),
  * in pieces that leave the bytes those of one deflate of the whole file,
@@ -20,10 +21,15 @@
 
 #include "publish/archive/deflate_pool.h"
 #include "publish/archive/zip_cache.h"
+#include "publish/files/game_plan.h"
 
 /* Walks game_dir (a PhysicsFS path, excluded names left out) and deflates
- * what it finds into cache on pool's workers; returns once every file is
- * done. The count of files recorded. */
-unsigned zip_prepass(DeflatePool *pool, ZipCache *cache, const char *game_dir);
+ * into cache, on pool's workers, each file that a package made with one of
+ * the count native code rules natives holds (game_plan.h); returns once
+ * every file is done. No rule: nothing is walked. A stop signal is
+ * honoured (signals.h) during the walk, and once every worker has dropped
+ * its file, within one piece of it. The count of files recorded. */
+unsigned zip_prepass(DeflatePool *pool, ZipCache *cache, const char *game_dir,
+                     const NativeEntryRule *natives, size_t native_count);
 
 #endif

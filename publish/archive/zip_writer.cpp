@@ -1090,10 +1090,11 @@ void zip_run_destroy(ZipRun *run)
         zip_run_free(run);
 }
 
-void zip_run_prepare(ZipRun *run, const char *game_dir)
+void zip_run_prepare(ZipRun *run, const char *game_dir, const NativeEntryRule *natives,
+                     size_t count)
 {
-    if (run->pool && run->cache)
-        run->stats.compressed += zip_prepass(run->pool, run->cache, game_dir);
+    if (run->pool && run->cache && count > 0)
+        run->stats.compressed += zip_prepass(run->pool, run->cache, game_dir, natives, count);
 }
 
 void zip_run_note_copy(ZipRun *run, const NativeFileIdentity *source,
@@ -1101,6 +1102,12 @@ void zip_run_note_copy(ZipRun *run, const NativeFileIdentity *source,
 {
     if (run->cache)
         zip_cache_note_copy(run->cache, source, copy);
+}
+
+void zip_run_forget_file(ZipRun *run, const NativeFileIdentity *gone)
+{
+    if (run->cache)
+        zip_cache_forget_file(run->cache, gone);
 }
 
 ZipRunStats zip_run_stats(const ZipRun *run)

@@ -82,16 +82,25 @@ int zip_plan_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const GameP
 ZipRun *zip_run_create(const char *cache_dir, int single_threaded);
 
 /* The run's first pass (zip_prepass.h) over game_dir, a PhysicsFS path:
- * every file of the game deflated into the cache on the workers before
- * the first archive. A run without workers or cache skips it. Logs
- * nothing; nothing in it fails the run. */
-void zip_run_prepare(ZipRun *run, const char *game_dir);
+ * every file of the game that a package of the run will hold (the
+ * packages' native code rules are natives, count of them; none: nothing)
+ * deflated into the cache on the workers before the first archive. A run
+ * without workers or cache skips it. Logs nothing; nothing in it fails
+ * the run, but a stop signal ends it there (signals.h). */
+void zip_run_prepare(ZipRun *run, const char *game_dir, const NativeEntryRule *natives,
+                     size_t count);
 
 /* Tells the run that copy was made from source as it was (the staging
  * observer, staging.h), so that an archive of the copy takes the source's
- * stream without reading the copy. */
+ * stream without reading the copy; source NULL: copy holds bytes the run
+ * does not know. */
 void zip_run_note_copy(ZipRun *run, const NativeFileIdentity *source,
                        const NativeFileIdentity *copy);
+
+/* Tells the run that the file gone is about to be deleted or rewritten
+ * (staging.h): nothing known of it may stand for the file that gets its
+ * inode next. */
+void zip_run_forget_file(ZipRun *run, const NativeFileIdentity *gone);
 
 /* Stops the workers, drops the cache and the buffers; NULL is ignored. */
 void zip_run_destroy(ZipRun *run);

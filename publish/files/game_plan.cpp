@@ -109,6 +109,13 @@ static int game_plan_is_other_native(const NativeEntryRule *rule, const char *re
     return !game_plan_keeps_prefix_of(rule, entry, length);
 }
 
+int game_plan_keeps_file(const NativeEntryRule *rule, const char *relative)
+{
+    int at_top = SDL_strchr(relative, '/') == NULL;
+    return !(at_top && game_plan_is_stripped(relative)) &&
+           !game_plan_is_other_native(rule, relative);
+}
+
 typedef struct GamePlanWalk {
     GamePlan *plan;
     const NativeEntryRule *native;
@@ -120,10 +127,8 @@ typedef struct GamePlanWalk {
 static int game_plan_visit(void *walk, const TreeWalkEntry *e)
 {
     GamePlanWalk *w = (GamePlanWalk *)walk;
-    int at_top = SDL_strchr(e->relative, '/') == NULL;
-    if (at_top && !e->is_directory && game_plan_is_stripped(e->name))
-        return 1;
-    if (game_plan_is_other_native(w->native, e->relative))
+    if (e->is_directory ? game_plan_is_other_native(w->native, e->relative)
+                        : !game_plan_keeps_file(w->native, e->relative))
         return 1;
     return game_plan_add(w->plan, e->relative, e->path, e->is_directory, e->st);
 }

@@ -27,6 +27,11 @@ typedef struct NativeEntryRule {
 /* 1 when rule keeps the entry name of native/. */
 int game_plan_keeps_native_entry(const NativeEntryRule *rule, const char *name);
 
+/* 1 when the game's file at relative (below the game's top) goes into a
+ * package whose native code rule keeps: it is no launcher or replay file
+ * at the top and no other platform's native code. */
+int game_plan_keeps_file(const NativeEntryRule *rule, const char *relative);
+
 /* The names left out at the top of a game (launchers and replay files of
  * the installation), and the installation's default files that a game gets
  * when it has none of its own; *count is set to each list's length. */

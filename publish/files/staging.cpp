@@ -112,20 +112,49 @@ static int staging_native_sink(void *fd, const char *out_name, const void *data,
     return 0;
 }
 
-/* Who is told of each native copy; see staging_observe_copies. */
+/* Who is told of each native copy and each file dropped; see
+ * staging_observe_copies. */
 static StagingCopyObserver staging_observer;
+static StagingDropObserver staging_drop_observer;
 static void *staging_observer_user;
 
-void staging_observe_copies(StagingCopyObserver observer, void *user)
+void staging_observe_copies(StagingCopyObserver copied, StagingDropObserver dropped,
+                            void *user)
 {
-    staging_observer = observer;
+    staging_observer = copied;
+    staging_drop_observer = dropped;
     staging_observer_user = user;
+}
+
+/* Tells the observer that the file at native (a native path) is about to
+ * be deleted or truncated; nothing there, or no regular file, is nothing
+ * to tell. */
+static void staging_tell_dropped(const char *native)
+{
+    NativeFileIdentity gone;
+    if (staging_drop_observer && native_path_identity(native, &gone))
+        staging_drop_observer(staging_observer_user, &gone);
+}
+
+/* staging_tell_dropped for a write-directory path. 1, or 0 after
+ * reporting that memory ran out. */
+static int staging_drop(const char *path)
+{
+    if (!staging_drop_observer)
+        return 1;
+    char *native = native_write_path(path);
+    if (!native)
+        return 0;
+    staging_tell_dropped(native);
+    SDL_free(native);
+    return 1;
 }
 
 /* What one native copy into a staged tree came to, for the observer. */
 typedef struct StagingCopyResult {
     NativeFileIdentity source, copy;
-    int identified; /* both taken, the source unchanged while it was read */
+    int identified;      /* the source, unchanged while it was read */
+    int copy_identified; /* the copy, once whole */
 } StagingCopyResult;
 
 /* staging_copy_into for a file a staging walk reached, or a single name at
@@ -169,8 +198,8 @@ static int staging_copy_native(const char *dst, const char *native_dst, const ch
         return 0;
     }
     int result = staging_copy_walked(fd, dst, src, native_src, buffer, capacity, r);
-    /* The copy holds what the source held while it was read whole. */
-    r->identified = result && r->identified && native_file_identity(fd, &r->copy);
+    /* Whole: every byte is in; the close below adds none. */
+    r->copy_identified = result && native_file_identity(fd, &r->copy);
     if (!native_file_close(fd) && result) {
         output_log_failure(&staging_copy_texts.close_failed, dst, strerror(errno));
         result = 0;
@@ -180,10 +209,12 @@ static int staging_copy_native(const char *dst, const char *native_dst, const ch
     return result;
 }
 
+/* Also for a copy whose source was not identified: the file it was
+ * written into may have had an inode, or a name, the observer knows. */
 static void staging_tell_observer(const StagingCopyResult *r)
 {
-    if (r->identified && staging_observer)
-        staging_observer(staging_observer_user, &r->source, &r->copy);
+    if (r->copy_identified && staging_observer)
+        staging_observer(staging_observer_user, r->identified ? &r->source : NULL, &r->copy);
 }
 
 /* staging_copy_native on this thread, announced and observed. */
@@ -248,6 +279,8 @@ int copy_file(const char *dst, const char *src)
 static int staging_delete_visit(void *unused, const TreeWalkEntry *e)
 {
     (void)unused;
+    if (!e->is_directory && !staging_drop(e->path))
+        return 0;
     publish_log_info("Deleting '%s'...", e->path);
     if (!PHYSFS_delete(e->path)) {
         publish_log_error("Failed to delete '%s': %s", e->path, fs_error_text());
@@ -436,7 +469,8 @@ static int staging_prune_visit(void *rule, const TreeWalkEntry *e)
     /* Only a directory has contents to delete first. */
     PHYSFS_Stat st;
     if (PHYSFS_stat(e->path, &st) &&
-        (st.filetype != PHYSFS_FILETYPE_DIRECTORY || staging_delete_contents(e->path))) {
+        (st.filetype != PHYSFS_FILETYPE_DIRECTORY || staging_delete_contents(e->path)) &&
+        staging_drop(e->path)) {
         publish_log_info("Deleting '%s'...", e->path);
         if (!PHYSFS_delete(e->path))
             publish_log_error("Failed to delete '%s': %s", e->path, fs_error_text());
@@ -454,8 +488,12 @@ int strip_staged_tree(const NativeEntryRule *native, const char *dir)
             report_out_of_memory();
             return 0;
         }
-        PHYSFS_delete(path); /* most games have none of them */
+        int dropped = staging_drop(path);
+        if (dropped)
+            PHYSFS_delete(path); /* most games have none of them */
         SDL_free(path);
+        if (!dropped)
+            return 0;
     }
     char *native_dir = alloc_printf("%s/native", dir);
     if (!native_dir) {
@@ -481,6 +519,7 @@ static int staging_write_flag(const char *dir)
         *SDL_strrchr(native, '/') = '\0';
         native_make_directory(native); /* an open failure below says enough */
         native[SDL_strlen(native)] = '/';
+        staging_tell_dropped(native); /* a flag the game carries is emptied */
         int fd = native_file_create(native);
         result = fd >= 0 && native_file_close(fd);
         SDL_free(native);
@@ -576,12 +615,29 @@ int make_executable(const char *path)
     return result;
 }
 
-static void staging_announce_deletion(void *top, const char *relative)
+/* The tree that delete_tree removes: its path and its native path. */
+typedef struct StagingDeletion {
+    const char *path;
+    const char *dir, *top; /* the installation's native directory, the tree below it */
+    int out_of_memory;     /* an entry went untold: the delete must fail */
+} StagingDeletion;
+
+static void staging_announce_deletion(void *deletion, const char *relative)
 {
+    StagingDeletion *d = (StagingDeletion *)deletion;
     if (*relative)
-        publish_log_info("Deleting '%s/%s'...", (const char *)top, relative);
+        publish_log_info("Deleting '%s/%s'...", d->path, relative);
     else
-        publish_log_info("Deleting '%s'...", (const char *)top);
+        publish_log_info("Deleting '%s'...", d->path);
+    if (!staging_drop_observer)
+        return;
+    char *native = *relative ? alloc_printf("%s/%s/%s", d->dir, d->top, relative)
+                             : alloc_printf("%s/%s", d->dir, d->top);
+    if (native)
+        staging_tell_dropped(native);
+    else
+        d->out_of_memory = 1;
+    SDL_free(native);
 }
 
 /* Natively, one system call an entry: PhysicsFS would stat and check each
@@ -596,8 +652,9 @@ int delete_tree(const char *path)
         return 0;
     native[dir_length] = '\0';
     char *failed = NULL;
-    int ok = native_remove_tree(native, native + dir_length + 1, staging_announce_deletion,
-                                (void *)path, &failed);
+    StagingDeletion deletion = {path, native, native + dir_length + 1, 0};
+    int ok = native_remove_tree(native, deletion.top, staging_announce_deletion, &deletion,
+                                &failed);
     if (!ok) {
         int on_the_way = errno == ELOOP && failed && !*failed;
         publish_log_error("Failed to delete '%s%s%s': %s", path, failed && *failed ? "/" : "",
@@ -605,6 +662,12 @@ int delete_tree(const char *path)
                           on_the_way ? "a directory on its way is a symbolic link, which the "
                                        "publisher never follows"
                                      : strerror(errno));
+    }
+    /* A file deleted that the observer was not told of could pass for the
+     * next one given its inode. */
+    if (ok && deletion.out_of_memory) {
+        report_out_of_memory();
+        ok = 0;
     }
     free(failed);
     SDL_free(native);

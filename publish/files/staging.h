@@ -20,15 +20,22 @@
 #include "platform/native_file.h"
 #include "publish/files/game_plan.h"
 
-/* Told of each file that staging copies natively from a source read
- * through unchanged: what identified the source while it was read and what
- * identifies the copy once written (platform/native_file.h). Always called
- * on the thread that stages, never on a worker. */
+/* Told of each file that staging copies natively, once the copy is whole:
+ * what identified the source while it was read through unchanged (NULL
+ * when it was not identified, or changed) and what identifies the copy
+ * (platform/native_file.h). Always called on the thread that stages, never
+ * on a worker. */
 typedef void (*StagingCopyObserver)(void *user, const NativeFileIdentity *source,
                                     const NativeFileIdentity *copy);
 
-/* Sets (or, with NULL, clears) the one observer of the copies. */
-void staging_observe_copies(StagingCopyObserver observer, void *user);
+/* Told of each file of a staged tree (or any tree delete_tree removes)
+ * just before staging deletes or truncates it, on the same thread. */
+typedef void (*StagingDropObserver)(void *user, const NativeFileIdentity *gone);
+
+/* Sets (or, with NULL, clears) the one observer of the copies and the one
+ * of the files dropped; both get user. */
+void staging_observe_copies(StagingCopyObserver copied, StagingDropObserver dropped,
+                            void *user);
 
 /* Appends the whole file src_path (search path) to out, through one 4 MiB
  * buffer. out stays open and belongs to the caller; out_name is only used in

@@ -6,6 +6,7 @@ import os
 import random
 import signal
 import subprocess
+import threading
 import time
 import zipfile
 
@@ -149,3 +150,69 @@ def test_a_killed_run_leaves_no_partial_file_under_the_package_name(tmp_path):
     assert r.returncode == 0
     assert temporaries(inst) == []
     zip_reads_back(inst / PACKAGE)
+
+
+HUGE = 300 * 1024 * 1024
+
+
+def add_huge_file(inst):
+    """One 300 MiB file that deflate cannot shrink (a random MiB repeated
+    lies beyond its window), quick to write: its first pass takes seconds."""
+    block = random.Random(6).randbytes(1024 * 1024)
+    with open(inst / "mygame" / "huge.bin", "wb") as f:
+        for _ in range(HUGE // len(block)):
+            f.write(block)
+
+
+@pytest.fixture(scope="module")
+def huge_game(tmp_path_factory):
+    inst = build_installation(tmp_path_factory.mktemp("huge") / "inst",
+                              keep_stubs=["linux-amd64", "ios-device"])
+    add_huge_file(inst)
+    return inst
+
+
+def read_lines_as_they_come(p):
+    """The process's lines, each with the time it arrived, filled in by a
+    thread while the test goes on."""
+    seen = []
+
+    def read():
+        for raw in p.stdout:
+            seen.append((time.monotonic(), raw.decode(errors="replace").rstrip("\n")))
+    thread = threading.Thread(target=read, daemon=True)
+    thread.start()
+    return seen, thread
+
+
+def test_stop_during_the_first_pass_ends_the_run_within_a_second(huge_game):
+    p = start_publish(huge_game, "--platforms=linux-amd64")
+    seen, reader = read_lines_as_they_come(p)
+    # The metadata's last line comes just before the first pass.
+    assert wait_for(lambda: any(l.startswith("- Package ID: ") for _, l in seen)
+                    or p.poll() is not None, 60)
+    time.sleep(1.0)
+    assert p.poll() is None
+    assert not any("Building for platform" in l for _, l in seen), "the first pass was over"
+    p.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    p.wait(timeout=60)
+    ended = time.monotonic()
+    reader.join(timeout=10)
+    assert p.returncode == -signal.SIGINT
+    # Within a piece of the file on each worker: well under the bound.
+    assert ended - sent < 1.0, ended - sent
+    said = [l for _, l in seen if "Interrupted by" in l]
+    assert said == ["! Interrupted by SIGINT: no file was left unfinished; every other file "
+                    "is as it was before the run"], seen[-5:]
+    assert temporaries(huge_game) == []
+    assert not (huge_game / PACKAGE).exists()
+
+
+def test_no_package_to_build_leaves_the_first_pass_nothing_to_do(huge_game):
+    started = time.monotonic()
+    r = run_publish(["--only-package", "--platforms=ios-device", "mygame"], huge_game)
+    took = time.monotonic() - started
+    assert r.returncode == 0, lines(r)[-5:]
+    assert "All platform builds are complete!" in texts(r, "- ")
+    assert took < 1.0, took

@@ -168,6 +168,22 @@ def test_unknown_stub_fails_and_stops_the_walk(tmp_path):
     assert not any("itch.io" in l or "butler" in l for l in lines(r))
 
 
+def test_closing_line_names_a_failed_platform_once(tmp_path):
+    # The HTML5 build records its site beside its package, failed or not.
+    inst = build_installation(tmp_path / "inst", keep_stubs=["linux-amd64", "html5"])
+    shutil.rmtree(inst / STUBS / "html5" / "stub")
+    r = run_publish(["--only-package", "--platforms=linux-amd64,html5", "mygame"], inst)
+    assert r.returncode == 1
+    assert "The HTML5 stub has no web root directory '.brindlecot/stubs/html5/stub'" \
+        in texts(r, "! ")
+    if built_platforms(r) == ["html5"]:
+        closing = "Platforms built: none; failed: html5; not attempted: linux-amd64"
+    else:
+        assert built_platforms(r) == ["linux-amd64", "html5"]
+        closing = "Platforms built: linux-amd64; failed: html5; not attempted: none"
+    assert texts(r, "! ")[-1] == closing
+
+
 def test_failed_desktop_build_leaves_no_package(tmp_path):
     inst = build_installation(tmp_path / "inst", keep_stubs=["linux-amd64"])
     # A stub that is a directory cannot be copied.

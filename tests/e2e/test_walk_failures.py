@@ -47,6 +47,30 @@ def open_tmp():
 STUB = ".brindlecot/stubs/android/stub"
 
 
+def publish_with_unreadable(open_tmp, name, is_dir, platform):
+    """Publishes for platform with name (a directory holding a file, or a
+    file) unreadable to the publisher."""
+    if os.geteuid() == 0 and shutil.which("setpriv") is None:
+        pytest.skip("setpriv is needed to drop root")
+    inst = build_installation(os.path.join(open_tmp, "inst"))
+    secret = inst / name
+    if is_dir:
+        secret.mkdir(exist_ok=True)
+        (secret / "key.txt").write_text("x")
+    else:
+        secret.write_text("x")
+    as_nobody = os.geteuid() == 0
+    if as_nobody:
+        for dirpath, dirs, files in os.walk(inst):
+            for entry in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
+                os.lchown(entry, NOBODY, NOBODY)
+    secret.chmod(0)
+    try:
+        return publish(inst, as_nobody, platform)
+    finally:
+        secret.chmod(0o755)
+
+
 @pytest.mark.parametrize("name,is_dir,platform,message", [
     ("mygame/secret", True, "linux-amd64",
      "Can't read directory 'mygame/secret': Permission denied"),
@@ -64,29 +88,22 @@ STUB = ".brindlecot/stubs/android/stub"
 ], ids=["game directory", "game file", "staged game file", "stub tree",
         "directory in a stub tree"])
 def test_unreadable_entry_is_named_with_its_reason(open_tmp, name, is_dir, platform, message):
-    if os.geteuid() == 0 and shutil.which("setpriv") is None:
-        pytest.skip("setpriv is needed to drop root")
-    inst = build_installation(os.path.join(open_tmp, "inst"))
-    secret = inst / name
-    if is_dir:
-        secret.mkdir(exist_ok=True)
-        (secret / "key.txt").write_text("x")
-    else:
-        secret.write_text("x")
-    as_nobody = os.geteuid() == 0
-    if as_nobody:
-        for dirpath, dirs, files in os.walk(inst):
-            for entry in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
-                os.lchown(entry, NOBODY, NOBODY)
-    secret.chmod(0)
-    try:
-        r = publish(inst, as_nobody, platform)
-    finally:
-        secret.chmod(0o755)
+    r = publish_with_unreadable(open_tmp, name, is_dir, platform)
     out = "\n".join(lines(r))
     assert r.returncode == 1, out
     assert error_lines(r) == [message], out
     assert "! Packaging failed!" in lines(r)
+
+
+def test_unreadable_stub_directory_is_no_platforms_failure(open_tmp):
+    r = publish_with_unreadable(open_tmp, ".brindlecot/stubs", True, "linux-amd64")
+    out = "\n".join(lines(r))
+    assert r.returncode == 1, out
+    assert error_lines(r)[0] == "Can't read directory '.brindlecot/stubs': Permission denied"
+    # The closing line names no platform as failed: none was attempted.
+    assert lines(r)[-2] == ("! No platform was attempted: the stub directory "
+                            "'.brindlecot/stubs' could not be listed"), out
+    assert "Building for platform" not in out
 
 
 def test_symbolic_link_is_skipped_with_a_line_naming_it(tmp_path):

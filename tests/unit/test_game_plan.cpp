@@ -103,7 +103,7 @@ TEST_F(GamePlanTest, PlannedArchiveHoldsTheEntriesOfTheStagedOne)
             SCOPED_TRACE(std::string(rule.name) + (threaded ? " threaded" : " single"));
             ZipRun *run = threaded ? zip_run_create("cache", 0) : NULL;
             if (run)
-                zip_run_prepare(run, "g");
+                zip_run_prepare(run, "g", &rule, 1);
             ASSERT_TRUE(planned_zip(rule, run));
             ASSERT_TRUE(staged_zip(rule, run));
             zip_run_destroy(run);

@@ -60,7 +60,7 @@ protected:
 
     void TearDown() override
     {
-        staging_observe_copies(NULL, NULL);
+        staging_observe_copies(NULL, NULL, NULL);
         FsTest::TearDown();
     }
 
@@ -163,7 +163,7 @@ TEST_F(StagingThreadsTest, ObserverSeesEachCopyOnceOnTheWalkingThread)
         [](void *user, const NativeFileIdentity *source, const NativeFileIdentity *copy) {
             ((std::vector<Seen> *)user)->push_back({SDL_ThreadID(), *source, *copy});
         },
-        &seen);
+        NULL, &seen);
     ASSERT_EQ(stage_game_tree(&linux_native, "game", "stage"), 1);
 
     std::map<std::string, std::string> staged = files_below(path("stage"));
@@ -187,6 +187,60 @@ TEST_F(StagingThreadsTest, ObserverSeesEachCopyOnceOnTheWalkingThread)
     }
     for (const Seen &s : seen)
         EXPECT_EQ(s.thread, SDL_ThreadID());
+}
+
+TEST_F(StagingThreadsTest, DropObserverHearsOfEveryStagedFileBeforeItGoes)
+{
+    many_files(30);
+    const char *const gone[] = {"run", "replay.txt", "native/windows-amd64/x.dll",
+                                GAME_PLAN_FLAG_NAME};
+    for (const char *name : gone)
+        put(std::string("game/") + name, std::string("staged, then dropped: ") + name);
+    put("game/native/linux-amd64/y.so", "this platform");
+    struct Told {
+        std::vector<std::pair<NativeFileIdentity, NativeFileIdentity>> copies;
+        std::vector<NativeFileIdentity> dropped;
+    } told;
+    staging_observe_copies(
+        [](void *user, const NativeFileIdentity *source, const NativeFileIdentity *copy) {
+            ((Told *)user)->copies.push_back({*source, *copy});
+        },
+        [](void *user, const NativeFileIdentity *dropped) {
+            ((Told *)user)->dropped.push_back(*dropped);
+        },
+        &told);
+    ASSERT_EQ(stage_game_tree(&linux_native, "game", "stage"), 1);
+    /* The stripped, the pruned and the emptied copies, each told once as
+     * it was staged, before its inode could go to another file. */
+    EXPECT_EQ(told.dropped.size(), SDL_arraysize(gone));
+    for (const char *name : gone) {
+        NativeFileIdentity source;
+        ASSERT_EQ(native_path_identity(path(std::string("game/") + name).c_str(), &source), 1);
+        int heard = 0;
+        for (const auto &c : told.copies)
+            for (const NativeFileIdentity &d : told.dropped)
+                heard += native_identity_equal(&c.first, &source) &&
+                         native_identity_equal(&c.second, &d);
+        EXPECT_EQ(heard, 1) << name;
+    }
+    EXPECT_EQ(read_native("stage/" GAME_PLAN_FLAG_NAME), "");
+
+    /* A removed tree: every file in it. */
+    std::vector<NativeFileIdentity> before;
+    for (const auto &f : files_below(path("stage"))) {
+        NativeFileIdentity id;
+        ASSERT_EQ(native_path_identity(path("stage/" + f.first).c_str(), &id), 1);
+        before.push_back(id);
+    }
+    told.dropped.clear();
+    ASSERT_EQ(delete_tree("stage"), 1);
+    EXPECT_EQ(told.dropped.size(), before.size());
+    for (const NativeFileIdentity &id : before) {
+        int heard = 0;
+        for (const NativeFileIdentity &d : told.dropped)
+            heard += native_identity_equal(&d, &id);
+        EXPECT_EQ(heard, 1) << id.inode;
+    }
 }
 
 TEST_F(StagingThreadsTest, EditOfAStagedFileLeavesTheGameAlone)
@@ -293,7 +347,7 @@ TEST_F(StagingThreadsTest, StopSignalWaitsForTheCopiesInFlight)
                 if (++stop_told == 1)
                     raise(SIGTERM);
             },
-            NULL);
+            NULL, NULL);
         stage_game_tree(&linux_native, "game", "stage");
         _exit(3); /* the stop never came */
     }

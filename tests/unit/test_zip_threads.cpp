@@ -262,6 +262,64 @@ TEST_F(ZipThreadsTest, CacheFindsOnlyTheSameContentAndReadsItsBytes)
     zip_cache_destroy(cache);
 }
 
+/* Where times advance once a second, the file made after a delete can
+ * get the deleted one's inode with the same size and times: the cache
+ * must have forgotten the deleted one by then. */
+TEST_F(ZipThreadsTest, CacheForgetsADeletedFileSoItsInodeBringsNothingAlong)
+{
+    ZipCache *cache = zip_cache_create(root.c_str());
+    ASSERT_NE(cache, nullptr);
+    /* Two contents of the same size, each a stream in the cache's file. */
+    const ZipCacheEntry *entries[2];
+    for (int i = 0; i < 2; i++) {
+        std::string data = i ? "the default file" : "a launcher file!";
+        uint8_t digest[32];
+        sha256_of(data, digest);
+        uint64_t offset;
+        ASSERT_EQ(zip_cache_reserve(cache, 64, &offset), 1);
+        ASSERT_EQ(zip_cache_write_at(cache, offset, "stream", 6), 1);
+        NativeFileIdentity source = {1, 100u + (uint64_t)i, data.size(), 5000000000, 5000000000, 0};
+        zip_cache_commit_file(cache, &source, digest, (uint32_t)i, offset, 6);
+        entries[i] = zip_cache_find(cache, digest, data.size());
+        ASSERT_NE(entries[i], nullptr);
+    }
+    NativeFileIdentity launcher = {1, 100, 16, 5000000000, 5000000000, 0};
+    NativeFileIdentity installed = {1, 101, 16, 5000000000, 5000000000, 0};
+    /* The staged copy of the launcher file, inode 7. */
+    NativeFileIdentity staged = {1, 7, 16, 6000000000, 6000000000, 0};
+    zip_cache_note_copy(cache, &launcher, &staged);
+    EXPECT_EQ(zip_cache_find_file(cache, &staged), entries[0]);
+
+    /* Deleted: inode 7 then goes to a copy of the default file, whose
+     * identity is the very same. */
+    NativeFileIdentity any_version = staged;
+    any_version.size = 1;
+    zip_cache_forget_file(cache, &any_version);
+    EXPECT_EQ(zip_cache_find_file(cache, &staged), nullptr);
+    zip_cache_note_copy(cache, &installed, &staged);
+    EXPECT_EQ(zip_cache_find_file(cache, &staged), entries[1]);
+    /* The launcher file itself is still known. */
+    EXPECT_EQ(zip_cache_find_file(cache, &launcher), entries[0]);
+
+    /* A copy of bytes the cache does not know leaves nothing standing
+     * under its identity, and the newest word on a version wins. */
+    zip_cache_note_copy(cache, NULL, &staged);
+    EXPECT_EQ(zip_cache_find_file(cache, &staged), nullptr);
+    NativeFileIdentity unknown = {1, 555, 16, 1, 1, 0};
+    zip_cache_note_copy(cache, &launcher, &staged);
+    zip_cache_note_copy(cache, &unknown, &staged);
+    EXPECT_EQ(zip_cache_find_file(cache, &staged), nullptr);
+    zip_cache_note_copy(cache, &launcher, &staged);
+    zip_cache_note_copy(cache, &installed, &staged);
+    EXPECT_EQ(zip_cache_find_file(cache, &staged), entries[1]);
+
+    /* Only the generation tells a reused inode from the file before it. */
+    NativeFileIdentity later = staged;
+    later.generation = 77;
+    EXPECT_EQ(zip_cache_find_file(cache, &later), nullptr);
+    zip_cache_destroy(cache);
+}
+
 TEST_F(ZipThreadsTest, ArchivesEqualTheSingleThreadedCacheFreeOne)
 {
     write_mixed_tree("tree");
@@ -466,7 +524,8 @@ TEST_F(ZipThreadsTest, FirstPassLeavesTheArchivesNothingToReadOrCompress)
     std::string reference = reference_zip("tree");
 
     ASSERT_NE(run = zip_run_create("cache", 0), nullptr);
-    zip_run_prepare(run, "tree");
+    const NativeEntryRule linux_native = {"linux-amd64", NULL};
+    zip_run_prepare(run, "tree", &linux_native, 1);
     ZipRunStats prepared = zip_run_stats(run);
     EXPECT_EQ(prepared.compressed, 48u); /* every file, the excluded one aside */
     EXPECT_EQ(prepared.reused, 0u);
@@ -477,6 +536,32 @@ TEST_F(ZipThreadsTest, FirstPassLeavesTheArchivesNothingToReadOrCompress)
     EXPECT_EQ(after.unread, 48u);
     /* Streamed in pieces on a worker, the bytes are one deflate's. */
     EXPECT_TRUE(read_native("first.zip") == reference);
+}
+
+TEST_F(ZipThreadsTest, FirstPassCompressesOnlyWhatThePackagesHold)
+{
+    write_native("game/app/main.rb", text(3000, "def tick "));
+    write_native("game/run", "a launcher at the top: in no package");
+    write_native("game/app/run", "below the top, an ordinary file");
+    write_native("game/native/linux-amd64/a.so", noise(2000, 1));
+    write_native("game/native/android-arm64/b.so", noise(2000, 2));
+    write_native("game/native/windows-amd64/c.dll", noise(2000, 3));
+    struct Case {
+        std::vector<NativeEntryRule> natives;
+        unsigned compressed;
+    } cases[] = {
+        {{}, 0}, /* no package: nothing read at all */
+        {{{"linux-amd64", NULL}}, 3},
+        {{{"linux-amd64", NULL}, {"android", "android-"}}, 4},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.natives.size());
+        ASSERT_NE(run = zip_run_create("cache", 0), nullptr);
+        zip_run_prepare(run, "game", c.natives.data(), c.natives.size());
+        EXPECT_EQ(zip_run_stats(run).compressed, c.compressed);
+        zip_run_destroy(run);
+        run = nullptr;
+    }
 }
 
 namespace {
@@ -596,11 +681,13 @@ TEST_F(ZipThreadsEveryPlatformTest, FileRewrittenBetweenTwoPackagesIsReadAfresh)
         ASSERT_EQ(utimensat(AT_FDCWD, (root + "/" + rel).c_str(), stamp, 0), 0);
 
     ASSERT_NE(run = zip_run_create(".brindlecot", 0), nullptr);
-    zip_run_prepare(run, "mygame");
+    const NativeEntryRule natives[] = {{"linux-amd64", NULL}, {"linux-raspberrypi", NULL}};
+    zip_run_prepare(run, "mygame", natives, 2);
     staging_observe_copies(
         [](void *r, const NativeFileIdentity *source, const NativeFileIdentity *copy) {
             zip_run_note_copy((ZipRun *)r, source, copy);
         },
+        [](void *r, const NativeFileIdentity *gone) { zip_run_forget_file((ZipRun *)r, gone); },
         run);
     BuiltPlatform builds;
     SDL_zero(builds);
@@ -614,7 +701,7 @@ TEST_F(ZipThreadsEveryPlatformTest, FileRewrittenBetweenTwoPackagesIsReadAfresh)
     ASSERT_EQ(build_platform("linux-raspberrypi", "builds/second.bin", "mygame", &builds, run),
               1);
     ZipRunStats second = zip_run_stats(run);
-    staging_observe_copies(NULL, NULL);
+    staging_observe_copies(NULL, NULL, NULL);
     built_platform_free_list(&builds);
 
     /* The two rewritten files are read and compressed again; every other
