@@ -4,6 +4,7 @@
 #include "engine/helpers.h"
 #include "engine/text_escape.h"
 #include "platform/clock.h"
+#include "publish/android/manifest_check.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -354,6 +355,22 @@ char *load_android_manifest(const char *platform, const char *game_dir)
     return text;
 }
 
+/* The file and line that a byte of the filled text came from. */
+static ManifestPlace manifest_place(const ManifestSources *sources, size_t at)
+{
+    ManifestSpan origin = manifest_origin(sources, at);
+    unsigned line, column;
+    manifest_line_column(sources->texts[origin.origin], origin.origin_at, &line, &column);
+    ManifestPlace place = {sources->paths[origin.origin], line};
+    return place;
+}
+
+/* The reader gives a node the position after its last byte. */
+static ManifestPlace manifest_locate(void *user, const XmlTreeNode *node)
+{
+    return manifest_place((const ManifestSources *)user, node->offset > 0 ? node->offset - 1 : 0);
+}
+
 XmlTreeNode *parse_android_manifest(const char *platform, const char *game_dir)
 {
     ManifestSources sources;
@@ -373,6 +390,9 @@ XmlTreeNode *parse_android_manifest(const char *platform, const char *game_dir)
             manifest_line_column(sources.texts[origin.origin], origin.origin_at, &line, &column);
             publish_log_error("The manifest text there comes from '%s': line #%u, column #%u",
                               sources.paths[origin.origin], line, column);
+        } else if (!manifest_check_tree(document, manifest_locate, &sources)) {
+            free_xml_tree(document);
+            document = NULL;
         }
         SDL_free(text);
     }
