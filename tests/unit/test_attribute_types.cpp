@@ -84,6 +84,9 @@ TEST_F(AttributeTypesTest, TypesEveryKindOfValue)
         {A, "configChanges", "orientation||mcc", R, STRING, 0},
         {A, "configChanges", "144", R, STRING, 0},
         {A, "protectionLevel", "signature|privileged", T, TYPE_INT_HEX, 0x12},
+        /* API 26's names first, a later framework's added */
+        {A, "protectionLevel", "signature|ephemeral", T, TYPE_INT_HEX, 0x1002},
+        {A, "protectionLevel", "signature|instant", T, TYPE_INT_HEX, 0x1002},
         /* booleans: three spellings each */
         {A, "hasCode", "False", T, TYPE_INT_BOOLEAN, 0},
         {A, "hasCode", " TRUE ", T, TYPE_INT_BOOLEAN, 0xFFFFFFFF},
@@ -249,7 +252,7 @@ TEST_F(AttributeTypesTest, FormatsAreNamedWithTheirValues)
     } cases[] = {
         {"versionCode", "integer"},
         {"label", "reference or string"},
-        {"launchMode", "enum (singleInstance, singleTask, singleTop, standard)"},
+        {"launchMode", "enum (standard, singleTop, singleTask, singleInstance)"},
     };
     for (const auto &c : cases) {
         const ManifestAttributeFormat *row = manifest_attribute_find(c.name);
