@@ -211,23 +211,12 @@ static void manifest_line_column(const char *text, size_t at, unsigned *line, un
  * output, so that the bundle never holds invalid UTF-8 either. */
 static int manifest_mend_utf8(char **text, const char *path)
 {
-    size_t len = SDL_strlen(*text);
-    PHYSFS_uint32 *ucs4 = (PHYSFS_uint32 *)SDL_malloc(4 * len + 4);
-    char *mended = (char *)SDL_malloc(len + 1);
-    if (!ucs4 || !mended) {
-        SDL_free(ucs4);
-        SDL_free(mended);
+    size_t same = 0;
+    char *mended = utf8_mend_to_question_marks(*text, &same);
+    if (!mended) {
         report_out_of_memory();
         return 0;
     }
-    /* A malformed sequence is never shorter than its "?", so len + 1
-     * bytes hold the result. */
-    PHYSFS_utf8ToUcs4(*text, ucs4, 4 * len + 4);
-    PHYSFS_utf8FromUcs4(ucs4, mended, len + 1);
-    SDL_free(ucs4);
-    size_t same = 0;
-    while ((*text)[same] && (*text)[same] == mended[same])
-        same++;
     if ((*text)[same] == '\0' && mended[same] == '\0') {
         SDL_free(mended);
         return 1;

@@ -615,6 +615,7 @@ bool encode_color_value(pb_ostream_t *stream, const pb_field_iter_t *field, void
     return encode_element(stream, field, aapt_pb_ConfigValue_fields, &record);
 }
 
+/* arg: the app's name, the title as the bundle holds it. */
 static bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     aapt_pb_ConfigValue record = aapt_pb_ConfigValue_init_zero;
@@ -624,7 +625,7 @@ static bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *f
     record.value.which_value = aapt_pb_Value_item_tag;
     aapt_pb_Item *item = &record.value.value.item;
     item->which_value = aapt_pb_Item_str_tag;
-    set_string(&item->value.str.value, game_metadata_gametitle ? game_metadata_gametitle : "");
+    set_string(&item->value.str.value, (const char *)*arg);
     return encode_element(stream, field, aapt_pb_ConfigValue_fields, &record);
 }
 
@@ -675,7 +676,7 @@ static bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *fi
 
 static bool encode_app_name_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
-    return encode_entry(stream, field, 0, "app_name", encode_app_name_value, NULL);
+    return encode_entry(stream, field, 0, "app_name", encode_app_name_value, *arg);
 }
 
 static bool encode_app_theme_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
@@ -703,6 +704,7 @@ static bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *f
         record.type_id.id = types[i].id;
         set_string(&record.name, types[i].name);
         record.entry.funcs.encode = types[i].entries;
+        record.entry.arg = *arg; /* the app's name */
         if (!encode_element(stream, field, aapt_pb_Type_fields, &record))
             return false;
     }
@@ -716,6 +718,7 @@ static bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, v
     record.package_id.id = PACKAGE_ID;
     set_string(&record.package_name, game_metadata_packageid ? game_metadata_packageid : "");
     record.type.funcs.encode = encode_resource_types;
+    record.type.arg = *arg; /* the app's name */
     return encode_element(stream, field, aapt_pb_Package_fields, &record);
 }
 
@@ -727,13 +730,15 @@ static bool encode_tool_fingerprint(pb_ostream_t *stream, const pb_field_iter_t 
     return encode_element(stream, field, aapt_pb_ToolFingerprint_fields, &record);
 }
 
-void fill_resource_table(aapt_pb_ResourceTable *table, const PbBytes *source_pool)
+void fill_resource_table(aapt_pb_ResourceTable *table, const PbBytes *source_pool,
+                         const char *app_name)
 {
     SDL_zerop(table);
     table->has_source_pool = true;
     table->source_pool.data.funcs.encode = encode_bytes_field;
     table->source_pool.data.arg = (void *)source_pool;
     table->package.funcs.encode = encode_package;
+    table->package.arg = (void *)app_name;
     table->tool_fingerprint.funcs.encode = encode_tool_fingerprint;
 }
 

@@ -310,3 +310,19 @@ def test_the_demo_builds_installable_packages(tmp_path):
                              str(inst / "builds" / ("mygame-%s.apk" % platform))])
         assert code == 0, badging
         assert re.match(r"package: name='org\.brindlecot_demo\.mygame' ", badging), badging
+
+
+def test_title_with_malformed_utf8_reads_back_from_the_bundle(inst, tmp_path):
+    path = inst / "mygame" / "metadata" / "game_metadata.txt"
+    set_metadata(inst, packageid=PACKAGE)
+    text = path.read_bytes().replace(b"gametitle=My Demo Game", b"gametitle=Caf\xe9 \xff Game")
+    path.write_bytes(text)
+    r, out = publish(inst, "googleplay")
+    assert r.returncode == 0, out
+    warning = ("WARNING: The game title (metadata key gametitle) is not valid UTF-8; its "
+               "malformed bytes are written as '?'")
+    assert out.count(warning) == 1, out
+    apk = bundle_as_binary_apk(inst, tmp_path)
+    code, strings = run(["aapt", "dump", "strings", str(apk)])
+    assert code == 0, strings
+    assert "Caf? ? Game" in strings, strings

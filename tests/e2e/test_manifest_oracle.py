@@ -506,3 +506,17 @@ def test_additions_file_is_named_with_its_own_line(inst):
     assert any("In 'mygame/metadata/android-manifest-additions.xml', line 3: the value 'sideways'"
                " of attribute 'android:screenOrientation' fits none of the formats it takes "
                "(enum (" in e for e in errors), errors
+
+
+def test_api26_flag_names_are_taken_beside_later_ones(inst):
+    # aapt2's later framework lacks "ephemeral" (API 26's name for 0x1000).
+    text = (HEAD.replace("<application", '<permission android:name="%s.P" '
+                         'android:protectionLevel="signature|ephemeral" />\n'
+                         '  <permission android:name="%s.Q" '
+                         'android:protectionLevel="signature|instant" />\n  <application'
+                         % (PACKAGE, PACKAGE)) + TAIL)
+    r, out = publish(inst, text)
+    assert r.returncode == 0, out
+    tree = xmltree(package(inst, "android"))
+    levels = [l.strip() for l in tree if "protectionLevel" in l]
+    assert levels == ["A: android:protectionLevel(0x01010009)=(type 0x11)0x1002"] * 2, tree

@@ -188,7 +188,7 @@ TEST_F(BundleProtobufTest, ResourceTableDecodesWithItsFourTypes)
     pool.data = build_source_pool_chunk(&pool.size);
     ASSERT_NE(pool.data, nullptr);
     aapt_pb_ResourceTable table;
-    fill_resource_table(&table, &pool);
+    fill_resource_table(&table, &pool, game_metadata_gametitle);
     std::vector<uint8_t> buffer(8192);
     pb_ostream_t stream = pb_ostream_from_buffer(buffer.data(), buffer.size());
     ASSERT_TRUE(pb_encode(&stream, aapt_pb_ResourceTable_fields, &table));
