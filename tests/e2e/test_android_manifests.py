@@ -4,11 +4,10 @@ same text and compared with aapt dump xmltree; each app bundle is read back
 with aapt2 convert. Then every refusal and warning of the Android builds:
 exit status, message, and no package left after a refusal."""
 import re
-import subprocess
 
 import pytest
 
-from bundle_env import base_module_as_binary_apk
+from bundle_env import base_module_as_binary_apk, run, xmltree
 from conftest import STUBS, build_installation
 from publish_env import run_publish, texts
 from web_env import set_metadata
@@ -91,19 +90,6 @@ ENGINE_C = """<?xml version="1.0" encoding="utf-8"?>
 """ % (NS, PACKAGE)
 
 SHAPES = [("engine_a", ENGINE_A), ("engine_b", ENGINE_B), ("engine_c", ENGINE_C)]
-
-
-def run(args, timeout=120):
-    r = subprocess.run(args, capture_output=True, timeout=timeout)
-    return r.returncode, (r.stdout + r.stderr).decode("utf-8", "replace")
-
-
-def xmltree(apk):
-    code, out = run(["aapt", "dump", "xmltree", str(apk), "AndroidManifest.xml"])
-    assert code == 0, out
-    # aapt adds the SDK it compiled against; the publisher does not.
-    return [l for l in out.splitlines()
-            if "compileSdkVersion" not in l and "platformBuildVersion" not in l]
 
 
 def aapt_compile(text, tmp_path):

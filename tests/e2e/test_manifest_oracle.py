@@ -10,13 +10,11 @@ the attribute and the value, and leave no package. The kept cases (an
 Android attribute API 26 lacks, an unknown resource, a colour that does not
 parse) build with a warning."""
 import difflib
-import struct
-import subprocess
-import zlib
 
 import pytest
+from PIL import Image
 
-from bundle_env import base_module_as_binary_apk
+from bundle_env import base_module_as_binary_apk, run, xmltree
 from conftest import build_installation
 from publish_env import run_publish, texts
 from web_env import set_metadata
@@ -235,28 +233,6 @@ KEPT = [
 ]
 
 
-def run(args, timeout=120):
-    r = subprocess.run(args, capture_output=True, timeout=timeout)
-    return r.returncode, (r.stdout + r.stderr).decode("utf-8", "replace")
-
-
-def xmltree(apk):
-    code, out = run(["aapt", "dump", "xmltree", str(apk), "AndroidManifest.xml"])
-    assert code == 0, out
-    # aapt2 adds the SDK it compiled against; the publisher does not.
-    return [l for l in out.splitlines()
-            if "compileSdkVersion" not in l and "platformBuildVersion" not in l]
-
-
-def png(path):
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data +
-                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-    rows = b"".join(b"\0" + b"\xff\0\0\xff" * 4 for _ in range(4))
-    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 8, 6, 0, 0, 0)) +
-                     chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
-
-
 @pytest.fixture(scope="module")
 def oracle(tmp_path_factory):
     """aapt2 link of a manifest text with the app's string/app_name and
@@ -266,7 +242,7 @@ def oracle(tmp_path_factory):
     (root / "res" / "mipmap").mkdir()
     (root / "res" / "values" / "strings.xml").write_text(
         '<resources><string name="app_name">Game</string></resources>')
-    png(root / "res" / "mipmap" / "ic_launcher.png")
+    Image.new("RGBA", (4, 4), (255, 0, 0, 255)).save(root / "res" / "mipmap" / "ic_launcher.png")
     code, out = run(["aapt2", "compile", "--dir", str(root / "res"), "-o", str(root / "res.zip")])
     assert code == 0, out
     (root / "ids.txt").write_text("%s:mipmap/ic_launcher = 0x7f020000\n"
