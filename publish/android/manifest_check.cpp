@@ -132,9 +132,25 @@ static void check_string(ManifestCheck *c, const XmlTreeNode *attribute)
                          escapes.dropped);
 }
 
+/* A prefix may not be bound to the empty name (XML 1.0 cannot undeclare). */
+static void check_declaration(ManifestCheck *c, const XmlTreeNode *declaration)
+{
+    if (declaration->text && declaration->text[0] != '\0')
+        return;
+    ManifestPlace at = check_place(c, declaration);
+    publish_log_error("In '%s', line %u: the declaration '%s' binds its prefix to no namespace, "
+                      "which XML forbids; Android's packager refuses it",
+                      at.path, at.line, declaration->name);
+    c->refused = 1;
+}
+
 static void check_attribute(ManifestCheck *c, const XmlTreeNode *attribute)
 {
-    if (!check_prefix_bound(c, attribute, attribute->name) || xml_tree_is_declaration(attribute))
+    if (xml_tree_is_declaration(attribute)) {
+        check_declaration(c, attribute);
+        return;
+    }
+    if (!check_prefix_bound(c, attribute, attribute->name))
         return;
     const char *uri = xml_tree_namespace_uri(attribute);
     const char *local;

@@ -431,6 +431,9 @@ STRUCTURE = [
     ("duplicate_plain", '<manifest xmlns:android="http://schemas.android.com/apk/res/android" '
      'package="%s" package="x.y"><application/></manifest>',
      "attribute 'package' is given twice in one element"),
+    ("undeclared", '<manifest xmlns:android="http://schemas.android.com/apk/res/android" '
+     'package="%s">\n<application xmlns:android=""/></manifest>',
+     "the declaration 'xmlns:android' binds its prefix to no namespace"),
     ("version_code_blank", '<manifest xmlns:android="http://schemas.android.com/apk/res/android" '
      'package="%s" android:versionCode="42 "><application/></manifest>',
      "the value '42 ' of attribute 'android:versionCode' has a blank after the number"),
@@ -447,7 +450,7 @@ def test_structure_the_packager_refuses_is_refused(inst, oracle, name, text, mes
     apk, _ = oracle(text)
     assert apk is None
     by_platform = refused_everywhere(inst, text)
-    line = 2 if name == "element_prefix" else 1
+    line = 2 if name in ("element_prefix", "undeclared") else 1
     for platform, errors in by_platform.items():
         path = "'mygame/metadata/%s-manifest.xml'" % platform
         assert any(("In %s, line %d: " % (path, line)) in e and message in e
