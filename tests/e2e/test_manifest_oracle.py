@@ -100,7 +100,7 @@ ATTRIBUTES = [
     ("android:taskAffinity", "it's"), ("android:taskAffinity", "\\@string/app_name"),
     ("android:taskAffinity", "12"), ("android:taskAffinity", "true"),
     ("android:taskAffinity", "#fff"), ("android:label", "  12  "),
-    ("android:label", "#fff"),
+    ("android:label", "#fff"), ("android:taskAffinity", "a\tb\r\nc"),
     # other namespaces and no namespace: typed as having no definition
     ("ext:exported", "true"), ("ext:exported", "yes"), ("ext:count", "12"),
     ("ext:count", " 12 "), ("ext:f", "1.5"), ("ext:f", "1e3"), ("ext:x", "0x10"),
