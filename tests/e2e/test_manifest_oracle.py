@@ -15,7 +15,7 @@ import pytest
 from PIL import Image
 
 from bundle_env import base_module_as_binary_apk, run, xmltree
-from conftest import build_installation
+from conftest import STUBS, build_installation
 from publish_env import run_publish, texts
 from web_env import set_metadata
 
@@ -499,3 +499,23 @@ def test_api26_flag_names_are_taken_beside_later_ones(inst):
     tree = xmltree(package(inst, "android"))
     levels = [l.strip() for l in tree if "protectionLevel" in l]
     assert levels == ["A: android:protectionLevel(0x01010009)=(type 0x11)0x1002"] * 2, tree
+
+
+def test_stub_template_is_named_when_the_game_has_none(inst):
+    template = inst / STUBS / "android" / "BrindlecotManifest.xml"
+    saved = template.read_text()
+    lines = saved.splitlines(True)
+    line = next(i for i, l in enumerate(lines) if 'android:screenOrientation="landscape"' in l)
+    template.write_text(saved.replace('android:screenOrientation="landscape"',
+                                      'android:screenOrientation="Landscape"'))
+    for p in (inst / "mygame" / "metadata").glob("*-manifest*.xml"):
+        p.unlink()
+    try:
+        r = run_publish(["--only-package", "--platforms=android", "mygame"], inst)
+    finally:
+        template.write_text(saved)
+    out = r.stdout.decode("utf-8", "replace")
+    assert r.returncode != 0, out
+    assert ("In '.brindlecot/stubs/android/BrindlecotManifest.xml', line %d: the value "
+            "'Landscape' of attribute 'android:screenOrientation'" % (line + 1)) in out, out
+    assert not package(inst, "android").exists()
