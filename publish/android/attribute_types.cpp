@@ -463,7 +463,40 @@ static int attr_types_flags(const ManifestAttributeValue *values, AttrText t, ui
     return 1;
 }
 
-/* The value types in the order the platform's packager tries them. */
+/* The format a float, dimension or fraction needs. */
+static uint32_t attr_types_number_format(uint8_t type)
+{
+    return type == TYPE_FLOAT ? ATTR_FORMAT_FLOAT
+           : type == TYPE_DIMENSION ? ATTR_FORMAT_DIMENSION
+                                    : ATTR_FORMAT_FRACTION;
+}
+
+/* The value types but references, in the order the platform's packager
+ * tries them; 1 when one of them reads t. */
+static int attr_types_plain(uint32_t formats, const ManifestAttributeValue *values, AttrText t,
+                            uint8_t *type, uint32_t *data)
+{
+    int hex = 0;
+    if ((formats & ATTR_FORMAT_COLOR) && attr_types_parse_colour(t, type, data))
+        return 1;
+    *type = TYPE_INT_BOOLEAN;
+    if ((formats & ATTR_FORMAT_BOOLEAN) && attr_types_parse_boolean(t, data))
+        return 1;
+    if ((formats & ATTR_FORMAT_INTEGER) && attr_types_parse_integer(t, data, &hex)) {
+        *type = hex ? TYPE_INT_HEX : TYPE_INT_DEC;
+        return 1;
+    }
+    if ((formats & (ATTR_FORMAT_FLOAT | ATTR_FORMAT_DIMENSION | ATTR_FORMAT_FRACTION)) &&
+        attr_types_parse_float(t, type, data) && (formats & attr_types_number_format(*type)))
+        return 1;
+    *type = TYPE_INT_DEC;
+    if ((formats & ATTR_FORMAT_ENUM) && attr_types_enum(values, t, data))
+        return 1;
+    *type = TYPE_INT_HEX;
+    return (formats & ATTR_FORMAT_FLAGS) && attr_types_flags(values, t, data);
+}
+
+/* A reference first, whatever the formats; 1 when typed. */
 static int attr_types_typed(uint32_t formats, const ManifestAttributeValue *values, AttrText t,
                             AttributeTyping *out)
 {
@@ -471,24 +504,8 @@ static int attr_types_typed(uint32_t formats, const ManifestAttributeValue *valu
         return !out->unknown_resource;
     uint8_t type = 0;
     uint32_t data = 0;
-    int hex = 0;
-    if ((formats & ATTR_FORMAT_COLOR) && attr_types_parse_colour(t, &type, &data)) {
-    } else if ((formats & ATTR_FORMAT_BOOLEAN) && attr_types_parse_boolean(t, &data)) {
-        type = TYPE_INT_BOOLEAN;
-    } else if ((formats & ATTR_FORMAT_INTEGER) && attr_types_parse_integer(t, &data, &hex)) {
-        type = hex ? TYPE_INT_HEX : TYPE_INT_DEC;
-    } else if ((formats & (ATTR_FORMAT_FLOAT | ATTR_FORMAT_DIMENSION | ATTR_FORMAT_FRACTION)) &&
-               attr_types_parse_float(t, &type, &data) &&
-               (formats & (type == TYPE_FLOAT       ? ATTR_FORMAT_FLOAT
-                           : type == TYPE_DIMENSION ? ATTR_FORMAT_DIMENSION
-                                                    : ATTR_FORMAT_FRACTION))) {
-    } else if ((formats & ATTR_FORMAT_ENUM) && attr_types_enum(values, t, &data)) {
-        type = TYPE_INT_DEC;
-    } else if ((formats & ATTR_FORMAT_FLAGS) && attr_types_flags(values, t, &data)) {
-        type = TYPE_INT_HEX;
-    } else {
+    if (!attr_types_plain(formats, values, t, &type, &data))
         return 0;
-    }
     out->type = type;
     out->data = data;
     return 1;
