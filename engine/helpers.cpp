@@ -287,3 +287,26 @@ const char *fs_error_text(void)
     return fs_error_cause(PHYSFS_getLastErrorCode(), 0);
 }
 
+
+char *utf8_mend_to_question_marks(const char *text, size_t *first_bad)
+{
+    size_t len = SDL_strlen(text);
+    PHYSFS_uint32 *ucs4 = (PHYSFS_uint32 *)SDL_malloc(4 * len + 4);
+    char *mended = (char *)SDL_malloc(len + 1);
+    if (!ucs4 || !mended) {
+        SDL_free(ucs4);
+        SDL_free(mended);
+        return NULL;
+    }
+    /* A malformed sequence is never shorter than its "?", so len + 1
+     * bytes hold the result. */
+    PHYSFS_utf8ToUcs4(text, ucs4, 4 * len + 4);
+    PHYSFS_utf8FromUcs4(ucs4, mended, len + 1);
+    SDL_free(ucs4);
+    size_t same = 0;
+    while (text[same] && text[same] == mended[same])
+        same++;
+    if (first_bad)
+        *first_bad = same;
+    return mended;
+}

@@ -23,6 +23,13 @@ char *alloc_printf(const char *fmt, ...) HELPERS_PRINTF(1, 2);
 int text_list_add(char **list, const char *item);
 char *alloc_vprintf(const char *fmt, va_list ap);
 
+/* A copy of text (taken as UTF-8) in which every malformed sequence is "?",
+ * as PhysicsFS's conversions read it: what Android's files get from text
+ * that was never valid UTF-8. *first_bad (may be NULL) is the offset of the
+ * first byte that changed, or the length when none did. NULL when out of
+ * memory. */
+char *utf8_mend_to_question_marks(const char *text, size_t *first_bad);
+
 /* The whole of a regular file plus a terminating NUL; NULL for anything
  * else (missing, a directory, unknown size, short read). */
 char *read_whole_file(const char *path, uint64_t *out_length);

@@ -4,6 +4,7 @@
 #include "engine/helpers.h"
 #include "engine/text_escape.h"
 #include "platform/clock.h"
+#include "publish/android/manifest_check.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -210,23 +211,12 @@ static void manifest_line_column(const char *text, size_t at, unsigned *line, un
  * output, so that the bundle never holds invalid UTF-8 either. */
 static int manifest_mend_utf8(char **text, const char *path)
 {
-    size_t len = SDL_strlen(*text);
-    PHYSFS_uint32 *ucs4 = (PHYSFS_uint32 *)SDL_malloc(4 * len + 4);
-    char *mended = (char *)SDL_malloc(len + 1);
-    if (!ucs4 || !mended) {
-        SDL_free(ucs4);
-        SDL_free(mended);
+    size_t same = 0;
+    char *mended = utf8_mend_to_question_marks(*text, &same);
+    if (!mended) {
         report_out_of_memory();
         return 0;
     }
-    /* A malformed sequence is never shorter than its "?", so len + 1
-     * bytes hold the result. */
-    PHYSFS_utf8ToUcs4(*text, ucs4, 4 * len + 4);
-    PHYSFS_utf8FromUcs4(ucs4, mended, len + 1);
-    SDL_free(ucs4);
-    size_t same = 0;
-    while ((*text)[same] && (*text)[same] == mended[same])
-        same++;
     if ((*text)[same] == '\0' && mended[same] == '\0') {
         SDL_free(mended);
         return 1;
@@ -354,6 +344,22 @@ char *load_android_manifest(const char *platform, const char *game_dir)
     return text;
 }
 
+/* The file and line that a byte of the filled text came from. */
+static ManifestPlace manifest_place(const ManifestSources *sources, size_t at)
+{
+    ManifestSpan origin = manifest_origin(sources, at);
+    unsigned line, column;
+    manifest_line_column(sources->texts[origin.origin], origin.origin_at, &line, &column);
+    ManifestPlace place = {sources->paths[origin.origin], line};
+    return place;
+}
+
+/* The reader gives a node the position after its last byte. */
+static ManifestPlace manifest_locate(void *user, const XmlTreeNode *node)
+{
+    return manifest_place((const ManifestSources *)user, node->offset > 0 ? node->offset - 1 : 0);
+}
+
 XmlTreeNode *parse_android_manifest(const char *platform, const char *game_dir)
 {
     ManifestSources sources;
@@ -373,6 +379,9 @@ XmlTreeNode *parse_android_manifest(const char *platform, const char *game_dir)
             manifest_line_column(sources.texts[origin.origin], origin.origin_at, &line, &column);
             publish_log_error("The manifest text there comes from '%s': line #%u, column #%u",
                               sources.paths[origin.origin], line, column);
+        } else if (!manifest_check_tree(document, manifest_locate, &sources)) {
+            free_xml_tree(document);
+            document = NULL;
         }
         SDL_free(text);
     }

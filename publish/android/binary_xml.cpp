@@ -60,19 +60,10 @@ static int axml_prefix_is(const AxmlName *n, const char *word, int ignore_case)
                        : SDL_strncmp(n->prefix, word, len) == 0;
 }
 
-/* The URI bound to the name's prefix through a scope chain (prefixes
- * compared ignoring case), or NULL: no prefix, no binding, or a binding
- * without value. */
-static const char *axml_namespace_uri(const AxmlName *n, const XmlTreeNode *chain)
+/* The URI the node's prefix is bound to, or NULL. */
+static const char *axml_namespace_uri(const XmlTreeNode *node)
 {
-    if (!n->prefix)
-        return NULL;
-    for (const XmlTreeNode *x = chain; x; x = x->ns_scope) {
-        const char *declared = x->name + 6; /* after "xmlns:" */
-        if (SDL_strncasecmp(declared, n->prefix, n->prefix_len) == 0 && declared[n->prefix_len] == '\0')
-            return x->text;
-    }
-    return NULL;
+    return xml_tree_namespace_uri(node);
 }
 
 static int axml_is_declaration(const AxmlName *n)
@@ -82,12 +73,30 @@ static int axml_is_declaration(const AxmlName *n)
 
 static uint32_t axml_attribute_id(const XmlTreeNode *attribute, const AxmlName *n)
 {
-    return android_attribute_resource_id(axml_namespace_uri(n, attribute->ns_scope), n->local);
+    return android_attribute_resource_id(axml_namespace_uri(attribute), n->local);
 }
 
 static const char *axml_value(const XmlTreeNode *attribute)
 {
     return attribute->text ? attribute->text : "";
+}
+
+/* The attribute typed; a string's text (SDL allocation) in *text, NULL
+ * for a typed value and on out of memory (reported, *ok 0). */
+static void axml_type_attribute(const XmlTreeNode *attribute, const AxmlName *n,
+                                AttributeTyping *typing, char **text, int *ok)
+{
+    int outcome = type_attribute_value(axml_namespace_uri(attribute), n->local,
+                                       axml_value(attribute), typing);
+    *text = NULL;
+    *ok = 1;
+    if (outcome == ATTRIBUTE_TYPED)
+        return;
+    *text = attribute_string_text(axml_value(attribute), NULL);
+    if (!*text) {
+        report_out_of_memory();
+        *ok = 0;
+    }
 }
 
 /* ---- string pool ---- */
@@ -176,20 +185,22 @@ static void axml_collect_own(AxmlWriter *w, XmlTreeNode *node)
     }
     if (n.prefix)
         axml_pool_add(w, n.prefix, n.prefix_len, 0);
+    /* Declared namespaces are in the pool with their declarations; "xml"
+     * is bound without one. */
+    const char *uri = axml_namespace_uri(node);
+    if (uri && SDL_strcmp(uri, XML_NAMESPACE_URI) == 0)
+        axml_add_string(w, uri);
     uint32_t id = axml_attribute_id(node, &n);
     if (id)
         axml_add_resource_name(w, n.local, id);
     else
         axml_add_string(w, n.local);
-    uint8_t type = 0;
-    uint32_t data = 0;
-    int is_string = classify_attribute_value(n.local, axml_value(node), &type, &data);
-    if (is_string)
-        axml_add_string(w, axml_value(node));
-    /* Collection visits each attribute once; writing visits it again. */
-    const char *uri = axml_namespace_uri(&n, node->ns_scope);
-    if (uri && SDL_strcmp(uri, ANDROID_NAMESPACE_URI) == 0)
-        warn_android_attribute(node->name, axml_value(node), node->line, is_string);
+    AttributeTyping typing;
+    char *text;
+    int ok;
+    axml_type_attribute(node, &n, &typing, &text, &ok);
+    axml_add_string(w, text);
+    SDL_free(text);
 }
 
 /* The pool order is that of a walk that, at each node, handles the
@@ -415,23 +426,23 @@ static int axml_write_attribute(AxmlWriter *writer, XmlTreeNode *attribute)
     AxmlName n = axml_split(attribute->name);
     if (axml_is_declaration(&n))
         return 1;
-    const char *value = axml_value(attribute);
-    uint8_t type = 0;
-    uint32_t data = 0;
-    int is_string = classify_attribute_value(n.local, value, &type, &data);
-    if (!axml_ref(writer, axml_namespace_uri(&n, attribute->ns_scope), 0) ||
-        !axml_ref(writer, n.local, axml_attribute_id(attribute, &n)))
-        return 0;
-    if (is_string) {
-        int64_t index = axml_pool_find(writer, value, SDL_strlen(value), 0);
-        if (!axml_ref(writer, value, 0))
-            return 0;
-        data = (uint32_t)index;
-    } else if (!axml_u32(writer, AXML_NO_INDEX)) {
-        return 0;
+    AttributeTyping typing;
+    char *text;
+    int ok;
+    axml_type_attribute(attribute, &n, &typing, &text, &ok);
+    uint32_t data = typing.data;
+    /* A string is its own raw value; a typed value keeps none. */
+    ok = ok && axml_ref(writer, axml_namespace_uri(attribute), 0) &&
+         axml_ref(writer, n.local, axml_attribute_id(attribute, &n));
+    if (ok && text) {
+        ok = axml_ref(writer, text, 0);
+        data = (uint32_t)axml_pool_find(writer, text, SDL_strlen(text), 0);
+    } else if (ok) {
+        ok = axml_u32(writer, AXML_NO_INDEX);
     }
-    unsigned char size_and_type[4] = {8, 0, 0, type};
-    return axml_bytes(writer, size_and_type, 4) && axml_u32(writer, data);
+    SDL_free(text);
+    unsigned char size_and_type[4] = {8, 0, 0, typing.type};
+    return ok && axml_bytes(writer, size_and_type, 4) && axml_u32(writer, data);
 }
 
 static int axml_write_attribute_list(AxmlWriter *w, const AxmlAttribute *list, size_t count)
@@ -465,14 +476,24 @@ static int axml_write_namespace(AxmlWriter *w, uint16_t type, uint32_t line, con
            axml_ref(w, decl->name + 6, 0) && axml_ref(w, decl->text, 0);
 }
 
-/* Closes the declarations that the element owns innermost first, so the
- * namespace chunks nest as Android's readers check. */
-static int axml_write_namespace_ends(AxmlWriter *w, const XmlTreeNode *element, const XmlTreeNode *decl)
+/* The declarations that the element owns are the head of its chain,
+ * newest first. Their starts go in document order and their ends in the
+ * reverse, so the chunks nest as Android's packager writes them. */
+static int axml_write_namespace_starts(AxmlWriter *w, const XmlTreeNode *element,
+                                       const XmlTreeNode *decl)
 {
     if (!decl || decl->parent != element)
         return 1;
-    return axml_write_namespace_ends(w, element, decl->ns_scope) &&
-           axml_write_namespace(w, AXML_RES_XML_END_NAMESPACE, element->end_line, decl);
+    return axml_write_namespace_starts(w, element, decl->ns_scope) &&
+           axml_write_namespace(w, AXML_RES_XML_START_NAMESPACE, decl->line, decl);
+}
+
+static int axml_write_namespace_ends(AxmlWriter *w, const XmlTreeNode *element)
+{
+    for (const XmlTreeNode *x = element->ns_scope; x && x->parent == element; x = x->ns_scope)
+        if (!axml_write_namespace(w, AXML_RES_XML_END_NAMESPACE, element->end_line, x))
+            return 0;
+    return 1;
 }
 
 /* 1-based position of the attribute named exactly word, 0 when none. */
@@ -494,7 +515,7 @@ static int axml_write_start_element(AxmlWriter *w, XmlTreeNode *e, const AxmlNam
     }
     return axml_chunk_header(w, AXML_RES_XML_START_ELEMENT, 16, 36 + 20 * (uint32_t)count) &&
            axml_u32(w, e->line) && axml_u32(w, AXML_NO_INDEX) &&
-           axml_ref(w, axml_namespace_uri(n, e->ns_scope), 0) && axml_ref(w, n->local, 0) &&
+           axml_ref(w, axml_namespace_uri(e), 0) && axml_ref(w, n->local, 0) &&
            axml_u16(w, 20) && axml_u16(w, 20) && axml_u16(w, (uint16_t)count) &&
            axml_u16(w, axml_special_index(list, count, "id")) &&
            axml_u16(w, axml_special_index(list, count, "class")) &&
@@ -503,12 +524,11 @@ static int axml_write_start_element(AxmlWriter *w, XmlTreeNode *e, const AxmlNam
 }
 
 /* One element: its namespace starts, its start chunk with the attributes,
- * its children, its end chunk, its namespace ends (innermost first). */
+ * its children, its end chunk, its namespace ends. */
 static int axml_write_element(AxmlWriter *writer, XmlTreeNode *element)
 {
-    for (const XmlTreeNode *x = element->ns_scope; x && x->parent == element; x = x->ns_scope)
-        if (!axml_write_namespace(writer, AXML_RES_XML_START_NAMESPACE, x->line, x))
-            return 0;
+    if (!axml_write_namespace_starts(writer, element, element->ns_scope))
+        return 0;
     AxmlName n = axml_split(element->text);
     AxmlAttribute *list;
     size_t count;
@@ -520,10 +540,10 @@ static int axml_write_element(AxmlWriter *writer, XmlTreeNode *element)
         return 0;
     if (!axml_chunk_header(writer, AXML_RES_XML_END_ELEMENT, 16, 24) ||
         !axml_u32(writer, element->end_line) || !axml_u32(writer, AXML_NO_INDEX) ||
-        !axml_ref(writer, axml_namespace_uri(&n, element->ns_scope), 0) ||
+        !axml_ref(writer, axml_namespace_uri(element), 0) ||
         !axml_ref(writer, n.local, 0))
         return 0;
-    return axml_write_namespace_ends(writer, element, element->ns_scope);
+    return axml_write_namespace_ends(writer, element);
 }
 
 /* ---- dispatch and file ---- */

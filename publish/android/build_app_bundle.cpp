@@ -75,21 +75,41 @@ static int write_bundle_config(const PlatformBuild *b, const char *tree, void *u
     return write_pb_record(tree, "BundleConfig.pb", android_bundle_BundleConfig_fields, &config);
 }
 
+/* The title as the bundle holds it: its strings must be UTF-8, so
+ * malformed bytes become '?' as in the APK's resource table. NULL after the
+ * out-of-memory line. */
+static char *bundle_app_name(void)
+{
+    const char *title = game_metadata_gametitle ? game_metadata_gametitle : "";
+    size_t first_bad = 0;
+    char *name = utf8_mend_to_question_marks(title, &first_bad);
+    if (!name)
+        report_out_of_memory();
+    else if (title[first_bad] != '\0')
+        publish_log_warn("WARNING: The game title (metadata key gametitle) is not valid UTF-8; "
+                         "its malformed bytes are written as '?'");
+    return name;
+}
+
 /* resources.pb in the base module directory base. */
 static int write_resource_table(const PlatformBuild *b, const char *base, void *unused)
 {
     (void)b;
     (void)unused;
+    char *app_name = bundle_app_name();
     PbBytes pool;
-    pool.data = build_source_pool_chunk(&pool.size);
+    pool.data = app_name ? build_source_pool_chunk(&pool.size) : NULL;
     if (!pool.data) {
-        report_out_of_memory();
+        if (app_name)
+            report_out_of_memory();
+        SDL_free(app_name);
         return 0;
     }
     aapt_pb_ResourceTable table;
-    fill_resource_table(&table, &pool);
+    fill_resource_table(&table, &pool, app_name);
     int ok = write_pb_record(base, "resources.pb", aapt_pb_ResourceTable_fields, &table);
     SDL_free((void *)pool.data);
+    SDL_free(app_name);
     return ok;
 }
 

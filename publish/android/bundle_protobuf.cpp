@@ -146,8 +146,7 @@ typedef struct PbXmlAttribute {
     const XmlTreeNode *node;
     const char *namespace_uri; /* NULL: none */
     const char *local_name;    /* points into node->name */
-    uint8_t type;              /* Res_value type from classify_attribute_value */
-    uint32_t data;
+    AttributeTyping typing;
     uint32_t resource_id;      /* 0: none */
 } PbXmlAttribute;
 
@@ -173,34 +172,10 @@ typedef struct PbXmlPlan {
     uint32_t attributes_used;
 } PbXmlPlan;
 
-/* The local name of a qualified name; *prefix_length is the length of the
- * part before the first ':' (0 without one). */
-static const char *split_qualified_name(const char *name, size_t *prefix_length)
-{
-    const char *colon = SDL_strchr(name, ':');
-    *prefix_length = colon ? (size_t)(colon - name) : 0;
-    return colon ? colon + 1 : name;
-}
-
-/* The URI of the first declaration in scope whose prefix equals the given
- * one ignoring case, or NULL. */
-static const char *find_namespace_uri(const XmlTreeNode *scope, const char *prefix,
-                                      size_t prefix_length)
-{
-    for (; scope; scope = scope->ns_scope) {
-        const char *declared = scope->name + 6; /* after "xmlns:" */
-        if (SDL_strlen(declared) == prefix_length &&
-            SDL_strncasecmp(declared, prefix, prefix_length) == 0)
-            return scope->text;
-    }
-    return NULL;
-}
-
 static int is_namespace_attribute(const XmlTreeNode *attribute)
 {
-    size_t prefix_length = 0;
-    split_qualified_name(attribute->name, &prefix_length);
-    return prefix_length == 5 && SDL_strncasecmp(attribute->name, "xmlns", 5) == 0;
+    XmlPrefix prefix = xml_tree_prefix(attribute, NULL);
+    return prefix.len == 5 && SDL_strncasecmp(prefix.name, "xmlns", 5) == 0;
 }
 
 static bool unexpected_node(pb_ostream_t *stream)
@@ -246,19 +221,15 @@ static bool plan_count(pb_ostream_t *stream, const XmlTreeNode *node, PbXmlPlan 
     return true;
 }
 
+/* The value stays the text as written: the bundle's converter reads a
+ * string's escapes itself. */
 static void plan_attribute(PbXmlAttribute *attribute, const XmlTreeNode *node)
 {
-    size_t prefix_length = 0;
     attribute->node = node;
-    attribute->local_name = split_qualified_name(node->name, &prefix_length);
-    attribute->namespace_uri =
-        prefix_length ? find_namespace_uri(node->ns_scope, node->name, prefix_length) : NULL;
-    attribute->type = 0;
-    attribute->data = 0;
-    int is_string = classify_attribute_value(attribute->local_name, node->text,
-                                             &attribute->type, &attribute->data);
-    if (attribute->namespace_uri && SDL_strcmp(attribute->namespace_uri, ANDROID_NAMESPACE_URI) == 0)
-        warn_android_attribute(node->name, node->text, node->line, is_string);
+    xml_tree_prefix(node, &attribute->local_name);
+    attribute->namespace_uri = xml_tree_namespace_uri(node);
+    type_attribute_value(attribute->namespace_uri, attribute->local_name, node->text,
+                         &attribute->typing);
     attribute->resource_id =
         android_attribute_resource_id(attribute->namespace_uri, attribute->local_name);
 }
@@ -291,11 +262,8 @@ static PbXmlItem *plan_items(pb_ostream_t *stream, const XmlTreeNode *node, PbXm
         SDL_zerop(item);
         item->node = node;
         if (node->type == XML_NODE_ELEMENT) {
-            size_t prefix_length = 0;
-            item->local_name = split_qualified_name(node->text, &prefix_length);
-            if (prefix_length)
-                item->namespace_uri =
-                    find_namespace_uri(node->ns_scope, node->text, prefix_length);
+            xml_tree_prefix(node, &item->local_name);
+            item->namespace_uri = xml_tree_namespace_uri(node);
             plan_attributes(item, plan);
             if (node->first_child) {
                 item->first_child = plan_items(stream, node->first_child, plan);
@@ -380,19 +348,43 @@ static bool encode_xml_children(pb_ostream_t *stream, const pb_field_iter_t *fie
     return true;
 }
 
+/* The declarations the element owns, from decl on, in document order: the
+ * chain holds them newest first. */
+static bool encode_owned_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field,
+                                    const XmlTreeNode *element, const XmlTreeNode *decl)
+{
+    if (!decl || decl->parent != element)
+        return true;
+    if (!encode_owned_namespaces(stream, field, element, decl->ns_scope))
+        return false;
+    aapt_pb_XmlNamespace record = aapt_pb_XmlNamespace_init_zero;
+    set_string(&record.prefix, decl->name + 6);
+    set_string(&record.uri, decl->text);
+    set_source_position(&record.has_source, &record.source, decl);
+    return pb_encode_tag_for_field(stream, field) &&
+           pb_encode_submessage(stream, aapt_pb_XmlNamespace_fields, &record);
+}
+
 static bool encode_xml_namespaces(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     const XmlTreeNode *element = (const XmlTreeNode *)*arg;
-    for (const XmlTreeNode *d = element->ns_scope; d && d->parent == element; d = d->ns_scope) {
-        aapt_pb_XmlNamespace record = aapt_pb_XmlNamespace_init_zero;
-        set_string(&record.prefix, d->name + 6);
-        set_string(&record.uri, d->text);
-        set_source_position(&record.has_source, &record.source, d);
-        if (!pb_encode_tag_for_field(stream, field) ||
-            !pb_encode_submessage(stream, aapt_pb_XmlNamespace_fields, &record))
-            return false;
-    }
-    return true;
+    return encode_owned_namespaces(stream, field, element, element->ns_scope);
+}
+
+/* arg: an AttributeTyping of a reference. */
+static bool encode_reference_name(pb_ostream_t *stream, const pb_field_iter_t *field,
+                                  void *const *arg)
+{
+    const AttributeTyping *t = (const AttributeTyping *)*arg;
+    size_t package = t->ref_package ? SDL_strlen(t->ref_package) + 1 : 0;
+    size_t type = SDL_strlen(t->ref_type);
+    return pb_encode_tag_for_field(stream, field) &&
+           pb_encode_varint(stream, package + type + 1 + t->ref_entry_len) &&
+           (!package || (pb_write(stream, (const pb_byte_t *)t->ref_package, package - 1) &&
+                         pb_write(stream, (const pb_byte_t *)":", 1))) &&
+           pb_write(stream, (const pb_byte_t *)t->ref_type, type) &&
+           pb_write(stream, (const pb_byte_t *)"/", 1) &&
+           pb_write(stream, (const pb_byte_t *)t->ref_entry, t->ref_entry_len);
 }
 
 /* The compiled item of a typed value; false when the value stays a string. */
@@ -400,7 +392,7 @@ static bool fill_compiled_item(const PbXmlAttribute *attribute, aapt_pb_Item *it
 {
     aapt_pb_Primitive *prim = &item->value.prim;
     item->which_value = aapt_pb_Item_prim_tag;
-    switch (attribute->type) {
+    switch (attribute->typing.type) {
     case TYPE_NULL:
         /* Data 1 is the empty value, as in the APK; null_value would read
          * back as undefined. */
@@ -408,49 +400,56 @@ static bool fill_compiled_item(const PbXmlAttribute *attribute, aapt_pb_Item *it
         return true;
     case TYPE_DIMENSION:
         prim->which_oneof_value = aapt_pb_Primitive_dimension_value_tag;
-        prim->oneof_value.dimension_value = attribute->data;
+        prim->oneof_value.dimension_value = attribute->typing.data;
         return true;
     case TYPE_FRACTION:
         prim->which_oneof_value = aapt_pb_Primitive_fraction_value_tag;
-        prim->oneof_value.fraction_value = attribute->data;
+        prim->oneof_value.fraction_value = attribute->typing.data;
         return true;
     case TYPE_REFERENCE:
+    case TYPE_ATTRIBUTE:
         item->which_value = aapt_pb_Item_ref_tag;
-        item->value.ref.id = attribute->data;
-        /* The resource's name as written, without its '@'. */
-        set_string(&item->value.ref.name, attribute->node->text + 1);
+        if (attribute->typing.type == TYPE_ATTRIBUTE)
+            item->value.ref.type = aapt_pb_Reference_Type_ATTRIBUTE;
+        item->value.ref.id = attribute->typing.data;
+        /* The converter reads the name whole, package:type/entry; @null
+         * names nothing. */
+        if (attribute->typing.ref_type) {
+            item->value.ref.name.funcs.encode = encode_reference_name;
+            item->value.ref.name.arg = (void *)&attribute->typing;
+        }
         return true;
     case TYPE_FLOAT:
         prim->which_oneof_value = aapt_pb_Primitive_float_value_tag;
-        SDL_memcpy(&prim->oneof_value.float_value, &attribute->data, sizeof(float));
+        SDL_memcpy(&prim->oneof_value.float_value, &attribute->typing.data, sizeof(float));
         return true;
     case TYPE_INT_DEC:
         prim->which_oneof_value = aapt_pb_Primitive_int_decimal_value_tag;
-        prim->oneof_value.int_decimal_value = (int32_t)attribute->data;
+        prim->oneof_value.int_decimal_value = (int32_t)attribute->typing.data;
         return true;
     case TYPE_INT_HEX:
         prim->which_oneof_value = aapt_pb_Primitive_int_hexadecimal_value_tag;
-        prim->oneof_value.int_hexadecimal_value = attribute->data;
+        prim->oneof_value.int_hexadecimal_value = attribute->typing.data;
         return true;
     case TYPE_INT_BOOLEAN:
         prim->which_oneof_value = aapt_pb_Primitive_boolean_value_tag;
-        prim->oneof_value.boolean_value = attribute->data != 0;
+        prim->oneof_value.boolean_value = attribute->typing.data != 0;
         return true;
     case TYPE_INT_COLOR_ARGB8:
         prim->which_oneof_value = aapt_pb_Primitive_color_argb8_value_tag;
-        prim->oneof_value.color_argb8_value = attribute->data;
+        prim->oneof_value.color_argb8_value = attribute->typing.data;
         return true;
     case TYPE_INT_COLOR_RGB8:
         prim->which_oneof_value = aapt_pb_Primitive_color_rgb8_value_tag;
-        prim->oneof_value.color_rgb8_value = attribute->data;
+        prim->oneof_value.color_rgb8_value = attribute->typing.data;
         return true;
     case TYPE_INT_COLOR_ARGB4:
         prim->which_oneof_value = aapt_pb_Primitive_color_argb4_value_tag;
-        prim->oneof_value.color_argb4_value = attribute->data;
+        prim->oneof_value.color_argb4_value = attribute->typing.data;
         return true;
     case TYPE_INT_COLOR_RGB4:
         prim->which_oneof_value = aapt_pb_Primitive_color_rgb4_value_tag;
-        prim->oneof_value.color_rgb4_value = attribute->data;
+        prim->oneof_value.color_rgb4_value = attribute->typing.data;
         return true;
     default:
         item->which_value = 0;
@@ -616,6 +615,7 @@ bool encode_color_value(pb_ostream_t *stream, const pb_field_iter_t *field, void
     return encode_element(stream, field, aapt_pb_ConfigValue_fields, &record);
 }
 
+/* arg: the app's name, the title as the bundle holds it. */
 static bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
     aapt_pb_ConfigValue record = aapt_pb_ConfigValue_init_zero;
@@ -625,7 +625,7 @@ static bool encode_app_name_value(pb_ostream_t *stream, const pb_field_iter_t *f
     record.value.which_value = aapt_pb_Value_item_tag;
     aapt_pb_Item *item = &record.value.value.item;
     item->which_value = aapt_pb_Item_str_tag;
-    set_string(&item->value.str.value, game_metadata_gametitle ? game_metadata_gametitle : "");
+    set_string(&item->value.str.value, (const char *)*arg);
     return encode_element(stream, field, aapt_pb_ConfigValue_fields, &record);
 }
 
@@ -676,7 +676,7 @@ static bool encode_color_entries(pb_ostream_t *stream, const pb_field_iter_t *fi
 
 static bool encode_app_name_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
 {
-    return encode_entry(stream, field, 0, "app_name", encode_app_name_value, NULL);
+    return encode_entry(stream, field, 0, "app_name", encode_app_name_value, *arg);
 }
 
 static bool encode_app_theme_entry(pb_ostream_t *stream, const pb_field_iter_t *field, void *const *arg)
@@ -704,6 +704,7 @@ static bool encode_resource_types(pb_ostream_t *stream, const pb_field_iter_t *f
         record.type_id.id = types[i].id;
         set_string(&record.name, types[i].name);
         record.entry.funcs.encode = types[i].entries;
+        record.entry.arg = *arg; /* the app's name */
         if (!encode_element(stream, field, aapt_pb_Type_fields, &record))
             return false;
     }
@@ -717,6 +718,7 @@ static bool encode_package(pb_ostream_t *stream, const pb_field_iter_t *field, v
     record.package_id.id = PACKAGE_ID;
     set_string(&record.package_name, game_metadata_packageid ? game_metadata_packageid : "");
     record.type.funcs.encode = encode_resource_types;
+    record.type.arg = *arg; /* the app's name */
     return encode_element(stream, field, aapt_pb_Package_fields, &record);
 }
 
@@ -728,13 +730,15 @@ static bool encode_tool_fingerprint(pb_ostream_t *stream, const pb_field_iter_t 
     return encode_element(stream, field, aapt_pb_ToolFingerprint_fields, &record);
 }
 
-void fill_resource_table(aapt_pb_ResourceTable *table, const PbBytes *source_pool)
+void fill_resource_table(aapt_pb_ResourceTable *table, const PbBytes *source_pool,
+                         const char *app_name)
 {
     SDL_zerop(table);
     table->has_source_pool = true;
     table->source_pool.data.funcs.encode = encode_bytes_field;
     table->source_pool.data.arg = (void *)source_pool;
     table->package.funcs.encode = encode_package;
+    table->package.arg = (void *)app_name;
     table->tool_fingerprint.funcs.encode = encode_tool_fingerprint;
 }
 

@@ -9,8 +9,8 @@
  * measures a nested message before it writes it), and none of them logs or
  * allocates. The manifest encoder first types every attribute and measures
  * every node once, in memory of its own, and then writes: its time grows
- * linearly with the manifest however deeply it nests, and an unknown
- * resource is warned about once per attribute. */
+ * linearly with the manifest however deeply it nests. It logs nothing about
+ * the values: the manifest check has done that once per build. */
 #ifndef BRINDLECOT_BUNDLE_PROTOBUF_H
 #define BRINDLECOT_BUNDLE_PROTOBUF_H
 
@@ -72,9 +72,11 @@ bool encode_color_value(pb_ostream_t *stream, const pb_field_iter_t *field, void
 void fill_bundle_config(android_bundle_BundleConfig *config);
 
 /* The resource table record, ready for pb_encode; source_pool (the chunk
- * of build_source_pool_chunk) must outlive the encoding. The package name
- * and the app name are read from the game metadata while it encodes. */
-void fill_resource_table(aapt_pb_ResourceTable *table, const PbBytes *source_pool);
+ * of build_source_pool_chunk) and app_name (valid UTF-8: the converter
+ * refuses anything else) must outlive the encoding. The package name is
+ * read from the game metadata while it encodes. */
+void fill_resource_table(aapt_pb_ResourceTable *table, const PbBytes *source_pool,
+                         const char *app_name);
 
 /* The source string pool chunk of the resource table: a binary string-pool
  * chunk (UTF-16) of the five icon paths and "res/resources.xml". Returns

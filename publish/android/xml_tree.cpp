@@ -190,3 +190,41 @@ void free_xml_tree(XmlTreeNode *node)
         node = rest;
     }
 }
+
+XmlPrefix xml_tree_prefix(const XmlTreeNode *node, const char **local_name)
+{
+    const char *qname = node->type == XML_NODE_ATTRIBUTE ? node->name : node->text;
+    XmlPrefix prefix = {qname, 0};
+    const char *colon = qname ? SDL_strchr(qname, ':') : NULL;
+    if (colon)
+        prefix.len = (size_t)(colon - qname);
+    if (local_name)
+        *local_name = colon ? colon + 1 : qname;
+    return prefix;
+}
+
+int xml_tree_is_declaration(const XmlTreeNode *node)
+{
+    return node->type == XML_NODE_ATTRIBUTE && node->name &&
+           SDL_strncmp(node->name, "xmlns:", 6) == 0;
+}
+
+const char *xml_tree_namespace_uri(const XmlTreeNode *node)
+{
+    XmlPrefix prefix = xml_tree_prefix(node, NULL);
+    if (prefix.len == 0)
+        return NULL;
+    /* An attribute's own chain stops at the declarations before it; its
+     * element's holds the whole start tag. */
+    const XmlTreeNode *scope = node->type == XML_NODE_ATTRIBUTE && node->parent
+                                   ? node->parent->ns_scope
+                                   : node->ns_scope;
+    for (; scope; scope = scope->ns_scope) {
+        const char *declared = scope->name + 6; /* after "xmlns:" */
+        if (SDL_strncmp(declared, prefix.name, prefix.len) == 0 && declared[prefix.len] == '\0')
+            return scope->text;
+    }
+    if (prefix.len == 3 && SDL_strncmp(prefix.name, "xml", 3) == 0)
+        return XML_NAMESPACE_URI;
+    return NULL;
+}

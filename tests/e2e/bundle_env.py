@@ -1,4 +1,6 @@
-"""Reading an app bundle's base module back with the platform's converter."""
+"""Reading Android packages back with the platform's own tools: a manifest
+through aapt dump xmltree, an app bundle's base module through aapt2
+convert."""
 import subprocess
 import zipfile
 
@@ -21,3 +23,18 @@ def base_module_as_binary_apk(base, out_dir):
                         str(proto_apk)], capture_output=True, timeout=120)
     assert r.returncode == 0, r.stderr
     return binary_apk
+
+
+def run(args, timeout=120):
+    """Exit status and the whole output, as text."""
+    r = subprocess.run(args, capture_output=True, timeout=timeout)
+    return r.returncode, (r.stdout + r.stderr).decode("utf-8", "replace")
+
+
+def xmltree(apk):
+    """The APK's manifest as aapt dump xmltree shows it, without the lines
+    of the SDK that aapt and aapt2 add and the publisher does not."""
+    code, out = run(["aapt", "dump", "xmltree", str(apk), "AndroidManifest.xml"])
+    assert code == 0, out
+    return [l for l in out.splitlines()
+            if "compileSdkVersion" not in l and "platformBuildVersion" not in l]

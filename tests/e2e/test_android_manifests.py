@@ -4,11 +4,10 @@ same text and compared with aapt dump xmltree; each app bundle is read back
 with aapt2 convert. Then every refusal and warning of the Android builds:
 exit status, message, and no package left after a refusal."""
 import re
-import subprocess
 
 import pytest
 
-from bundle_env import base_module_as_binary_apk
+from bundle_env import base_module_as_binary_apk, run, xmltree
 from conftest import STUBS, build_installation
 from publish_env import run_publish, texts
 from web_env import set_metadata
@@ -91,19 +90,6 @@ ENGINE_C = """<?xml version="1.0" encoding="utf-8"?>
 """ % (NS, PACKAGE)
 
 SHAPES = [("engine_a", ENGINE_A), ("engine_b", ENGINE_B), ("engine_c", ENGINE_C)]
-
-
-def run(args, timeout=120):
-    r = subprocess.run(args, capture_output=True, timeout=timeout)
-    return r.returncode, (r.stdout + r.stderr).decode("utf-8", "replace")
-
-
-def xmltree(apk):
-    code, out = run(["aapt", "dump", "xmltree", str(apk), "AndroidManifest.xml"])
-    assert code == 0, out
-    # aapt adds the SDK it compiled against; the publisher does not.
-    return [l for l in out.splitlines()
-            if "compileSdkVersion" not in l and "platformBuildVersion" not in l]
 
 
 def aapt_compile(text, tmp_path):
@@ -263,11 +249,13 @@ def test_additions_without_placeholder_are_warned_about(inst):
             "are left out") in out
 
 
-def test_unknown_attributes_and_values_are_warned_about(inst):
+def test_unknown_attributes_and_resources_are_warned_about(inst):
+    # Values the platform's packager refuses are refused: see
+    # test_manifest_oracle.py.
     text = ENGINE_C.replace(
         'android:maxAspectRatio="2"',
         'android:maxAspectRatio="2" android:preferMinimalPostProcessing="true"\n'
-        '        android:screenOrientation="sideways" android:configChanges="orientation|hinge"')
+        '        android:logo="@drawable/none"')
     (inst / "mygame" / "metadata" / "googleplay-manifest.xml").write_text(text)
     (inst / "mygame" / "metadata" / "android-manifest.xml").write_text(text)
     r, out = publish(inst, "android,googleplay")
@@ -275,10 +263,7 @@ def test_unknown_attributes_and_values_are_warned_about(inst):
     for warning in (
             "WARNING: Attribute 'android:preferMinimalPostProcessing' on line 10 (value 'true') "
             "is not an Android attribute of API level 26; it is written as a string",
-            "WARNING: Value 'sideways' of attribute 'android:screenOrientation' on line 11 is not "
-            "one of the values it takes; it is written as a string",
-            "WARNING: Value 'orientation|hinge' of attribute 'android:configChanges' on line 11 "
-            "is not one of the flags it takes; it is written as a string"):
+            "WARNING: Unknown resource name '@drawable/none' in XML file"):
         # Once per build: the APK's and the bundle's.
         assert out.count(warning) == 2, (warning, out)
 
@@ -311,3 +296,19 @@ def test_the_demo_builds_installable_packages(tmp_path):
                              str(inst / "builds" / ("mygame-%s.apk" % platform))])
         assert code == 0, badging
         assert re.match(r"package: name='org\.brindlecot_demo\.mygame' ", badging), badging
+
+
+def test_title_with_malformed_utf8_reads_back_from_the_bundle(inst, tmp_path):
+    path = inst / "mygame" / "metadata" / "game_metadata.txt"
+    set_metadata(inst, packageid=PACKAGE)
+    text = path.read_bytes().replace(b"gametitle=My Demo Game", b"gametitle=Caf\xe9 \xff Game")
+    path.write_bytes(text)
+    r, out = publish(inst, "googleplay")
+    assert r.returncode == 0, out
+    warning = ("WARNING: The game title (metadata key gametitle) is not valid UTF-8; its "
+               "malformed bytes are written as '?'")
+    assert out.count(warning) == 1, out
+    apk = bundle_as_binary_apk(inst, tmp_path)
+    code, strings = run(["aapt", "dump", "strings", str(apk)])
+    assert code == 0, strings
+    assert "Caf? ? Game" in strings, strings

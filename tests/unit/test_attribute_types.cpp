@@ -29,164 +29,238 @@ protected:
 };
 
 const uint8_t STRING = TYPE_STRING;
+const char *const A = ANDROID_NAMESPACE_URI;
+const char *const EXT = "http://example.com/ext";
+enum { T = ATTRIBUTE_TYPED, S = ATTRIBUTE_STRING, R = ATTRIBUTE_REFUSED };
 
 struct Case {
+    const char *uri;
     const char *name;
     const char *value;
+    int outcome;
     uint8_t type;
     uint32_t data;
 };
 
-TEST_F(AttributeTypesTest, ClassifiesEveryKindOfValue)
+/* The rules as the platform's packager applies them (the end-to-end
+ * oracle test compares them with it); here the telling cases. */
+TEST_F(AttributeTypesTest, TypesEveryKindOfValue)
 {
     static const Case cases[] = {
-        /* empty: a string where strings are taken, else the empty value */
-        {"versionCode", "", TYPE_NULL, 1},
-        {"hasCode", "", TYPE_NULL, 1},
-        {"package", "", STRING, 0},
-        {"taskAffinity", "", STRING, 0},
-        {"label", "", STRING, 0},
-        /* integers: strict, 32 bits */
-        {"versionCode", "12345", TYPE_INT_DEC, 12345},
-        {"versionCode", "+7", TYPE_INT_DEC, 7},
-        {"versionCode", "0x10", TYPE_INT_HEX, 0x10},
-        {"versionCode", "0X10", STRING, 0},
-        {"versionCode", "-1", TYPE_INT_DEC, 0xFFFFFFFF},
-        {"versionCode", "-0x10", TYPE_INT_HEX, 0xFFFFFFF0},
-        {"versionCode", "4294967295", TYPE_INT_DEC, 0xFFFFFFFF},
-        {"versionCode", "4294967296", TYPE_INT_DEC, 0xFFFFFFFF},
-        {"versionCode", "-4294967296", TYPE_INT_DEC, 0xFFFFFFFF},
-        {"versionCode", "123456789012345678901234567890", TYPE_INT_DEC, 0xFFFFFFFF},
-        {"versionCode", "12abc", STRING, 0},
-        {"versionCode", "0x", STRING, 0},
-        {"versionCode", "-", STRING, 0},
-        {"versionCode", "5 ", STRING, 0},
-        {"versionCode", " 5", STRING, 0},
-        {"versionCode", "+-5", STRING, 0},
-        {"glEsVersion", "0x00020000", TYPE_INT_HEX, 0x20000},
-        {"minSdkVersion", "26", TYPE_INT_DEC, 26},
-        {"minSdkVersion", "O", STRING, 0},
-        {"screenDensity", "240", TYPE_INT_DEC, 240},
-        {"screenDensity", "hdpi", TYPE_INT_DEC, 240},
-        /* enums: case-sensitive names */
-        {"screenOrientation", "landscape", TYPE_INT_DEC, 0},
-        {"screenOrientation", "unspecified", TYPE_INT_DEC, 0xFFFFFFFF},
-        {"screenOrientation", "Landscape", STRING, 0},
-        {"launchMode", "singleTask", TYPE_INT_DEC, 2},
-        {"installLocation", "preferExternal", TYPE_INT_DEC, 2},
-        /* flags: every part a name, no blanks, no empty part */
-        {"configChanges", "orientation|keyboardHidden|screenSize", TYPE_INT_HEX, 0x4A0},
-        {"configChanges", "fontScale|mcc", TYPE_INT_HEX, 0x40000001},
-        {"configChanges", "orientation| keyboardHidden", STRING, 0},
-        {"configChanges", "orientation|", STRING, 0},
-        {"configChanges", "orientation||mcc", STRING, 0},
-        {"protectionLevel", "signature|privileged", TYPE_INT_HEX, 0x12},
-        /* booleans ignore case */
-        {"hasCode", "False", TYPE_INT_BOOLEAN, 0},
-        {"hasCode", "TRUE", TYPE_INT_BOOLEAN, 0xFFFFFFFF},
-        {"hasCode", "yes", STRING, 0},
-        {"fullBackupContent", "false", TYPE_INT_BOOLEAN, 0},
-        /* references */
-        {"label", "@string/app_name", TYPE_REFERENCE, 0x7F040000},
-        {"icon", "@mipmap/ic_launcher", TYPE_REFERENCE, 0x7F020000},
-        {"fullBackupContent", "@string/app_name", TYPE_REFERENCE, 0x7F040000},
-        {"theme", "@android:style/Theme.NoTitleBar.Fullscreen", TYPE_REFERENCE, 0x01030007},
-        {"theme", "@android:style/Theme.Holo.Light.DarkActionBar", TYPE_REFERENCE, 0x01030119},
-        {"icon", "@android:id/icon", TYPE_REFERENCE, 0x01020006},
-        {"icon", "@android:attr/icon", TYPE_REFERENCE, 0x01010002},
-        {"icon", "@android:icon", TYPE_REFERENCE, 0x01010002},
-        {"icon", "@android:mipmap/sym_def_app_icon", TYPE_REFERENCE, 0x010d0000},
-        {"icon", "@android:sym_def_app_icon", TYPE_REFERENCE, 0x01080093},
-        {"name", "@string/app_name", STRING, 0},
+        /* empty: a string where strings are taken, no flag at all, else refused */
+        {A, "versionCode", "", R, STRING, 0},
+        {A, "hasCode", "", R, STRING, 0},
+        {A, "taskAffinity", "", S, STRING, 0},
+        {A, "configChanges", " ", T, TYPE_INT_HEX, 0},
+        {NULL, "package", "", S, STRING, 0},
+        /* integers: an optional "-", 32 bits, blanks around trimmed */
+        {A, "versionCode", "12345", T, TYPE_INT_DEC, 12345},
+        {A, "versionCode", " 42\t", T, TYPE_INT_DEC, 42},
+        {A, "versionCode", "+7", R, STRING, 0},
+        {A, "versionCode", "0x10", T, TYPE_INT_HEX, 0x10},
+        {A, "versionCode", "0xFFFFFFFF", T, TYPE_INT_HEX, 0xFFFFFFFF},
+        {A, "versionCode", "0x100000000", R, STRING, 0},
+        {A, "versionCode", "-0x10", R, STRING, 0},
+        {A, "versionCode", "0X10", R, STRING, 0},
+        {A, "versionCode", "-1", T, TYPE_INT_DEC, 0xFFFFFFFF},
+        {A, "versionCode", "2147483647", T, TYPE_INT_DEC, 0x7FFFFFFF},
+        {A, "versionCode", "-2147483648", T, TYPE_INT_DEC, 0x80000000},
+        {A, "versionCode", "2147483648", R, STRING, 0},
+        {A, "versionCode", "1.5", R, STRING, 0},
+        {A, "versionCode", "12abc", R, STRING, 0},
+        {A, "versionCode", "0x", R, STRING, 0},
+        {A, "minSdkVersion", " 26 ", T, TYPE_INT_DEC, 26},
+        {A, "minSdkVersion", "O", S, STRING, 0},
+        {A, "minSdkVersion", "2147483648", S, STRING, 0},
+        {A, "screenDensity", "hdpi", T, TYPE_INT_DEC, 240},
+        /* enums and flags: case-sensitive names, each trimmed */
+        {A, "screenOrientation", " landscape ", T, TYPE_INT_DEC, 0},
+        {A, "screenOrientation", "unspecified", T, TYPE_INT_DEC, 0xFFFFFFFF},
+        {A, "screenOrientation", "Landscape", R, STRING, 0},
+        {A, "screenOrientation", "0", R, STRING, 0},
+        {A, "configChanges", "orientation|keyboardHidden|screenSize", T, TYPE_INT_HEX, 0x4A0},
+        {A, "configChanges", "orientation | keyboard", T, TYPE_INT_HEX, 0x90},
+        {A, "configChanges", "orientation|", R, STRING, 0},
+        {A, "configChanges", "orientation||mcc", R, STRING, 0},
+        {A, "configChanges", "144", R, STRING, 0},
+        {A, "protectionLevel", "signature|privileged", T, TYPE_INT_HEX, 0x12},
+        /* API 26's names first, a later framework's added */
+        {A, "protectionLevel", "signature|ephemeral", T, TYPE_INT_HEX, 0x1002},
+        {A, "protectionLevel", "signature|instant", T, TYPE_INT_HEX, 0x1002},
+        /* booleans: three spellings each */
+        {A, "hasCode", "False", T, TYPE_INT_BOOLEAN, 0},
+        {A, "hasCode", " TRUE ", T, TYPE_INT_BOOLEAN, 0xFFFFFFFF},
+        {A, "hasCode", "tRuE", R, STRING, 0},
+        {A, "hasCode", "yes", R, STRING, 0},
+        {A, "hasCode", "1", R, STRING, 0},
+        /* references, whatever the formats */
+        {A, "label", "@string/app_name", T, TYPE_REFERENCE, 0x7F040000},
+        {A, "label", " @string/app_name ", T, TYPE_REFERENCE, 0x7F040000},
+        {A, "icon", "@mipmap/ic_launcher", T, TYPE_REFERENCE, 0x7F020000},
+        {A, "theme", "@android:style/Theme.NoTitleBar.Fullscreen", T, TYPE_REFERENCE, 0x01030007},
+        {A, "theme", "@*android:style/Theme.Holo.Light.DarkActionBar", T, TYPE_REFERENCE, 0x01030119},
+        {A, "icon", "@android:id/icon", T, TYPE_REFERENCE, 0x01020006},
+        {A, "icon", "@android:attr/icon", T, TYPE_REFERENCE, 0x01010002},
+        {A, "theme", "?android:attr/colorAccent", T, TYPE_ATTRIBUTE, 0x01010435},
+        {A, "theme", "?android:colorAccent", T, TYPE_ATTRIBUTE, 0x01010435},
+        {A, "exported", "@android:string/ok", T, TYPE_REFERENCE, 0x0104000a},
+        {A, "value", "@string/app_name", T, TYPE_REFERENCE, 0x7F040000},
+        {A, "theme", "@null", T, TYPE_REFERENCE, 0},
+        {A, "exported", "@empty", T, TYPE_NULL, 1},
+        {A, "theme", "@android:Theme.Holo", R, STRING, 0},
+        {A, "label", "@android:Theme.Holo", S, STRING, 0},
+        {A, "label", "@+string/x", S, STRING, 0},
+        {A, "label", "@string/", S, STRING, 0},
+        {A, "label", "@", S, STRING, 0},
+        /* kept: unknown resources stay strings, whatever the formats */
+        {A, "theme", "@android:style/No.Such.Theme", S, STRING, 0},
+        {A, "theme", "@style/Mine", S, STRING, 0},
         /* meta-data value: every typed form it allows */
-        {"value", "1.5", TYPE_FLOAT, 0x3FC00000},
-        {"value", "-.5", TYPE_FLOAT, 0xBF000000},
-        {"value", "1.", TYPE_FLOAT, 0x3F800000},
-        {"value", "42", TYPE_INT_DEC, 42},
-        {"value", "+1.5", STRING, 0},
-        {"value", "1e3", STRING, 0},
-        {"value", ".", STRING, 0},
-        {"value", "-.", STRING, 0},
-        {"value", "true", TYPE_INT_BOOLEAN, 0xFFFFFFFF},
-        {"value", "@string/app_name", STRING, 0},
-        {"value", "#FF0000", TYPE_INT_COLOR_RGB8, 0xFFFF0000},
-        {"value", "#F00", TYPE_INT_COLOR_RGB4, 0xFFFF0000},
-        {"value", "#8F00", TYPE_INT_COLOR_ARGB4, 0x88FF0000},
-        {"value", "#80FF0000", TYPE_INT_COLOR_ARGB8, 0x80FF0000},
-        {"value", "#abc", TYPE_INT_COLOR_RGB4, 0xFFAABBCC},
-        {"value", "#FF000", STRING, 0},
-        {"value", "#+FFF", STRING, 0},
-        {"value", "# F00", STRING, 0},
-        {"value", "#0xF00", STRING, 0},
-        {"value", "#", STRING, 0},
-        {"maxAspectRatio", "2", TYPE_FLOAT, 0x40000000},
+        {A, "value", "1.5", T, TYPE_FLOAT, 0x3FC00000},
+        {A, "value", "+1.5", T, TYPE_FLOAT, 0x3FC00000},
+        {A, "value", "-1.5E+2", T, TYPE_FLOAT, 0xC3160000},
+        {A, "value", ".5", T, TYPE_FLOAT, 0x3F000000},
+        {A, "value", "1e3", T, TYPE_FLOAT, 0x447A0000},
+        {A, "value", "2147483648", T, TYPE_FLOAT, 0x4F000000},
+        {A, "value", "1e39", T, TYPE_FLOAT, 0x7F800000},
+        {A, "value", "42", T, TYPE_INT_DEC, 42},
+        {A, "value", "inf", S, STRING, 0},
+        {A, "value", "1.5dp", S, STRING, 0},
+        {A, "value", " true ", T, TYPE_INT_BOOLEAN, 0xFFFFFFFF},
+        {A, "value", "#FF0000", T, TYPE_INT_COLOR_RGB8, 0xFFFF0000},
+        {A, "value", "#F00", T, TYPE_INT_COLOR_RGB4, 0xFFFF0000},
+        {A, "value", "#8F00", T, TYPE_INT_COLOR_ARGB4, 0x88FF0000},
+        {A, "value", "#80FF0000", T, TYPE_INT_COLOR_ARGB8, 0x80FF0000},
+        {A, "value", "#FF000", S, STRING, 0},
+        {A, "maxAspectRatio", "2", T, TYPE_FLOAT, 0x40000000},
+        {A, "maxAspectRatio", "0x10", T, TYPE_FLOAT, 0x41800000},
+        {A, "maxAspectRatio", "1.5dp", R, STRING, 0},
+        /* kept: a colour that does not parse stays a string */
+        {A, "colorPrimary", "#12345", S, STRING, 0},
         /* formats declared outside the manifest's own definitions */
-        {"enabled", "false", TYPE_INT_BOOLEAN, 0},
-        {"use32bitAbi", "true", TYPE_INT_BOOLEAN, 0xFFFFFFFF},
-        {"keepScreenOn", "true", TYPE_INT_BOOLEAN, 0xFFFFFFFF},
-        {"windowSoftInputMode", "adjustResize|stateHidden", TYPE_INT_HEX, 0x12},
-        {"gravity", "top|end", TYPE_INT_HEX, 0x800035},
+        {A, "enabled", "false", T, TYPE_INT_BOOLEAN, 0},
+        {A, "windowSoftInputMode", "adjustResize|stateHidden", T, TYPE_INT_HEX, 0x12},
+        {A, "gravity", "top|end", T, TYPE_INT_HEX, 0x800035},
         /* dimensions and fractions in the packager's complex encoding */
-        {"minWidth", "320dp", TYPE_DIMENSION, 0x00014001},
-        {"defaultWidth", "600dp", TYPE_DIMENSION, 0x00025801},
-        {"defaultHeight", "50%", TYPE_FRACTION, 0x40000030},
-        {"defaultHeight", "25%p", TYPE_FRACTION, 0x20000031},
-        {"defaultWidth", "500dip", TYPE_DIMENSION, 0x0001F401},
-        {"minHeight", "1.5px", TYPE_DIMENSION, 0x00C00020},
-        {"minHeight", "0.5sp", TYPE_DIMENSION, 0x40000032},
-        {"minHeight", "-2pt", TYPE_DIMENSION, 0xFFFFFE03},
-        {"minHeight", "3in", TYPE_DIMENSION, 0x00000304},
-        {"minHeight", "100.25mm", TYPE_DIMENSION, 0x32200025},
-        {"minHeight", "50%", STRING, 0},
-        {"minHeight", "320", STRING, 0},
-        {"minHeight", "320 dp", STRING, 0},
-        {"minHeight", "320DP", STRING, 0},
-        {"minHeight", "1e3dp", STRING, 0},
-        /* names outside the table */
-        {"theme", "#FFF", STRING, 0},
-        {"package", "true", STRING, 0},
-        {"package", "42", STRING, 0},
-        {"package", "#FFF", STRING, 0},
-        {"package", "@android:style/Theme", STRING, 0},
+        {A, "minWidth", "320dp", T, TYPE_DIMENSION, 0x00014001},
+        {A, "defaultWidth", "600dp", T, TYPE_DIMENSION, 0x00025801},
+        {A, "defaultHeight", "50%", T, TYPE_FRACTION, 0x40000030},
+        {A, "defaultHeight", "25%p", T, TYPE_FRACTION, 0x20000031},
+        {A, "minHeight", "1.5px", T, TYPE_DIMENSION, 0x00C00020},
+        {A, "minHeight", "-2pt", T, TYPE_DIMENSION, 0xFFFFFE03},
+        {A, "minHeight", "1e1dp", T, TYPE_DIMENSION, 0x00000A01},
+        {A, "minHeight", "50%", R, STRING, 0},
+        {A, "minHeight", "320 dp", R, STRING, 0},
+        /* an Android name API 26 lacks: a string, whatever it looks like */
+        {A, "preferMinimalPostProcessing", "true", S, STRING, 0},
+        /* other namespaces and none: no definition, every value type */
+        {EXT, "exported", "yes", S, STRING, 0},
+        {EXT, "exported", "true", T, TYPE_INT_BOOLEAN, 0xFFFFFFFF},
+        {EXT, "count", " 12 ", T, TYPE_INT_DEC, 12},
+        {EXT, "x", "5dp", T, TYPE_DIMENSION, 0x00000501},
+        {EXT, "x", "orientation", S, STRING, 0},
+        {NULL, "package", "42", T, TYPE_INT_DEC, 42},
+        {NULL, "package", "com.example.x", S, STRING, 0},
     };
     for (const Case &c : cases) {
-        uint8_t type = 0;
-        uint32_t data = 0;
-        int stays_string = classify_attribute_value(c.name, c.value, &type, &data);
+        AttributeTyping t;
+        int outcome = type_attribute_value(c.uri, c.name, c.value, &t);
         SCOPED_TRACE(std::string(c.name) + "=" + c.value);
-        EXPECT_EQ(stays_string, c.type == STRING ? 1 : 0);
-        EXPECT_EQ(type, c.type);
-        EXPECT_EQ(data, c.data);
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(t.type, c.type);
+        EXPECT_EQ(t.data, c.data);
+    }
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(AttributeTypesTest, ReferencesKnowTheirResourceByItsWholeName)
+{
+    static const struct {
+        const char *value;
+        const char *package, *type, *entry;
+        int unknown;
+    } cases[] = {
+        {"@android:style/Theme.Holo", "android", "style", "Theme.Holo", 0},
+        {"?android:colorAccent", "android", "attr", "colorAccent", 0},
+        {" @string/app_name ", NULL, "string", "app_name", 0},
+        {"@android:style/No.Such.Theme", "android", "style", "No.Such.Theme", 1},
+        {"@android:layout/icon", "android", "layout", "icon", 1},
+        {"@string/other", NULL, "string", "other", 1},
+        {"@other.pkg:string/x", NULL, "string", "x", 1},
+        {"@null", NULL, NULL, NULL, 0},
+    };
+    for (const auto &c : cases) {
+        AttributeTyping t;
+        type_attribute_value(A, "label", c.value, &t);
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(t.unknown_resource, c.unknown);
+        EXPECT_STREQ(t.ref_package, c.package);
+        EXPECT_STREQ(t.ref_type, c.type);
+        EXPECT_EQ(t.ref_entry ? std::string(t.ref_entry, t.ref_entry_len) : std::string(),
+                  c.entry ? std::string(c.entry) : std::string());
+    }
+    AttributeTyping t;
+    type_attribute_value(A, "preferMinimalPostProcessing", "1", &t);
+    EXPECT_EQ(t.unknown_attribute, 1);
+    type_attribute_value(EXT, "preferMinimalPostProcessing", "1", &t);
+    EXPECT_EQ(t.unknown_attribute, 0);
+}
+
+TEST_F(AttributeTypesTest, StringTextReadsEscapesAsThePackagerDoes)
+{
+    static const struct {
+        const char *value;
+        const char *text;
+        const char *dropped;
+        int cut, nul;
+    } cases[] = {
+        {"  a  b  ", "  a  b  ", "", 0, 0},
+        {"/level/.*\\\\.lvl", "/level/.*\\.lvl", "", 0, 0},
+        {"/level/.*\\.lvl", "/level/.*.lvl", ".", 0, 0},
+        {"a\\'b\\\"c\\@d\\?e\\#f", "a'b\"c@d?e#f", "", 0, 0},
+        {"a\\nb\\tc", "a\nb\tc", "", 0, 0},
+        {"\\u0041x\\u00e9\\u20AC", "Ax\xc3\xa9\xe2\x82\xac", "", 0, 0},
+        {"x\\u12", "x\x12", "", 0, 0},
+        {"pre\\uZZZZpost", "pre", "", 1, 0},
+        {"a\\ud83db", "ab", "", 0, 0},
+        {"a\\u0000b", "a", "", 0, 1},
+        {"a\\qb\\rc", "aqbrc", "q", 0, 0},
+        {"\\\xc3\xa9", "\xc3\xa9", "\xc3\xa9", 0, 0},
+        {"a\\", "a", "", 0, 0},
+        {"\"quoted\"", "\"quoted\"", "", 0, 0},
+    };
+    for (const auto &c : cases) {
+        AttributeEscapes e;
+        char *text = attribute_string_text(c.value, &e);
+        ASSERT_NE(text, nullptr);
+        SCOPED_TRACE(c.value);
+        if (!c.nul) {
+            EXPECT_STREQ(text, c.text);
+        }
+        EXPECT_STREQ(e.dropped, c.dropped);
+        EXPECT_EQ(e.cut, c.cut);
+        EXPECT_EQ(e.nul, c.nul);
+        SDL_free(text);
     }
 }
 
-TEST_F(AttributeTypesTest, UnknownReferencesWarnOnEveryClassificationAndStayStrings)
+TEST_F(AttributeTypesTest, FormatsAreNamedWithTheirValues)
 {
-    struct Warned {
+    static const struct {
         const char *name;
-        const char *value;
-        const char *warning;
+        const char *text;
     } cases[] = {
-        {"label", "@string/other", "WARNING: Unknown resource name '@string/other' in XML file"},
-        {"theme", "@android:style/No.Such.Theme", "WARNING: Unknown resource name 'No.Such.Theme' in XML file"},
-        {"icon", "@android:layout/icon", "WARNING: Unknown resource name 'icon' in XML file"},
+        {"versionCode", "integer"},
+        {"label", "reference or string"},
+        {"launchMode", "enum (standard, singleTop, singleTask, singleInstance)"},
     };
-    warnings();
-    for (const Warned &c : cases) {
-        for (int round = 0; round < 2; round++) {
-            uint8_t type = 0;
-            uint32_t data = 0;
-            EXPECT_EQ(classify_attribute_value(c.name, c.value, &type, &data), 1);
-            EXPECT_EQ(type, TYPE_STRING);
-            EXPECT_EQ(warnings(), std::vector<std::string>{c.warning});
-        }
+    for (const auto &c : cases) {
+        const ManifestAttributeFormat *row = manifest_attribute_find(c.name);
+        ASSERT_NE(row, nullptr);
+        char *text = attribute_formats_text(row->format_flags, row);
+        EXPECT_STREQ(text, c.text);
+        SDL_free(text);
     }
-    /* Known references and non-reference values warn about nothing. */
-    uint8_t type = 0;
-    uint32_t data = 0;
-    classify_attribute_value("label", "@string/app_name", &type, &data);
-    classify_attribute_value("name", "@string/other", &type, &data);
-    EXPECT_TRUE(warnings().empty());
 }
 
 TEST_F(AttributeTypesTest, ResourceTableRowsAndTheirOrder)

@@ -369,8 +369,8 @@ TEST_F(BinaryXmlTest, NamespacesNestAndDeclarationsAreStrings)
                              "<x:b xmlns:x=\"three\" x:n=\"v\"/>\n  text\n</a>");
     Axml x = read_axml(file);
     EXPECT_EQ(x.outline(), (std::vector<std::string>{
-                               "N exported=true", "N x=one", "S a", "N x=three", "S {three}b",
-                               "E {three}b", "n x=three", "E a", "n x=one", "n exported=true"}));
+                               "N x=one", "N exported=true", "S a", "N x=three", "S {three}b",
+                               "E {three}b", "n x=three", "E a", "n exported=true", "n x=one"}));
     const Chunk &a = x.chunks[2];
     /* XMLNS:q is neither written nor counted; xmlns is an ordinary one. */
     ASSERT_EQ(a.attributes.size(), 1u);
