@@ -209,15 +209,35 @@ static void httpd_serve_file(HttpServerRequest *request, const char *path)
 
 /* ---- directories -------------------------------------------------------- */
 
-static int httpd_append_entry(StringBuffer *page, const char *prefix, const char *name)
+/* dir/name with every run of '/' made one: a link that began "//" would
+ * be read by a browser as a host name ("//docs/a.txt"), so a directory
+ * asked for as "//docs", "//" or "/docs/" links as "/docs" or "/" would.
+ * New SDL allocation, NULL when memory runs out. */
+static char *httpd_link_path(const char *dir, const char *name)
 {
-    char *href_dir = href_encode(prefix);
-    char *href_name = href_encode(name);
+    size_t dir_len = SDL_strlen(dir), name_len = SDL_strlen(name);
+    char *out = (char *)SDL_malloc(dir_len + name_len + 2);
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    for (size_t i = 0; i < dir_len; i++)
+        if (dir[i] != '/' || o == 0 || out[o - 1] != '/')
+            out[o++] = dir[i];
+    if (o == 0 || out[o - 1] != '/')
+        out[o++] = '/';
+    SDL_memcpy(out + o, name, name_len + 1); /* a listed name holds no '/' */
+    return out;
+}
+
+static int httpd_append_entry(StringBuffer *page, const char *dir, const char *name)
+{
+    char *link = httpd_link_path(dir, name);
+    char *href = link ? href_encode(link) : NULL;
     char *text = html_escape(name);
-    int ok = href_dir && href_name && text &&
-             strbuf_appendf(page, "<li><a href='%s/%s'>%s</a></li>\n", href_dir, href_name, text);
-    SDL_free(href_dir);
-    SDL_free(href_name);
+    int ok = href && text &&
+             strbuf_appendf(page, "<li><a href='%s'>%s</a></li>\n", href, text);
+    SDL_free(link);
+    SDL_free(href);
     SDL_free(text);
     return ok;
 }
@@ -233,9 +253,8 @@ static char *httpd_listing_page(const char *path, char **names, size_t *out_len)
     SDL_free(title);
     /* Links are absolute, so a directory asked for without its trailing
      * slash lists correctly too. */
-    const char *prefix = SDL_strcmp(path, "/") == 0 ? "" : path;
     for (char **name = names; ok && *name; name++)
-        ok = httpd_append_entry(&page, prefix, *name);
+        ok = httpd_append_entry(&page, path, *name);
     ok = ok && strbuf_appendf(&page, "</ul></body></html>\n");
     if (!ok) {
         SDL_free(page.data);

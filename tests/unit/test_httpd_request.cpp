@@ -174,6 +174,28 @@ TEST_F(HttpdRequestTest, ListingLinksEveryEntryAbsolutely)
                                          " bytes) [directory listing]"));
 }
 
+/* However many slashes the request doubles, each link is one absolute
+ * path: a link beginning "//" would name a host to a browser. */
+TEST_F(HttpdRequestTest, ListingLinksHaveNoRunsOfSlashes)
+{
+    write_native("f.txt", "f");
+    write_native("docs/a.txt", "a");
+    const struct {
+        const char *path, *link;
+    } cases[] = {
+        {"/", "/f.txt"},         {"//", "/f.txt"},         {"///", "/f.txt"},
+        {"/docs", "/docs/a.txt"}, {"//docs", "/docs/a.txt"}, {"/docs/", "/docs/a.txt"},
+        {"//docs//", "/docs/a.txt"}, {"/%2Fdocs", "/docs/a.txt"},
+    };
+    for (const auto &c : cases) {
+        std::string page = response_body(get(c.path).response);
+        EXPECT_NE(page.find(std::string("<a href='") + c.link + "'>"), std::string::npos)
+            << c.path << "\n" << page;
+        EXPECT_EQ(page.find("href='//"), std::string::npos) << c.path;
+        EXPECT_EQ(page.find("//", page.find("<ul>")), std::string::npos) << c.path;
+    }
+}
+
 TEST_F(HttpdRequestTest, ListingEscapesNamesInTextAndLinks)
 {
     write_native("odd dir/it's <b>&x.txt", "odd");
