@@ -8,6 +8,7 @@
 #include <SDL.h>
 #include <physfs.h>
 
+#include <errno.h>
 #include <stdio.h>
 
 #define HTTPD_LOG "httpd"
@@ -162,6 +163,23 @@ static void httpd_reply_out_of_memory(HttpServerRequest *request)
 
 /* ---- files -------------------------------------------------------------- */
 
+/* Why one read of a whole file gave got bytes of len. A file that shrank
+ * after its length was taken reads short with no error of PhysicsFS's, so
+ * the count is the cause. */
+static void httpd_read_failure(PHYSFS_sint64 got, uint64_t len, int saved_errno, char *cause,
+                               size_t size)
+{
+    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
+    if (got < 0)
+        SDL_snprintf(cause, size, "%s", fs_error_cause(code, saved_errno));
+    else if (code != PHYSFS_ERR_OK)
+        SDL_snprintf(cause, size, "read %lld of %llu bytes: %s", (long long)got,
+                     (unsigned long long)len, fs_error_cause(code, saved_errno));
+    else
+        SDL_snprintf(cause, size, "read %lld of %llu bytes", (long long)got,
+                     (unsigned long long)len);
+}
+
 /* Answers with the file at path (a decoded virtual path of a regular file)
  * and frees the request. The caller frees path. */
 static void httpd_serve_file(HttpServerRequest *request, const char *path)
@@ -189,11 +207,14 @@ static void httpd_serve_file(HttpServerRequest *request, const char *path)
             httpd_reply_out_of_memory(request);
             return;
         }
-        if (PHYSFS_readBytes(file, data, len) != (PHYSFS_sint64)len) {
-            const char *err = fs_error_text();
+        errno = 0;
+        PHYSFS_sint64 got = PHYSFS_readBytes(file, data, len);
+        if (got != (PHYSFS_sint64)len) {
+            char cause[192];
+            httpd_read_failure(got, len, errno, cause, sizeof cause);
             SDL_free(data);
             PHYSFS_close(file);
-            httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", err);
+            httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", cause);
             return;
         }
     }

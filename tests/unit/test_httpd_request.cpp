@@ -273,6 +273,50 @@ TEST_F(HttpdRequestTest, ResponseTooLargeForMemoryIsLoggedOnceAsItsAnswer)
     EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 200 /big.bin (65536 bytes) [file]"));
 }
 
+/* A file that shrinks between the daemon taking its length and reading
+ * it, cut at the one moment in between: when the buffer for its bytes is
+ * allocated. */
+struct Shrink {
+    std::string path;
+    size_t buffer_size; /* the file's length and its NUL */
+    off_t to;
+    bool done;
+};
+Shrink shrink;
+SDL_malloc_func real_malloc;
+SDL_calloc_func real_calloc;
+SDL_realloc_func real_realloc;
+SDL_free_func real_free;
+
+void *shrinking_malloc(size_t n)
+{
+    if (n == shrink.buffer_size && !shrink.done) {
+        shrink.done = truncate(shrink.path.c_str(), shrink.to) == 0;
+    }
+    return real_malloc(n);
+}
+
+TEST_F(HttpdRequestTest, FileThatShrinksBeforeItIsReadNamesTheShortRead)
+{
+    const size_t size = 4099;
+    for (off_t to : {(off_t)0, (off_t)300}) {
+        SCOPED_TRACE(to);
+        write_native("shrinking.bin", std::string(size, 's'));
+        take_log();
+        shrink = {root + "/shrinking.bin", size + 1, to, false};
+        SDL_GetMemoryFunctions(&real_malloc, &real_calloc, &real_realloc, &real_free);
+        SDL_SetMemoryFunctions(shrinking_malloc, real_calloc, real_realloc, real_free);
+        ClientResult r = get("/shrinking.bin");
+        SDL_SetMemoryFunctions(real_malloc, real_calloc, real_realloc, real_free);
+        ASSERT_TRUE(shrink.done);
+        EXPECT_EQ(r.response.rfind("HTTP/1.0 503 sad face\r\n", 0), 0u);
+        EXPECT_EQ(response_body(r.response), "Couldn't read file, sorry.\n");
+        std::string cause = "read " + std::to_string(to) + " of " + std::to_string(size) + " bytes";
+        EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 503 /shrinking.bin (27 bytes) [" + cause + "]"))
+            << cause;
+    }
+}
+
 /* Memory running out at any allocation of a listing gives the
  * out-of-memory page (or, before the request is whole, no answer), never
  * a page saying the directory could not be read. */
