@@ -124,6 +124,22 @@ static int httpd_respond(HttpServerConnection *conn, const HttpdReply *reply)
                                reply->body, reply->body_len);
 }
 
+/* No response could be built: the line says why, and a connection still
+ * waiting for one is closed, which the line says too. */
+static void httpd_log_unanswered(HttpServerRequest *request, const char *path)
+{
+    HttpServerConnection *conn = request->connection;
+    const char *shown = path ? path : "(path not shown: out of memory)";
+    if (conn && conn->state == HTTP_CONN_AWAITING_RESPONSE) {
+        log_error(HTTPD_LOG, "%s: %s closed without an answer: %s", request->peer, shown,
+                  http_server_respond_failure());
+        http_server_drop(conn);
+    } else {
+        log_error(HTTPD_LOG, "%s: %s not answered: %s", request->peer, shown,
+                  http_server_respond_failure());
+    }
+}
+
 /* Hands the reply to the server and logs the one line of the answer that
  * goes out: a response too large for memory becomes the out-of-memory page.
  * Frees the request. */
@@ -133,17 +149,19 @@ static void httpd_reply(HttpServerRequest *request, const HttpdReply *reply)
     char *path = log_escape_text(request->path);
     HttpServerConnection *conn = request->connection;
     int sent = httpd_respond(conn, reply);
-    if (!sent && reply != &httpd_out_of_memory_reply) {
+    /* A connection that still awaits its response after a failure lacked
+     * the memory for it, and a smaller page may fit; any other failure is
+     * no shortage of memory, and a second try would fail the same way. */
+    if (!sent && reply != &httpd_out_of_memory_reply && conn &&
+        conn->state == HTTP_CONN_AWAITING_RESPONSE) {
         httpd_log_out_of_memory();
         reply = &httpd_out_of_memory_reply;
         sent = httpd_respond(conn, reply);
     }
-    /* The out-of-memory page fits the buffer that held the request, so
-     * this drop is for a server that could not even build that. */
     if (sent)
         httpd_log_reply(request->peer, path, reply);
     else
-        http_server_drop(conn);
+        httpd_log_unanswered(request, path);
     SDL_free(path);
     SDL_free(request);
 }

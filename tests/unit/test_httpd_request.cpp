@@ -273,6 +273,56 @@ TEST_F(HttpdRequestTest, ResponseTooLargeForMemoryIsLoggedOnceAsItsAnswer)
     EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 200 /big.bin (65536 bytes) [file]"));
 }
 
+/* SDL's own allocator while a test puts a hook of its own in. */
+SDL_malloc_func real_malloc;
+SDL_calloc_func real_calloc;
+SDL_realloc_func real_realloc;
+SDL_free_func real_free;
+
+void *failing_realloc(void *, size_t) { return NULL; }
+
+/* When not even the out-of-memory page can be built (here: a buffer too
+ * small for any page, and no memory to grow it), the connection is closed
+ * with a line that says so and why; when the server refuses a response
+ * for another cause, that cause is the line, not a shortage of memory. */
+TEST_F(HttpdRequestTest, AnAnswerThatCannotBeGivenIsLoggedWithItsCause)
+{
+    on_request = [](HttpServerRequest *req) {
+        req->connection->buffer_len = 1;
+        SDL_GetMemoryFunctions(&real_malloc, &real_calloc, &real_realloc, &real_free);
+        SDL_SetMemoryFunctions(real_malloc, real_calloc, failing_realloc, real_free);
+        httpd_handle_request(req);
+        SDL_SetMemoryFunctions(real_malloc, real_calloc, real_realloc, real_free);
+    };
+    take_log();
+    ClientResult r = get("/missing.txt");
+    EXPECT_EQ(r.response, "");
+    std::vector<std::string> texts;
+    for (const CapturedLine &l : take_log())
+        if (l.level >= LOG_LEVEL_INFO)
+            texts.push_back(l.text);
+    std::vector<std::string> expected = {
+        "Out of memory allocating response buffer!", "Out of memory!",
+        "Out of memory allocating response buffer!",
+        "127.0.0.1: /missing.txt closed without an answer: out of memory allocating response buffer"};
+    EXPECT_EQ(texts, expected);
+
+    /* A connection the server is closing awaits no answer: that is the
+     * line, and no out-of-memory page is tried. */
+    on_request = [](HttpServerRequest *req) {
+        req->connection->state = HTTP_CONN_CLOSING;
+        httpd_handle_request(req);
+    };
+    r = get("/missing.txt");
+    EXPECT_EQ(r.response, "");
+    texts.clear();
+    for (const CapturedLine &l : take_log())
+        if (l.level >= LOG_LEVEL_INFO)
+            texts.push_back(l.text);
+    expected = {"127.0.0.1: /missing.txt not answered: the connection awaits no response"};
+    EXPECT_EQ(texts, expected);
+}
+
 /* A file that shrinks between the daemon taking its length and reading
  * it, cut at the one moment in between: when the buffer for its bytes is
  * allocated. */
@@ -283,10 +333,6 @@ struct Shrink {
     bool done;
 };
 Shrink shrink;
-SDL_malloc_func real_malloc;
-SDL_calloc_func real_calloc;
-SDL_realloc_func real_realloc;
-SDL_free_func real_free;
 
 void *shrinking_malloc(size_t n)
 {
