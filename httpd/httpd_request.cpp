@@ -248,10 +248,10 @@ static void httpd_serve_file(HttpServerRequest *request, const char *path)
 
 /* ---- directories -------------------------------------------------------- */
 
-/* dir/name with every run of '/' made one: a link that began "//" would
- * be read by a browser as a host name ("//docs/a.txt"), so a directory
- * asked for as "//docs", "//" or "/docs/" links as "/docs" or "/" would.
- * New SDL allocation, NULL when memory runs out. */
+/* dir/name with every run of '/' made one: a browser reads a link that
+ * begins "//" as a host name ("//docs/a.txt" is the host docs), so the
+ * folder asked for as "//docs", "/docs/" or "/docs" links its entries
+ * alike, as "/docs/name". New SDL allocation, NULL when memory runs out. */
 static char *httpd_link_path(const char *dir, const char *name)
 {
     size_t dir_len = SDL_strlen(dir), name_len = SDL_strlen(name);
