@@ -231,11 +231,16 @@ static int tree_walk_entry(TreeWalk *w, TreeWalkEntry *e, TreeWalkKind kind)
 }
 
 /* A listing by name shows what PhysicsFS would: a native listing also
- * holds symbolic links, which are skipped with their line. */
+ * holds symbolic links, which are skipped with their line. 1 for a link,
+ * 0 for anything else, -1 when memory ran out (reported): the entry is
+ * then unknown, and taking it for no link would let the walk succeed
+ * without it having been told. */
 static int tree_walk_is_native_link(const TreeWalk *w, const char *path)
 {
     int failed = 0;
     char *native = tree_walk_native_or_physfs(w, path, &failed);
+    if (failed)
+        return -1;
     NativeFileInfo info;
     int link = native && native_file_lstat(native, &info) && info.type == NATIVE_FILE_LINK;
     SDL_free(native);
@@ -261,7 +266,8 @@ static int tree_walk_name(TreeWalk *w, const char *dir, const char *name)
     TreeWalkKind kind;
     int ok;
     if (flags & TREE_WALK_ONE_LEVEL) {
-        ok = tree_walk_is_native_link(w, path) || w->visit(w->user, &e);
+        int link = tree_walk_is_native_link(w, path);
+        ok = link > 0 || (link == 0 && w->visit(w->user, &e));
     } else {
         e.st = &st;
         ok = tree_walk_examine(w, path, &st, &kind) && tree_walk_entry(w, &e, kind);

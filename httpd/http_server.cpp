@@ -119,6 +119,15 @@ const char *http_server_error_text(void)
     return socket_error_buffer;
 }
 
+/* Why the last http_server_respond returned 0, for its caller's line. */
+static const char *http_server_respond_cause = "";
+static const char http_server_out_of_memory_cause[] = "out of memory allocating response buffer";
+
+const char *http_server_respond_failure(void)
+{
+    return http_server_respond_cause;
+}
+
 HttpServerConnection *http_server_connections_get(void)
 {
     return http_server_connections;
@@ -541,8 +550,10 @@ static int http_server_header_skipped(const char *header)
 int http_server_respond(HttpServerConnection *conn, int status, const char *const *headers,
                         uint32_t header_count, const void *body, uint64_t body_len)
 {
-    if (!conn || conn->state != HTTP_CONN_AWAITING_RESPONSE)
+    if (!conn || conn->state != HTTP_CONN_AWAITING_RESPONSE) {
+        http_server_respond_cause = "the connection awaits no response";
         return 0;
+    }
     uint64_t body_bytes = conn->is_head ? 0 : body_len;
 
     int has_type = 0;
@@ -565,6 +576,7 @@ int http_server_respond(HttpServerConnection *conn, int status, const char *cons
     uint64_t limit = (uint64_t)SIZE_MAX / 2;
     if (fixed < 0 || body_bytes > limit - head) {
         log_error(HTTP_SERVER_LOG, "Out of memory allocating response buffer!");
+        http_server_respond_cause = http_server_out_of_memory_cause;
         return 0;
     }
     uint64_t total = head + body_bytes;
@@ -572,6 +584,7 @@ int http_server_respond(HttpServerConnection *conn, int status, const char *cons
         char *grown = (char *)SDL_realloc(conn->buffer, (size_t)(total + 1));
         if (!grown) {
             log_error(HTTP_SERVER_LOG, "Out of memory allocating response buffer!");
+            http_server_respond_cause = http_server_out_of_memory_cause;
             return 0;
         }
         conn->buffer = grown;
@@ -596,6 +609,7 @@ int http_server_respond(HttpServerConnection *conn, int status, const char *cons
     if (body_bytes > 0)
         SDL_memcpy(out + pos, body, (size_t)body_bytes);
 
+    http_server_respond_cause = "";
     conn->buffer_len = total;
     conn->buffer_pos = 0;
     conn->deadline = SDL_GetTicks() + HTTP_SERVER_TIMEOUT_MS;

@@ -92,6 +92,11 @@ int http_server_respond(HttpServerConnection *connection, int status,
                         const char *const *headers, uint32_t header_count,
                         const void *body, uint64_t body_len);
 
+/* Why the last http_server_respond that returned 0 failed, in words
+ * ("out of memory allocating response buffer", "the connection awaits no
+ * response"); empty after one that succeeded. */
+const char *http_server_respond_failure(void);
+
 /* Closes a connection that awaits its response without sending one, for
  * a caller that could not get any response built. */
 void http_server_drop(HttpServerConnection *connection);

@@ -8,6 +8,7 @@
 #include <SDL.h>
 #include <physfs.h>
 
+#include <errno.h>
 #include <stdio.h>
 
 #define HTTPD_LOG "httpd"
@@ -123,6 +124,22 @@ static int httpd_respond(HttpServerConnection *conn, const HttpdReply *reply)
                                reply->body, reply->body_len);
 }
 
+/* No response could be built: the line says why, and a connection still
+ * waiting for one is closed, which the line says too. */
+static void httpd_log_unanswered(HttpServerRequest *request, const char *path)
+{
+    HttpServerConnection *conn = request->connection;
+    const char *shown = path ? path : "(path not shown: out of memory)";
+    if (conn && conn->state == HTTP_CONN_AWAITING_RESPONSE) {
+        log_error(HTTPD_LOG, "%s: %s closed without an answer: %s", request->peer, shown,
+                  http_server_respond_failure());
+        http_server_drop(conn);
+    } else {
+        log_error(HTTPD_LOG, "%s: %s not answered: %s", request->peer, shown,
+                  http_server_respond_failure());
+    }
+}
+
 /* Hands the reply to the server and logs the one line of the answer that
  * goes out: a response too large for memory becomes the out-of-memory page.
  * Frees the request. */
@@ -132,17 +149,19 @@ static void httpd_reply(HttpServerRequest *request, const HttpdReply *reply)
     char *path = log_escape_text(request->path);
     HttpServerConnection *conn = request->connection;
     int sent = httpd_respond(conn, reply);
-    if (!sent && reply != &httpd_out_of_memory_reply) {
+    /* A connection that still awaits its response after a failure lacked
+     * the memory for it, and a smaller page may fit; any other failure is
+     * no shortage of memory, and a second try would fail the same way. */
+    if (!sent && reply != &httpd_out_of_memory_reply && conn &&
+        conn->state == HTTP_CONN_AWAITING_RESPONSE) {
         httpd_log_out_of_memory();
         reply = &httpd_out_of_memory_reply;
         sent = httpd_respond(conn, reply);
     }
-    /* The out-of-memory page fits the buffer that held the request, so
-     * this drop is for a server that could not even build that. */
     if (sent)
         httpd_log_reply(request->peer, path, reply);
     else
-        http_server_drop(conn);
+        httpd_log_unanswered(request, path);
     SDL_free(path);
     SDL_free(request);
 }
@@ -161,6 +180,23 @@ static void httpd_reply_out_of_memory(HttpServerRequest *request)
 }
 
 /* ---- files -------------------------------------------------------------- */
+
+/* Why one read of a whole file gave got bytes of len. A file that shrank
+ * after its length was taken reads short with no error of PhysicsFS's, so
+ * the count is the cause. */
+static void httpd_read_failure(PHYSFS_sint64 got, uint64_t len, int saved_errno, char *cause,
+                               size_t size)
+{
+    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
+    if (got < 0)
+        SDL_snprintf(cause, size, "%s", fs_error_cause(code, saved_errno));
+    else if (code != PHYSFS_ERR_OK)
+        SDL_snprintf(cause, size, "read %lld of %llu bytes: %s", (long long)got,
+                     (unsigned long long)len, fs_error_cause(code, saved_errno));
+    else
+        SDL_snprintf(cause, size, "read %lld of %llu bytes", (long long)got,
+                     (unsigned long long)len);
+}
 
 /* Answers with the file at path (a decoded virtual path of a regular file)
  * and frees the request. The caller frees path. */
@@ -189,11 +225,14 @@ static void httpd_serve_file(HttpServerRequest *request, const char *path)
             httpd_reply_out_of_memory(request);
             return;
         }
-        if (PHYSFS_readBytes(file, data, len) != (PHYSFS_sint64)len) {
-            const char *err = fs_error_text();
+        errno = 0;
+        PHYSFS_sint64 got = PHYSFS_readBytes(file, data, len);
+        if (got != (PHYSFS_sint64)len) {
+            char cause[192];
+            httpd_read_failure(got, len, errno, cause, sizeof cause);
             SDL_free(data);
             PHYSFS_close(file);
-            httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", err);
+            httpd_reply_text(request, 503, "Couldn't read file, sorry.\n", cause);
             return;
         }
     }
@@ -209,15 +248,35 @@ static void httpd_serve_file(HttpServerRequest *request, const char *path)
 
 /* ---- directories -------------------------------------------------------- */
 
-static int httpd_append_entry(StringBuffer *page, const char *prefix, const char *name)
+/* dir/name with every run of '/' made one: a browser reads a link that
+ * begins "//" as a host name ("//docs/a.txt" is the host docs), so the
+ * folder asked for as "//docs", "/docs/" or "/docs" links its entries
+ * alike, as "/docs/name". New SDL allocation, NULL when memory runs out. */
+static char *httpd_link_path(const char *dir, const char *name)
 {
-    char *href_dir = href_encode(prefix);
-    char *href_name = href_encode(name);
+    size_t dir_len = SDL_strlen(dir), name_len = SDL_strlen(name);
+    char *out = (char *)SDL_malloc(dir_len + name_len + 2);
+    if (!out)
+        return NULL;
+    size_t o = 0;
+    for (size_t i = 0; i < dir_len; i++)
+        if (dir[i] != '/' || o == 0 || out[o - 1] != '/')
+            out[o++] = dir[i];
+    if (o == 0 || out[o - 1] != '/')
+        out[o++] = '/';
+    SDL_memcpy(out + o, name, name_len + 1); /* a listed name holds no '/' */
+    return out;
+}
+
+static int httpd_append_entry(StringBuffer *page, const char *dir, const char *name)
+{
+    char *link = httpd_link_path(dir, name);
+    char *href = link ? href_encode(link) : NULL;
     char *text = html_escape(name);
-    int ok = href_dir && href_name && text &&
-             strbuf_appendf(page, "<li><a href='%s/%s'>%s</a></li>\n", href_dir, href_name, text);
-    SDL_free(href_dir);
-    SDL_free(href_name);
+    int ok = href && text &&
+             strbuf_appendf(page, "<li><a href='%s'>%s</a></li>\n", href, text);
+    SDL_free(link);
+    SDL_free(href);
     SDL_free(text);
     return ok;
 }
@@ -233,9 +292,8 @@ static char *httpd_listing_page(const char *path, char **names, size_t *out_len)
     SDL_free(title);
     /* Links are absolute, so a directory asked for without its trailing
      * slash lists correctly too. */
-    const char *prefix = SDL_strcmp(path, "/") == 0 ? "" : path;
     for (char **name = names; ok && *name; name++)
-        ok = httpd_append_entry(&page, prefix, *name);
+        ok = httpd_append_entry(&page, path, *name);
     ok = ok && strbuf_appendf(&page, "</ul></body></html>\n");
     if (!ok) {
         SDL_free(page.data);

@@ -10,7 +10,9 @@
 #include "engine/text_escape.h"
 #include "httpd/http_server.h"
 
-/* Answers one request and frees it (SDL_free). Never drops it unanswered. */
+/* Answers one request and frees it (SDL_free). Drops it unanswered only
+ * when the server can build no response at all, not even the short
+ * out-of-memory page, and then logs that with the server's cause. */
 void httpd_handle_request(HttpServerRequest *request);
 
 /* The path with every %XX (two hex digits) turned into its byte; other

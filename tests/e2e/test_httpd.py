@@ -1,11 +1,13 @@
 """The real brindlecot-httpd on loopback: start-up, responses, hostile input."""
 import hashlib
+import html.parser
 import os
 import shutil
 import socket
 import subprocess
 import tempfile
 import time
+import urllib.parse
 
 import pytest
 
@@ -238,6 +240,50 @@ def test_listing_links_lead_to_the_files(served):
     assert "<li><a href='/bare/one.txt'>one.txt</a></li>" in page
     assert "<li><a href='/bare/two%20words.png'>two words.png</a></li>" in page
     assert curl(served.url("/bare/two%20words.png")) == b"\x89PNG"
+
+
+class _Links(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.hrefs = []
+
+    def handle_starttag(self, tag, attrs):
+        self.hrefs += [v for k, v in attrs if tag == "a" and k == "href"]
+
+
+def listed_links(page):
+    parser = _Links()
+    parser.feed(page)
+    return parser.hrefs
+
+
+ROOT_LINKS = ["/f.txt", "/sub"]
+SUB_LINKS = ["/sub/a%20b.txt"]
+
+
+@pytest.mark.parametrize("path, want", [
+    ("/", ROOT_LINKS), ("//", ROOT_LINKS), ("///", ROOT_LINKS), ("/sub", SUB_LINKS),
+    ("//sub", SUB_LINKS), ("/sub/", SUB_LINKS), ("//sub//", SUB_LINKS), ("/%2Fsub", SUB_LINKS),
+])
+def test_listing_links_stay_on_the_daemon_however_the_path_doubles_slashes(tmp_path, path, want):
+    site = tmp_path / "site"
+    (site / "sub").mkdir(parents=True)
+    (site / "f.txt").write_text("root file")
+    (site / "sub" / "a b.txt").write_text("sub file")
+    d = httpd_daemon.start(site)
+    try:
+        base = d.url(path)
+        hrefs = listed_links(curl(base).decode())
+        assert sorted(hrefs) == want, hrefs
+        for href in hrefs:
+            # Resolved as a browser resolves it: a link that began with
+            # "//" would name another host.
+            target = urllib.parse.urlsplit(urllib.parse.urljoin(base, href))
+            assert target.netloc == "127.0.0.1:%d" % d.port, href
+            if href.endswith(".txt"):
+                assert curl(urllib.parse.urljoin(base, href)) in (b"root file", b"sub file")
+    finally:
+        d.stop()
 
 
 def test_missing_file_is_404(served):

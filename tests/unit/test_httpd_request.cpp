@@ -174,6 +174,28 @@ TEST_F(HttpdRequestTest, ListingLinksEveryEntryAbsolutely)
                                          " bytes) [directory listing]"));
 }
 
+/* However many slashes the request doubles, each link is one absolute
+ * path: a link beginning "//" would name a host to a browser. */
+TEST_F(HttpdRequestTest, ListingLinksHaveNoRunsOfSlashes)
+{
+    write_native("f.txt", "f");
+    write_native("docs/a.txt", "a");
+    const struct {
+        const char *path, *link;
+    } cases[] = {
+        {"/", "/f.txt"},         {"//", "/f.txt"},         {"///", "/f.txt"},
+        {"/docs", "/docs/a.txt"}, {"//docs", "/docs/a.txt"}, {"/docs/", "/docs/a.txt"},
+        {"//docs//", "/docs/a.txt"}, {"/%2Fdocs", "/docs/a.txt"},
+    };
+    for (const auto &c : cases) {
+        std::string page = response_body(get(c.path).response);
+        EXPECT_NE(page.find(std::string("<a href='") + c.link + "'>"), std::string::npos)
+            << c.path << "\n" << page;
+        EXPECT_EQ(page.find("href='//"), std::string::npos) << c.path;
+        EXPECT_EQ(page.find("//", page.find("<ul>")), std::string::npos) << c.path;
+    }
+}
+
 TEST_F(HttpdRequestTest, ListingEscapesNamesInTextAndLinks)
 {
     write_native("odd dir/it's <b>&x.txt", "odd");
@@ -249,6 +271,96 @@ TEST_F(HttpdRequestTest, ResponseTooLargeForMemoryIsLoggedOnceAsItsAnswer)
     r = get("/big.bin");
     EXPECT_EQ(response_body(r.response).size(), size);
     EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 200 /big.bin (65536 bytes) [file]"));
+}
+
+/* SDL's own allocator while a test puts a hook of its own in. */
+SDL_malloc_func real_malloc;
+SDL_calloc_func real_calloc;
+SDL_realloc_func real_realloc;
+SDL_free_func real_free;
+
+void *failing_realloc(void *, size_t) { return NULL; }
+
+/* When not even the out-of-memory page can be built (here: a buffer too
+ * small for any page, and no memory to grow it), the connection is closed
+ * with a line that says so and why; when the server refuses a response
+ * for another cause, that cause is the line, not a shortage of memory. */
+TEST_F(HttpdRequestTest, AnAnswerThatCannotBeGivenIsLoggedWithItsCause)
+{
+    on_request = [](HttpServerRequest *req) {
+        req->connection->buffer_len = 1;
+        SDL_GetMemoryFunctions(&real_malloc, &real_calloc, &real_realloc, &real_free);
+        SDL_SetMemoryFunctions(real_malloc, real_calloc, failing_realloc, real_free);
+        httpd_handle_request(req);
+        SDL_SetMemoryFunctions(real_malloc, real_calloc, real_realloc, real_free);
+    };
+    take_log();
+    ClientResult r = get("/missing.txt");
+    EXPECT_EQ(r.response, "");
+    std::vector<std::string> texts;
+    for (const CapturedLine &l : take_log())
+        if (l.level >= LOG_LEVEL_INFO)
+            texts.push_back(l.text);
+    std::vector<std::string> expected = {
+        "Out of memory allocating response buffer!", "Out of memory!",
+        "Out of memory allocating response buffer!",
+        "127.0.0.1: /missing.txt closed without an answer: out of memory allocating response buffer"};
+    EXPECT_EQ(texts, expected);
+
+    /* A connection the server is closing awaits no answer: that is the
+     * line, and no out-of-memory page is tried. */
+    on_request = [](HttpServerRequest *req) {
+        req->connection->state = HTTP_CONN_CLOSING;
+        httpd_handle_request(req);
+    };
+    r = get("/missing.txt");
+    EXPECT_EQ(r.response, "");
+    texts.clear();
+    for (const CapturedLine &l : take_log())
+        if (l.level >= LOG_LEVEL_INFO)
+            texts.push_back(l.text);
+    expected = {"127.0.0.1: /missing.txt not answered: the connection awaits no response"};
+    EXPECT_EQ(texts, expected);
+}
+
+/* A file that shrinks between the daemon taking its length and reading
+ * it, cut at the one moment in between: when the buffer for its bytes is
+ * allocated. */
+struct Shrink {
+    std::string path;
+    size_t buffer_size; /* the file's length and its NUL */
+    off_t to;
+    bool done;
+};
+Shrink shrink;
+
+void *shrinking_malloc(size_t n)
+{
+    if (n == shrink.buffer_size && !shrink.done) {
+        shrink.done = truncate(shrink.path.c_str(), shrink.to) == 0;
+    }
+    return real_malloc(n);
+}
+
+TEST_F(HttpdRequestTest, FileThatShrinksBeforeItIsReadNamesTheShortRead)
+{
+    const size_t size = 4099;
+    for (off_t to : {(off_t)0, (off_t)300}) {
+        SCOPED_TRACE(to);
+        write_native("shrinking.bin", std::string(size, 's'));
+        take_log();
+        shrink = {root + "/shrinking.bin", size + 1, to, false};
+        SDL_GetMemoryFunctions(&real_malloc, &real_calloc, &real_realloc, &real_free);
+        SDL_SetMemoryFunctions(shrinking_malloc, real_calloc, real_realloc, real_free);
+        ClientResult r = get("/shrinking.bin");
+        SDL_SetMemoryFunctions(real_malloc, real_calloc, real_realloc, real_free);
+        ASSERT_TRUE(shrink.done);
+        EXPECT_EQ(r.response.rfind("HTTP/1.0 503 sad face\r\n", 0), 0u);
+        EXPECT_EQ(response_body(r.response), "Couldn't read file, sorry.\n");
+        std::string cause = "read " + std::to_string(to) + " of " + std::to_string(size) + " bytes";
+        EXPECT_TRUE(has_line(take_log(), "127.0.0.1: 503 /shrinking.bin (27 bytes) [" + cause + "]"))
+            << cause;
+    }
 }
 
 /* Memory running out at any allocation of a listing gives the

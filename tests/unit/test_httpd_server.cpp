@@ -289,10 +289,13 @@ TEST_F(HttpServerTest, ResponseTooLargeForMemoryLeavesTheRequestAnswerable)
     on_request = [this](HttpServerRequest *req) {
         /* Never read: the size check comes first. */
         EXPECT_EQ(http_server_respond(req->connection, 200, NULL, 0, "", UINT64_MAX), 0);
+        EXPECT_STREQ(http_server_respond_failure(), "out of memory allocating response buffer");
         EXPECT_EQ(req->connection->state, (HttpServerConnectionState)HTTP_CONN_AWAITING_RESPONSE);
         EXPECT_EQ(http_server_respond(req->connection, 503, NULL, 0, "small", 5), 1);
+        EXPECT_STREQ(http_server_respond_failure(), "");
         /* Answered once only. */
         EXPECT_EQ(http_server_respond(req->connection, 200, NULL, 0, "again", 5), 0);
+        EXPECT_STREQ(http_server_respond_failure(), "the connection awaits no response");
         seen.push_back(SeenRequest());
         SDL_free(req);
     };

@@ -1,6 +1,7 @@
 /* The tree walker: what a walk visits and in which order, natively or
  * through PhysicsFS, and every way a walk fails or skips an entry, each
  * told with the path. */
+#include "alloc_countdown.h"
 #include "test_support.h"
 
 #include "engine/tree_walk.h"
@@ -188,6 +189,38 @@ TEST_F(TreeWalkTest, AFailedVisitStopsTheWalkWithoutALineOfItsOwn)
     EXPECT_EQ(tree_walk("top", &options, fail, &calls), 0);
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(errors().empty());
+}
+
+/* Memory running out while a walk by name tells a link from a file ends
+ * the walk with the out-of-memory report: a link is never handed on as
+ * an entry, and a walk that succeeds has told every entry. */
+TEST_F(TreeWalkTest, OutOfMemoryWhileTellingALinkFailsTheWalkByName)
+{
+    write_native("top/a.txt", "a");
+    ASSERT_EQ(symlink("a.txt", (root + "/top/link").c_str()), 0);
+    write_native("top/b.txt", "b");
+    static int reports;
+    TreeWalkOptions options = {TREE_WALK_ONE_LEVEL, [](LogLevel, const char *) {},
+                               [] { reports++; }, NULL};
+    int failures = 0;
+    for (int budget = 0; budget < 200; budget++) {
+        SCOPED_TRACE(budget);
+        std::vector<std::string> seen;
+        reports = 0;
+        alloc_countdown_start(budget);
+        int ok = tree_walk("top", &options, record, &seen);
+        alloc_countdown_stop();
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "link"), 0);
+        if (reports > 0) {
+            EXPECT_EQ(ok, 0);
+        }
+        if (ok) {
+            EXPECT_EQ(seen.size(), 2u);
+            break;
+        }
+        failures++;
+    }
+    EXPECT_GT(failures, 2); /* memory ran out at each entry in turn */
 }
 
 } // namespace
