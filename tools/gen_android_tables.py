@@ -167,7 +167,9 @@ def generate(attributes, resources):
         " * manifest-attributes.tsv and public-resources.tsv (Android framework, API",
         " * level 26). Do not edit: change the script and run it again; a test fails",
         " * when this file differs from what the script writes. */",
-        '#include "publish/android/attribute_types.h"',
+        '#include "publish/android/android_tables.h"',
+        "",
+        "#include <stddef.h>",
         "",
     ]
     for number, row in enumerate(attributes):
