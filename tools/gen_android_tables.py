@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Writes publish/android/android_tables.cpp from the Android framework data.
+"""Writes publish/android/android_tables.cpp from the Android framework data;
+the arrays it defines are declared in publish/android/android_tables.h.
 
     /usr/bin/python3 tools/gen_android_tables.py DATA_DIR OUTPUT
 

@@ -1,6 +1,7 @@
 #include "publish/android/attribute_types.h"
 
 #include "engine/text_escape.h"
+#include "publish/android/android_tables.h"
 
 #include <SDL.h>
 
