@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Writes publish/android/android_tables.cpp from the Android framework data.
+"""Writes publish/android/android_tables.cpp from the Android framework data;
+the arrays it defines are declared in publish/android/android_tables.h.
 
     /usr/bin/python3 tools/gen_android_tables.py DATA_DIR OUTPUT
 
@@ -167,7 +168,9 @@ def generate(attributes, resources):
         " * manifest-attributes.tsv and public-resources.tsv (Android framework, API",
         " * level 26). Do not edit: change the script and run it again; a test fails",
         " * when this file differs from what the script writes. */",
-        '#include "publish/android/attribute_types.h"',
+        '#include "publish/android/android_tables.h"',
+        "",
+        "#include <stddef.h>",
         "",
     ]
     for number, row in enumerate(attributes):

@@ -2,7 +2,9 @@
  * manifest-attributes.tsv and public-resources.tsv (Android framework, API
  * level 26). Do not edit: change the script and run it again; a test fails
  * when this file differs from what the script writes. */
-#include "publish/android/attribute_types.h"
+#include "publish/android/android_tables.h"
+
+#include <stddef.h>
 
 static const ManifestAttributeValue values_9_protectionLevel[] = {
     {"normal", 0x0},

@@ -1,6 +1,7 @@
 #include "publish/android/attribute_types.h"
 
 #include "engine/text_escape.h"
+#include "publish/android/android_tables.h"
 
 #include <SDL.h>
 
@@ -74,8 +75,7 @@ uint32_t android_attribute_resource_id(const char *namespace_uri, const char *lo
     return row ? row->id : 0;
 }
 
-/* The blanks Android's packager trims around a typed value. */
-static int attr_types_blank(char c)
+int attribute_is_blank(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -88,11 +88,11 @@ typedef struct AttrText {
 
 static AttrText attr_types_trim(const char *s, size_t len)
 {
-    while (len > 0 && attr_types_blank(*s)) {
+    while (len > 0 && attribute_is_blank(*s)) {
         s++;
         len--;
     }
-    while (len > 0 && attr_types_blank(s[len - 1]))
+    while (len > 0 && attribute_is_blank(s[len - 1]))
         len--;
     AttrText t = {s, len};
     return t;

@@ -69,7 +69,7 @@ static void check_refuse_value(ManifestCheck *c, const XmlTreeNode *attribute,
     ManifestPlace at = check_place(c, attribute);
     char *formats = attribute_formats_text(typing->formats, typing->row);
     const char *v = attribute->text;
-    while (*v == ' ' || *v == '\t' || *v == '\n' || *v == '\r')
+    while (attribute_is_blank(*v))
         v++;
     const char *hint = (*v == '@' || *v == '?') ? "; a reference is written "
                                                   "@[package:]type/name or ?[package:][attr/]name"
@@ -92,7 +92,7 @@ static int check_version_code(ManifestCheck *c, const XmlTreeNode *attribute, co
     if (!uri || SDL_strcmp(uri, ANDROID_NAMESPACE_URI) != 0 ||
         SDL_strcmp(local, "versionCode") != 0 || !element->parent ||
         element->parent->type != XML_NODE_DOCUMENT || len == 0 ||
-        !SDL_strchr(" \t\n\v\f\r", attribute->text[len - 1]))
+        !attribute_is_blank(attribute->text[len - 1]))
         return 1;
     ManifestPlace at = check_place(c, attribute);
     publish_log_error("In '%s', line %u: the value '%s' of attribute '%s' has a blank after the "

@@ -1,5 +1,6 @@
 """Shared by every end-to-end test: where the source and the build are, the
-programs under test, and the one way to write an installation.
+programs under test, the one way to write an installation, and the exit
+code of a run in which every case skipped.
 
 CTest sets BRINDLECOT_BUILD_DIR and BRINDLECOT_SOURCE_DIR; run by hand,
 pytest finds the source from this file and the build in its build/."""
@@ -7,6 +8,8 @@ import os
 import pathlib
 import shutil
 import subprocess
+
+import pytest
 
 SOURCE_DIR = pathlib.Path(os.environ.get(
     "BRINDLECOT_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2])).resolve()
@@ -45,3 +48,33 @@ def build_installation(dest, with_game=True, keep_stubs=None):
 
 def stubs_dir(installation):
     return pathlib.Path(installation) / STUBS
+
+
+# pytest exits 0 when every case of a file skips (5 when the whole file
+# skips at collection), and CTest would call the one a pass and the other a
+# failure. A run in which no case ran but some skipped exits with this code
+# instead, which CTest reports as a skip (SKIP_RETURN_CODE in
+# tests/CMakeLists.txt). A failure or an error keeps its own code, and so
+# does a file with no case at all.
+EXIT_NOTHING_RAN = 77
+_outcomes = {"ran": 0, "skipped": 0}
+
+
+def pytest_collectreport(report):
+    if report.skipped:
+        _outcomes["skipped"] += 1
+
+
+def pytest_runtest_logreport(report):
+    # A case ran when its body did, whatever its outcome; an expected
+    # failure ran too (pytest reports it as a skip that carries wasxfail).
+    if report.when == "call" and (not report.skipped or hasattr(report, "wasxfail")):
+        _outcomes["ran"] += 1
+    elif report.skipped:
+        _outcomes["skipped"] += 1
+
+
+def pytest_sessionfinish(session, exitstatus):
+    if exitstatus in (pytest.ExitCode.OK, pytest.ExitCode.NO_TESTS_COLLECTED) and \
+            _outcomes["ran"] == 0 and _outcomes["skipped"] > 0:
+        session.exitstatus = EXIT_NOTHING_RAN

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "publish/android/android_tables.h"
 #include "publish/android/attribute_types.h"
 
 #include <SDL.h>

@@ -80,6 +80,29 @@ TEST_F(ManifestCheckTest, KeptCasesWarnOnce)
     EXPECT_EQ(lines_with("holds the escape '\\.', which Android's packager reads as '.'"), 1u);
 }
 
+/* A refused value that reads as a reference once its blanks are trimmed
+ * gets the hint on how a reference is written, whichever of the blanks
+ * the typing trims stands before it; and no blank of them may end a
+ * version code. */
+TEST_F(ManifestCheckTest, EveryBlankTheTypingTrimsCountsAsOne)
+{
+    static const char *const blanks[] = {" ", "\t", "\v", "\f"};
+    for (const char *blank : blanks) {
+        SCOPED_TRACE(testing::Message() << "blank 0x" << std::hex << (int)blank[0]);
+        std::string text = std::string("<manifest " NS " package=\"a.b\">"
+                                       "<application android:exported=\"") +
+                           blank + "@bogus\"/></manifest>";
+        EXPECT_EQ(check(text.c_str()), 0);
+        EXPECT_EQ(lines_with("fits none of the formats it takes (boolean), so Android's "
+                             "packager refuses it; a reference is written"),
+                  1u);
+        text = std::string("<manifest " NS " package=\"a.b\" android:versionCode=\"7") + blank +
+               "\"/>";
+        EXPECT_EQ(check(text.c_str()), 0);
+        EXPECT_EQ(lines_with("has a blank after the number"), 1u);
+    }
+}
+
 TEST_F(ManifestCheckTest, PrefixesResolveAsXmlReadsThem)
 {
     XmlTreeNode *doc = parse_xml_tree("<a b:n=\"1\" xmlns:b=\"one\" B:m=\"2\"><b:c/></a>");
