@@ -138,6 +138,10 @@ TEST_F(CvarTest, LockedCvarKeepsItsValueAndLogsOnce)
     ASSERT_EQ(cvar_unlock("s"), 1);
     EXPECT_EQ(cvar_set("s", "new"), 1);
     EXPECT_STREQ(s, "new");
+    /* The string's storage is this frame's: it is freed and cleared here,
+     * not by the fixture's shutdown after the frame is gone. */
+    cvar_shutdown();
+    EXPECT_EQ(s, nullptr);
 }
 
 TEST_F(CvarTest, NullAndUnknownArguments)
