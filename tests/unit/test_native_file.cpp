@@ -208,12 +208,24 @@ TEST_F(NativeFileTest, RemoveTreeTakesLinksNotTheirTargetsContentsFirst)
     write_native("tree/a/b/c.txt", "c");
     mkdir_native("tree/empty");
     ASSERT_EQ(symlink(path("outside").c_str(), path("tree/a/link").c_str()), 0);
-    std::vector<std::string> visited;
-    auto visit = [](void *user, const char *relative) {
-        ((std::vector<std::string> *)user)->push_back(relative);
+    NativeFileIdentity c_txt;
+    ASSERT_EQ(native_path_identity(path("tree/a/b/c.txt").c_str(), &c_txt), 1);
+    struct Visits {
+        std::vector<std::string> names;
+        std::vector<NativeFileIdentity> files; /* of the regular files, in order */
+        std::vector<std::string> file_names;
+    } visits;
+    std::vector<std::string> &visited = visits.names;
+    auto visit = [](void *user, const char *relative, const NativeFileIdentity *file) {
+        Visits *v = (Visits *)user;
+        v->names.push_back(relative);
+        if (file) {
+            v->files.push_back(*file);
+            v->file_names.push_back(relative);
+        }
     };
     char *failed = nullptr;
-    ASSERT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visited, &failed), 1);
+    ASSERT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visits, &failed), 1);
     EXPECT_EQ(failed, nullptr);
     EXPECT_FALSE(native_exists("tree"));
     EXPECT_EQ(read_native("outside/kept.txt"), "not ours");
@@ -225,8 +237,13 @@ TEST_F(NativeFileTest, RemoveTreeTakesLinksNotTheirTargetsContentsFirst)
     EXPECT_LT(at("a/b"), at("a"));
     EXPECT_LT(at("a/link"), at("a"));
     EXPECT_EQ(visited.back(), "");
+    /* The one regular file comes with what the removal's own stat saw:
+     * enough to forget it by, nothing read for a generation. */
+    ASSERT_EQ(visits.file_names, std::vector<std::string>{"a/b/c.txt"});
+    EXPECT_EQ(native_identity_same_stat(&visits.files[0], &c_txt), 1);
+    EXPECT_EQ(visits.files[0].generation, 0u);
     /* Nothing there is nothing to do. */
-    EXPECT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visited, &failed), 1);
+    EXPECT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visits, &failed), 1);
 }
 
 /* A tree's path is resolved below its directory: neither a ".." nor a
@@ -260,7 +277,7 @@ TEST_F(NativeFileTest, RemoveTreeNeverLeavesItsDirectory)
         SCOPED_TRACE(c.relative);
         char *failed = nullptr;
         int visits = 0;
-        auto count = [](void *n, const char *) { ++*(int *)n; };
+        auto count = [](void *n, const char *, const NativeFileIdentity *) { ++*(int *)n; };
         errno = 0;
         EXPECT_EQ(native_remove_tree(inst.c_str(), c.relative, count, &visits, &failed), 0);
         EXPECT_EQ(errno, c.error);
