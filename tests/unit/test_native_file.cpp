@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <thread>
 #include <vector>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -348,6 +350,36 @@ TEST_F(NativeFileTest, RemoveTreeNamesTheEntryThatStays)
     EXPECT_STREQ(failed, "sub/stuck.txt");
     free(failed);
     EXPECT_TRUE(native_exists("tree/sub/stuck.txt"));
+}
+
+/* The generation is what the kernel says of the inode, where it says
+ * anything; a stat identity leaves it out and tells the rest the same. */
+TEST_F(NativeFileTest, IdentityCarriesTheInodesGenerationWhereTheKernelGivesOne)
+{
+    write_native("f.bin", "some bytes");
+    int fd = native_file_open_read(path("f.bin").c_str());
+    ASSERT_GE(fd, 0);
+    long kernel = 0;
+    int told = ioctl(fd, FS_IOC_GETVERSION, &kernel) == 0;
+    NativeFileIdentity by_fd, by_path, by_stat, completed;
+    ASSERT_EQ(native_file_identity(fd, &by_fd), 1);
+    native_file_close(fd);
+    if (!told)
+        GTEST_SKIP() << "this file system gives no inode generation";
+    EXPECT_EQ(by_fd.generation, (uint32_t)kernel);
+    ASSERT_EQ(native_path_identity(path("f.bin").c_str(), &by_path), 1);
+    EXPECT_EQ(native_identity_equal(&by_fd, &by_path), 1);
+    ASSERT_EQ(native_path_stat_identity(path("f.bin").c_str(), &by_stat), 1);
+    EXPECT_EQ(by_stat.generation, 0u);
+    EXPECT_EQ(native_identity_same_stat(&by_stat, &by_fd), 1);
+    completed = by_stat;
+    ASSERT_EQ(native_path_add_generation(path("f.bin").c_str(), &completed), 1);
+    EXPECT_EQ(native_identity_equal(&completed, &by_fd), 1);
+    /* Replaced since the stat: the file there now is not that version. */
+    usleep(10000);
+    write_native("f.bin", "other byte");
+    completed = by_stat;
+    EXPECT_EQ(native_path_add_generation(path("f.bin").c_str(), &completed), 0);
 }
 
 TEST_F(NativeFileTest, IdentityChangesWithARewriteEvenAtTheSameTimes)
