@@ -244,15 +244,32 @@ int native_directory_sync(const char *native_dir)
 static uint32_t native_file_generation(int fd)
 {
 #ifdef FS_IOC_GETVERSION
-    /* The file systems that answer write an int, whatever the request's
-     * declared size. */
-    int generation = 0;
+    /* The request is declared for a long, and a file system may fill all
+     * of one; the ones that keep a generation keep 32 bits of it. */
+    long generation = 0;
     if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
-        return (uint32_t)generation;
+        return (uint32_t)((unsigned long)generation & 0xFFFFFFFFul);
 #else
     (void)fd;
 #endif
     return 0;
+}
+
+/* Set by the tests only, before any thread reads it. */
+static int native_every_generation = 0;
+
+void native_file_read_every_generation(int on)
+{
+    native_every_generation = on;
+}
+
+/* A file made in a deleted file's inode can only carry its times where
+ * the file system keeps them to the second: a change time with a part
+ * below the second tells versions apart by itself, and its file needs no
+ * ioctl (nor an open) for a generation. */
+int native_identity_needs_generation(const NativeFileIdentity *id)
+{
+    return native_every_generation || id->changetime_ns % 1000000000 == 0;
 }
 
 static void native_identity_of(const struct stat *st, uint32_t generation,
@@ -266,48 +283,79 @@ static void native_identity_of(const struct stat *st, uint32_t generation,
     id->generation = generation;
 }
 
-int native_file_identity(int fd, NativeFileIdentity *id)
+/* The stat identity of a regular file; 0 (EINVAL) for anything else. */
+static int native_regular_identity(const struct stat *st, NativeFileIdentity *id)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return 0;
-    if (!S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st->st_mode)) {
         errno = EINVAL;
         return 0;
     }
-    native_identity_of(&st, native_file_generation(fd), id);
+    native_identity_of(st, 0, id);
     return 1;
 }
 
-int native_path_identity(const char *native_path, NativeFileIdentity *id)
+int native_file_stat_identity(int fd, NativeFileIdentity *id)
 {
-    /* Looked at first: opening a device or a pipe can do more than read. */
     struct stat st;
-    if (lstat(native_path, &st) != 0)
+    return fstat(fd, &st) == 0 && native_regular_identity(&st, id);
+}
+
+int native_path_stat_identity(const char *native_path, NativeFileIdentity *id)
+{
+    struct stat st;
+    return lstat(native_path, &st) == 0 && native_regular_identity(&st, id);
+}
+
+int native_file_identity(int fd, NativeFileIdentity *id)
+{
+    if (!native_file_stat_identity(fd, id))
         return 0;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return 0;
-    }
-    int fd = native_file_open_read(native_path);
-    if (fd < 0) {
-        /* Unreadable: still the file it is, for whoever must forget it;
-         * without a generation it matches no version noted with one. */
-        native_identity_of(&st, 0, id);
+    if (native_identity_needs_generation(id))
+        id->generation = native_file_generation(fd);
+    return 1;
+}
+
+int native_path_add_generation(const char *native_path, NativeFileIdentity *id)
+{
+    if (!native_identity_needs_generation(id))
         return 1;
-    }
-    int ok = native_file_identity(fd, id);
+    int fd = native_file_open_read(native_path);
+    if (fd < 0)
+        return 0;
+    /* The file opened may not be the one stat'ed: only the same version
+     * takes its generation. */
+    NativeFileIdentity opened;
+    int ok = native_file_stat_identity(fd, &opened) && native_identity_same_stat(id, &opened);
+    if (ok)
+        id->generation = native_file_generation(fd);
     int saved = errno;
     close(fd);
     errno = saved;
     return ok;
 }
 
-int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity *b)
+int native_path_identity(const char *native_path, NativeFileIdentity *id)
+{
+    /* Looked at first: opening a device or a pipe can do more than read. */
+    if (!native_path_stat_identity(native_path, id))
+        return 0;
+    /* Unreadable: still the file it is, for whoever must forget it;
+     * without a generation it matches no version noted with one. */
+    NativeFileIdentity seen = *id;
+    if (!native_path_add_generation(native_path, id))
+        *id = seen;
+    return 1;
+}
+
+int native_identity_same_stat(const NativeFileIdentity *a, const NativeFileIdentity *b)
 {
     return native_identity_same_file(a, b) && a->size == b->size &&
-           a->modtime_ns == b->modtime_ns && a->changetime_ns == b->changetime_ns &&
-           a->generation == b->generation;
+           a->modtime_ns == b->modtime_ns && a->changetime_ns == b->changetime_ns;
+}
+
+int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity *b)
+{
+    return native_identity_same_stat(a, b) && a->generation == b->generation;
 }
 
 int native_identity_same_file(const NativeFileIdentity *a, const NativeFileIdentity *b)
@@ -430,8 +478,9 @@ static int native_remove_at(int dir_fd, const char *name, const char *relative,
     int is_directory = S_ISDIR(st.st_mode);
     if (is_directory && !native_empty_directory(dir_fd, name, relative, r))
         return 0;
+    NativeFileIdentity file;
     if (r->visit)
-        r->visit(r->user, relative);
+        r->visit(r->user, relative, native_regular_identity(&st, &file) ? &file : NULL);
     if (unlinkat(dir_fd, name, is_directory ? AT_REMOVEDIR : 0) != 0)
         return native_remove_failed(r, relative);
     return 1;

@@ -90,30 +90,66 @@ int native_file_list_directory(const char *native_path, NativeListCallback callb
  * only advance once a second, a file deleted and the next one made can
  * share the inode number, the size and both times: the inode's generation,
  * which the file system draws anew for each file it makes in an inode,
- * tells them apart where the kernel gives it (0 where it does not). Even
- * so, whoever deletes a file it has noted drops what it noted. */
+ * tells them apart where the kernel gives it (0 where it does not). It is
+ * read only where the change time is a whole second, since finer times
+ * tell such files apart by themselves (0 otherwise, for every version
+ * alike). Even so, whoever deletes a file it has noted drops what it
+ * noted. */
 typedef struct NativeFileIdentity {
     uint64_t device, inode, size;
     int64_t modtime_ns, changetime_ns; /* nanoseconds since 1970 */
     uint32_t generation;
 } NativeFileIdentity;
 
+/* 1 when the generation is read for a file of this stat identity: its
+ * change time is a whole second (or the tests asked for every file). */
+int native_identity_needs_generation(const NativeFileIdentity *id);
+
+/* For the tests: with on, the generation is read for every file, as on a
+ * file system that keeps its times to the second. */
+void native_file_read_every_generation(int on);
+
 /* Of an open descriptor, and of a path (a symbolic link not followed; the
- * file is opened for its generation, and has none when it cannot be). 0
+ * file is opened for its generation where one is read, and has none when
+ * it cannot be). 0
  * also for anything but a regular file (EINVAL). 1/0. */
 int native_file_identity(int fd, NativeFileIdentity *id);
 int native_path_identity(const char *native_path, NativeFileIdentity *id);
 
+/* What a stat alone tells (no generation: 0), of an open descriptor and of
+ * a path (a symbolic link not followed, nothing opened). Enough to forget a
+ * file, or to see that no version of it is known; a version is only
+ * trusted once its generation agrees too. 0 also for anything but a
+ * regular file (EINVAL). 1/0. */
+int native_file_stat_identity(int fd, NativeFileIdentity *id);
+int native_path_stat_identity(const char *native_path, NativeFileIdentity *id);
+
+/* Completes id, taken by native_path_stat_identity of native_path, with
+ * the generation of the file there: 1 when the file opened is still the
+ * version id names (its generation now set), 0 when it changed in between
+ * or cannot be opened. Where no generation is read (a change time below
+ * the second), 1 at once, nothing opened. */
+int native_path_add_generation(const char *native_path, NativeFileIdentity *id);
+
 /* 1 when both name the same version of the same file. */
 int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity *b);
+
+/* 1 when both agree on all a stat tells (device, inode, size, times),
+ * whatever their generations: within one open of a file, the generation
+ * cannot change, so this is all a second look at the descriptor needs. */
+int native_identity_same_stat(const NativeFileIdentity *a, const NativeFileIdentity *b);
 
 /* 1 when both name the same file, whatever its version: the same inode of
  * the same device. */
 int native_identity_same_file(const NativeFileIdentity *a, const NativeFileIdentity *b);
 
 /* Told of each entry just before native_remove_tree removes it: its path
- * below the top ("" for the top itself), contents before their directory. */
-typedef void (*NativeRemoveVisit)(void *user, const char *relative);
+ * below the top ("" for the top itself), contents before their directory,
+ * and, for a regular file, its stat identity as the removal saw it
+ * (NULL for anything else), so that whoever noted it can forget it
+ * without looking it up again. */
+typedef void (*NativeRemoveVisit)(void *user, const char *relative,
+                                  const NativeFileIdentity *file);
 
 /* Removes relative, a path below the directory native_dir ("" is the
  * root), and everything below it, with one system call an entry, never

@@ -15,6 +15,7 @@
 # three sets of platforms, each beside its own zip. Targets on an idle
 # 8-core machine: 2 desktop <= 0.6x, 5 platforms <= 1.0x, every platform
 # <= 1.5x, peak RSS <= 128 MiB.
+# tools/bench_syscalls.sh counts the system calls of a second HTML5 run.
 # BENCH_SKIP_1G=1 leaves the 1 GiB game out; BENCH_DIR (default /tmp) is
 # where the installation and the games are made.
 set -euo pipefail

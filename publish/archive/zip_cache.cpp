@@ -363,6 +363,18 @@ void zip_cache_forget_file(ZipCache *cache, const NativeFileIdentity *gone)
     SDL_UnlockMutex(cache->lock);
 }
 
+int zip_cache_may_know_file(ZipCache *cache, const NativeFileIdentity *seen)
+{
+    SDL_LockMutex(cache->lock);
+    int found = 0;
+    for (const ZipCacheIdentity *v = (const ZipCacheIdentity *)zip_cache_table_first(
+             &cache->versions, zip_cache_identity_key_of(seen));
+         v && !found; v = v->next)
+        found = native_identity_same_stat(&v->id, seen);
+    SDL_UnlockMutex(cache->lock);
+    return found;
+}
+
 const ZipCacheEntry *zip_cache_find_file(ZipCache *cache, const NativeFileIdentity *id)
 {
     SDL_LockMutex(cache->lock);

@@ -18,7 +18,8 @@
  *
  * Main thread only, except zip_cache_has, zip_cache_reserve,
  * zip_cache_write_at, zip_cache_commit_file, zip_cache_note_copy,
- * zip_cache_forget_file and zip_cache_find_file, which compression
+ * zip_cache_forget_file, zip_cache_may_know_file and zip_cache_find_file,
+ * which compression
  * workers and the staging copies may call at any time. The add_ sequence must not run while workers
  * reserve space. Nothing here logs: a cache whose file fails to take
  * bytes simply stops adding entries, which costs time but never a wrong
@@ -97,6 +98,12 @@ void zip_cache_note_copy(ZipCache *cache, const NativeFileIdentity *source,
  * deleted or rewritten: none of its versions is known any longer, so a
  * file that gets its inode afterwards is never taken for it. */
 void zip_cache_forget_file(ZipCache *cache, const NativeFileIdentity *gone);
+
+/* 1 when a version of the file is known that agrees with seen (a stat
+ * identity, native_path_stat_identity) on all a stat tells, whatever its
+ * generation: only then is the generation worth reading, for
+ * zip_cache_find_file to decide. */
+int zip_cache_may_know_file(ZipCache *cache, const NativeFileIdentity *seen);
 
 /* The content of the file version id, or NULL when that version is not
  * known. */

@@ -189,10 +189,12 @@ static void zip_prepass_file(DeflateJob *job, z_stream *zs, void **scratch)
     uint8_t digest[ZIP_CACHE_DIGEST_SIZE];
     if (native_file_identity(fd, &before) && before.size <= ZIP_PREPASS_MAX_SIZE) {
         s.room = deflateBound(zs, (uLong)before.size);
-        /* Only the version read from start to end, unchanged, is known. */
+        /* Only the version read from start to end, unchanged, is known;
+         * the generation read before holds for as long as fd is open. */
         job->ok = zip_cache_reserve(s.cache, s.room, &s.offset) &&
                   zip_prepass_read(&s, fd, &before, &crc, digest) &&
-                  native_file_identity(fd, &after) && native_identity_equal(&before, &after);
+                  native_file_stat_identity(fd, &after) &&
+                  native_identity_same_stat(&before, &after);
     }
     native_file_close(fd);
     if (job->ok)

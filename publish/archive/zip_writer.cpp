@@ -812,15 +812,20 @@ static int zip_add_stored(ZipContext *ctx, ZipPending *e)
 /* --- entries known unchanged -------------------------------------------- */
 
 /* The cached content of the file at path when this run has read that very
- * version of it (the first pass, or a staged copy of what it read), without
- * opening it. */
+ * version of it (the first pass, or a staged copy of what it read). A stat
+ * tells most files apart; the file is opened for its generation only when
+ * the cache knows a version that the stat cannot tell from it, since only
+ * the generation tells a file from the one that took a deleted file's
+ * inode within the same second. */
 static const ZipCacheEntry *zip_known_file(ZipRun *run, const char *path)
 {
     if (!run->cache)
         return NULL;
     char *native = tree_walk_native_path(path);
     NativeFileIdentity id;
-    int found = native && native_path_identity(native, &id);
+    int found = native && native_path_stat_identity(native, &id) &&
+                zip_cache_may_know_file(run->cache, &id) &&
+                native_path_add_generation(native, &id);
     SDL_free(native);
     return found ? zip_cache_find_file(run->cache, &id) : NULL;
 }

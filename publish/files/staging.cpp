@@ -132,7 +132,8 @@ void staging_observe_copies(StagingCopyObserver copied, StagingDropObserver drop
 static void staging_tell_dropped(const char *native)
 {
     NativeFileIdentity gone;
-    if (staging_drop_observer && native_path_identity(native, &gone))
+    /* Forgetting needs the inode alone: nothing is opened for it. */
+    if (staging_drop_observer && native_path_stat_identity(native, &gone))
         staging_drop_observer(staging_observer_user, &gone);
 }
 
@@ -178,8 +179,9 @@ static int staging_copy_walked(int dst_fd, const char *dst, const char *src,
         output_log_failure(&staging_copy_texts.write_failed, dst, strerror(errno));
     else if (!result)
         publish_log_error("Read from '%s' failed: %s", src, fs_error_cause(PHYSFS_ERR_IO, errno));
-    r->identified = before && native_file_identity(fd, &after) &&
-                    native_identity_equal(&r->source, &after);
+    /* The same descriptor: the generation read before still holds. */
+    r->identified = before && native_file_stat_identity(fd, &after) &&
+                    native_identity_same_stat(&r->source, &after);
     native_file_close(fd);
     return result;
 }
@@ -615,29 +617,23 @@ int make_executable(const char *path)
     return result;
 }
 
-/* The tree that delete_tree removes: its path and its native path. */
+/* The tree that delete_tree removes, for its lines. */
 typedef struct StagingDeletion {
     const char *path;
-    const char *dir, *top; /* the installation's native directory, the tree below it */
-    int out_of_memory;     /* an entry went untold: the delete must fail */
 } StagingDeletion;
 
-static void staging_announce_deletion(void *deletion, const char *relative)
+/* The removal's own look at the entry names the file to forget: no
+ * second lookup by path. */
+static void staging_announce_deletion(void *deletion, const char *relative,
+                                      const NativeFileIdentity *file)
 {
     StagingDeletion *d = (StagingDeletion *)deletion;
     if (*relative)
         publish_log_info("Deleting '%s/%s'...", d->path, relative);
     else
         publish_log_info("Deleting '%s'...", d->path);
-    if (!staging_drop_observer)
-        return;
-    char *native = *relative ? alloc_printf("%s/%s/%s", d->dir, d->top, relative)
-                             : alloc_printf("%s/%s", d->dir, d->top);
-    if (native)
-        staging_tell_dropped(native);
-    else
-        d->out_of_memory = 1;
-    SDL_free(native);
+    if (file && staging_drop_observer)
+        staging_drop_observer(staging_observer_user, file);
 }
 
 /* Natively, one system call an entry: PhysicsFS would stat and check each
@@ -652,9 +648,9 @@ int delete_tree(const char *path)
         return 0;
     native[dir_length] = '\0';
     char *failed = NULL;
-    StagingDeletion deletion = {path, native, native + dir_length + 1, 0};
-    int ok = native_remove_tree(native, deletion.top, staging_announce_deletion, &deletion,
-                                &failed);
+    StagingDeletion deletion = {path};
+    int ok = native_remove_tree(native, native + dir_length + 1, staging_announce_deletion,
+                                &deletion, &failed);
     if (!ok) {
         int on_the_way = errno == ELOOP && failed && !*failed;
         publish_log_error("Failed to delete '%s%s%s': %s", path, failed && *failed ? "/" : "",
@@ -662,12 +658,6 @@ int delete_tree(const char *path)
                           on_the_way ? "a directory on its way is a symbolic link, which the "
                                        "publisher never follows"
                                      : strerror(errno));
-    }
-    /* A file deleted that the observer was not told of could pass for the
-     * next one given its inode. */
-    if (ok && deletion.out_of_memory) {
-        report_out_of_memory();
-        ok = 0;
     }
     free(failed);
     SDL_free(native);

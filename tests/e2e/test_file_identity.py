@@ -6,7 +6,14 @@ and the run must still not take one for the other.
 The file system is an ext4 image with 128-byte inodes (no room for finer
 timestamps) on a loop device; the launcher files and the native code that
 staging drops are sized exactly like the default files written after
-them."""
+them.
+
+Here the defences stand in for one another: the whole run fails only when
+the generation, the drop on delete and the first pass's selection are all
+gone. Each alone has a unit case that fails without it: the generation in
+test_native_file.cpp and test_zip_threads.cpp (a reused inode told to the
+run), the drop in test_staging_threads.cpp, the selection in
+test_zip_threads.cpp."""
 import contextlib
 import os
 import random

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <thread>
 #include <vector>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -208,12 +210,24 @@ TEST_F(NativeFileTest, RemoveTreeTakesLinksNotTheirTargetsContentsFirst)
     write_native("tree/a/b/c.txt", "c");
     mkdir_native("tree/empty");
     ASSERT_EQ(symlink(path("outside").c_str(), path("tree/a/link").c_str()), 0);
-    std::vector<std::string> visited;
-    auto visit = [](void *user, const char *relative) {
-        ((std::vector<std::string> *)user)->push_back(relative);
+    NativeFileIdentity c_txt;
+    ASSERT_EQ(native_path_identity(path("tree/a/b/c.txt").c_str(), &c_txt), 1);
+    struct Visits {
+        std::vector<std::string> names;
+        std::vector<NativeFileIdentity> files; /* of the regular files, in order */
+        std::vector<std::string> file_names;
+    } visits;
+    std::vector<std::string> &visited = visits.names;
+    auto visit = [](void *user, const char *relative, const NativeFileIdentity *file) {
+        Visits *v = (Visits *)user;
+        v->names.push_back(relative);
+        if (file) {
+            v->files.push_back(*file);
+            v->file_names.push_back(relative);
+        }
     };
     char *failed = nullptr;
-    ASSERT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visited, &failed), 1);
+    ASSERT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visits, &failed), 1);
     EXPECT_EQ(failed, nullptr);
     EXPECT_FALSE(native_exists("tree"));
     EXPECT_EQ(read_native("outside/kept.txt"), "not ours");
@@ -225,8 +239,13 @@ TEST_F(NativeFileTest, RemoveTreeTakesLinksNotTheirTargetsContentsFirst)
     EXPECT_LT(at("a/b"), at("a"));
     EXPECT_LT(at("a/link"), at("a"));
     EXPECT_EQ(visited.back(), "");
+    /* The one regular file comes with what the removal's own stat saw:
+     * enough to forget it by, nothing read for a generation. */
+    ASSERT_EQ(visits.file_names, std::vector<std::string>{"a/b/c.txt"});
+    EXPECT_EQ(native_identity_same_stat(&visits.files[0], &c_txt), 1);
+    EXPECT_EQ(visits.files[0].generation, 0u);
     /* Nothing there is nothing to do. */
-    EXPECT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visited, &failed), 1);
+    EXPECT_EQ(native_remove_tree(root.c_str(), "tree", visit, &visits, &failed), 1);
 }
 
 /* A tree's path is resolved below its directory: neither a ".." nor a
@@ -260,7 +279,7 @@ TEST_F(NativeFileTest, RemoveTreeNeverLeavesItsDirectory)
         SCOPED_TRACE(c.relative);
         char *failed = nullptr;
         int visits = 0;
-        auto count = [](void *n, const char *) { ++*(int *)n; };
+        auto count = [](void *n, const char *, const NativeFileIdentity *) { ++*(int *)n; };
         errno = 0;
         EXPECT_EQ(native_remove_tree(inst.c_str(), c.relative, count, &visits, &failed), 0);
         EXPECT_EQ(errno, c.error);
@@ -331,6 +350,70 @@ TEST_F(NativeFileTest, RemoveTreeNamesTheEntryThatStays)
     EXPECT_STREQ(failed, "sub/stuck.txt");
     free(failed);
     EXPECT_TRUE(native_exists("tree/sub/stuck.txt"));
+}
+
+/* The generation is what the kernel says of the inode, where it says
+ * anything; a stat identity leaves it out and tells the rest the same. */
+TEST_F(NativeFileTest, IdentityCarriesTheInodesGenerationWhereTheKernelGivesOne)
+{
+    native_file_read_every_generation(1);
+    struct Reset {
+        ~Reset() { native_file_read_every_generation(0); }
+    } reset;
+    write_native("f.bin", "some bytes");
+    int fd = native_file_open_read(path("f.bin").c_str());
+    ASSERT_GE(fd, 0);
+    long kernel = 0;
+    int told = ioctl(fd, FS_IOC_GETVERSION, &kernel) == 0;
+    NativeFileIdentity by_fd, by_path, by_stat, completed;
+    ASSERT_EQ(native_file_identity(fd, &by_fd), 1);
+    native_file_close(fd);
+    if (!told)
+        GTEST_SKIP() << "this file system gives no inode generation";
+    EXPECT_EQ(by_fd.generation, (uint32_t)kernel);
+    ASSERT_EQ(native_path_identity(path("f.bin").c_str(), &by_path), 1);
+    EXPECT_EQ(native_identity_equal(&by_fd, &by_path), 1);
+    ASSERT_EQ(native_path_stat_identity(path("f.bin").c_str(), &by_stat), 1);
+    EXPECT_EQ(by_stat.generation, 0u);
+    EXPECT_EQ(native_identity_same_stat(&by_stat, &by_fd), 1);
+    completed = by_stat;
+    ASSERT_EQ(native_path_add_generation(path("f.bin").c_str(), &completed), 1);
+    EXPECT_EQ(native_identity_equal(&completed, &by_fd), 1);
+    /* Replaced since the stat: the file there now is not that version. */
+    usleep(10000);
+    write_native("f.bin", "other byte");
+    completed = by_stat;
+    EXPECT_EQ(native_path_add_generation(path("f.bin").c_str(), &completed), 0);
+}
+
+/* A change time below the second tells a file from one made later in its
+ * inode: no generation is read for it, so its identity costs no open and
+ * no ioctl, and every version of it alike has none. */
+TEST_F(NativeFileTest, FineChangeTimesNeedNoGeneration)
+{
+    struct Case {
+        int64_t changetime_ns;
+        int needs;
+    } cases[] = {{5000000000, 1}, {5000000001, 0}, {5999999999, 0}, {0, 1}};
+    for (const Case &c : cases) {
+        NativeFileIdentity id = {1, 2, 3, 5000000000, c.changetime_ns, 0};
+        EXPECT_EQ(native_identity_needs_generation(&id), c.needs) << c.changetime_ns;
+    }
+
+    write_native("f.bin", "some bytes");
+    NativeFileIdentity by_fd, by_stat;
+    ASSERT_EQ(native_path_stat_identity(path("f.bin").c_str(), &by_stat), 1);
+    if (by_stat.changetime_ns % 1000000000 == 0)
+        GTEST_SKIP() << "this file system keeps its times to the second";
+    int fd = native_file_open_read(path("f.bin").c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(native_file_identity(fd, &by_fd), 1);
+    native_file_close(fd);
+    EXPECT_EQ(by_fd.generation, 0u);
+    EXPECT_EQ(native_identity_equal(&by_fd, &by_stat), 1);
+    /* Taken with nothing to open: a removed file still completes. */
+    ASSERT_EQ(native_file_remove(path("f.bin").c_str()), 1);
+    EXPECT_EQ(native_path_add_generation(path("f.bin").c_str(), &by_stat), 1);
 }
 
 TEST_F(NativeFileTest, IdentityChangesWithARewriteEvenAtTheSameTimes)
