@@ -10,8 +10,6 @@
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 
-/* --- runs --------------------------------------------------------------- */
-
 static void zip_run_free(ZipRun *run)
 {
     deflate_pool_destroy(run->pool);
