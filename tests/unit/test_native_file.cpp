@@ -48,11 +48,11 @@ TEST_F(NativeFileTest, FilesAndDirectoriesTakeTheUsualModesUnderTheUmask)
         UmaskScope scope(c.mask);
         std::string file = "f" + std::to_string(c.mask);
         std::string dir = "d" + std::to_string(c.mask);
-        int fd = native_file_create(path(file).c_str());
+        int fd = native_file_create(path(file).c_str(), root.size());
         ASSERT_GE(fd, 0);
         EXPECT_EQ(native_file_close(fd), 1);
         EXPECT_EQ(mode_of(file), c.file) << c.mask;
-        ASSERT_EQ(native_make_directory(path(dir).c_str()), 1);
+        ASSERT_EQ(native_make_directory(path(dir).c_str(), root.size()), 1);
         EXPECT_EQ(mode_of(dir), c.directory) << c.mask;
     }
 }
@@ -60,7 +60,7 @@ TEST_F(NativeFileTest, FilesAndDirectoriesTakeTheUsualModesUnderTheUmask)
 TEST_F(NativeFileTest, CreateTruncatesAndWritesReachTheFile)
 {
     write_native("old.txt", "a much longer earlier content");
-    int fd = native_file_create(path("old.txt").c_str());
+    int fd = native_file_create(path("old.txt").c_str(), root.size());
     ASSERT_GE(fd, 0);
     EXPECT_EQ(native_file_write_all(fd, "new", 3), 1);
     EXPECT_EQ(native_file_write_at(fd, "N", 1, 0), 1);
@@ -99,7 +99,7 @@ TEST_F(NativeFileTest, WritebackHintSucceedsWhereItCannotApplyButNotOnABadDescri
 TEST_F(NativeFileTest, CreateInAMissingDirectoryFailsWithTheCause)
 {
     errno = 0;
-    EXPECT_EQ(native_file_create(path("missing/x").c_str()), -1);
+    EXPECT_EQ(native_file_create(path("missing/x").c_str(), root.size()), -1);
     EXPECT_EQ(errno, ENOENT);
 }
 
@@ -107,17 +107,17 @@ TEST_F(NativeFileTest, MakeDirectoryAcceptsADirectoryButNotAFile)
 {
     mkdir_native("there");
     write_native("plain", "x");
-    EXPECT_EQ(native_make_directory(path("there").c_str()), 1);
+    EXPECT_EQ(native_make_directory(path("there").c_str(), root.size()), 1);
     errno = 0;
-    EXPECT_EQ(native_make_directory(path("plain").c_str()), 0);
+    EXPECT_EQ(native_make_directory(path("plain").c_str(), root.size()), 0);
     EXPECT_EQ(errno, ENOTDIR);
-    EXPECT_EQ(native_make_directory(path("missing/sub").c_str()), 0);
+    EXPECT_EQ(native_make_directory(path("missing/sub").c_str(), root.size()), 0);
     EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(NativeFileTest, TempFileHasNoNameAndReadsBackWhatWasWritten)
 {
-    int fd = native_temp_file_open(root.c_str());
+    int fd = native_temp_file_open(root.c_str(), root.size());
     ASSERT_GE(fd, 0);
     EXPECT_EQ(run_command("test -z \"$(ls -A '" + root + "')\""), 0);
     EXPECT_EQ(native_file_write_at(fd, "0123456789", 10, 0), 1);
@@ -131,7 +131,7 @@ TEST_F(NativeFileTest, TempFileHasNoNameAndReadsBackWhatWasWritten)
     EXPECT_EQ(native_file_read_at(fd, buffer, 4, 21), 0); /* runs past the end */
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(native_file_close(fd), 1);
-    EXPECT_EQ(native_temp_file_open(path("missing").c_str()), -1);
+    EXPECT_EQ(native_temp_file_open(path("missing").c_str(), root.size()), -1);
 }
 
 /* Staged trees go through this writer: same messages as PhysicsFS copies. */
@@ -393,7 +393,7 @@ TEST_F(NativeFileTest, CopyTakesTheWholeSourceWhateverItsSize)
                 src = native_file_open_read(path("src.bin").c_str());
             }
             ASSERT_GE(src, 0);
-            int dst = native_file_create(path("dst.bin").c_str());
+            int dst = native_file_create(path("dst.bin").c_str(), root.size());
             ASSERT_GE(dst, 0);
             char buffer[1000];
             int write_failed = -1;
@@ -412,7 +412,7 @@ TEST_F(NativeFileTest, CopyIsNeverALinkToTheSource)
 {
     write_native("src.bin", "the game's own bytes");
     int src = native_file_open_read(path("src.bin").c_str());
-    int dst = native_file_create(path("dst.bin").c_str());
+    int dst = native_file_create(path("dst.bin").c_str(), root.size());
     ASSERT_GE(src, 0);
     ASSERT_GE(dst, 0);
     char buffer[64];
