@@ -610,6 +610,8 @@ static int native_create_op(int base, const char *relative, void *unused)
     if (fd >= 0 || errno != EEXIST)
         return fd;
     fd = native_open_relative(base, relative, O_WRONLY | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0 && errno == ENXIO)
+        errno = EINVAL; /* a pipe with no reader, or a device with nothing behind it */
     if (fd < 0 || !native_sole_regular(fd))
         return -1;
     if (ftruncate(fd, 0) != 0) {
