@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/native.h"
+#include "platform/native_file.h"
 
 #include <SDL.h>
 #include <errno.h>
@@ -135,7 +136,7 @@ static int helpers_append_components(char *out, size_t *length, const char *path
             p++;
         }
         size_t n = (size_t)(p - start);
-        if (start[0] == '.' && (n == 1 || (n == 2 && start[1] == '.')))
+        if (!native_component_is_plain(start, n))
             return 0;
         out[(*length)++] = '/';
         SDL_memcpy(out + *length, start, n);
@@ -211,7 +212,7 @@ int fs_mkdir(const char *path)
             char c = native[i];
             native[i] = '\0';
             if (native_exists(native))
-                native_set_usual_mode(native, NATIVE_MODE_DIRECTORY);
+                native_set_usual_mode(native, base, NATIVE_MODE_DIRECTORY);
             native[i] = c;
         }
     }
@@ -222,10 +223,11 @@ int fs_mkdir(const char *path)
 
 int fs_set_usual_mode(const char *path)
 {
-    char *native = fs_native_write_path(path, NULL);
+    size_t base = 0;
+    char *native = fs_native_write_path(path, &base);
     if (!native)
         return 0;
-    int ok = native_set_usual_mode(native, NATIVE_MODE_FILE);
+    int ok = native_set_usual_mode(native, base, NATIVE_MODE_FILE);
     SDL_free(native);
     return ok;
 }

@@ -1,5 +1,7 @@
 #include "platform/native.h"
 
+#include "platform/native_file.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
@@ -50,9 +52,17 @@ unsigned native_usual_mode(NativeModeKind kind)
     return (unsigned)(full & ~mask & 0777);
 }
 
-int native_set_usual_mode(const char *native_path, NativeModeKind kind)
+int native_set_usual_mode(const char *native_path, size_t dir_length, NativeModeKind kind)
 {
-    return chmod(native_path, (mode_t)native_usual_mode(kind)) == 0;
+    /* chmod by path would follow a link planted there to its target. */
+    int fd = native_entry_open(native_path, dir_length);
+    if (fd < 0)
+        return 0;
+    int ok = fchmod(fd, (mode_t)native_usual_mode(kind)) == 0;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
 }
 
 int native_exists(const char *native_path)
@@ -61,9 +71,9 @@ int native_exists(const char *native_path)
     return lstat(native_path, &st) == 0;
 }
 
-int native_make_executable(const char *native_path)
+int native_make_executable(const char *native_path, size_t dir_length)
 {
-    return native_set_usual_mode(native_path, NATIVE_MODE_EXECUTABLE);
+    return native_set_usual_mode(native_path, dir_length, NATIVE_MODE_EXECUTABLE);
 }
 
 int native_absolute_path(const char *native_path, char *out, size_t out_size)

@@ -20,16 +20,20 @@ unsigned native_usual_mode(NativeModeKind kind);
 /* Gives the entry at native_path native_usual_mode(kind). PhysicsFS creates
  * files 0600 and directories 0700, which keeps a site or a package from a
  * web server or a colleague running as another user: whatever creates an
- * entry through it calls this afterwards. 1 on success; 0 on failure, with
- * errno telling why. */
-int native_set_usual_mode(const char *native_path, NativeModeKind kind);
+ * entry through it calls this afterwards. native_path and dir_length are
+ * as native_file_create takes them: the entry is resolved beneath the
+ * trusted directory, and a link on the way or at the end fails with ELOOP,
+ * its target's mode untouched. 1 on success; 0 on failure, with errno
+ * telling why. */
+int native_set_usual_mode(const char *native_path, size_t dir_length, NativeModeKind kind);
 
 /* 1 when something (even a dangling link) is at native_path. */
 int native_exists(const char *native_path);
 
 /* Gives the file at native_path the mode of an executable (0755 under the
- * umask). 1 on success; 0 on failure, with errno telling why. */
-int native_make_executable(const char *native_path);
+ * umask), as native_set_usual_mode does. 1 on success; 0 on failure, with
+ * errno telling why. */
+int native_make_executable(const char *native_path, size_t dir_length);
 
 /* Writes the absolute path of an existing file or directory, with every
  * symbolic link and "." or ".." resolved, into out. 1 on success; 0 on

@@ -17,17 +17,12 @@
 #endif
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-int native_file_create(const char *native_path)
-{
-    int fd;
-    do
-        fd = open(native_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
+#include <atomic>
+#include <mutex>
 
 int native_file_write_all(int fd, const void *data, size_t length)
 {
@@ -107,35 +102,6 @@ int native_file_close(int fd)
     return close(fd) == 0;
 }
 
-/* For file systems without O_TMPFILE: a unique name, unlinked at once. */
-static int native_temp_file_named(const char *native_dir)
-{
-    size_t length = strlen(native_dir) + sizeof "/.scratch-XXXXXX";
-    char *path = (char *)malloc(length);
-    if (!path) {
-        errno = ENOMEM;
-        return -1;
-    }
-    snprintf(path, length, "%s/.scratch-XXXXXX", native_dir);
-    int fd = mkostemp(path, O_CLOEXEC);
-    if (fd >= 0)
-        unlink(path);
-    int saved = errno;
-    free(path);
-    errno = saved;
-    return fd;
-}
-
-int native_temp_file_open(const char *native_dir)
-{
-    int fd = open(native_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        return fd;
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-        return -1;
-    return native_temp_file_named(native_dir);
-}
-
 int native_file_open_read(const char *native_path)
 {
     int fd;
@@ -170,22 +136,6 @@ int native_file_lstat(const char *native_path, NativeFileInfo *info)
     return 1;
 }
 
-int native_make_directory(const char *native_path)
-{
-    if (mkdir(native_path, 0777) == 0)
-        return 1;
-    if (errno != EEXIST)
-        return 0;
-    struct stat st;
-    if (stat(native_path, &st) != 0)
-        return 0;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return 0;
-    }
-    return 1;
-}
-
 int native_file_list_directory(const char *native_path, NativeListCallback callback, void *user)
 {
     DIR *dir = opendir(native_path);
@@ -212,31 +162,6 @@ int native_file_list_directory(const char *native_path, NativeListCallback callb
     closedir(dir);
     errno = saved_errno;
     return result;
-}
-
-int native_file_rename(const char *from, const char *to)
-{
-    return rename(from, to) == 0;
-}
-
-int native_file_remove(const char *native_path)
-{
-    return unlink(native_path) == 0;
-}
-
-int native_directory_sync(const char *native_dir)
-{
-    int fd;
-    do
-        fd = open(native_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return 0;
-    int ok = fsync(fd) == 0;
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return ok;
 }
 
 /* The inode's generation, 0 where the file system keeps none or the
@@ -438,14 +363,476 @@ static long native_lock_holder(int fd)
     return pid;
 }
 
-int native_file_lock(const char *native_path, long *holder)
+static int native_remove_at(int dir_fd, const char *name, const char *relative,
+                            NativeRemoval *r)
+{
+    struct stat st;
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return native_remove_failed(r, relative);
+    int is_directory = S_ISDIR(st.st_mode);
+    if (is_directory && !native_empty_directory(dir_fd, name, relative, r))
+        return 0;
+    NativeFileIdentity file;
+    if (r->visit)
+        r->visit(r->user, relative, native_regular_identity(&st, &file) ? &file : NULL);
+    if (unlinkat(dir_fd, name, is_directory ? AT_REMOVEDIR : 0) != 0)
+        return native_remove_failed(r, relative);
+    return 1;
+}
+
+int native_component_is_plain(const char *component, size_t length)
+{
+    return length > 0 &&
+           !(component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.')));
+}
+
+/* 1 when relative is a path of plain names: no empty, "." or ".."
+ * component, no leading '/'. */
+static int native_relative_is_plain(const char *relative)
+{
+    const char *component = relative;
+    for (const char *p = relative;; p++) {
+        if (*p != '/' && *p != '\0')
+            continue;
+        if (!native_component_is_plain(component, (size_t)(p - component)))
+            return 0;
+        if (*p == '\0')
+            return 1;
+        component = p + 1;
+    }
+}
+
+/* Set by the tests, to run the resolution that kernels without openat2
+ * get. */
+static std::atomic<int> native_openat2_off(0);
+
+void native_beneath_use_openat2(int on)
+{
+    native_openat2_off.store(!on);
+}
+
+/* One name opened in dir_fd, a symbolic link there refused with ELOOP: the
+ * system tells a link opened with O_NOFOLLOW and O_DIRECTORY as no
+ * directory, and it is told here as openat2 tells it. */
+static int native_open_name(int dir_fd, const char *name, int flags, mode_t mode)
 {
     int fd;
-    /* Not truncated on open: the holder's id stays readable by the runs it
-     * turns away. */
     do
-        fd = open(native_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        fd = openat(dir_fd, name, flags | O_NOFOLLOW | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
+    struct stat st;
+    if (fd < 0 && errno == ENOTDIR && fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        errno = ELOOP;
+    return fd;
+}
+
+/* relative (plain names, or "" for dir_fd itself) opened below dir_fd one
+ * component at a time, each directory on the way with O_NOFOLLOW, the last
+ * name with flags. */
+static int native_open_components(int dir_fd, const char *relative, int flags, mode_t mode)
+{
+    if (!*relative)
+        return native_open_name(dir_fd, ".", flags, mode);
+    int fd = dir_fd;
+    const char *p = relative;
+    for (;;) {
+        const char *end = strchr(p, '/');
+        size_t n = end ? (size_t)(end - p) : strlen(p);
+        char name[NAME_MAX + 1];
+        int next = -1;
+        if (n > NAME_MAX) {
+            errno = ENAMETOOLONG;
+        } else {
+            memcpy(name, p, n);
+            name[n] = '\0';
+            next = end ? native_open_name(fd, name, O_RDONLY | O_DIRECTORY, 0)
+                       : native_open_name(fd, name, flags, mode);
+        }
+        if (fd != dir_fd) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+        }
+        if (next < 0 || !end)
+            return next;
+        fd = next;
+        p = end + 1;
+    }
+}
+
+/* relative below dir_fd, never leaving it nor passing a symbolic link (the
+ * last name included): one call where the kernel has openat2 (and a
+ * container lets it through), else one open per component. */
+static int native_open_relative(int dir_fd, const char *relative, int flags, mode_t mode)
+{
+#if defined(NATIVE_HAVE_OPENAT2) && defined(SYS_openat2)
+    if (!native_openat2_off.load(std::memory_order_relaxed)) {
+        struct open_how how;
+        memset(&how, 0, sizeof how);
+        how.flags = (uint64_t)(flags | O_CLOEXEC);
+        /* openat2 refuses a mode where nothing is created. */
+        if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
+            how.mode = mode;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+        long fd;
+        do
+            fd = syscall(SYS_openat2, dir_fd, *relative ? relative : ".", &how, sizeof how);
+        while (fd < 0 && (errno == EAGAIN || errno == EINTR));
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+            return (int)fd;
+    }
+#endif
+    return native_open_components(dir_fd, relative, flags, mode);
+}
+
+/* The directory dirs below dir_fd (plain names, "" for dir_fd itself). */
+static int native_open_beneath(int dir_fd, const char *dirs)
+{
+    return native_open_relative(dir_fd, dirs, O_RDONLY | O_DIRECTORY, 0);
+}
+
+/* The directory that holds relative's last name, opened beneath base, and
+ * that name in *name. base itself when relative has one component: the
+ * caller closes what is not base. */
+static int native_open_parent(int base, const char *relative, const char **name)
+{
+    const char *slash = strrchr(relative, '/');
+    *name = slash ? slash + 1 : relative;
+    if (!slash)
+        return base;
+    char *dirs = strndup(relative, (size_t)(slash - relative));
+    if (!dirs) {
+        errno = ENOMEM;
+        return -1;
+    }
+    int fd = native_open_beneath(base, dirs);
+    int saved = errno;
+    free(dirs);
+    errno = saved;
+    return fd;
+}
+
+static void native_close_parent(int parent, int base)
+{
+    int saved = errno;
+    if (parent >= 0 && parent != base)
+        close(parent);
+    errno = saved;
+}
+
+/* Descriptors of the trusted directories (the installation), opened once
+ * each and kept for the process's life: resolving beneath one costs no
+ * open of its own, on whatever thread. A descriptor replaced is never
+ * closed, as another thread may still resolve through it. */
+#define NATIVE_BASES 8
+
+typedef struct NativeBase {
+    char *dir;
+    int fd;
+} NativeBase;
+
+static NativeBase native_bases[NATIVE_BASES];
+static unsigned native_bases_next;
+static std::mutex native_bases_lock;
+
+/* The descriptor of the first dir_length bytes of native_path ("/" when
+ * there are none); fresh opens it again, for a directory removed and made
+ * anew since. */
+static int native_base(const char *native_path, size_t dir_length, int fresh)
+{
+    std::lock_guard<std::mutex> hold(native_bases_lock);
+    NativeBase *slot = NULL;
+    for (NativeBase &b : native_bases) {
+        if (b.dir && strlen(b.dir) == dir_length && memcmp(b.dir, native_path, dir_length) == 0) {
+            if (!fresh)
+                return b.fd;
+            slot = &b;
+        }
+    }
+    char *dir = strndup(native_path, dir_length);
+    if (!dir) {
+        errno = ENOMEM;
+        return -1;
+    }
+    int fd;
+    do
+        fd = open(dir_length ? dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        int saved = errno;
+        free(dir);
+        errno = saved;
+        return -1;
+    }
+    if (!slot)
+        slot = &native_bases[native_bases_next++ % NATIVE_BASES];
+    free(slot->dir);
+    slot->dir = dir;
+    slot->fd = fd;
+    return fd;
+}
+
+/* 1 when the directory base no longer has a name. */
+static int native_base_gone(int base)
+{
+    struct stat st;
+    return fstat(base, &st) == 0 && st.st_nlink == 0;
+}
+
+/* What is resolved beneath the trusted directory: a negative result is a
+ * failure, errno telling why. */
+typedef int (*NativeBeneathOp)(int base, const char *relative, void *user);
+
+/* native_path's part after its first dir_length bytes and the '/' there;
+ * NULL when native_path does not go on that way. */
+static const char *native_relative(const char *native_path, size_t dir_length)
+{
+    if (strnlen(native_path, dir_length) < dir_length)
+        return NULL;
+    const char *rest = native_path + dir_length;
+    if (*rest == '/')
+        return rest + 1;
+    return *rest ? NULL : rest;
+}
+
+/* op on native_path's relative part, beneath the descriptor of its
+ * trusted directory, once more with a fresh descriptor when the kept one
+ * names a directory removed since. */
+static int native_beneath(const char *native_path, size_t dir_length, NativeBeneathOp op,
+                          void *user)
+{
+    const char *relative = native_relative(native_path, dir_length);
+    if (!relative) {
+        errno = EINVAL;
+        return -1;
+    }
+    int base = native_base(native_path, dir_length, 0);
+    if (base < 0)
+        return -1;
+    int result = op(base, relative, user);
+    if (result < 0 && errno == ENOENT && native_base_gone(base)) {
+        base = native_base(native_path, dir_length, 1);
+        result = base < 0 ? -1 : op(base, relative, user);
+    }
+    return result;
+}
+
+/* 1 when relative names an entry below the trusted directory; else EINVAL. */
+static int native_names_entry(const char *relative)
+{
+    if (native_relative_is_plain(relative))
+        return 1;
+    errno = EINVAL;
+    return 0;
+}
+
+/* 1 when relative is the trusted directory itself or an entry below it. */
+static int native_names_directory(const char *relative)
+{
+    return !*relative || native_names_entry(relative);
+}
+
+/* 1 when fd is a regular file with no other name; else EINVAL or EMLINK,
+ * and fd is closed. */
+static int native_sole_regular(int fd)
+{
+    struct stat st;
+    int err = fstat(fd, &st) != 0 ? errno
+              : !S_ISREG(st.st_mode) ? EINVAL
+              : st.st_nlink > 1     ? EMLINK
+                                    : 0;
+    if (err == 0)
+        return 1;
+    close(fd);
+    errno = err;
+    return 0;
+}
+
+static int native_create_op(int base, const char *relative, void *unused)
+{
+    (void)unused;
+    if (!native_names_entry(relative))
+        return -1;
+    /* A new name, the usual case for a tree just staged, in one call. */
+    int fd = native_open_relative(base, relative, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0 || errno != EEXIST)
+        return fd;
+    fd = native_open_relative(base, relative, O_WRONLY | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0 && errno == ENXIO)
+        errno = EINVAL; /* a pipe with no reader, or a device with nothing behind it */
+    if (fd < 0 || !native_sole_regular(fd))
+        return -1;
+    if (ftruncate(fd, 0) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+int native_file_create(const char *native_path, size_t dir_length)
+{
+    return native_beneath(native_path, dir_length, native_create_op, NULL);
+}
+
+/* For file systems without O_TMPFILE: a unique name, unlinked at once. */
+static int native_temp_file_named(int dir_fd)
+{
+    static std::atomic<unsigned> serial(0);
+    for (int tries = 0; tries < 100; tries++) {
+        char name[64];
+        snprintf(name, sizeof name, ".scratch-%ld-%u", (long)getpid(), serial++);
+        int fd = native_open_name(dir_fd, name, O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (fd >= 0) {
+            unlinkat(dir_fd, name, 0);
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+static int native_temp_op(int base, const char *relative, void *unused)
+{
+    (void)unused;
+    if (!native_names_directory(relative))
+        return -1;
+    int fd = native_open_relative(base, relative, O_TMPFILE | O_RDWR, 0600);
+    if (fd >= 0)
+        return fd;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return -1;
+    int dir = native_open_beneath(base, relative);
+    if (dir < 0)
+        return -1;
+    fd = native_temp_file_named(dir);
+    native_close_parent(dir, -1);
+    return fd;
+}
+
+int native_temp_file_open(const char *native_dir, size_t dir_length)
+{
+    return native_beneath(native_dir, dir_length, native_temp_op, NULL);
+}
+
+static int native_mkdir_op(int base, const char *relative, void *unused)
+{
+    (void)unused;
+    if (!native_names_directory(relative))
+        return -1;
+    if (!*relative)
+        return 1;
+    const char *name;
+    int parent = native_open_parent(base, relative, &name);
+    if (parent < 0)
+        return -1;
+    int fd = -1;
+    if (mkdirat(parent, name, 0777) == 0 || errno == EEXIST)
+        fd = native_open_name(parent, name, O_RDONLY | O_DIRECTORY, 0);
+    native_close_parent(fd, -1);
+    native_close_parent(parent, base);
+    return fd >= 0 ? 1 : -1;
+}
+
+int native_make_directory(const char *native_path, size_t dir_length)
+{
+    return native_beneath(native_path, dir_length, native_mkdir_op, NULL) > 0;
+}
+
+static int native_remove_op(int base, const char *relative, void *unused)
+{
+    (void)unused;
+    if (!native_names_entry(relative))
+        return -1;
+    const char *name;
+    int parent = native_open_parent(base, relative, &name);
+    if (parent < 0)
+        return -1;
+    int rc = unlinkat(parent, name, 0);
+    native_close_parent(parent, base);
+    return rc;
+}
+
+int native_file_remove(const char *native_path, size_t dir_length)
+{
+    return native_beneath(native_path, dir_length, native_remove_op, NULL) == 0;
+}
+
+static int native_rename_op(int base, const char *relative, void *to_relative)
+{
+    const char *to = (const char *)to_relative;
+    if (!native_names_entry(relative) || !native_names_entry(to))
+        return -1;
+    const char *from_name, *to_name;
+    int from_dir = native_open_parent(base, relative, &from_name);
+    int to_dir = from_dir < 0 ? -1 : native_open_parent(base, to, &to_name);
+    int rc = to_dir < 0 ? -1 : renameat(from_dir, from_name, to_dir, to_name);
+    native_close_parent(to_dir, base);
+    native_close_parent(from_dir, base);
+    return rc;
+}
+
+int native_file_rename(const char *from, const char *to, size_t dir_length)
+{
+    const char *to_relative = native_relative(to, dir_length);
+    if (!to_relative || memcmp(from, to, dir_length) != 0) {
+        errno = EINVAL;
+        return 0;
+    }
+    return native_beneath(from, dir_length, native_rename_op, (void *)to_relative) == 0;
+}
+
+static int native_sync_op(int base, const char *relative, void *unused)
+{
+    (void)unused;
+    if (!native_names_directory(relative))
+        return -1;
+    int fd = native_open_beneath(base, relative);
+    if (fd < 0)
+        return -1;
+    int rc = fsync(fd);
+    native_close_parent(fd, -1);
+    return rc;
+}
+
+int native_directory_sync(const char *native_dir, size_t dir_length)
+{
+    return native_beneath(native_dir, dir_length, native_sync_op, NULL) == 0;
+}
+
+static int native_entry_op(int base, const char *relative, void *unused)
+{
+    (void)unused;
+    if (!native_names_directory(relative))
+        return -1;
+    return native_open_relative(base, relative, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
+}
+
+int native_entry_open(const char *native_path, size_t dir_length)
+{
+    return native_beneath(native_path, dir_length, native_entry_op, NULL);
+}
+
+/* Not truncated on open: the holder's id stays readable by the runs it
+ * turns away. Nothing is read or written before the file is known to be
+ * the installation's own. */
+static int native_lock_op(int base, const char *relative, void *unused)
+{
+    (void)unused;
+    if (!native_names_entry(relative))
+        return -1;
+    int fd = native_open_relative(base, relative, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0 || !native_sole_regular(fd))
+        return -1;
+    return fd;
+}
+
+int native_file_lock(const char *native_path, size_t dir_length, long *holder)
+{
+    int fd = native_beneath(native_path, dir_length, native_lock_op, NULL);
     if (fd < 0)
         return -1;
     int rc;
@@ -467,83 +854,6 @@ int native_file_lock(const char *native_path, long *holder)
     if (ftruncate(fd, 0) == 0)
         native_file_write_at(fd, text, (size_t)len, 0);
     return fd;
-}
-
-static int native_remove_at(int dir_fd, const char *name, const char *relative,
-                            NativeRemoval *r)
-{
-    struct stat st;
-    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return native_remove_failed(r, relative);
-    int is_directory = S_ISDIR(st.st_mode);
-    if (is_directory && !native_empty_directory(dir_fd, name, relative, r))
-        return 0;
-    NativeFileIdentity file;
-    if (r->visit)
-        r->visit(r->user, relative, native_regular_identity(&st, &file) ? &file : NULL);
-    if (unlinkat(dir_fd, name, is_directory ? AT_REMOVEDIR : 0) != 0)
-        return native_remove_failed(r, relative);
-    return 1;
-}
-
-/* 1 when relative is a path of plain names: no empty, "." or ".."
- * component, no leading '/'. */
-static int native_relative_is_plain(const char *relative)
-{
-    const char *component = relative;
-    for (const char *p = relative;; p++) {
-        if (*p != '/' && *p != '\0')
-            continue;
-        size_t n = (size_t)(p - component);
-        if (n == 0 || (component[0] == '.' && (n == 1 || (n == 2 && component[1] == '.'))))
-            return 0;
-        if (*p == '\0')
-            return 1;
-        component = p + 1;
-    }
-}
-
-/* Opens the directory dirs (plain names, or "" for dir_fd itself) below
- * dir_fd, passing no symbolic link, one component at a time. */
-static int native_open_components(int dir_fd, char *dirs)
-{
-    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    char *save = NULL;
-    for (char *name = strtok_r(dirs, "/", &save); fd >= 0 && name;
-         name = strtok_r(NULL, "/", &save)) {
-        int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        struct stat st;
-        /* The system says a link is no directory; it is told as openat2
-         * tells it. */
-        if (next < 0 && errno == ENOTDIR && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(st.st_mode))
-            errno = ELOOP;
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        fd = next;
-    }
-    return fd;
-}
-
-/* The directory dirs below dir_fd, never leaving it nor passing a symbolic
- * link: one call where the kernel has openat2 (and a container lets it
- * through), else one open per component. */
-static int native_open_beneath(int dir_fd, char *dirs)
-{
-#if defined(NATIVE_HAVE_OPENAT2) && defined(SYS_openat2)
-    struct open_how how;
-    memset(&how, 0, sizeof how);
-    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-    long fd;
-    do
-        fd = syscall(SYS_openat2, dir_fd, *dirs ? dirs : ".", &how, sizeof how);
-    while (fd < 0 && errno == EAGAIN);
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
-        return (int)fd;
-#endif
-    return native_open_components(dir_fd, dirs);
 }
 
 /* relative below native_dir: its directories resolved beneath

@@ -18,9 +18,35 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* Every function here that creates, removes, renames or changes an entry
+ * takes a native path whose first dir_length bytes are a directory it
+ * trusts (the installation: fs_native_write_path tells where that part
+ * ends), followed by '/' and plain names. Those names are resolved beneath
+ * a descriptor of that directory, kept open for the process's life, and
+ * none of them may be a symbolic link, the last one included: a link on
+ * the way fails with ELOOP and nothing is written through it, so a link
+ * planted in the installation never sends a write elsewhere. An empty, "."
+ * or ".." name fails with EINVAL. Safe on any thread. */
+
 /* Creates or truncates native_path for writing, mode 0666 under the umask.
- * A descriptor, or -1. */
-int native_file_create(const char *native_path);
+ * Something there that is no regular file fails with EINVAL, and a file
+ * with another name (a hard link, which would carry the write elsewhere)
+ * with EMLINK, before it is truncated. A descriptor, or -1. */
+int native_file_create(const char *native_path, size_t dir_length);
+
+/* For the tests: 0 turns openat2 off, so that every resolution takes the
+ * path of kernels without it (one O_NOFOLLOW open per component); 1 turns
+ * it back on. */
+void native_beneath_use_openat2(int on);
+
+/* 1 when the length bytes at component make a plain name: not empty, not
+ * "." and not "..", the names that would lead elsewhere. */
+int native_component_is_plain(const char *component, size_t length);
+
+/* Opens the entry at native_path (a file or a directory, not a link) for
+ * reading, without blocking on a pipe: for a change of its mode that
+ * cannot reach a link's target. A descriptor, or -1. */
+int native_entry_open(const char *native_path, size_t dir_length);
 
 /* All of length bytes at the current position (short writes are retried).
  * 1/0. */
@@ -43,10 +69,10 @@ int native_file_start_writeback(int fd, uint64_t offset, uint64_t length);
  * the descriptor). */
 int native_file_close(int fd);
 
-/* A nameless file for reading and writing, in the directory native_dir,
- * that disappears when it is closed (or when the process ends). A
- * descriptor, or -1. */
-int native_temp_file_open(const char *native_dir);
+/* A nameless file for reading and writing, in the directory native_dir
+ * (which may be the trusted directory itself), that disappears when it is
+ * closed (or when the process ends). A descriptor, or -1. */
+int native_temp_file_open(const char *native_dir, size_t dir_length);
 
 /* Opens native_path for reading; a symbolic link at the end of the path is
  * refused (ELOOP), and a pipe put there does not block the open. A
@@ -164,29 +190,32 @@ typedef void (*NativeRemoveVisit)(void *user, const char *relative,
 int native_remove_tree(const char *native_dir, const char *relative, NativeRemoveVisit visit,
                        void *user, char **failed);
 
-/* Makes the directory, mode 0777 under the umask. 1 when it was made or
- * already exists as a directory; 0 otherwise. */
-int native_make_directory(const char *native_path);
+/* Makes the directory, mode 0777 under the umask, in a parent that is
+ * there. 1 when it was made or already exists as a directory (ENOTDIR when
+ * something else is there); 0 otherwise. */
+int native_make_directory(const char *native_path, size_t dir_length);
 
 /* Moves from onto to in one step (rename(2)): a reader of to sees the old
- * file or the new one, never a part of either. Both in one file system.
- * 1/0. */
-int native_file_rename(const char *from, const char *to);
+ * file or the new one, never a part of either. Both below the same trusted
+ * directory. 1/0. */
+int native_file_rename(const char *from, const char *to, size_t dir_length);
 
-/* Removes the file (not a directory). 1/0. */
-int native_file_remove(const char *native_path);
+/* Removes the file (not a directory; a link itself). 1/0. */
+int native_file_remove(const char *native_path, size_t dir_length);
 
-/* Flushes the directory itself to the disk, so that a name just made or
- * renamed in it survives a power loss. 1/0. */
-int native_directory_sync(const char *native_dir);
+/* Flushes the directory itself (which may be the trusted one) to the disk,
+ * so that a name just made or renamed in it survives a power loss. 1/0. */
+int native_directory_sync(const char *native_dir, size_t dir_length);
 
 /* Takes an exclusive advisory lock (flock) on native_path, creating the file
  * when missing, and writes this process's id into it. The lock lasts until
  * the descriptor is closed or the process ends, however it ends, so a
- * crashed holder never blocks the next one. A descriptor, or -1: errno is
+ * crashed holder never blocks the next one. Something there that is no
+ * regular file is refused with EINVAL, and a file with another name with
+ * EMLINK, before anything is read or written. A descriptor, or -1: errno is
  * EWOULDBLOCK when another process holds the lock, and *holder (when not
  * NULL) then gets the id it wrote there, or 0 when it cannot be read. */
-int native_file_lock(const char *native_path, long *holder);
+int native_file_lock(const char *native_path, size_t dir_length, long *holder);
 
 /* Copies the whole of src_fd into dst_fd, both just opened (dst created
  * empty): a copy-on-write clone where the file system has one, else a copy

@@ -75,13 +75,15 @@ static int startup_filesystem(int argc, char **argv)
  * for the whole run; the system drops the lock when the process ends. */
 static int take_publish_lock(void)
 {
-    char *dir = fs_native_write_path(".brindlecot", NULL);
-    char *path = fs_native_write_path(PUBLISH_LOCK, NULL);
+    size_t dir_length = 0;
+    char *dir = fs_native_write_path(".brindlecot", &dir_length);
+    char *path = fs_native_write_path(PUBLISH_LOCK, &dir_length);
     long holder = 0;
     errno = ENOMEM;
     int fd = -1;
-    if (dir && path && native_make_directory(dir))
-        fd = native_file_lock(path, &holder);
+    int made = dir && path && native_make_directory(dir, dir_length);
+    if (made)
+        fd = native_file_lock(path, dir_length, &holder);
     int saved = errno;
     SDL_free(dir);
     SDL_free(path);
@@ -94,9 +96,36 @@ static int take_publish_lock(void)
     else if (saved == EWOULDBLOCK)
         fprintf(stderr, "Another publish is running in this installation; try again when "
                         "it has finished.\n");
+    else if (!made)
+        fprintf(stderr, "Can't create '.brindlecot': %s\n", output_native_cause(saved));
     else
-        fprintf(stderr, "Can't lock '%s': %s\n", PUBLISH_LOCK, strerror(saved));
+        fprintf(stderr, "Can't lock '%s': %s\n", PUBLISH_LOCK, output_native_cause(saved));
     return 0;
+}
+
+/* The installation's own folders that runs write into: a symbolic link in
+ * place of one would send those writes elsewhere, so the run stops before
+ * it writes anything, the log included. Only packaging and publishing
+ * write into .brindlecot/ and builds/; every run writes its log. */
+static int refuse_linked_folders(int locked)
+{
+    static const char *const folders[] = {"logs", ".brindlecot", "builds"};
+    for (size_t i = 0; i < SDL_arraysize(folders); i++) {
+        if (i > 0 && !locked)
+            break;
+        char *native = fs_native_write_path(folders[i], NULL);
+        NativeFileInfo info;
+        int linked = native && native_file_lstat(native, &info) && info.type == NATIVE_FILE_LINK;
+        SDL_free(native);
+        if (!native)
+            return startup_failed("Out of memory!\n");
+        if (linked)
+            return startup_failed("Refusing to run: '%s' in the installation is a symbolic "
+                                  "link, and the publisher never writes through one; make it "
+                                  "a directory of its own\n",
+                                  folders[i]);
+    }
+    return 1;
 }
 
 /* 1 when everything is up and the log is configured. */
@@ -120,6 +149,8 @@ static int startup(int argc, char **argv, int locked)
     cvar_set("log.level", "info");
 
     if (!startup_filesystem(argc, argv))
+        return 0;
+    if (!refuse_linked_folders(locked))
         return 0;
     if (locked && !take_publish_lock())
         return 0;

@@ -140,7 +140,7 @@ static void zip_cache_table_insert(ZipCacheTable *t, const ZipCacheTableKind *ki
     t->entry_count++;
 }
 
-ZipCache *zip_cache_create(const char *native_dir)
+ZipCache *zip_cache_create(const char *native_dir, size_t dir_length)
 {
     ZipCache *cache = (ZipCache *)SDL_calloc(1, sizeof *cache);
     if (!cache) {
@@ -156,7 +156,7 @@ ZipCache *zip_cache_create(const char *native_dir)
         errno = ENOMEM;
         return NULL;
     }
-    cache->fd = native_temp_file_open(native_dir);
+    cache->fd = native_temp_file_open(native_dir, dir_length);
     if (cache->fd < 0) {
         int saved = errno;
         zip_cache_destroy(cache);

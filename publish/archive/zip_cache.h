@@ -45,9 +45,11 @@ typedef struct ZipCacheEntry {
 
 typedef struct ZipCache ZipCache;
 
-/* A cache whose file is made in native_dir. NULL when the file or memory
- * could not be had (errno tells why for the file). */
-ZipCache *zip_cache_create(const char *native_dir);
+/* A cache whose file is made in native_dir, resolved beneath its first
+ * dir_length bytes (the installation) as native_temp_file_open does. NULL
+ * when the file or memory could not be had (errno tells why for the
+ * file). */
+ZipCache *zip_cache_create(const char *native_dir, size_t dir_length);
 
 /* Closes (and so removes) the file and frees the index. NULL is ignored. */
 void zip_cache_destroy(ZipCache *cache);

@@ -29,11 +29,12 @@ static void zip_run_free(ZipRun *run)
 
 static ZipCache *zip_run_cache(const char *cache_dir)
 {
-    char *native = output_native_path(cache_dir, NULL);
+    size_t dir_length = 0;
+    char *native = output_native_path(cache_dir, &dir_length);
     if (!native)
         return NULL;
     /* Without the cache the run is only slower. */
-    ZipCache *cache = zip_cache_create(native);
+    ZipCache *cache = zip_cache_create(native, dir_length);
     SDL_free(native);
     return cache;
 }

@@ -80,9 +80,19 @@ char *output_native_path(const char *path, size_t *dir_length)
     return NULL;
 }
 
-static char *output_native(const char *path)
+const char *output_native_cause(int error)
 {
-    return output_native_path(path, NULL);
+    switch (error) {
+    case ELOOP:
+        return "it is a symbolic link, or one is on its way, and the publisher never writes "
+               "through one";
+    case EMLINK:
+        return "it has another name (a hard link), so writing it would change a file elsewhere";
+    case EINVAL:
+        return "it is not a regular file";
+    default:
+        return strerror(error);
+    }
 }
 
 /* "dir/.name.brindlecot-tmp-PID" for "dir/name". */
@@ -116,7 +126,7 @@ static long output_temp_pid(const char *name)
  * is, or is NULL when the path was refused (and that was said). */
 static int output_may_replace(const char *path, const char **why)
 {
-    char *native = output_native(path);
+    char *native = output_native_path(path, NULL);
     if (!native) {
         *why = NULL;
         return 0;
@@ -178,7 +188,7 @@ PHYSFS_File *output_open_result(const char *path, const OutputTexts *texts)
     }
     /* Read-only: the handle writes, this descriptor only hints. Without it
      * the file is written all the same. */
-    char *native = output_native(r->temp);
+    char *native = output_native_path(r->temp, NULL);
     r->hint_fd = native ? native_file_open_read(native) : -1;
     SDL_free(native);
     r->next = output_results;
@@ -222,9 +232,10 @@ int output_write(PHYSFS_File *f, const char *path, const void *data, size_t leng
 
 static void output_remove_native(const char *path)
 {
-    char *native = output_native(path);
+    size_t dir_length = 0;
+    char *native = output_native_path(path, &dir_length);
     if (native)
-        native_file_remove(native);
+        native_file_remove(native, dir_length);
     SDL_free(native);
 }
 
@@ -234,16 +245,18 @@ static void output_remove_native(const char *path)
  * errno telling why. */
 static int output_publish(const OutputResult *r)
 {
-    char *from = output_native(r->temp);
-    char *to = output_native(r->path);
-    int ok = from && to && native_file_rename(from, to);
+    size_t dir_length = 0;
+    char *from = output_native_path(r->temp, &dir_length);
+    char *to = output_native_path(r->path, &dir_length);
+    int ok = from && to && native_file_rename(from, to, dir_length);
     int saved = errno;
     if (ok) {
         char *slash = SDL_strrchr(to, '/');
         *slash = '\0';
-        native_directory_sync(to); /* some file systems cannot; the rename stands */
+        /* some file systems cannot; the rename stands */
+        native_directory_sync(to, dir_length);
     } else if (from) {
-        native_file_remove(from);
+        native_file_remove(from, dir_length);
     }
     SDL_free(from);
     SDL_free(to);
@@ -333,8 +346,9 @@ static int output_stale_visit(void *list, const TreeWalkEntry *e)
      * writing it. */
     if (pid == 0 || (pid != process_self_id() && process_is_running(pid)))
         return 1;
-    char *native = output_native(e->path);
-    if (native && native_file_remove(native))
+    size_t dir_length = 0;
+    char *native = output_native_path(e->path, &dir_length);
+    if (native && native_file_remove(native, dir_length))
         text_list_add((char **)list, e->path);
     SDL_free(native);
     return 1;

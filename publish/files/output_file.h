@@ -35,6 +35,11 @@ typedef struct OutputTexts {
  * refuses, or memory that ran out. */
 char *output_native_path(const char *path, size_t *dir_length);
 
+/* The cause of a native write that failed with error, in words: the
+ * refusals of platform/native_file (a link on the way, a file with another
+ * name, something that is no regular file) say what was found. */
+const char *output_native_cause(int error);
+
 /* Logs text's failure message for path and cause. */
 void output_log_failure(const OutputText *text, const char *path, const char *cause);
 

@@ -98,11 +98,6 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
     return result;
 }
 
-static char *native_write_path(const char *path)
-{
-    return output_native_path(path, NULL);
-}
-
 static int staging_native_sink(void *fd, const char *out_name, const void *data,
                                size_t length)
 {
@@ -143,7 +138,7 @@ static int staging_drop(const char *path)
 {
     if (!staging_drop_observer)
         return 1;
-    char *native = native_write_path(path);
+    char *native = output_native_path(path, NULL);
     if (!native)
         return 0;
     staging_tell_dropped(native);
@@ -186,17 +181,18 @@ static int staging_copy_walked(int dst_fd, const char *dst, const char *src,
     return result;
 }
 
-/* copy_file into a staged tree (native_dst is dst's native path): the same
- * messages, no flush to the disk. buffer (capacity bytes) is the caller's,
+/* copy_file into a staged tree (native_dst is dst's native path, its first
+ * dir_length bytes the installation): the same messages, no flush to the
+ * disk. buffer (capacity bytes) is the caller's,
  * so a tree of many files does not take and give back a buffer for each.
  * Safe on any thread: it tells no observer. */
-static int staging_copy_native(const char *dst, const char *native_dst, const char *src,
-                               const char *native_src, char *buffer, size_t capacity,
-                               StagingCopyResult *r)
+static int staging_copy_native(const char *dst, const char *native_dst, size_t dir_length,
+                               const char *src, const char *native_src, char *buffer,
+                               size_t capacity, StagingCopyResult *r)
 {
-    int fd = native_file_create(native_dst);
+    int fd = native_file_create(native_dst, dir_length);
     if (fd < 0) {
-        output_log_failure(&staging_copy_texts.open_failed, dst, strerror(errno));
+        output_log_failure(&staging_copy_texts.open_failed, dst, output_native_cause(errno));
         return 0;
     }
     int result = staging_copy_walked(fd, dst, src, native_src, buffer, capacity, r);
@@ -207,7 +203,7 @@ static int staging_copy_native(const char *dst, const char *native_dst, const ch
         result = 0;
     }
     if (!result)
-        native_file_remove(native_dst);
+        native_file_remove(native_dst, dir_length);
     return result;
 }
 
@@ -224,11 +220,12 @@ static int staging_copy_file_native(const char *dst, const char *src, char *buff
                                     size_t capacity)
 {
     publish_log_info("Copying '%s' to '%s'...", src, dst);
-    char *native = native_write_path(dst);
+    size_t dir_length = 0;
+    char *native = output_native_path(dst, &dir_length);
     if (!native)
         return 0;
     StagingCopyResult r;
-    int result = staging_copy_native(dst, native, src, NULL, buffer, capacity, &r);
+    int result = staging_copy_native(dst, native, dir_length, src, NULL, buffer, capacity, &r);
     if (result)
         staging_tell_observer(&r);
     SDL_free(native);
@@ -242,11 +239,12 @@ static int staging_make_directory(const char *dst, int natively)
     const char *cause = NULL;
     errno = 0;
     if (natively) {
-        char *native = native_write_path(dst);
+        size_t dir_length = 0;
+        char *native = output_native_path(dst, &dir_length);
         if (!native)
             return 0;
-        if (!native_make_directory(native))
-            cause = strerror(errno);
+        if (!native_make_directory(native, dir_length))
+            cause = output_native_cause(errno);
         SDL_free(native);
     } else if (!fs_mkdir(dst)) {
         int saved_errno = errno;
@@ -303,6 +301,7 @@ static int staging_delete_contents(const char *path)
 typedef struct StagingCopyJob {
     DeflateJob job;
     char *dst, *native_dst, *src, *native_src;
+    size_t dst_dir_length; /* the installation's part of native_dst */
     StagingCopyResult result;
     SDL_atomic_t *stop;
 } StagingCopyJob;
@@ -331,8 +330,8 @@ static void staging_copy_job_run(DeflateJob *job, z_stream *zs, void **scratch)
     /* The stage fails anyway; what the walk has not reached yet is not
      * written either. */
     job->ok = !SDL_AtomicGet(j->stop) &&
-              staging_copy_native(j->dst, j->native_dst, j->src, j->native_src, buffer,
-                                  sizeof buffer, &j->result);
+              staging_copy_native(j->dst, j->native_dst, j->dst_dir_length, j->src, j->native_src,
+                                  buffer, sizeof buffer, &j->result);
     if (!job->ok)
         SDL_AtomicSet(j->stop, 1);
 }
@@ -388,7 +387,7 @@ static int staging_queue_copy(StagingCopy *c, char *dst, char *native_src, const
         if (!j->src)
             report_out_of_memory();
         else
-            j->native_dst = native_write_path(dst);
+            j->native_dst = output_native_path(dst, &j->dst_dir_length);
     }
     if (!j->native_dst) {
         staging_copy_job_free(j);
@@ -516,18 +515,19 @@ static int staging_write_flag(const char *dir)
         return 0;
     }
     int result = 0;
-    char *native = native_write_path(flag);
+    size_t dir_length = 0;
+    char *native = output_native_path(flag, &dir_length);
     if (native) {
         *SDL_strrchr(native, '/') = '\0';
-        native_make_directory(native); /* an open failure below says enough */
+        native_make_directory(native, dir_length); /* an open failure below says enough */
         native[SDL_strlen(native)] = '/';
         staging_tell_dropped(native); /* a flag the game carries is emptied */
-        int fd = native_file_create(native);
+        int fd = native_file_create(native, dir_length);
         result = fd >= 0 && native_file_close(fd);
+        if (!result)
+            publish_log_error("Failed to write production build flag! Can't create '%s': %s",
+                              flag, output_native_cause(errno));
         SDL_free(native);
-    }
-    if (!result) {
-        publish_log_error("Failed to write production build flag!");
     }
     SDL_free(flag);
     return result;
@@ -605,13 +605,15 @@ int stage_game_tree(const NativeEntryRule *native, const char *game_dir, const c
 int make_executable(const char *path)
 {
     publish_log_info("Making '%s' executable...", path);
-    char *native = native_write_path(path);
+    size_t dir_length = 0;
+    char *native = output_native_path(path, &dir_length);
     if (!native) {
         return 0;
     }
-    int result = native_make_executable(native);
+    int result = native_make_executable(native, dir_length);
     if (!result) {
-        publish_log_error("Failed to make '%s' executable: %s", path, strerror(errno));
+        publish_log_error("Failed to make '%s' executable: %s", path,
+                          output_native_cause(errno));
     }
     SDL_free(native);
     return result;

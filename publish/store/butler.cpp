@@ -66,13 +66,9 @@ int butler_register(void)
 }
 
 /* Butler works outside the virtual file system, so it is given native
- * paths. They lie under the write directory, which is the program's own
- * directory (not the current one) when the publisher was started without
- * arguments. NULL after logging why not. */
-static char *butler_native_path(const char *path)
-{
-    return output_native_path(path, NULL);
-}
+ * paths (output_native_path). They lie under the write directory, which is
+ * the program's own directory (not the current one) when the publisher was
+ * started without arguments. */
 
 /* The exit status of one butler command, or -1 when it did not start (said
  * here, since no shell is there to say it). */
@@ -139,7 +135,7 @@ static int butler_download(void)
     if (!butler_fetch_archive())
         return 0;
 
-    char *archive = butler_native_path(BUTLER_ARCHIVE);
+    char *archive = output_native_path(BUTLER_ARCHIVE, NULL);
     if (!archive)
         return 0;
     if (!PHYSFS_mount(archive, BUTLER_MOUNT_POINT, 1)) {
@@ -163,7 +159,7 @@ static int butler_download(void)
 /* One push; 1 when butler reported success. */
 static int butler_push(const char *program, const BuiltPlatform *build)
 {
-    char *path = butler_native_path(build->path);
+    char *path = output_native_path(build->path, NULL);
     if (!path)
         return 0;
     char *text = alloc_printf(BUTLER_PROGRAM " push %c%s%c %s/%s:%s", '"', build->path, '"',
@@ -245,7 +241,7 @@ void upload_to_itchio(const BuiltPlatform *builds)
 {
     if (!butler_check_target())
         return;
-    char *program = butler_native_path(BUTLER_PROGRAM);
+    char *program = output_native_path(BUTLER_PROGRAM, NULL);
     if (!program)
         return;
     PHYSFS_Stat st;

@@ -15,7 +15,7 @@ from conftest import PUBLISH, STUBS, build_installation
 STRACE = shutil.which("strace")
 PACKAGES = {"linux-amd64": "mygame-linux-amd64.bin", "windows-amd64": "mygame-windows-amd64.exe"}
 CALL = re.compile(r"^\d+\s+(fsync|fdatasync|sync_file_range|rename\w*)\((.*)")
-TEMP = re.compile(r"/\.([^/<>\"]+)\.brindlecot-tmp-\d+")
+TEMP = re.compile(r"[/\"]\.([^/<>\"]+)\.brindlecot-tmp-\d+")
 
 
 def traced_publish(inst, trace):

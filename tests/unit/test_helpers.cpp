@@ -125,7 +125,7 @@ TEST_F(HelpersTest, WrittenFilesAndNewDirectoriesGetTheUsualModesUnderTheUmask)
             umask(c.mask);
             const char data[] = "x";
             int ok = fs_mkdir("top/a/b") && write_whole_file("top/c/d/f.txt", data, 1) &&
-                     native_make_executable((root + "/top/tool").c_str());
+                     native_make_executable((root + "/top/tool").c_str(), root.size());
             if (!ok)
                 _exit(100);
             const struct {

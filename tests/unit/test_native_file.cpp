@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "platform/native.h"
 #include "platform/native_file.h"
 #include "publish/files/staging.h"
 
@@ -50,11 +51,11 @@ TEST_F(NativeFileTest, FilesAndDirectoriesTakeTheUsualModesUnderTheUmask)
         UmaskScope scope(c.mask);
         std::string file = "f" + std::to_string(c.mask);
         std::string dir = "d" + std::to_string(c.mask);
-        int fd = native_file_create(path(file).c_str());
+        int fd = native_file_create(path(file).c_str(), root.size());
         ASSERT_GE(fd, 0);
         EXPECT_EQ(native_file_close(fd), 1);
         EXPECT_EQ(mode_of(file), c.file) << c.mask;
-        ASSERT_EQ(native_make_directory(path(dir).c_str()), 1);
+        ASSERT_EQ(native_make_directory(path(dir).c_str(), root.size()), 1);
         EXPECT_EQ(mode_of(dir), c.directory) << c.mask;
     }
 }
@@ -62,7 +63,7 @@ TEST_F(NativeFileTest, FilesAndDirectoriesTakeTheUsualModesUnderTheUmask)
 TEST_F(NativeFileTest, CreateTruncatesAndWritesReachTheFile)
 {
     write_native("old.txt", "a much longer earlier content");
-    int fd = native_file_create(path("old.txt").c_str());
+    int fd = native_file_create(path("old.txt").c_str(), root.size());
     ASSERT_GE(fd, 0);
     EXPECT_EQ(native_file_write_all(fd, "new", 3), 1);
     EXPECT_EQ(native_file_write_at(fd, "N", 1, 0), 1);
@@ -101,7 +102,7 @@ TEST_F(NativeFileTest, WritebackHintSucceedsWhereItCannotApplyButNotOnABadDescri
 TEST_F(NativeFileTest, CreateInAMissingDirectoryFailsWithTheCause)
 {
     errno = 0;
-    EXPECT_EQ(native_file_create(path("missing/x").c_str()), -1);
+    EXPECT_EQ(native_file_create(path("missing/x").c_str(), root.size()), -1);
     EXPECT_EQ(errno, ENOENT);
 }
 
@@ -109,17 +110,17 @@ TEST_F(NativeFileTest, MakeDirectoryAcceptsADirectoryButNotAFile)
 {
     mkdir_native("there");
     write_native("plain", "x");
-    EXPECT_EQ(native_make_directory(path("there").c_str()), 1);
+    EXPECT_EQ(native_make_directory(path("there").c_str(), root.size()), 1);
     errno = 0;
-    EXPECT_EQ(native_make_directory(path("plain").c_str()), 0);
+    EXPECT_EQ(native_make_directory(path("plain").c_str(), root.size()), 0);
     EXPECT_EQ(errno, ENOTDIR);
-    EXPECT_EQ(native_make_directory(path("missing/sub").c_str()), 0);
+    EXPECT_EQ(native_make_directory(path("missing/sub").c_str(), root.size()), 0);
     EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(NativeFileTest, TempFileHasNoNameAndReadsBackWhatWasWritten)
 {
-    int fd = native_temp_file_open(root.c_str());
+    int fd = native_temp_file_open(root.c_str(), root.size());
     ASSERT_GE(fd, 0);
     EXPECT_EQ(run_command("test -z \"$(ls -A '" + root + "')\""), 0);
     EXPECT_EQ(native_file_write_at(fd, "0123456789", 10, 0), 1);
@@ -133,7 +134,7 @@ TEST_F(NativeFileTest, TempFileHasNoNameAndReadsBackWhatWasWritten)
     EXPECT_EQ(native_file_read_at(fd, buffer, 4, 21), 0); /* runs past the end */
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(native_file_close(fd), 1);
-    EXPECT_EQ(native_temp_file_open(path("missing").c_str()), -1);
+    EXPECT_EQ(native_temp_file_open(path("missing").c_str(), root.size()), -1);
 }
 
 /* Staged trees go through this writer: same messages as PhysicsFS copies. */
@@ -412,7 +413,7 @@ TEST_F(NativeFileTest, FineChangeTimesNeedNoGeneration)
     EXPECT_EQ(by_fd.generation, 0u);
     EXPECT_EQ(native_identity_equal(&by_fd, &by_stat), 1);
     /* Taken with nothing to open: a removed file still completes. */
-    ASSERT_EQ(native_file_remove(path("f.bin").c_str()), 1);
+    ASSERT_EQ(native_file_remove(path("f.bin").c_str(), root.size()), 1);
     EXPECT_EQ(native_path_add_generation(path("f.bin").c_str(), &by_stat), 1);
 }
 
@@ -476,7 +477,7 @@ TEST_F(NativeFileTest, CopyTakesTheWholeSourceWhateverItsSize)
                 src = native_file_open_read(path("src.bin").c_str());
             }
             ASSERT_GE(src, 0);
-            int dst = native_file_create(path("dst.bin").c_str());
+            int dst = native_file_create(path("dst.bin").c_str(), root.size());
             ASSERT_GE(dst, 0);
             char buffer[1000];
             int write_failed = -1;
@@ -495,7 +496,7 @@ TEST_F(NativeFileTest, CopyIsNeverALinkToTheSource)
 {
     write_native("src.bin", "the game's own bytes");
     int src = native_file_open_read(path("src.bin").c_str());
-    int dst = native_file_create(path("dst.bin").c_str());
+    int dst = native_file_create(path("dst.bin").c_str(), root.size());
     ASSERT_GE(src, 0);
     ASSERT_GE(dst, 0);
     char buffer[64];
@@ -552,3 +553,202 @@ TEST_F(NativeFileTest, CopyFailureTellsTheSideAndTheCause)
         EXPECT_EQ(cause, c.cause) << strerror(cause);
     }
 }
+
+namespace {
+
+/* Each write beneath the installation, on a native path and the length of
+ * its installation part; 1/0, every descriptor closed. */
+struct BeneathWrite {
+    const char *what;
+    int (*write)(const std::string &native, size_t dir_length);
+};
+
+int beneath_create(const std::string &native, size_t dir_length)
+{
+    int fd = native_file_create(native.c_str(), dir_length);
+    return fd >= 0 ? native_file_close(fd) : 0;
+}
+
+int beneath_mkdir(const std::string &native, size_t dir_length)
+{
+    return native_make_directory(native.c_str(), dir_length);
+}
+
+int beneath_remove(const std::string &native, size_t dir_length)
+{
+    return native_file_remove(native.c_str(), dir_length);
+}
+
+int beneath_lock(const std::string &native, size_t dir_length)
+{
+    int fd = native_file_lock(native.c_str(), dir_length, NULL);
+    return fd >= 0 ? native_file_close(fd) : 0;
+}
+
+int beneath_temp(const std::string &native, size_t dir_length)
+{
+    int fd = native_temp_file_open(native.c_str(), dir_length);
+    return fd >= 0 ? native_file_close(fd) : 0;
+}
+
+int beneath_sync(const std::string &native, size_t dir_length)
+{
+    return native_directory_sync(native.c_str(), dir_length);
+}
+
+int beneath_chmod(const std::string &native, size_t dir_length)
+{
+    return native_set_usual_mode(native.c_str(), dir_length, NATIVE_MODE_EXECUTABLE);
+}
+
+int beneath_rename_from(const std::string &native, size_t dir_length)
+{
+    std::string to = native.substr(0, dir_length) + "/renamed";
+    return native_file_rename(native.c_str(), to.c_str(), dir_length);
+}
+
+int beneath_rename_to(const std::string &native, size_t dir_length)
+{
+    std::string from = native.substr(0, dir_length) + "/plain.txt";
+    return native_file_rename(from.c_str(), native.c_str(), dir_length);
+}
+
+const BeneathWrite beneath_writes[] = {
+    {"create", beneath_create},          {"make a directory", beneath_mkdir},
+    {"remove", beneath_remove},          {"lock", beneath_lock},
+    {"nameless file", beneath_temp},     {"directory sync", beneath_sync},
+    {"mode change", beneath_chmod},      {"rename from", beneath_rename_from},
+    {"rename onto", beneath_rename_to},
+};
+
+/* Turns openat2 off for one test's scope, or leaves it on. */
+struct Openat2Scope {
+    explicit Openat2Scope(bool on) { native_beneath_use_openat2(on); }
+    ~Openat2Scope() { native_beneath_use_openat2(1); }
+};
+
+class NativeBeneathTest : public NativeFileTest, public ::testing::WithParamInterface<bool> {
+protected:
+    /* root/inst is the installation; root/outside lies beside it. */
+    void plant()
+    {
+        mkdir_native("inst/builds/real");
+        write_native("inst/plain.txt", "plain");
+        write_native("outside/victim.txt", "outside bytes");
+        ASSERT_EQ(chmod(path("outside/victim.txt").c_str(), 0600), 0);
+        mkdir_native("outside/dir");
+        ASSERT_EQ(symlink("../../outside", path("inst/builds/linkdir").c_str()), 0);
+        ASSERT_EQ(symlink("../../outside/victim.txt", path("inst/builds/linkfile").c_str()), 0);
+        ASSERT_EQ(symlink("../../outside/new.txt", path("inst/builds/dangling").c_str()), 0);
+        ASSERT_EQ(symlink("../../outside/dir", path("inst/builds/linked").c_str()), 0);
+    }
+
+    /* Everything beside the installation, names, bytes and modes. */
+    std::string outside_snapshot()
+    {
+        std::string out;
+        run_command("cd '" + root + "/outside' && find . -printf '%p %m %s\\n' | sort > "
+                    "'" + root + "/snapshot.txt' && find . -type f -print0 | sort -z | "
+                    "xargs -0 -r cat >> '" + root + "/snapshot.txt'");
+        out = read_native("snapshot.txt");
+        unlink(path("snapshot.txt").c_str());
+        return out;
+    }
+
+    std::string inst() { return root + "/inst"; }
+    size_t inst_length() { return inst().size(); }
+};
+
+} // namespace
+
+/* Every native write refuses a link as a directory on the way and as its
+ * last name (a dangling one included), and leaves what lies outside the
+ * installation exactly as it was: with openat2, and with the resolution of
+ * kernels without it. */
+TEST_P(NativeBeneathTest, EveryWriteRefusesALinkOnTheWayOrAtTheEnd)
+{
+    Openat2Scope scope(GetParam());
+    plant();
+    std::string before = outside_snapshot();
+    const char *through[] = {"builds/linkdir/victim.txt", "builds/linkdir/fresh",
+                             "builds/linked/fresh", "builds/linkfile", "builds/dangling",
+                             "builds/linked"};
+    for (const BeneathWrite &w : beneath_writes) {
+        for (const char *rel : through) {
+            std::string native = inst() + "/" + rel;
+            bool last_is_link = std::string(rel).find('/', 7) == std::string::npos;
+            /* Removing or renaming a link itself changes nothing outside. */
+            if (last_is_link && (w.write == beneath_remove || w.write == beneath_rename_from ||
+                                 w.write == beneath_rename_to))
+                continue;
+            SCOPED_TRACE(std::string(w.what) + " " + rel);
+            errno = 0;
+            EXPECT_EQ(w.write(native, inst_length()), 0);
+            EXPECT_EQ(errno, ELOOP);
+        }
+    }
+    EXPECT_EQ(outside_snapshot(), before);
+    EXPECT_FALSE(native_exists("outside/new.txt"));
+    EXPECT_FALSE(native_exists("outside/fresh"));
+    EXPECT_FALSE(native_exists("outside/dir/fresh"));
+}
+
+/* The same writes on plain names do their work, in both resolutions. */
+TEST_P(NativeBeneathTest, EveryWriteWorksOnPlainNames)
+{
+    Openat2Scope scope(GetParam());
+    plant();
+    size_t n = inst_length();
+    EXPECT_EQ(beneath_mkdir(inst() + "/builds/real/sub", n), 1);
+    EXPECT_EQ(beneath_mkdir(inst() + "/builds/real/sub", n), 1); /* already there */
+    EXPECT_EQ(beneath_create(inst() + "/builds/real/sub/a.txt", n), 1);
+    EXPECT_EQ(beneath_create(inst() + "/builds/real/sub/a.txt", n), 1); /* truncated */
+    EXPECT_EQ(beneath_chmod(inst() + "/builds/real/sub/a.txt", n), 1);
+    EXPECT_EQ(mode_of("inst/builds/real/sub/a.txt") & 0100, 0100u);
+    EXPECT_EQ(beneath_sync(inst() + "/builds/real", n), 1);
+    EXPECT_EQ(beneath_sync(inst(), n), 1); /* the installation itself */
+    EXPECT_EQ(beneath_temp(inst() + "/builds", n), 1);
+    EXPECT_EQ(beneath_lock(inst() + "/builds/real/lock", n), 1);
+    std::string to = inst() + "/builds/real/b.txt";
+    EXPECT_EQ(native_file_rename((inst() + "/builds/real/sub/a.txt").c_str(), to.c_str(), n), 1);
+    EXPECT_TRUE(native_exists("inst/builds/real/b.txt"));
+    EXPECT_EQ(beneath_remove(to, n), 1);
+    EXPECT_FALSE(native_exists("inst/builds/real/b.txt"));
+    /* A path that leaves its directory is refused before any lookup. */
+    for (const char *rel : {"builds/../plain.txt", "builds/./x", "builds//x", ""}) {
+        SCOPED_TRACE(rel);
+        errno = 0;
+        EXPECT_EQ(beneath_create(inst() + "/" + rel, n), 0);
+        EXPECT_EQ(errno, EINVAL);
+    }
+}
+
+/* A hard link to an outside file, or something that is no regular file,
+ * is neither locked nor truncated: its bytes stay as they were. */
+TEST_P(NativeBeneathTest, LockAndCreateRefuseAFileWithAnotherNameAndANonRegularOne)
+{
+    Openat2Scope scope(GetParam());
+    plant();
+    ASSERT_EQ(link(path("outside/victim.txt").c_str(), path("inst/builds/hard").c_str()), 0);
+    ASSERT_EQ(mkfifo(path("inst/builds/pipe").c_str(), 0600), 0);
+    std::string before = outside_snapshot();
+    struct Case {
+        const char *rel;
+        int error;
+    } cases[] = {{"builds/hard", EMLINK}, {"builds/pipe", EINVAL}};
+    for (const Case &c : cases) {
+        for (auto write : {beneath_lock, beneath_create}) {
+            SCOPED_TRACE(c.rel);
+            errno = 0;
+            EXPECT_EQ(write(inst() + "/" + c.rel, inst_length()), 0);
+            EXPECT_EQ(errno, c.error);
+        }
+    }
+    EXPECT_EQ(read_native("outside/victim.txt"), "outside bytes");
+    EXPECT_EQ(outside_snapshot(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolutions, NativeBeneathTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "Openat2" : "PerComponent");
+                         });

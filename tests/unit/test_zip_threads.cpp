@@ -210,7 +210,7 @@ TEST(ZipThreadsPool, WorkersGiveTheMainThreadsBytesAndSkipKnownContent)
 
 TEST_F(ZipThreadsTest, CacheFindsOnlyTheSameContentAndReadsItsBytes)
 {
-    ZipCache *cache = zip_cache_create((root + "/cache").c_str());
+    ZipCache *cache = zip_cache_create((root + "/cache").c_str(), root.size());
     ASSERT_NE(cache, nullptr);
     /* Its file has no name: nothing shows in the directory. */
     EXPECT_EQ(run_command("test -z \"$(ls -A '" + root + "/cache')\""), 0);
@@ -267,7 +267,7 @@ TEST_F(ZipThreadsTest, CacheFindsOnlyTheSameContentAndReadsItsBytes)
  * must have forgotten the deleted one by then. */
 TEST_F(ZipThreadsTest, CacheForgetsADeletedFileSoItsInodeBringsNothingAlong)
 {
-    ZipCache *cache = zip_cache_create(root.c_str());
+    ZipCache *cache = zip_cache_create(root.c_str(), root.size());
     ASSERT_NE(cache, nullptr);
     /* Two contents of the same size, each a stream in the cache's file. */
     const ZipCacheEntry *entries[2];
