@@ -111,17 +111,18 @@ static int64_t axml_pool_find(const AxmlWriter *w, const char *s, size_t len, ui
     return -1;
 }
 
-static void axml_pool_add(AxmlWriter *w, const char *s, size_t len, uint32_t id)
+/* 0 on out of memory (reported). */
+static int axml_pool_add(AxmlWriter *w, const char *s, size_t len, uint32_t id)
 {
     if (axml_pool_find(w, s, len, id) >= 0)
-        return;
+        return 1;
     char *copy = (char *)SDL_malloc(len + 1);
     AxmlPoolEntry *grown = copy ? (AxmlPoolEntry *)SDL_realloc(w->pool, (w->pool_count + 1) * sizeof *grown)
                                 : NULL;
     if (!grown) {
         SDL_free(copy);
         report_out_of_memory();
-        return;
+        return 0;
     }
     SDL_memcpy(copy, s, len);
     copy[len] = '\0';
@@ -134,21 +135,20 @@ static void axml_pool_add(AxmlWriter *w, const char *s, size_t len, uint32_t id)
         w->pool[w->pool_count] = entry;
     }
     w->pool_count++;
+    return 1;
 }
 
 /* Adds a string without resource id unless it is there. NULL: nothing. */
-static void axml_add_string(AxmlWriter *writer, const char *string)
+static int axml_add_string(AxmlWriter *writer, const char *string)
 {
-    if (string)
-        axml_pool_add(writer, string, SDL_strlen(string), 0);
+    return string ? axml_pool_add(writer, string, SDL_strlen(string), 0) : 1;
 }
 
 /* Adds an attribute name with its framework resource id (not 0) at the
  * front of the pool unless that pair is there. */
-static void axml_add_resource_name(AxmlWriter *writer, const char *string, uint32_t resource_id)
+static int axml_add_resource_name(AxmlWriter *writer, const char *string, uint32_t resource_id)
 {
-    if (string)
-        axml_pool_add(writer, string, SDL_strlen(string), resource_id);
+    return string ? axml_pool_add(writer, string, SDL_strlen(string), resource_id) : 1;
 }
 
 void axml_free_pool(AxmlWriter *writer)
@@ -164,70 +164,71 @@ void axml_free_pool(AxmlWriter *writer)
 
 /* ---- collection ---- */
 
-static void axml_collect_own(AxmlWriter *w, XmlTreeNode *node)
+/* 0 on out of memory (reported): a string left out would only surface
+ * later, as one the pool lacks. */
+static int axml_collect_own(AxmlWriter *w, XmlTreeNode *node)
 {
     if (node->type == XML_NODE_ELEMENT && node->text) {
         AxmlName n = axml_split(node->text);
-        if (n.prefix)
-            axml_pool_add(w, n.prefix, n.prefix_len, 0);
-        axml_add_string(w, n.local);
-        return;
+        if (n.prefix && !axml_pool_add(w, n.prefix, n.prefix_len, 0))
+            return 0;
+        return axml_add_string(w, n.local);
     }
     if (node->type != XML_NODE_ATTRIBUTE || !node->name)
-        return;
+        return 1;
     AxmlName n = axml_split(node->name);
     if (axml_prefix_is(&n, "xmlns", 0)) {
         /* A declaration's prefix and URI are always strings, whatever a
          * manifest attribute of the same name would make of them. */
-        axml_add_string(w, n.local);
-        axml_add_string(w, node->text);
-        return;
+        return axml_add_string(w, n.local) && axml_add_string(w, node->text);
     }
-    if (n.prefix)
-        axml_pool_add(w, n.prefix, n.prefix_len, 0);
+    if (n.prefix && !axml_pool_add(w, n.prefix, n.prefix_len, 0))
+        return 0;
     /* Declared namespaces are in the pool with their declarations; "xml"
      * is bound without one. */
     const char *uri = axml_namespace_uri(node);
-    if (uri && SDL_strcmp(uri, XML_NAMESPACE_URI) == 0)
-        axml_add_string(w, uri);
+    if (uri && SDL_strcmp(uri, XML_NAMESPACE_URI) == 0 && !axml_add_string(w, uri))
+        return 0;
     uint32_t id = axml_attribute_id(node, &n);
-    if (id)
-        axml_add_resource_name(w, n.local, id);
-    else
-        axml_add_string(w, n.local);
+    if (!(id ? axml_add_resource_name(w, n.local, id) : axml_add_string(w, n.local)))
+        return 0;
     AttributeTyping typing;
     char *text;
     int ok;
     axml_type_attribute(node, &n, &typing, &text, &ok);
-    axml_add_string(w, text);
+    ok = ok && axml_add_string(w, text);
     SDL_free(text);
+    return ok;
 }
 
 /* The pool order is that of a walk that, at each node, handles the
  * attributes, the children and the following siblings before the node's own
  * strings. Done here with a loop over each list, so a long list of
  * siblings costs no stack. */
-void axml_collect_strings(AxmlWriter *writer, XmlTreeNode *node)
+int axml_collect_strings(AxmlWriter *writer, XmlTreeNode *node)
 {
     size_t count = 0;
     for (XmlTreeNode *n = node; n; n = n->next_sibling) {
-        axml_collect_strings(writer, n->first_attribute);
-        axml_collect_strings(writer, n->first_child);
+        if (!axml_collect_strings(writer, n->first_attribute) ||
+            !axml_collect_strings(writer, n->first_child))
+            return 0;
         count++;
     }
     if (count == 0)
-        return;
+        return 1;
     XmlTreeNode **list = (XmlTreeNode **)SDL_malloc(count * sizeof *list);
     if (!list) {
         report_out_of_memory();
-        return;
+        return 0;
     }
     size_t i = 0;
     for (XmlTreeNode *n = node; n; n = n->next_sibling)
         list[i++] = n;
-    while (i > 0)
-        axml_collect_own(writer, list[--i]);
+    int ok = 1;
+    while (ok && i > 0)
+        ok = axml_collect_own(writer, list[--i]);
     SDL_free(list);
+    return ok;
 }
 
 /* ---- low-level writes ---- */

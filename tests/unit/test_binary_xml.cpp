@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "alloc_countdown.h"
 
 #include "publish/android/attribute_types.h"
 #include "publish/android/binary_xml.h"
@@ -435,6 +436,62 @@ TEST_F(BinaryXmlTest, WriterFailuresAreLoggedAndFail)
     axml_free_pool(&w);
     PHYSFS_close(f);
     EXPECT_TRUE(was_written("Write in 'ro.xml' failed: "));
+    free_xml_tree(doc);
+}
+
+TEST_F(BinaryXmlTest, OutOfMemoryWhileCollectingFailsWithItsLine)
+{
+    /* Every kind of string the pool takes: a prefixed element, a declaration,
+     * an attribute with a resource id, a prefixed one without, a string
+     * value with an escape (its read text is a new allocation). */
+    XmlTreeNode *doc = parse_xml_tree(
+        "<x:m xmlns:x=\"urn:x\" xmlns:android=\"http://schemas.android.com/apk/res/android\">"
+        "<a android:label=\"a\\\\b\" x:other=\"v\" xml:lang=\"en\"/></x:m>");
+    ASSERT_NE(doc, nullptr);
+    int collected = 0, failures = 0;
+    for (int budget = 0; budget < 1000 && !collected; budget++) {
+        written.clear();
+        AxmlWriter w = {};
+        w.path = "out.xml";
+        /* The log has no memory for a line either: the report's console
+         * copy is what shows. */
+        testing::internal::CaptureStdout();
+        alloc_countdown_start(budget);
+        collected = axml_collect_strings(&w, doc);
+        alloc_countdown_stop();
+        std::string console = testing::internal::GetCapturedStdout();
+        if (!collected) {
+            failures++;
+            EXPECT_NE(console.find("Out of memory!"), std::string::npos) << budget;
+        } else {
+            PHYSFS_File *f = PHYSFS_openWrite("out.xml");
+            ASSERT_NE(f, nullptr);
+            w.out = f;
+            EXPECT_EQ(axml_write_file(&w, doc), 1) << budget;
+            PHYSFS_close(f);
+        }
+        axml_free_pool(&w);
+        EXPECT_FALSE(was_written("Missing string")) << budget;
+    }
+    EXPECT_EQ(collected, 1);
+    EXPECT_GT(failures, 8);
+    free_xml_tree(doc);
+
+    /* Only the long value's read text finds no memory: nothing after it
+     * would fail on its own, so the pool must say it is incomplete. */
+    std::string text = "<m label=\"" + std::string(4000, 'w') + "\"/>";
+    doc = parse_xml_tree(text.c_str());
+    ASSERT_NE(doc, nullptr);
+    AxmlWriter w = {};
+    w.path = "out.xml";
+    testing::internal::CaptureStdout();
+    alloc_size_limit_start(2000);
+    collected = axml_collect_strings(&w, doc);
+    alloc_countdown_stop();
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(collected, 0);
+    EXPECT_NE(console.find("Out of memory!"), std::string::npos);
+    axml_free_pool(&w);
     free_xml_tree(doc);
 }
 
