@@ -146,10 +146,15 @@ Axml read_axml(const std::string &file)
             uint32_t count = get32(file, at + 8), start = get32(file, at + 20);
             for (uint32_t i = 0; i < count; i++) {
                 size_t s = at + start + get32(file, at + 28 + 4 * i);
-                uint32_t units = get16(file, s);
+                /* A length with its top bit set goes on in the next unit. */
+                uint32_t units = get16(file, s), header = 2;
+                if (units & 0x8000) {
+                    units = (units & 0x7FFF) << 16 | get16(file, s + 2);
+                    header = 4;
+                }
                 x.units.push_back(units);
-                x.strings.push_back(utf8_of(file, s + 2, units & 0x7FFF));
-                EXPECT_EQ(get16(file, s + 2 + 2 * units), 0u);
+                x.strings.push_back(utf8_of(file, s + header, units));
+                EXPECT_EQ(get16(file, s + header + 2 * units), 0u);
             }
         } else if (type == 0x0180) {
             for (uint32_t i = 8; i < size; i += 4)
@@ -400,14 +405,30 @@ TEST_F(BinaryXmlTest, StringsBeyondTheBasicPlaneAndTheLengthLimit)
     ASSERT_EQ(x.chunks.size(), 2u);
     EXPECT_EQ(x.strings[x.chunks[0].attributes[0].raw].size(), 32767u);
 
-    /* The message names the start, cut between characters ("?" is how the
-     * captured output shows the two-byte one). */
-    std::string too_long = "<m a=\"\xC3\xA9" + std::string(32767, 'w') + "\"/>";
-    int ok = 1;
-    write(too_long.c_str(), &ok);
-    EXPECT_EQ(ok, 0);
-    EXPECT_TRUE(was_written("String '?" + std::string(38, 'w') + "...' is too long "
-                            "for Android XML output: 32768 UTF-16 units, at most 32767 fit"));
+    /* One unit more takes the length's long form, in two units; the
+     * strings after it keep the short one. */
+    std::string value = "\xC3\xA9" + std::string(32767, 'w');
+    std::string longer = "<m a=\"" + value + "\" b=\"after\"/>";
+    int ok = 0;
+    std::string written_file = write(longer.c_str(), &ok);
+    EXPECT_EQ(ok, 1);
+    x = read_axml(written_file);
+    ASSERT_EQ(x.chunks.size(), 2u);
+    ASSERT_EQ(x.chunks[0].attributes.size(), 2u);
+    uint32_t raw = x.chunks[0].attributes[0].raw;
+    EXPECT_EQ(x.units[raw], 32768u);
+    EXPECT_EQ(x.strings[raw], value);
+    EXPECT_EQ(x.at(x.chunks[0].attributes[1].raw), "after");
+
+    /* Android's own packaging tool reads the long form too. */
+    int status = 0;
+    std::string dump = aapt_dump("xmltree", &status);
+    if (status == 127 || dump.find("not found") != std::string::npos)
+        GTEST_SKIP() << "aapt is not installed";
+    EXPECT_EQ(status, 0) << dump.substr(0, 400);
+    EXPECT_NE(dump.find("A: a=\"\xC3\xA9" + std::string(32767, 'w') + "\""), std::string::npos)
+        << dump.substr(0, 400);
+    EXPECT_NE(dump.find("A: b=\"after\""), std::string::npos) << dump.substr(0, 400);
 }
 
 TEST_F(BinaryXmlTest, WriterFailuresAreLoggedAndFail)
