@@ -237,6 +237,12 @@ int file_exists(const char *path)
     return PHYSFS_exists(path) ? 1 : 0;
 }
 
+int fs_is_special_file(const char *path)
+{
+    PHYSFS_Stat st;
+    return PHYSFS_stat(path, &st) && st.filetype == PHYSFS_FILETYPE_OTHER;
+}
+
 int64_t time_now_unix(void)
 {
     return clock_unix_now();

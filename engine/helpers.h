@@ -41,6 +41,13 @@ int write_file_ex(int append, const char *path, const void *data, uint64_t lengt
 
 int file_exists(const char *path);
 
+/* 1 when path (search path) is there and is neither a regular file, a
+ * directory nor a link: a pipe, a socket or a device, whose open can wait
+ * for a writer for ever and whose reading need never end. Such a file is
+ * refused with FS_SPECIAL_FILE_CAUSE as the cause. */
+int fs_is_special_file(const char *path);
+#define FS_SPECIAL_FILE_CAUSE "it is not a regular file (a pipe, a socket or a device)"
+
 /* PHYSFS_mkdir(path) (write directory, parents included), and every
  * directory it created gets the usual mode under the umask, where PhysicsFS
  * makes them 0700. Directories that were there keep theirs. PHYSFS_mkdir's

@@ -47,7 +47,8 @@ static void metadata_help(const char *game_dir)
 
 /* The metadata values that become file names: every package, build tree,
  * icon file and log name is made from them, and the macOS program is named
- * after the game id alone, so that one must be a whole name by itself. */
+ * after the game id alone, so that one must be a whole name by itself, and
+ * one a zip entry may carry (valid UTF-8). */
 static const struct {
     const char *key;
     const char *const *value;
@@ -56,6 +57,18 @@ static const struct {
     {"gameid", &game_metadata_gameid, 1},
     {"version", &game_metadata_version, 0},
 };
+
+/* 1 when value is valid UTF-8 throughout. */
+static int name_is_utf8(const char *value)
+{
+    for (const char *p = value; *p;) {
+        int length = utf8_char_length(p);
+        if (length == 0)
+            return 0;
+        p += length;
+    }
+    return 1;
+}
 
 /* The first '/', '\\' or ':' in value, or NULL. */
 static const char *name_separator(const char *value)
@@ -75,7 +88,8 @@ static int name_value_valid(const char *game_dir, const char *key, const char *v
     const char *bad = value ? name_separator(value) : NULL;
     int no_name = whole && (!value || !*value || SDL_strcmp(value, ".") == 0 ||
                             SDL_strcmp(value, "..") == 0);
-    if (!bad && !no_name)
+    int not_utf8 = whole && value && !name_is_utf8(value);
+    if (!bad && !no_name && !not_utf8)
         return 1;
     char *shown = log_escape_text(value ? value : "");
     if (!shown) {
@@ -86,9 +100,14 @@ static int name_value_valid(const char *game_dir, const char *key, const char *v
         publish_log_error("The %s '%s' in %s/metadata/game_metadata.txt holds '%c', which no "
                           "file name may hold: the builds are named after it; change it",
                           key, shown, game_dir, *bad);
-    else
+    else if (no_name)
         publish_log_error("The %s '%s' in %s/metadata/game_metadata.txt is no file name, "
                           "which it must be: the macOS program is named after it; change it",
+                          key, shown, game_dir);
+    else
+        publish_log_error("The %s '%s' in %s/metadata/game_metadata.txt is not valid UTF-8 "
+                          "(the bytes shown as \\xHH), which no package may hold: the macOS "
+                          "program is named after it; change it",
                           key, shown, game_dir);
     SDL_free(shown);
     return 0;

@@ -27,7 +27,8 @@ static char *manifest_read_file(const char *path)
     uint64_t length = 0;
     char *text = read_whole_file(path, &length);
     if (text == NULL) {
-        publish_log_error("Failed to load '%s': %s", path, fs_error_text());
+        publish_log_error("Failed to load '%s': %s", path,
+                          fs_is_special_file(path) ? FS_SPECIAL_FILE_CAUSE : fs_error_text());
         return NULL;
     }
     if (SDL_strlen(text) != length) {

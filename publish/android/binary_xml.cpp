@@ -10,7 +10,8 @@
 #include <algorithm>
 
 #define AXML_NO_INDEX 0xFFFFFFFFu
-#define AXML_MAX_UNITS 0x7FFFu /* one length unit; its top bit would mean two */
+#define AXML_SHORT_UNITS 0x7FFFu /* one length unit; its top bit means two */
+#define AXML_LONG_UNITS 0x7FFFFFFFu
 
 enum {
     AXML_RES_STRING_POOL = 0x0001,
@@ -24,7 +25,10 @@ enum {
 
 typedef struct AxmlPoolEntry {
     char *utf8;          /* SDL_strdup copy */
-    uint16_t *utf16;     /* length in units, the units, 0; made when written */
+    /* Made when written: the length in units (in one unit, or in two with
+     * the first one's top bit set), the units, 0. */
+    uint16_t *utf16;
+    uint32_t utf16_count; /* units in utf16, all three parts */
     uint32_t resource_id; /* framework attr id, 0 for none */
 } AxmlPoolEntry;
 
@@ -111,22 +115,23 @@ static int64_t axml_pool_find(const AxmlWriter *w, const char *s, size_t len, ui
     return -1;
 }
 
-static void axml_pool_add(AxmlWriter *w, const char *s, size_t len, uint32_t id)
+/* 0 on out of memory (reported). */
+static int axml_pool_add(AxmlWriter *w, const char *s, size_t len, uint32_t id)
 {
     if (axml_pool_find(w, s, len, id) >= 0)
-        return;
+        return 1;
     char *copy = (char *)SDL_malloc(len + 1);
     AxmlPoolEntry *grown = copy ? (AxmlPoolEntry *)SDL_realloc(w->pool, (w->pool_count + 1) * sizeof *grown)
                                 : NULL;
     if (!grown) {
         SDL_free(copy);
         report_out_of_memory();
-        return;
+        return 0;
     }
     SDL_memcpy(copy, s, len);
     copy[len] = '\0';
     w->pool = grown;
-    AxmlPoolEntry entry = {copy, NULL, id};
+    AxmlPoolEntry entry = {copy, NULL, 0, id};
     if (id) {
         SDL_memmove(w->pool + 1, w->pool, w->pool_count * sizeof *w->pool);
         w->pool[0] = entry;
@@ -134,21 +139,20 @@ static void axml_pool_add(AxmlWriter *w, const char *s, size_t len, uint32_t id)
         w->pool[w->pool_count] = entry;
     }
     w->pool_count++;
+    return 1;
 }
 
 /* Adds a string without resource id unless it is there. NULL: nothing. */
-static void axml_add_string(AxmlWriter *writer, const char *string)
+static int axml_add_string(AxmlWriter *writer, const char *string)
 {
-    if (string)
-        axml_pool_add(writer, string, SDL_strlen(string), 0);
+    return string ? axml_pool_add(writer, string, SDL_strlen(string), 0) : 1;
 }
 
 /* Adds an attribute name with its framework resource id (not 0) at the
  * front of the pool unless that pair is there. */
-static void axml_add_resource_name(AxmlWriter *writer, const char *string, uint32_t resource_id)
+static int axml_add_resource_name(AxmlWriter *writer, const char *string, uint32_t resource_id)
 {
-    if (string)
-        axml_pool_add(writer, string, SDL_strlen(string), resource_id);
+    return string ? axml_pool_add(writer, string, SDL_strlen(string), resource_id) : 1;
 }
 
 void axml_free_pool(AxmlWriter *writer)
@@ -164,70 +168,71 @@ void axml_free_pool(AxmlWriter *writer)
 
 /* ---- collection ---- */
 
-static void axml_collect_own(AxmlWriter *w, XmlTreeNode *node)
+/* 0 on out of memory (reported): a string left out would only surface
+ * later, as one the pool lacks. */
+static int axml_collect_own(AxmlWriter *w, XmlTreeNode *node)
 {
     if (node->type == XML_NODE_ELEMENT && node->text) {
         AxmlName n = axml_split(node->text);
-        if (n.prefix)
-            axml_pool_add(w, n.prefix, n.prefix_len, 0);
-        axml_add_string(w, n.local);
-        return;
+        if (n.prefix && !axml_pool_add(w, n.prefix, n.prefix_len, 0))
+            return 0;
+        return axml_add_string(w, n.local);
     }
     if (node->type != XML_NODE_ATTRIBUTE || !node->name)
-        return;
+        return 1;
     AxmlName n = axml_split(node->name);
     if (axml_prefix_is(&n, "xmlns", 0)) {
         /* A declaration's prefix and URI are always strings, whatever a
          * manifest attribute of the same name would make of them. */
-        axml_add_string(w, n.local);
-        axml_add_string(w, node->text);
-        return;
+        return axml_add_string(w, n.local) && axml_add_string(w, node->text);
     }
-    if (n.prefix)
-        axml_pool_add(w, n.prefix, n.prefix_len, 0);
+    if (n.prefix && !axml_pool_add(w, n.prefix, n.prefix_len, 0))
+        return 0;
     /* Declared namespaces are in the pool with their declarations; "xml"
      * is bound without one. */
     const char *uri = axml_namespace_uri(node);
-    if (uri && SDL_strcmp(uri, XML_NAMESPACE_URI) == 0)
-        axml_add_string(w, uri);
+    if (uri && SDL_strcmp(uri, XML_NAMESPACE_URI) == 0 && !axml_add_string(w, uri))
+        return 0;
     uint32_t id = axml_attribute_id(node, &n);
-    if (id)
-        axml_add_resource_name(w, n.local, id);
-    else
-        axml_add_string(w, n.local);
+    if (!(id ? axml_add_resource_name(w, n.local, id) : axml_add_string(w, n.local)))
+        return 0;
     AttributeTyping typing;
     char *text;
     int ok;
     axml_type_attribute(node, &n, &typing, &text, &ok);
-    axml_add_string(w, text);
+    ok = ok && axml_add_string(w, text);
     SDL_free(text);
+    return ok;
 }
 
 /* The pool order is that of a walk that, at each node, handles the
  * attributes, the children and the following siblings before the node's own
  * strings. Done here with a loop over each list, so a long list of
  * siblings costs no stack. */
-void axml_collect_strings(AxmlWriter *writer, XmlTreeNode *node)
+int axml_collect_strings(AxmlWriter *writer, XmlTreeNode *node)
 {
     size_t count = 0;
     for (XmlTreeNode *n = node; n; n = n->next_sibling) {
-        axml_collect_strings(writer, n->first_attribute);
-        axml_collect_strings(writer, n->first_child);
+        if (!axml_collect_strings(writer, n->first_attribute) ||
+            !axml_collect_strings(writer, n->first_child))
+            return 0;
         count++;
     }
     if (count == 0)
-        return;
+        return 1;
     XmlTreeNode **list = (XmlTreeNode **)SDL_malloc(count * sizeof *list);
     if (!list) {
         report_out_of_memory();
-        return;
+        return 0;
     }
     size_t i = 0;
     for (XmlTreeNode *n = node; n; n = n->next_sibling)
         list[i++] = n;
-    while (i > 0)
-        axml_collect_own(writer, list[--i]);
+    int ok = 1;
+    while (ok && i > 0)
+        ok = axml_collect_own(writer, list[--i]);
     SDL_free(list);
+    return ok;
 }
 
 /* ---- low-level writes ---- */
@@ -290,31 +295,44 @@ static char *axml_string_start(const char *s)
     return start;
 }
 
+/* Android's packager writes a string of 32768 units or more with its
+ * length in two units, which every reader of the format takes. */
 static int axml_make_utf16(AxmlWriter *w, AxmlPoolEntry *e)
 {
     size_t bytes = SDL_strlen(e->utf8);
     SDL_free(e->utf16);
-    e->utf16 = (uint16_t *)SDL_malloc(2 * bytes + 4);
+    e->utf16 = (uint16_t *)SDL_malloc(2 * bytes + 6);
     if (!e->utf16) {
         report_out_of_memory();
         return 0;
     }
-    PHYSFS_utf8ToUtf16(e->utf8, e->utf16 + 1, 2 * bytes + 2);
+    PHYSFS_utf8ToUtf16(e->utf8, e->utf16 + 2, 2 * bytes + 2);
     size_t units = 0;
-    while (e->utf16[1 + units])
+    while (e->utf16[2 + units])
         units++;
-    if (units > AXML_MAX_UNITS) {
+    if (units > AXML_LONG_UNITS) {
         char *start = axml_string_start(e->utf8);
-        publish_log_error("String '%s...' is too long for Android XML output: %u UTF-16 units, "
-                          "at most %u fit",
-                          start ? start : "", (unsigned)units, (unsigned)AXML_MAX_UNITS);
+        publish_log_error("String '%s...' is too long for Android XML output: %lu UTF-16 units, "
+                          "at most %lu fit",
+                          start ? start : "", (unsigned long)units,
+                          (unsigned long)AXML_LONG_UNITS);
         SDL_free(start);
         return 0;
     }
-    e->utf16[0] = (uint16_t)units;
-    uint16_t *shrunk = (uint16_t *)SDL_realloc(e->utf16, 2 * units + 4);
+    size_t header = 2;
+    if (units <= AXML_SHORT_UNITS) {
+        header = 1;
+        SDL_memmove(e->utf16 + 1, e->utf16 + 2, 2 * units + 2);
+        e->utf16[0] = (uint16_t)units;
+    } else {
+        e->utf16[0] = (uint16_t)(0x8000u | (units >> 16));
+        e->utf16[1] = (uint16_t)(units & 0xFFFFu);
+    }
+    e->utf16_count = (uint32_t)(header + units + 1);
+    uint16_t *shrunk = (uint16_t *)SDL_realloc(e->utf16, 2 * (size_t)e->utf16_count);
     if (shrunk)
         e->utf16 = shrunk;
+    (void)w;
     return 1;
 }
 
@@ -322,7 +340,7 @@ static int axml_write_string_pool(AxmlWriter *w)
 {
     uint32_t strings_bytes = 0;
     for (uint32_t i = 0; i < w->pool_count; i++)
-        strings_bytes += 2u * w->pool[i].utf16[0] + 4;
+        strings_bytes += 2u * w->pool[i].utf16_count;
     uint32_t strings_start = 28 + 4 * w->pool_count;
     uint32_t padding = (strings_start + strings_bytes) % 4 ? 2 : 0;
     if (!axml_chunk_header(w, AXML_RES_STRING_POOL, 28, strings_start + strings_bytes + padding) ||
@@ -333,11 +351,11 @@ static int axml_write_string_pool(AxmlWriter *w)
     for (uint32_t i = 0; i < w->pool_count; i++) {
         if (!axml_u32(w, offset))
             return 0;
-        offset += 2u * w->pool[i].utf16[0] + 4;
+        offset += 2u * w->pool[i].utf16_count;
     }
     for (uint32_t i = 0; i < w->pool_count; i++) {
         const uint16_t *u = w->pool[i].utf16;
-        for (uint32_t k = 0; k < u[0] + 2u; k++)
+        for (uint32_t k = 0; k < w->pool[i].utf16_count; k++)
             if (!axml_u16(w, u[k]))
                 return 0;
     }

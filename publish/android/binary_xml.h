@@ -4,8 +4,8 @@
  * element start and end. Text content is not written.
  *
  * Use: zero an AxmlWriter, set path and out (a seekable PhysicsFS file open
- * for writing), call axml_collect_strings on the document node, then
- * axml_write_file, then axml_free_pool whatever happened. Between collection
+ * for writing), call axml_collect_strings on the document node, then, when
+ * that succeeded, axml_write_file, then axml_free_pool whatever happened. Between collection
  * and writing the tree must not change: every string is found again by its
  * text. The tree is only read. */
 #ifndef BRINDLECOT_BINARY_XML_H
@@ -31,9 +31,9 @@ typedef struct AxmlWriter {
 } AxmlWriter;
 
 /* Adds every string that node, its attributes, descendants and following
- * siblings will reference. Out of memory is reported and collection goes on;
- * the lost string then fails the write as missing. */
-void axml_collect_strings(AxmlWriter *writer, XmlTreeNode *node);
+ * siblings will reference. 0 on out of memory (reported): the pool is then
+ * incomplete and must not be written, only freed. */
+int axml_collect_strings(AxmlWriter *writer, XmlTreeNode *node);
 
 /* The file: XML header, then the document node, then the header's size. */
 int axml_write_file(AxmlWriter *writer, XmlTreeNode *document);

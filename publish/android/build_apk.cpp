@@ -64,8 +64,7 @@ static int apk_write_binary_manifest(const char *path, XmlTreeNode *document)
     SDL_zero(writer);
     writer.path = path;
     writer.out = out;
-    axml_collect_strings(&writer, document);
-    int ok = axml_write_file(&writer, document);
+    int ok = axml_collect_strings(&writer, document) && axml_write_file(&writer, document);
     axml_free_pool(&writer);
     if (ok)
         return output_close(out, path, &apk_manifest_texts);

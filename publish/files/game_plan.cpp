@@ -191,6 +191,10 @@ static int game_plan_add_defaults(GamePlan *plan)
                               fs_error_cause(PHYSFS_getLastErrorCode(), saved_errno));
             return 0;
         }
+        if (st.filetype == PHYSFS_FILETYPE_OTHER) {
+            publish_log_error("Can't open '%s' for reading: %s", name, FS_SPECIAL_FILE_CAUSE);
+            return 0;
+        }
         if (!game_plan_add(plan, name, name, 0, &st))
             return 0;
     }

@@ -42,6 +42,10 @@ typedef int (*StagingSink)(void *user, const char *out_name, const void *data, s
 static int staging_copy_into(StagingSink sink, void *user, const char *out_name,
                              const char *src_path, char *buffer, size_t capacity)
 {
+    if (fs_is_special_file(src_path)) {
+        publish_log_error("Can't open '%s' for reading: %s", src_path, FS_SPECIAL_FILE_CAUSE);
+        return 0;
+    }
     errno = 0;
     PHYSFS_File *in = PHYSFS_openRead(src_path);
     if (!in) {
@@ -168,6 +172,13 @@ static int staging_copy_walked(int dst_fd, const char *dst, const char *src,
         return staging_copy_into(staging_native_sink, &dst_fd, dst, src, buffer, capacity);
     NativeFileIdentity after;
     int before = native_file_identity(fd, &r->source);
+    if (!before && errno == EINVAL) {
+        /* Opened without waiting, but a pipe would copy as empty and a
+         * device might never end. */
+        publish_log_error("Can't open '%s' for reading: %s", src, FS_SPECIAL_FILE_CAUSE);
+        native_file_close(fd);
+        return 0;
+    }
     int write_failed = 0;
     int result = native_file_copy(fd, dst_fd, buffer, capacity, &write_failed);
     if (!result && write_failed)

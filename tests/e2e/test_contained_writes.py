@@ -1,8 +1,9 @@
 """What a publish may touch: the game id and version become file names, so a
-value that holds a separator is refused before anything is written or
-deleted; odd values that make one valid name still build; a game's own
-folders named builds or .brindlecot are the game's; and an earlier package
-that a failed build cannot delete is reported."""
+value that holds a separator (or a game id that is not UTF-8) is refused
+before anything is written or deleted; odd values that make one valid name
+still build; a game's own folders named builds or .brindlecot are the
+game's; and an earlier package that a failed build cannot delete is
+reported."""
 import os
 import pathlib
 import re
@@ -27,7 +28,8 @@ def set_values(inst, **values):
     path = inst / METADATA
     kept = [l for l in path.read_bytes().splitlines()
             if l.split(b"=", 1)[0].strip().decode() not in values]
-    kept += [("%s=%s" % (k, v)).encode() for k, v in values.items()]
+    kept += [k.encode() + b"=" + (v if isinstance(v, bytes) else v.encode())
+             for k, v in values.items()]
     path.write_bytes(b"\n".join(kept) + b"\n")
 
 
@@ -90,11 +92,30 @@ HOSTILE = [
     ("gameid", "..", None),
     ("gameid", ".", None),
     ("gameid", "", None),
+    # ... and a zip entry must be able to carry its name.
+    ("gameid", b"my\xffgame", "utf8"),
+    ("gameid", b"caf\xc3", "utf8"),
+    ("gameid", b"\xc0\xafetc", "utf8"),
+    ("gameid", b"\xed\xa0\x80", "utf8"),
 ]
 
 
+def shown(value):
+    """A value as the log shows it: bytes that are not UTF-8 as \\xHH."""
+    if isinstance(value, str):
+        return value
+    return value.decode("utf-8", "backslashreplace")
+
+
+REASONS = {
+    None: "is no file name, which it must be: the macOS program is named after it; change it",
+    "utf8": "is not valid UTF-8 (the bytes shown as \\xHH), which no package may hold: the "
+            "macOS program is named after it; change it",
+}
+
+
 @pytest.mark.parametrize("key,value,char", HOSTILE,
-                         ids=["%s=%s" % (k, v) for k, v, _ in HOSTILE])
+                         ids=["%s=%s" % (k, shown(v)) for k, v, _ in HOSTILE])
 def test_a_separator_in_a_name_value_is_refused_before_anything_changes(built, key, value, char):
     top, inst = built
     set_values(inst, **dict({"gameid": "mygame", "version": "1"}, **{key: value}))
@@ -102,11 +123,10 @@ def test_a_separator_in_a_name_value_is_refused_before_anything_changes(built, k
     r = run_publish(["--only-package", "mygame"], inst)
     errors = texts(r, "! ")
     assert r.returncode == 1, lines(r)
-    expected = ("The %s '%s' in mygame/metadata/game_metadata.txt " % (key, value)
-                + ("holds '%s', which no file name may hold: the builds are named after it; "
-                   "change it" % char if char else
-                   "is no file name, which it must be: the macOS program is named after it; "
-                   "change it"))
+    expected = ("The %s '%s' in mygame/metadata/game_metadata.txt " % (key, shown(value))
+                + (REASONS[char] if char in REASONS else
+                   "holds '%s', which no file name may hold: the builds are named after it; "
+                   "change it" % char))
     assert expected in errors, lines(r)
     assert [e for e in errors if e.strip()] == [expected, "Packaging failed!"], lines(r)
     assert not any(t.startswith("Building for platform") for t in texts(r, "- "))

@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "alloc_countdown.h"
 
 #include "publish/android/attribute_types.h"
 #include "publish/android/binary_xml.h"
@@ -145,10 +146,15 @@ Axml read_axml(const std::string &file)
             uint32_t count = get32(file, at + 8), start = get32(file, at + 20);
             for (uint32_t i = 0; i < count; i++) {
                 size_t s = at + start + get32(file, at + 28 + 4 * i);
-                uint32_t units = get16(file, s);
+                /* A length with its top bit set goes on in the next unit. */
+                uint32_t units = get16(file, s), header = 2;
+                if (units & 0x8000) {
+                    units = (units & 0x7FFF) << 16 | get16(file, s + 2);
+                    header = 4;
+                }
                 x.units.push_back(units);
-                x.strings.push_back(utf8_of(file, s + 2, units & 0x7FFF));
-                EXPECT_EQ(get16(file, s + 2 + 2 * units), 0u);
+                x.strings.push_back(utf8_of(file, s + header, units));
+                EXPECT_EQ(get16(file, s + header + 2 * units), 0u);
             }
         } else if (type == 0x0180) {
             for (uint32_t i = 8; i < size; i += 4)
@@ -399,14 +405,30 @@ TEST_F(BinaryXmlTest, StringsBeyondTheBasicPlaneAndTheLengthLimit)
     ASSERT_EQ(x.chunks.size(), 2u);
     EXPECT_EQ(x.strings[x.chunks[0].attributes[0].raw].size(), 32767u);
 
-    /* The message names the start, cut between characters ("?" is how the
-     * captured output shows the two-byte one). */
-    std::string too_long = "<m a=\"\xC3\xA9" + std::string(32767, 'w') + "\"/>";
-    int ok = 1;
-    write(too_long.c_str(), &ok);
-    EXPECT_EQ(ok, 0);
-    EXPECT_TRUE(was_written("String '?" + std::string(38, 'w') + "...' is too long "
-                            "for Android XML output: 32768 UTF-16 units, at most 32767 fit"));
+    /* One unit more takes the length's long form, in two units; the
+     * strings after it keep the short one. */
+    std::string value = "\xC3\xA9" + std::string(32767, 'w');
+    std::string longer = "<m a=\"" + value + "\" b=\"after\"/>";
+    int ok = 0;
+    std::string written_file = write(longer.c_str(), &ok);
+    EXPECT_EQ(ok, 1);
+    x = read_axml(written_file);
+    ASSERT_EQ(x.chunks.size(), 2u);
+    ASSERT_EQ(x.chunks[0].attributes.size(), 2u);
+    uint32_t raw = x.chunks[0].attributes[0].raw;
+    EXPECT_EQ(x.units[raw], 32768u);
+    EXPECT_EQ(x.strings[raw], value);
+    EXPECT_EQ(x.at(x.chunks[0].attributes[1].raw), "after");
+
+    /* Android's own packaging tool reads the long form too. */
+    int status = 0;
+    std::string dump = aapt_dump("xmltree", &status);
+    if (status == 127 || dump.find("not found") != std::string::npos)
+        GTEST_SKIP() << "aapt is not installed";
+    EXPECT_EQ(status, 0) << dump.substr(0, 400);
+    EXPECT_NE(dump.find("A: a=\"\xC3\xA9" + std::string(32767, 'w') + "\""), std::string::npos)
+        << dump.substr(0, 400);
+    EXPECT_NE(dump.find("A: b=\"after\""), std::string::npos) << dump.substr(0, 400);
 }
 
 TEST_F(BinaryXmlTest, WriterFailuresAreLoggedAndFail)
@@ -435,6 +457,62 @@ TEST_F(BinaryXmlTest, WriterFailuresAreLoggedAndFail)
     axml_free_pool(&w);
     PHYSFS_close(f);
     EXPECT_TRUE(was_written("Write in 'ro.xml' failed: "));
+    free_xml_tree(doc);
+}
+
+TEST_F(BinaryXmlTest, OutOfMemoryWhileCollectingFailsWithItsLine)
+{
+    /* Every kind of string the pool takes: a prefixed element, a declaration,
+     * an attribute with a resource id, a prefixed one without, a string
+     * value with an escape (its read text is a new allocation). */
+    XmlTreeNode *doc = parse_xml_tree(
+        "<x:m xmlns:x=\"urn:x\" xmlns:android=\"http://schemas.android.com/apk/res/android\">"
+        "<a android:label=\"a\\\\b\" x:other=\"v\" xml:lang=\"en\"/></x:m>");
+    ASSERT_NE(doc, nullptr);
+    int collected = 0, failures = 0;
+    for (int budget = 0; budget < 1000 && !collected; budget++) {
+        written.clear();
+        AxmlWriter w = {};
+        w.path = "out.xml";
+        /* The log has no memory for a line either: the report's console
+         * copy is what shows. */
+        testing::internal::CaptureStdout();
+        alloc_countdown_start(budget);
+        collected = axml_collect_strings(&w, doc);
+        alloc_countdown_stop();
+        std::string console = testing::internal::GetCapturedStdout();
+        if (!collected) {
+            failures++;
+            EXPECT_NE(console.find("Out of memory!"), std::string::npos) << budget;
+        } else {
+            PHYSFS_File *f = PHYSFS_openWrite("out.xml");
+            ASSERT_NE(f, nullptr);
+            w.out = f;
+            EXPECT_EQ(axml_write_file(&w, doc), 1) << budget;
+            PHYSFS_close(f);
+        }
+        axml_free_pool(&w);
+        EXPECT_FALSE(was_written("Missing string")) << budget;
+    }
+    EXPECT_EQ(collected, 1);
+    EXPECT_GT(failures, 8);
+    free_xml_tree(doc);
+
+    /* Only the long value's read text finds no memory: nothing after it
+     * would fail on its own, so the pool must say it is incomplete. */
+    std::string text = "<m label=\"" + std::string(4000, 'w') + "\"/>";
+    doc = parse_xml_tree(text.c_str());
+    ASSERT_NE(doc, nullptr);
+    AxmlWriter w = {};
+    w.path = "out.xml";
+    testing::internal::CaptureStdout();
+    alloc_size_limit_start(2000);
+    collected = axml_collect_strings(&w, doc);
+    alloc_countdown_stop();
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(collected, 0);
+    EXPECT_NE(console.find("Out of memory!"), std::string::npos);
+    axml_free_pool(&w);
     free_xml_tree(doc);
 }
 
