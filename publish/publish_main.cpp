@@ -406,11 +406,11 @@ static int dispatch(const PublishOptions *o, const char *argv0)
 
 /* The pieces of the stop line, each without its "; ". */
 typedef struct StopAccount {
-    char *removed;  /* unfinished result files, removed now */
+    char *removed;   /* unfinished result files, removed now */
     char *unsettled; /* build trees and packages neither as before nor whole */
-    char *built;    /* platforms complete from this run */
+    char *built;     /* platforms complete from this run */
     int uploading;
-    int lost; /* memory ran out on the way: the account may be short */
+    int lost;        /* memory ran out on the way: the account may be short */
 } StopAccount;
 
 /* What is left once the rest is said. Only while every change of the run
