@@ -261,6 +261,22 @@ static NativeEntryRule *package_native_rules(const PublishContext *ctx, size_t *
     return rules;
 }
 
+/* For the line that an interrupt leaves, from the first build on until
+ * the process ends: the platforms whose packages (and trees) this run
+ * made whole, joined by ", " (NULL: none yet), and what is under way. */
+static struct {
+    int building;  /* the builds have begun */
+    int uploading; /* the builds are over and the upload has begun */
+    int lost;      /* a name could not be kept: the list is short */
+    char *built;
+} publish_progress;
+
+static void note_built(const char *name)
+{
+    if (!text_list_add(&publish_progress.built, name))
+        publish_progress.lost = 1;
+}
+
 /* Builds the listed stubs in order until one fails. 1 when all were
  * built. */
 static int build_stubs(PublishContext *ctx)
@@ -276,13 +292,10 @@ static int build_stubs(PublishContext *ctx)
         SDL_free(path);
         if (!ok)
             return 0;
+        note_built(name);
     }
     return 1;
 }
-
-/* The run in progress, for the line that an interrupt leaves: the
- * platforms built so far. */
-static const PublishContext *publish_running;
 /* The last line of a run whose walk failed, said after the failure report. */
 static char *publish_run_outcome;
 
@@ -300,9 +313,16 @@ static char *stub_names(const PublishContext *ctx, size_t first, size_t end)
     return list ? list : SDL_strdup("none");
 }
 
-char *publish_game_progress(void)
+char *publish_game_progress(int *uploading, int *lost)
 {
-    return publish_running ? stub_names(publish_running, 0, publish_running->built) : NULL;
+    *uploading = publish_progress.uploading;
+    *lost = publish_progress.lost;
+    if (!publish_progress.building || publish_progress.lost)
+        return NULL;
+    char *list = SDL_strdup(publish_progress.built ? publish_progress.built : "none");
+    if (!list)
+        *lost = 1;
+    return list;
 }
 
 /* The first failure stops the walk: each platform named once, where it
@@ -383,9 +403,8 @@ static int build_listed_stubs(PublishContext *ctx)
     zip_run_prepare(ctx->zip_run, ctx->game_dir, rules, rule_count);
     SDL_free(rules);
     staging_observe_copies(note_staged_copy, note_dropped_file, ctx->zip_run);
-    publish_running = ctx;
+    publish_progress.building = 1;
     int built = build_stubs(ctx);
-    publish_running = NULL;
     staging_observe_copies(NULL, NULL, NULL);
     return built;
 }
@@ -393,6 +412,8 @@ static int build_listed_stubs(PublishContext *ctx)
 int publish_game(const char *game_dir, const char *platform_list, int upload)
 {
     publish_log_info("Starting publish for game in directory '%s'", game_dir);
+    SDL_free(publish_progress.built);
+    SDL_zero(publish_progress);
     if (!game_dir_is_apart(game_dir) || !load_metadata(game_dir))
         return 0;
 
@@ -435,8 +456,10 @@ int publish_game(const char *game_dir, const char *platform_list, int upload)
         result = 0;
     } else {
         publish_log_info("All platform builds are complete!");
-        if (upload)
+        if (upload) {
+            publish_progress.uploading = 1;
             upload_to_itchio(builds.next);
+        }
     }
     /* Freed on every path, the failed walk included. */
     built_platform_free_list(&builds);

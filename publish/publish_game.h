@@ -17,11 +17,13 @@ int publish_game(const char *game_dir, const char *platform_list, int upload);
  * NULL when out of memory. */
 char *package_path_for(const char *platform);
 
-/* The platforms built so far by the publish_game that is running (the one
- * being built left out), joined by ", " or "none"; NULL when no publish
- * is building (before its first pass is over, say) or out of memory. An
- * SDL allocation. */
-char *publish_game_progress(void);
+/* For the line a stop signal leaves: the platforms the last publish_game
+ * of the process built whole (the one being built left out), joined by
+ * ", " or "none"; NULL before its builds began (during the first pass,
+ * say) or when the list was lost to a lack of memory, which sets *lost
+ * (else 0). *uploading is 1 once the builds are over and the upload has
+ * begun: this run's packages are in place then. An SDL allocation. */
+char *publish_game_progress(int *uploading, int *lost);
 
 /* After a publish whose build failed: one line naming the platforms
  * built, the one that failed and those not attempted, each once; after a

@@ -15,6 +15,7 @@
 #include "publish/store/butler.h"
 #include "publish/store/download.h"
 #include "publish/images/icons.h"
+#include "publish/platforms/package.h"
 #include "publish/publish_game.h"
 #include "publish/publish_log.h"
 
@@ -434,23 +435,68 @@ static int dispatch(const PublishOptions *o, const char *argv0)
     return rc;
 }
 
+/* The pieces of the stop line, each without its "; ". */
+typedef struct StopAccount {
+    char *removed;   /* unfinished result files, removed now */
+    char *unsettled; /* build trees and packages neither as before nor whole */
+    char *built;     /* platforms complete from this run */
+    int uploading;
+    int lost;        /* memory ran out on the way: the account may be short */
+} StopAccount;
+
+/* What is left once the rest is said. Only while every change of the run
+ * is named can the rest be said to be as before; during the upload the
+ * store's tool works on files of its own. */
+static const char *stop_account_rest(const StopAccount *a)
+{
+    if (a->uploading)
+        return "this run's packages are in place, and the upload to itch.io was under way: "
+               "publish again to upload them";
+    if (a->lost)
+        return "memory ran out, so other files may be unfinished too: run again";
+    return "every other file is as it was before the run";
+}
+
+static char *stop_account_text(const StopAccount *a)
+{
+    char *first = NULL;
+    if (a->removed)
+        first = alloc_printf("removed the unfinished %s%s%s", a->removed,
+                             a->unsettled ? "; " : "", a->unsettled ? a->unsettled : "");
+    else
+        first = SDL_strdup(a->unsettled ? a->unsettled : "no file was left unfinished");
+    char *text = NULL;
+    if (first)
+        text = alloc_printf("%s%s%s; %s", first, a->built ? "; complete from this run: " : "",
+                            a->built ? a->built : "", stop_account_rest(a));
+    SDL_free(first);
+    return text;
+}
+
 /* A stop signal, seen at a checkpoint: the unfinished result files go, one
- * line says what is left, and the process ends by the signal, without
- * waiting for ENTER. The lock goes with the process. */
+ * line says what this run deleted, left unfinished or replaced and what is
+ * as before, and the process ends by the signal, without waiting for
+ * ENTER. The lock goes with the process. */
 static void publish_stop(int sig)
 {
-    char *removed = output_discard_unfinished();
-    char *built = publish_game_progress();
-    char *unfinished = removed ? alloc_printf("removed the unfinished %s", removed)
-                               : SDL_strdup("no file was left unfinished");
-    char *done = built ? alloc_printf("; complete from this run: %s", built) : NULL;
-    publish_log_error("Interrupted by %s: %s%s; every other file is as it was before the run",
-                      signals_name(sig), unfinished ? unfinished : "",
-                      done ? done : "");
-    SDL_free(done);
-    SDL_free(unfinished);
-    SDL_free(built);
-    SDL_free(removed);
+    StopAccount a;
+    SDL_zero(a);
+    int lost_trees = 0, lost_builds = 0;
+    a.removed = output_discard_unfinished();
+    a.unsettled = package_unsettled(&lost_trees);
+    a.built = publish_game_progress(&a.uploading, &lost_builds);
+    a.lost = lost_trees || lost_builds;
+    char *text = stop_account_text(&a);
+    if (text)
+        publish_log_error("Interrupted by %s: %s", signals_name(sig), text);
+    else
+        publish_log_error("Interrupted by %s: memory ran out, so some files may be "
+                          "unfinished: run again",
+                          signals_name(sig));
+    SDL_free(text);
+    SDL_free(a.built);
+    SDL_free(a.unsettled);
+    SDL_free(a.removed);
     signals_end_by(sig);
 }
 

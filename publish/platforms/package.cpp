@@ -58,10 +58,107 @@ static int package_make_parts(const PlatformBuild *b, const PackageSpec *spec)
     return 1;
 }
 
+/* How far the replacement of a build tree got. A tree is deleted before
+ * its new one is staged, so from the delete until its package is written
+ * neither the earlier tree nor a whole new one may be there; a stop signal
+ * has to say so. */
+typedef enum PackageTreeStep {
+    PACKAGE_TREE_DELETING, /* the earlier tree is (partly) gone */
+    PACKAGE_TREE_MAKING,   /* the new one is being made */
+    PACKAGE_TREE_WHOLE     /* the new one is whole, its package not yet */
+} PackageTreeStep;
+
+typedef struct PackageTreeRecord {
+    char *path;
+    PackageTreeStep step;
+    int existed; /* an earlier tree was there to delete */
+} PackageTreeRecord;
+
+/* The tree being replaced, or path NULL. */
+static PackageTreeRecord package_tree;
+/* What earlier builds of this process left that is not as before: a tree
+ * of a failed build, an earlier package deleted after a failure, joined
+ * by "; ". Lines say what happened, so the phrases are made when it does. */
+static char *package_left_behind;
+/* A phrase could not be kept (out of memory): the account is incomplete. */
+static int package_record_lost;
+
+static void package_note(const char *phrase)
+{
+    char *joined = package_left_behind ? alloc_printf("%s; %s", package_left_behind, phrase)
+                                       : SDL_strdup(phrase);
+    if (!joined) {
+        package_record_lost = 1;
+        return;
+    }
+    SDL_free(package_left_behind);
+    package_left_behind = joined;
+}
+
+/* The phrase of the tree being replaced; NULL when none is, or out of
+ * memory (*lost set then). */
+static char *package_tree_phrase(const PackageTreeRecord *t, int *lost)
+{
+    if (!t->path)
+        return NULL;
+    char *phrase;
+    if (t->step == PACKAGE_TREE_WHOLE)
+        phrase = alloc_printf("made %s anew but not its package (run again to make it)",
+                              t->path);
+    else if (t->existed)
+        phrase = alloc_printf("deleted %s of an earlier run and left this run's unfinished "
+                              "(run again to make it)",
+                              t->path);
+    else
+        phrase = alloc_printf("left %s unfinished (run again to make it)", t->path);
+    if (!phrase)
+        *lost = 1;
+    return phrase;
+}
+
+/* A tree a failed build left is told of for the rest of the process. */
+static void package_tree_settle(int built)
+{
+    if (!package_tree.path)
+        return;
+    if (!built) {
+        int lost = 0;
+        char *phrase = package_tree_phrase(&package_tree, &lost);
+        if (phrase)
+            package_note(phrase);
+        else
+            package_record_lost = 1;
+        SDL_free(phrase);
+    }
+    SDL_free(package_tree.path);
+    package_tree.path = NULL;
+}
+
+/* 0 after the out-of-memory line: without the record a stop could not
+ * say what it leaves, so nothing is deleted. */
+static int package_tree_begin(const char *tree)
+{
+    package_tree_settle(0);
+    package_tree.path = SDL_strdup(tree);
+    if (!package_tree.path) {
+        report_out_of_memory();
+        return 0;
+    }
+    PHYSFS_Stat st;
+    package_tree.existed = PHYSFS_stat(tree, &st);
+    package_tree.step = PACKAGE_TREE_DELETING;
+    return 1;
+}
+
 static int package_build_tree(const PlatformBuild *b, const PackageSpec *spec)
 {
-    return delete_tree(spec->tree) && package_make_parts(b, spec) &&
-           zip_directory(b->zip_run, b->out_path, spec->tree, &spec->zip);
+    if (!package_tree_begin(spec->tree) || !delete_tree(spec->tree))
+        return 0;
+    package_tree.step = PACKAGE_TREE_MAKING;
+    if (!package_make_parts(b, spec))
+        return 0;
+    package_tree.step = PACKAGE_TREE_WHOLE;
+    return zip_directory(b->zip_run, b->out_path, spec->tree, &spec->zip);
 }
 
 static int package_build_planned(const PlatformBuild *b, const PackageSpec *spec)
@@ -77,8 +174,16 @@ static int package_build_planned(const PlatformBuild *b, const PackageSpec *spec
 int package_delete_earlier(const char *out_path)
 {
     errno = 0;
-    if (PHYSFS_delete(out_path))
+    if (PHYSFS_delete(out_path)) {
+        char *phrase = alloc_printf("deleted %s of an earlier run (run again to make it)",
+                                    out_path);
+        if (phrase)
+            package_note(phrase);
+        else
+            package_record_lost = 1;
+        SDL_free(phrase);
         return 1;
+    }
     int saved_errno = errno;
     PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
     if (code == PHYSFS_ERR_NOT_FOUND || saved_errno == ENOENT)
@@ -94,12 +199,28 @@ int package_build(const PlatformBuild *b, const PackageSpec *spec)
     int ok = spec->tree ? package_build_tree(b, spec) : package_build_planned(b, spec);
     if (!ok)
         package_delete_earlier(b->out_path);
+    if (spec->tree)
+        package_tree_settle(ok);
     if (spec->record_platform) {
         const char *path = spec->record_path ? spec->record_path : spec->tree;
         if (!built_platform_add(b->builds, spec->record_platform, path, 1))
             ok = 0;
     }
     return ok;
+}
+
+char *package_unsettled(int *lost)
+{
+    *lost = package_record_lost;
+    char *current = package_tree_phrase(&package_tree, lost);
+    if (!package_left_behind)
+        return current;
+    char *all = current ? alloc_printf("%s; %s", package_left_behind, current)
+                        : SDL_strdup(package_left_behind);
+    if (!all)
+        *lost = 1;
+    SDL_free(current);
+    return all;
 }
 
 void package_entry_rule(void *stored_name, const char *name, ZipEntrySpec *spec)

@@ -87,6 +87,16 @@ int package_build(const PlatformBuild *b, const PackageSpec *spec);
  * there; 0 after a line naming it and the cause. */
 int package_delete_earlier(const char *out_path);
 
+/* For the line a stop signal leaves: what the builds of this process left
+ * that is neither as before the run nor whole from it, as phrases joined
+ * by "; " ("deleted builds/x of an earlier run and left this run's
+ * unfinished (run again to make it)", "made builds/x anew but not its
+ * package ...", "left builds/x unfinished ...", "deleted builds/x.zip of
+ * an earlier run ..."); NULL when there is nothing of the kind. *lost is
+ * set to 1 when memory ran out and the account may be incomplete, else 0.
+ * An SDL allocation. */
+char *package_unsettled(int *lost);
+
 /* The ZipEntryRule of every package: a file below a ".app/Contents/MacOS/"
  * directory (case-sensitive) is executable, so a macOS bundle found
  * anywhere in a package starts; the file whose name is stored_name (a

@@ -2,7 +2,10 @@
 only when whole, a stop signal leaves the earlier package or a complete new
 one and ends the process by that signal, one run at a time per
 installation, and temporary files of a killed run are cleared by the next."""
+import hashlib
 import os
+import re
+import shutil
 import random
 import signal
 import subprocess
@@ -227,3 +230,263 @@ def test_no_package_to_build_leaves_the_first_pass_nothing_to_do(huge_game, tmp_
     opens = trace.read_text(errors="replace")
     assert "game_metadata.txt" in opens, "the trace shows no open of the metadata"
     assert "huge.bin" not in opens
+
+
+# What a stop leaves of the build trees: each tree and package is the
+# earlier one, the whole new one, or named by the line.
+
+GAME_VERSION = "1.0"
+LARGE_STUBS = ["linux-amd64", "html5", "macos", "android", "googleplay"]
+TREES = {"html5": "mygame-html5-1.0", "macos": "mygame-mac-1.0",
+         "android": "mygame-android-1.0", "googleplay": "mygame-googleplay-1.0"}
+PACKAGES = {"linux-amd64": "mygame-linux-amd64.bin", "html5": "mygame-html5.zip",
+            "macos": "mygame-macos.zip", "android": "mygame-android.apk",
+            "googleplay": "mygame-googleplay.aab"}
+
+
+def add_many_files(inst, count, seed, size=(100, 30000)):
+    rng = random.Random(seed)
+    data = inst / "mygame" / "data"
+    for i in range(count):
+        d = data / ("d%02d" % (i % 20))
+        d.mkdir(parents=True, exist_ok=True)
+        (d / ("f%04d.txt" % i)).write_bytes(rng.randbytes(rng.randint(*size)))
+
+
+def change_game(inst):
+    """A new version of some files, one more and one fewer, so that the
+    earlier builds and the new ones differ."""
+    data = inst / "mygame" / "data"
+    for i in range(0, 400, 37):
+        (data / ("d%02d" % (i % 20)) / ("f%04d.txt" % i)).write_bytes(b"changed %d" % i)
+    (data / "added.txt").write_bytes(b"a file the earlier builds lack")
+    (data / "d01" / "f0001.txt").unlink()
+
+
+def digest_tree(root):
+    out = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in filenames + [d for d in dirnames if os.path.islink(os.path.join(dirpath, d))]:
+            path = os.path.join(dirpath, name)
+            rel = os.path.relpath(path, root)
+            if os.path.islink(path):
+                out[rel] = ("link", os.readlink(path))
+            else:
+                with open(path, "rb") as f:
+                    out[rel] = hashlib.sha256(f.read()).hexdigest()
+    return out
+
+
+def digest_package(path):
+    with zipfile.ZipFile(str(path)) as z:
+        return {i.filename: hashlib.sha256(z.read(i)).hexdigest() for i in z.infolist()}
+
+
+def results(inst):
+    """Every result tree and package under builds/, by name: a digest of
+    what it holds (None when missing)."""
+    builds = inst / "builds"
+    out = {}
+    for name in list(TREES.values()) + list(PACKAGES.values()):
+        path = builds / name
+        if not os.path.lexists(path):
+            out[name] = None
+        elif path.is_dir():
+            out[name] = digest_tree(path)
+        else:
+            out[name] = digest_package(path)
+    return out
+
+
+class Line:
+    """The claims of one stop line."""
+    UNFINISHED = re.compile(r"deleted builds/(\S+) of an earlier run and left this run's "
+                            r"unfinished \(run again to make it\)|left builds/(\S+) unfinished "
+                            r"\(run again to make it\)")
+    WHOLE = re.compile(r"made builds/(\S+) anew but not its package \(run again to make it\)")
+    DELETED = re.compile(r"deleted builds/(\S+) of an earlier run \(run again to make it\)")
+
+    def __init__(self, text):
+        self.text = text
+        self.unfinished = {a or b for a, b in self.UNFINISHED.findall(text)}
+        self.whole_tree = set(self.WHOLE.findall(text))
+        self.deleted = set(self.DELETED.findall(text))
+        m = re.search(r"complete from this run: ([^;]*)", text)
+        self.complete = [] if not m or m.group(1) == "none" else m.group(1).split(", ")
+        m = re.search(r"removed the unfinished ([^;]*)", text)
+        self.removed = m.group(1).split(", ") if m else []
+        self.rest_as_before = text.endswith("; every other file is as it was before the run")
+
+    def named(self):
+        return self.unfinished | self.whole_tree | self.deleted
+
+
+def check_line_against(line, now, earlier, fresh):
+    """Every claim holds, and whatever the line does not name is as before."""
+    seen = set()
+    for platform in line.complete:
+        for name in (PACKAGES.get(platform), TREES.get(platform)):
+            if name:
+                assert now[name] == fresh[name], (name, line.text)
+                seen.add(name)
+    for name in line.whole_tree:
+        assert now[name] == fresh[name], (name, line.text)
+    for name in line.unfinished:
+        assert now[name] != fresh[name], (name, line.text)
+        if "deleted builds/%s of an earlier run" % name in line.text:
+            assert now[name] != earlier[name], (name, line.text)
+    for name in line.deleted:
+        assert now[name] is None, (name, line.text)
+    for path in line.removed:
+        assert os.path.basename(path) in PACKAGES.values(), line.text
+    assert line.rest_as_before, line.text
+    for name in set(now) - seen - line.named():
+        assert now[name] == earlier[name], (name, line.text)
+
+
+@pytest.fixture(scope="module")
+def large_game(tmp_path_factory):
+    """An installation with the earlier builds of a 400-file game, the new
+    version of the game in place, and the digests of both builds."""
+    base = tmp_path_factory.mktemp("large")
+    inst = build_installation(base / "inst", keep_stubs=LARGE_STUBS)
+    add_many_files(inst, 400, seed=39)
+    assert run_publish(["--only-package", "mygame"], inst).returncode == 0
+    shutil.copytree(inst / "builds", base / "earlier", symlinks=True)
+    earlier = results(inst)
+    change_game(inst)
+    started = time.monotonic()
+    r = run_publish(["--only-package", "mygame"], inst)
+    took = time.monotonic() - started
+    assert r.returncode == 0, lines(r)[-5:]
+    fresh = results(inst)
+    for name in fresh:
+        assert fresh[name] is not None and fresh[name] != earlier[name], name
+    return inst, base / "earlier", earlier, fresh, took
+
+
+def restore_builds(inst, saved):
+    shutil.rmtree(inst / "builds")
+    shutil.copytree(saved, inst / "builds", symlinks=True)
+
+
+def stop_line(out):
+    said = [l for l in out.decode(errors="replace").splitlines() if "Interrupted by" in l]
+    assert len(said) == 1, said
+    return said[0]
+
+
+def test_stops_at_random_points_leave_each_result_as_before_new_or_named(large_game):
+    inst, saved, earlier, fresh, took = large_game
+    rng = random.Random(3903)
+    outcomes = []
+    for _ in range(16):
+        restore_builds(inst, saved)
+        sig = rng.choice([signal.SIGTERM, signal.SIGINT])
+        p = start_publish(inst)
+        # From the lock on the stop is caught (before it, nothing is touched).
+        lock = inst / ".brindlecot" / "publish.lock"
+        assert wait_for(lambda: p.poll() is not None or (
+            lock.exists() and lock.read_text().strip() == str(p.pid)))
+        time.sleep(rng.uniform(0.0, took * 1.1))
+        p.send_signal(sig)
+        out, _ = p.communicate(timeout=120)
+        assert temporaries(inst) == []
+        now = results(inst)
+        if p.returncode == 0:  # the run was over before the signal came
+            assert now == fresh
+            outcomes.append("finished")
+            continue
+        assert p.returncode == -sig, out[-2000:]
+        text = stop_line(out)
+        assert text.startswith("! Interrupted by %s: " % signal.Signals(sig).name)
+        line = Line(text)
+        check_line_against(line, now, earlier, fresh)
+        outcomes.append("trees named" if line.named() else "none named")
+    # The points are spread over the run: some stops find a tree in the making.
+    assert "trees named" in outcomes, outcomes
+
+
+def test_stop_while_a_tree_is_staged_names_that_tree(tmp_path):
+    inst = build_installation(tmp_path / "inst", keep_stubs=["html5"])
+    add_many_files(inst, 3000, seed=7, size=(10, 200))
+    assert run_publish(["--only-package", "mygame"], inst).returncode == 0
+    package = inst / "builds" / PACKAGES["html5"]
+    earlier = package.read_bytes()
+    (inst / "mygame" / "data" / "added.txt").write_bytes(b"new")
+    # Gone with the earlier tree, so that the tree seen after is the new one.
+    mark = inst / "builds" / TREES["html5"] / "earlier.txt"
+    mark.write_bytes(b"")
+    p = start_publish(inst)
+    seen, reader = read_lines_as_they_come(p)  # a full pipe would hold the run
+    staged = inst / "builds" / TREES["html5"] / "gamedata" / "data"
+    assert wait_for(lambda: (not mark.exists() and staged.exists()) or p.poll() is not None)
+    p.send_signal(signal.SIGTERM)
+    p.wait(timeout=120)
+    reader.join(timeout=10)
+    assert p.returncode == -signal.SIGTERM, seen[-5:]
+    assert stop_line("\n".join(l for _, l in seen).encode()) == (
+        "! Interrupted by SIGTERM: deleted builds/mygame-html5-1.0 of an earlier run and left "
+        "this run's unfinished (run again to make it); complete from this run: none; every "
+        "other file is as it was before the run")
+    assert package.read_bytes() == earlier
+    assert temporaries(inst) == []
+
+
+SLOW_BUTLER = r'''#!/usr/bin/python3
+import os, sys, time
+if sys.argv[1:2] == ["push"]:
+    with open(os.environ["SLOW_BUTLER_MARK"], "a") as f:
+        f.write(sys.argv[3] + "\n")
+    time.sleep(60)
+'''
+
+
+def test_stop_during_the_upload_says_this_runs_packages_are_in_place(tmp_path):
+    inst = build_installation(tmp_path / "inst", keep_stubs=["linux-amd64", "html5"])
+    butler = inst / ".brindlecot" / "itchio-butler" / "butler"
+    butler.parent.mkdir(parents=True)
+    butler.write_text(SLOW_BUTLER)
+    butler.chmod(0o755)
+    mark = tmp_path / "pushing"
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    env["SLOW_BUTLER_MARK"] = str(mark)
+    p = subprocess.Popen([PUBLISH, "--set", "log.timing", "false", "mygame"], cwd=str(inst),
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=env)
+    assert wait_for(lambda: mark.exists() or p.poll() is not None, 120)
+    started = time.monotonic()
+    p.send_signal(signal.SIGTERM)
+    out, _ = p.communicate(timeout=60)
+    assert time.monotonic() - started < 30  # butler was stopped, not waited for
+    assert p.returncode == -signal.SIGTERM, out[-2000:]
+    text = stop_line(out)
+    built = re.search(r"complete from this run: ([^;]*);", text).group(1).split(", ")
+    assert sorted(built) == ["html5", "linux-amd64"], text
+    assert text.endswith("; this run's packages are in place, and the upload to itch.io was "
+                         "under way: publish again to upload them"), text
+    assert "every other file is as it was before the run" not in text
+    for name in ("mygame-linux-amd64.bin", "mygame-html5.zip"):
+        zip_reads_back(inst / "builds" / name)
+
+
+def test_stop_before_any_tree_is_touched_leaves_every_file_as_before(tmp_path):
+    inst = build_installation(tmp_path / "inst", keep_stubs=["html5", "macos"])
+    assert run_publish(["--only-package", "mygame"], inst).returncode == 0
+    earlier = results(inst)
+    # The first pass over this file takes seconds, before any build starts.
+    add_huge_file(inst)
+    p = start_publish(inst)
+    seen, reader = read_lines_as_they_come(p)
+    assert wait_for(lambda: any(l.startswith("- Package ID: ") for _, l in seen)
+                    or p.poll() is not None, 60)
+    time.sleep(0.5)
+    assert not any("Building for platform" in l for _, l in seen), "the first pass was over"
+    p.send_signal(signal.SIGINT)
+    p.wait(timeout=60)
+    reader.join(timeout=10)
+    assert p.returncode == -signal.SIGINT
+    said = [l for _, l in seen if "Interrupted by" in l]
+    assert said == ["! Interrupted by SIGINT: no file was left unfinished; every other file "
+                    "is as it was before the run"], seen[-5:]
+    assert results(inst) == earlier

@@ -3,6 +3,7 @@
 #include "engine/cvar.h"
 #include "engine/game_metadata.h"
 #include "publish/platforms/build_platform.h"
+#include "publish/platforms/package.h"
 #include "publish/platforms/platform_table.h"
 #include "publish/publish_game.h"
 
@@ -156,5 +157,69 @@ TEST_F(PublishGameTest, AndroidRowsRunTheirBuilds)
         run_command("unzip -Z1 '" + root + "/" + package + "'", &listing);
         EXPECT_NE(listing.find(c.present), std::string::npos) << c.platform << ": " << listing;
         EXPECT_EQ(listing.find(c.absent), std::string::npos) << c.platform << ": " << listing;
+    }
+}
+
+/* What a failed or finished tree build leaves for the stop line. */
+static int fail_part(const PlatformBuild *, const char *, void *)
+{
+    return 0;
+}
+
+static int write_part(const PlatformBuild *, const char *path, void *)
+{
+    PHYSFS_mkdir("builds/t");
+    PHYSFS_File *f = PHYSFS_openWrite(path);
+    int ok = f && PHYSFS_writeBytes(f, "x", 1) == 1;
+    return PHYSFS_close(f) && ok;
+}
+
+/* The phrases package_build added since before ("" when none). */
+static std::string unsettled_since(const std::string &before)
+{
+    int lost = 1;
+    char *now = package_unsettled(&lost);
+    EXPECT_EQ(lost, 0);
+    std::string text = now ? now : "";
+    SDL_free(now);
+    if (before.empty())
+        return text;
+    EXPECT_EQ(text.compare(0, before.size(), before), 0) << text;
+    return text.size() > before.size() ? text.substr(before.size() + 2) : "";
+}
+
+TEST_F(PublishGameTest, TreeBuildsLeaveTheirStateForTheStopLine)
+{
+    struct {
+        bool earlier_tree, earlier_package;
+        PackageMake make;
+        const char *said;
+    } cases[] = {
+        {true, true, fail_part,
+         "deleted builds/p.zip of an earlier run (run again to make it); deleted builds/t of an "
+         "earlier run and left this run's unfinished (run again to make it)"},
+        {false, false, fail_part, "left builds/t unfinished (run again to make it)"},
+        {true, true, write_part, ""},
+    };
+    for (const auto &c : cases) {
+        if (c.earlier_tree)
+            write_native("builds/t/old.txt", "old");
+        if (c.earlier_package)
+            write_native("builds/p.zip", "old");
+        int lost = 1;
+        char *start = package_unsettled(&lost);
+        std::string before = start ? start : "";
+        SDL_free(start);
+        PlatformBuild b;
+        SDL_zero(b);
+        b.platform = "html5";
+        b.out_path = "builds/p.zip";
+        b.game_dir = "mygame";
+        const PackagePart parts[] = {{PACKAGE_PART_MADE, "a.txt", NULL, NULL, c.make, NULL}};
+        PackageSpec spec = {"builds/t", parts, package_part_count(parts),
+                            package_zip_options(0, NULL), NULL, NULL, NULL};
+        EXPECT_EQ(package_build(&b, &spec), c.make == write_part ? 1 : 0);
+        EXPECT_EQ(unsettled_since(before), c.said);
+        EXPECT_FALSE(native_exists("builds/t/old.txt"));
     }
 }
