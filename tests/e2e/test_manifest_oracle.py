@@ -6,9 +6,9 @@ text goes through aapt2 link (with the app's two resources at the ids the
 publisher gives them). What aapt2 accepts must come out the same: each APK's
 manifest through aapt dump xmltree, each bundle read back by aapt2 convert.
 What aapt2 refuses must be refused with a line naming the file, the line,
-the attribute and the value, and leave no package. The kept cases (an
-Android attribute API 26 lacks, an unknown resource, a colour that does not
-parse) build with a warning."""
+the attribute and the value, and leave no package. The kept cases build:
+an Android attribute API 26 lacks and an unknown resource with a warning,
+a colour that does not parse as a string without one."""
 import difflib
 
 import pytest
