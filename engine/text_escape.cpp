@@ -118,6 +118,17 @@ int utf8_char_length(const char *p)
     return n > 0 ? n : 0;
 }
 
+int utf8_is_valid(const char *text)
+{
+    for (const char *p = text; *p;) {
+        int length = utf8_char_length(p);
+        if (length == 0)
+            return 0;
+        p += length;
+    }
+    return 1;
+}
+
 /* One XML character of text at p into out (or nothing); returns the bytes
  * of text consumed and adds the bytes written to *o. */
 static size_t text_escape_xml_at(const unsigned char *p, int attribute, char *out, size_t *o)

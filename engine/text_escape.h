@@ -33,6 +33,9 @@ char *xml_attribute_escape(const char *text);
  * U+10FFFF and sequences cut short (a NUL included) are not well-formed. */
 int utf8_char_length(const char *p);
 
+/* 1 when text is well-formed UTF-8 throughout (as utf8_char_length). */
+int utf8_is_valid(const char *text);
+
 /* A copy of text in which each invalid UTF-8 sequence (as xml_text_escape
  * finds them) is U+FFFD; nothing else changes. For names that readers take
  * as UTF-8, such as a bundle directory made from a title. */

@@ -58,18 +58,6 @@ static const struct {
     {"version", &game_metadata_version, 0},
 };
 
-/* 1 when value is valid UTF-8 throughout. */
-static int name_is_utf8(const char *value)
-{
-    for (const char *p = value; *p;) {
-        int length = utf8_char_length(p);
-        if (length == 0)
-            return 0;
-        p += length;
-    }
-    return 1;
-}
-
 /* The first '/', '\\' or ':' in value, or NULL. */
 static const char *name_separator(const char *value)
 {
@@ -88,7 +76,7 @@ static int name_value_valid(const char *game_dir, const char *key, const char *v
     const char *bad = value ? name_separator(value) : NULL;
     int no_name = whole && (!value || !*value || SDL_strcmp(value, ".") == 0 ||
                             SDL_strcmp(value, "..") == 0);
-    int not_utf8 = whole && value && !name_is_utf8(value);
+    int not_utf8 = whole && value && !utf8_is_valid(value);
     if (!bad && !no_name && !not_utf8)
         return 1;
     char *shown = log_escape_text(value ? value : "");

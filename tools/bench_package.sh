@@ -28,6 +28,7 @@ usage() {
 check_args 1 "$@"
 cd "$(dirname "$0")/.."
 BUILD=$(cd "${1:-build}" && pwd)
+TOOLS=$(pwd)/tools
 cmake --build "$BUILD" -j4 --target brindlecot-publish brindlecot-runtime-stub > /dev/null
 PUBLISH=$BUILD/publish/brindlecot-publish
 
@@ -36,17 +37,7 @@ trap 'rm -rf "$WORK"' EXIT
 
 # make_game GAME_DIR FILE_SIZE: the demo game plus the generated files.
 make_game() {
-    /usr/bin/python3 - "$1/data/bench" "$2" <<'PY'
-import os, sys
-root, size = sys.argv[1], int(sys.argv[2])
-text = b"level data, tiles and dialogue lines that repeat a lot " * 40
-body = (text * (size // len(text) + 1))[:size]
-for i in range(2000):
-    d = os.path.join(root, "dir%02d" % (i % 40))
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "file%04d.bin" % i), "wb") as f:
-        f.write(os.urandom(size) if i % 2 else body)
-PY
+    /usr/bin/python3 "$TOOLS/lib/bench_game.py" "$1/data/bench" "$2"
 }
 
 # make_shaped_game GAME_DIR: the demo game plus the 258 MiB shape above.

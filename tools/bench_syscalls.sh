@@ -30,17 +30,7 @@ WORK=$(mktemp -d "${BENCH_DIR:-/tmp}/brindlecot-syscalls-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
 /usr/bin/python3 tools/make_installation.py --build-dir "$BUILD" "$WORK/inst" > /dev/null
-/usr/bin/python3 - "$WORK/inst/mygame/data/bench" "${SYSCALL_FILE_SIZE:-102400}" <<'PY'
-import os, sys
-root, size = sys.argv[1], int(sys.argv[2])
-text = b"level data, tiles and dialogue lines that repeat a lot " * 40
-body = (text * (size // len(text) + 1))[:size]
-for i in range(2000):
-    d = os.path.join(root, "dir%02d" % (i % 40))
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "file%04d.bin" % i), "wb") as f:
-        f.write(os.urandom(size) if i % 2 else body)
-PY
+/usr/bin/python3 tools/lib/bench_game.py "$WORK/inst/mygame/data/bench" "${SYSCALL_FILE_SIZE:-102400}"
 cd "$WORK/inst"
 ARGS=(--only-package --platforms=html5 mygame)
 if ! "$PUBLISH" "${ARGS[@]}" > "$WORK/first.txt" 2>&1; then

@@ -7,17 +7,6 @@
 
 #include <SDL.h>
 
-static int entry_name_is_utf8(const char *name)
-{
-    for (const char *p = name; *p;) {
-        int length = utf8_char_length(p);
-        if (length == 0)
-            return 0;
-        p += length;
-    }
-    return 1;
-}
-
 int entry_name_allowed(const char *dir, const char *name)
 {
     signals_checkpoint();
@@ -27,7 +16,7 @@ int entry_name_allowed(const char *dir, const char *name)
 int entry_name_valid(const char *dir, const char *name)
 {
     char bad = SDL_strchr(name, ':') ? ':' : SDL_strchr(name, '\\') ? '\\' : 0;
-    int utf8 = entry_name_is_utf8(name);
+    int utf8 = utf8_is_valid(name);
     if (utf8 && !bad)
         return 1;
     char *path = alloc_printf("%s/%s", dir, name);
