@@ -8,7 +8,7 @@
 #include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
 #include "publish/archive/zip_writer.h"
-#include "publish/files/staging.h"
+#include "publish/files/staging_copies.h"
 
 #include <SDL.h>
 

@@ -11,7 +11,6 @@
 #include "publish/android/xml_tree.h"
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
-#include "publish/files/staging.h"
 #include "publish/platforms/package.h"
 
 #include <SDL.h>

@@ -9,7 +9,6 @@
 #include "publish/android/bundle_protobuf.h"
 #include "publish/android/xml_tree.h"
 #include "publish/publish_log.h"
-#include "publish/files/staging.h"
 #include "publish/platforms/package.h"
 
 #include <SDL.h>

@@ -5,7 +5,7 @@
 #include "publish/archive/byte_io.h"
 #include "publish/files/output_file.h"
 #include "publish/publish_log.h"
-#include "publish/files/staging.h"
+#include "publish/files/file_copy.h"
 
 #include <SDL.h>
 #include <physfs.h>

@@ -6,7 +6,8 @@
 #include "publish/files/output_file.h"
 #include "publish/images/pe_resources.h"
 #include "publish/publish_log.h"
-#include "publish/files/staging.h"
+#include "publish/files/file_copy.h"
+#include "publish/files/tree_delete.h"
 #include "publish/platforms/package.h"
 
 #include <SDL.h>

@@ -7,7 +7,7 @@
 #include "publish/files/output_file.h"
 #include "publish/images/icons.h"
 #include "publish/publish_log.h"
-#include "publish/files/staging.h"
+#include "publish/files/file_copy.h"
 #include "publish/platforms/package.h"
 
 #include <SDL.h>

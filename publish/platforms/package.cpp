@@ -1,6 +1,9 @@
 #include "publish/platforms/package.h"
 
 #include "engine/helpers.h"
+#include "publish/files/staging.h"
+#include "publish/files/staging_copies.h"
+#include "publish/files/tree_delete.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>

@@ -6,7 +6,7 @@
 #ifndef BRINDLECOT_PUBLISH_PLATFORM_TABLE_H
 #define BRINDLECOT_PUBLISH_PLATFORM_TABLE_H
 
-#include "publish/files/staging.h"
+#include "publish/files/game_plan.h"
 
 /* Which build makes a row's package; build_platform runs it. */
 typedef enum PlatformBuilder {

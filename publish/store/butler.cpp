@@ -8,7 +8,9 @@
 #include "publish/platforms/platform_table.h"
 #include "publish/publish_log.h"
 #include "publish/files/output_file.h"
-#include "publish/files/staging.h"
+#include "publish/files/file_copy.h"
+#include "publish/files/staging_copies.h"
+#include "publish/files/tree_delete.h"
 
 #include <SDL.h>
 #include <physfs.h>

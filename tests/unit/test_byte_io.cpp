@@ -3,7 +3,7 @@
 
 #include "publish/archive/byte_io.h"
 #include "publish/images/icons.h"
-#include "publish/files/staging.h"
+#include "publish/files/file_copy.h"
 #include "publish/archive/zip_writer.h"
 
 #include <SDL.h>

@@ -4,6 +4,7 @@
 #include "publish/archive/zip_writer.h"
 #include "publish/files/game_plan.h"
 #include "publish/files/staging.h"
+#include "publish/files/tree_delete.h"
 #include "publish/platforms/package.h"
 
 #include <SDL.h>

@@ -3,6 +3,7 @@
 #include "platform/native.h"
 #include "platform/native_file.h"
 #include "publish/files/staging.h"
+#include "publish/files/tree_delete.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -3,7 +3,10 @@
 
 #include "publish/platforms/platform_table.h"
 #include "engine/tree_walk.h"
+#include "publish/files/file_copy.h"
 #include "publish/files/staging.h"
+#include "publish/files/staging_copies.h"
+#include "publish/files/tree_delete.h"
 #include "publish/archive/zip_writer.h"
 
 #include <SDL.h>

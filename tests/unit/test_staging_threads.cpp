@@ -6,6 +6,8 @@
 #include "platform/native_file.h"
 #include "platform/signals.h"
 #include "publish/files/staging.h"
+#include "publish/files/staging_copies.h"
+#include "publish/files/tree_delete.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>

@@ -12,7 +12,7 @@
 #include "publish/publish_game.h"
 #include "publish/archive/zip_cache.h"
 #include "publish/archive/zip_writer.h"
-#include "publish/files/staging.h"
+#include "publish/files/staging_copies.h"
 #include "publish/platforms/built_platform.h"
 
 #include <SDL.h>

@@ -1,0 +1,14 @@
+/* Removing a build tree before it is made anew. */
+#ifndef BRINDLECOT_PUBLISH_TREE_DELETE_H
+#define BRINDLECOT_PUBLISH_TREE_DELETE_H
+
+/* Empties and removes the directory path (write directory) when it exists,
+ * natively, announcing each entry (and forgetting each file's identity,
+ * staging_copies.h), so no stale file of an earlier build
+ * survives. The path is resolved below the write directory: one with a
+ * "." or ".." component, or through a symbolic link, is refused before
+ * anything goes. 1 when nothing is left (or nothing was there); 0 after a
+ * logged error. */
+int delete_tree(const char *path);
+
+#endif
