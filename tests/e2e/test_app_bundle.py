@@ -579,3 +579,52 @@ def test_a_publish_builds_every_platform_of_the_installation(tmp_path):
     for entry in os.listdir(inst / STUBS):
         if entry != "ios-device":
             assert any(n.startswith("mygame-" + entry) for n in os.listdir(inst / "builds")), entry
+
+
+# The bundle's converter holds strings of at most this many bytes.
+BUNDLE_STRING_MAX = 32767
+LONG_MANIFEST = """<?xml version="1.0" encoding="utf-8"?>
+<manifest xmlns:android="http://schemas.android.com/apk/res/android"
+    package="$ZEVRA_PACKAGEID" android:versionCode="$ZEVRA_VERSION_CODE"
+    android:versionName="$ZEVRA_VERSION">
+  <application android:label="@string/app_name">
+    <meta-data android:name="long" android:value="%s" />
+$ZEVRA_MANIFEST_ADDITIONS
+  </application>
+</manifest>
+"""
+
+
+@pytest.mark.parametrize("where,value_bytes,additions_bytes,line", [
+    ("the game's template", BUNDLE_STRING_MAX + 1, None,
+     "In 'mygame/metadata/googleplay-manifest.xml', line 6: a text of 32768 bytes"),
+    ("the additions file", 1, BUNDLE_STRING_MAX + 1,
+     "In 'mygame/metadata/googleplay-manifest-additions.xml', line 2: a text of 32768 bytes"),
+])
+def test_a_string_the_bundle_cannot_hold_is_refused_with_its_file_and_line(
+        inst, where, value_bytes, additions_bytes, line):
+    meta = inst / "mygame" / "metadata"
+    (meta / "googleplay-manifest.xml").write_text(LONG_MANIFEST % ("v" * value_bytes))
+    if additions_bytes is not None:
+        (meta / "googleplay-manifest-additions.xml").write_text(
+            '<!-- extra -->\n<meta-data android:name="more" android:value="%s" />\n'
+            % ("a" * additions_bytes))
+    r = publish(inst, ok=False)
+    errors = [l for l in r.stdout.decode("utf-8", "replace").splitlines() if l.startswith("! ")]
+    assert any(line in e and "an app bundle's strings hold at most 32767" in e
+               for e in errors), (where, errors)
+    assert not (inst / "builds" / "mygame-googleplay.aab").exists()
+
+
+def test_the_longest_string_the_bundle_holds_builds_and_converts(inst, tmp_path):
+    longest = "\u00e9" * (BUNDLE_STRING_MAX // 2) + "v"  # two bytes a letter, and one
+    assert len(longest.encode("utf-8")) == BUNDLE_STRING_MAX
+    (inst / "mygame" / "metadata" / "googleplay-manifest.xml").write_text(
+        LONG_MANIFEST % longest, encoding="utf-8")
+    publish(inst)
+    base = inst / "builds" / "mygame-googleplay-2.5" / "base"
+    binary_apk = base_module_as_binary_apk(base, tmp_path)
+    r = subprocess.run(["aapt", "dump", "xmltree", str(binary_apk), "AndroidManifest.xml"],
+                       capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert longest.encode("utf-8") in r.stdout
