@@ -32,14 +32,14 @@ void zip_run_prepare(ZipRun *run, const char *game_dir, const NativeEntryRule *n
                      size_t count);
 
 /* Tells the run that copy was made from source as it was (the staging
- * observer, staging.h), so that an archive of the copy takes the source's
+ * observer, staging_copies.h), so that an archive of the copy takes the source's
  * stream without reading the copy; source NULL: copy holds bytes the run
  * does not know. */
 void zip_run_note_copy(ZipRun *run, const NativeFileIdentity *source,
                        const NativeFileIdentity *copy);
 
 /* Tells the run that the file gone is about to be deleted or rewritten
- * (staging.h): nothing known of it may stand for the file that gets its
+ * (staging_copies.h): nothing known of it may stand for the file that gets its
  * inode next. */
 void zip_run_forget_file(ZipRun *run, const NativeFileIdentity *gone);
 
