@@ -4,7 +4,6 @@
 #include "engine/helpers.h"
 #include "engine/text_escape.h"
 #include "platform/clock.h"
-#include "publish/android/android_checks.h"
 #include "publish/android/manifest_check.h"
 #include "publish/publish_log.h"
 
@@ -362,8 +361,7 @@ static ManifestPlace manifest_locate(void *user, const XmlTreeNode *node)
     return manifest_place((const ManifestSources *)user, node->offset > 0 ? node->offset - 1 : 0);
 }
 
-static XmlTreeNode *manifest_parse(const char *platform, const char *game_dir,
-                                   size_t max_string_bytes)
+XmlTreeNode *parse_android_manifest(const char *platform, const char *game_dir)
 {
     ManifestSources sources;
     char *text = manifest_load(platform, game_dir, &sources);
@@ -382,8 +380,7 @@ static XmlTreeNode *manifest_parse(const char *platform, const char *game_dir,
             manifest_line_column(sources.texts[origin.origin], origin.origin_at, &line, &column);
             publish_log_error("The manifest text there comes from '%s': line #%u, column #%u",
                               sources.paths[origin.origin], line, column);
-        } else if (!manifest_check_tree(document, manifest_locate, &sources,
-                                        max_string_bytes)) {
+        } else if (!manifest_check_tree(document, manifest_locate, &sources)) {
             free_xml_tree(document);
             document = NULL;
         }
@@ -391,14 +388,4 @@ static XmlTreeNode *manifest_parse(const char *platform, const char *game_dir,
     }
     manifest_free_sources(&sources);
     return document;
-}
-
-XmlTreeNode *parse_android_manifest(const char *platform, const char *game_dir)
-{
-    return manifest_parse(platform, game_dir, 0);
-}
-
-XmlTreeNode *parse_bundle_manifest(const char *platform, const char *game_dir)
-{
-    return manifest_parse(platform, game_dir, BUNDLE_STRING_MAX_BYTES);
 }

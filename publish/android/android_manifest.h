@@ -26,11 +26,6 @@ char *load_android_manifest(const char *platform, const char *game_dir);
  * game's additions) and the line and column there. */
 XmlTreeNode *parse_android_manifest(const char *platform, const char *game_dir);
 
-/* parse_android_manifest for an app bundle, whose converter holds no
- * string longer than BUNDLE_STRING_MAX_BYTES bytes: a longer name or text
- * is refused with the file and the line it came from. */
-XmlTreeNode *parse_bundle_manifest(const char *platform, const char *game_dir);
-
 /* Replaces every occurrence of placeholder in *text by replacement, never
  * searching inside text it has just inserted. *text is a heap string that
  * may be replaced by a new one (the old is freed). 1 on success; 0 when

@@ -30,7 +30,7 @@ static int close_pb_file(pb_ostream_t *stream, const char *path)
 static int write_manifest(const PlatformBuild *b, const char *dir, void *unused)
 {
     (void)unused;
-    XmlTreeNode *document = parse_bundle_manifest(b->platform, b->game_dir);
+    XmlTreeNode *document = parse_android_manifest(b->platform, b->game_dir);
     if (!document)
         return 0;
     fs_mkdir(dir);

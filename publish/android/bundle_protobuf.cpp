@@ -185,8 +185,7 @@ static bool unexpected_node(pb_ostream_t *stream)
 }
 
 /* The bundle's converter cannot hold a longer string: refused here rather
- * than read back as a placeholder text. A manifest parsed for a bundle
- * has been refused already, with its file; this guards other callers. */
+ * than read back as a placeholder text. */
 static bool fits_bundle_string(pb_ostream_t *stream, const XmlTreeNode *node)
 {
     if ((!node->text || node->text_len <= BUNDLE_STRING_MAX_BYTES) &&

@@ -8,7 +8,6 @@
 typedef struct ManifestCheck {
     ManifestLocate locate;
     void *user;
-    size_t max_string_bytes; /* 0: no limit */
     int refused;
 } ManifestCheck;
 
@@ -204,29 +203,11 @@ static void check_attributes(ManifestCheck *c, const XmlTreeNode *element)
     SDL_free(list);
 }
 
-/* A name or a text longer than the build's strings can hold: refused here,
- * where its file and line are known, rather than by the writer. */
-static void check_string_size(ManifestCheck *c, const XmlTreeNode *node)
-{
-    size_t name = node->name ? node->name_len : 0, text = node->text ? node->text_len : 0;
-    size_t longest = name > text ? name : text;
-    if (c->max_string_bytes == 0 || longest <= c->max_string_bytes)
-        return;
-    ManifestPlace at = check_place(c, node);
-    publish_log_error("In '%s', line %u: a text of %u bytes of UTF-8; an app bundle's strings "
-                      "hold at most %u",
-                      at.path, at.line, (unsigned)longest, (unsigned)c->max_string_bytes);
-    c->refused = 1;
-}
-
 static void check_elements(ManifestCheck *c, const XmlTreeNode *node)
 {
     for (; node; node = node->next_sibling) {
-        check_string_size(c, node);
         if (node->type != XML_NODE_ELEMENT)
             continue;
-        for (const XmlTreeNode *a = node->first_attribute; a; a = a->next_sibling)
-            check_string_size(c, a);
         check_prefix_bound(c, node, node->text);
         check_attributes(c, node);
         check_duplicates(c, node);
@@ -234,10 +215,9 @@ static void check_elements(ManifestCheck *c, const XmlTreeNode *node)
     }
 }
 
-int manifest_check_tree(const XmlTreeNode *document, ManifestLocate locate, void *user,
-                        size_t max_string_bytes)
+int manifest_check_tree(const XmlTreeNode *document, ManifestLocate locate, void *user)
 {
-    ManifestCheck c = {locate, user, max_string_bytes, 0};
+    ManifestCheck c = {locate, user, 0};
     check_elements(&c, document->first_child);
     return !c.refused;
 }

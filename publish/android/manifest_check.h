@@ -8,8 +8,6 @@
 #ifndef BRINDLECOT_MANIFEST_CHECK_H
 #define BRINDLECOT_MANIFEST_CHECK_H
 
-#include <stddef.h>
-
 #include "publish/android/xml_tree.h"
 
 /* Where a node's text came from: the file and the line there. */
@@ -21,9 +19,7 @@ typedef struct ManifestPlace {
 typedef ManifestPlace (*ManifestLocate)(void *user, const XmlTreeNode *node);
 
 /* 1 when the document may be written; 0 after one error line per refused
- * name or value. A name or text longer than max_string_bytes bytes is
- * refused too (0: no limit; an app bundle's strings have one). */
-int manifest_check_tree(const XmlTreeNode *document, ManifestLocate locate, void *user,
-                        size_t max_string_bytes);
+ * name or value. */
+int manifest_check_tree(const XmlTreeNode *document, ManifestLocate locate, void *user);
 
 #endif

@@ -13,14 +13,14 @@ namespace {
 class ManifestCheckTest : public FsTest {
 protected:
     /* The check's verdict on text; the lines it wrote are in `written`. */
-    int check(const char *text, size_t max_string_bytes = 0)
+    int check(const char *text)
     {
         written.clear();
         XmlTreeNode *doc = parse_xml_tree(text);
         EXPECT_NE(doc, nullptr);
         if (!doc)
             return -1;
-        int ok = manifest_check_tree(doc, place, NULL, max_string_bytes);
+        int ok = manifest_check_tree(doc, place, NULL);
         free_xml_tree(doc);
         return ok;
     }
@@ -48,38 +48,6 @@ TEST_F(ManifestCheckTest, SoundManifestPassesSilently)
                     "</manifest>"),
               1);
     EXPECT_TRUE(written.empty());
-}
-
-/* A bundle's strings have a length limit: a value, a name or a text past
- * it is refused with its line; at the limit, or with no limit, it passes. */
-TEST_F(ManifestCheckTest, StringsPastTheLimitAreRefusedWithTheirLine)
-{
-    struct Case {
-        const char *text;
-        size_t limit;
-        int ok;
-        const char *line;
-    } cases[] = {
-        {"<manifest package=\"abcdefghij\"/>", 10, 1, NULL},
-        {"<manifest package=\"abcdefghijk\"/>", 10, 0, "In 'm.xml', line 1: a text of 11 bytes"},
-        {"<manifest package=\"abcdefghijk\"/>", 0, 1, NULL},
-        {"<manifest>\n<elementnameislong/></manifest>", 10, 0,
-         "In 'm.xml', line 2: a text of 17 bytes"},
-        {"<manifest>\n\n<a>a text too long</a></manifest>", 10, 0,
-         "In 'm.xml', line 3: a text of 15 bytes"},
-        {"<manifest a=\"1\"\n longattributename=\"1\"/>", 10, 0,
-         "In 'm.xml', line 2: a text of 17 bytes"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(check(c.text, c.limit), c.ok);
-        if (c.line) {
-            EXPECT_EQ(lines_with(c.line), 1u);
-            EXPECT_EQ(lines_with("an app bundle's strings hold at most 10"), 1u);
-        } else {
-            EXPECT_TRUE(written.empty());
-        }
-    }
 }
 
 TEST_F(ManifestCheckTest, EachRefusalIsOneLineAndAllAreReported)
