@@ -7,9 +7,11 @@
 /* The longest package id, in bytes. */
 #define ANDROID_PACKAGE_ID_MAX 106
 
-/* The longest string of an app bundle, in bytes of UTF-8: the converter
- * writes bundle strings into a UTF-8 string pool whose length fields hold
- * no more. */
+/* The longest string of an app bundle's resource table, in bytes of UTF-8:
+ * the converter writes the table's values into a UTF-8 string pool whose
+ * length fields hold no more (a longer one comes out as a placeholder). The
+ * manifest has no such limit: the converter writes it with a UTF-16 pool in
+ * the long length form. */
 #define BUNDLE_STRING_MAX_BYTES 32767
 
 /* 1 when the package id of the game metadata is one Android accepts: at

@@ -184,21 +184,6 @@ static bool unexpected_node(pb_ostream_t *stream)
     PB_RETURN_ERROR(stream, "unexpected XML node type");
 }
 
-/* The bundle's converter cannot hold a longer string: refused here rather
- * than read back as a placeholder text. */
-static bool fits_bundle_string(pb_ostream_t *stream, const XmlTreeNode *node)
-{
-    if ((!node->text || node->text_len <= BUNDLE_STRING_MAX_BYTES) &&
-        (!node->name || node->name_len <= BUNDLE_STRING_MAX_BYTES))
-        return true;
-    publish_log_error("The manifest's text on line %u is %u bytes of UTF-8; an app bundle's "
-                      "strings hold at most %u",
-                      (unsigned)node->line,
-                      (unsigned)(node->text_len > node->name_len ? node->text_len : node->name_len),
-                      (unsigned)BUNDLE_STRING_MAX_BYTES);
-    PB_RETURN_ERROR(stream, "string too long");
-}
-
 /* Counts the items and attributes below and including node and its
  * following siblings. */
 static bool plan_count(pb_ostream_t *stream, const XmlTreeNode *node, PbXmlPlan *plan)
@@ -206,15 +191,10 @@ static bool plan_count(pb_ostream_t *stream, const XmlTreeNode *node, PbXmlPlan 
     for (; node; node = node->next_sibling) {
         if (node->type != XML_NODE_ELEMENT && node->type != XML_NODE_TEXT)
             return unexpected_node(stream);
-        if (!fits_bundle_string(stream, node))
-            return false;
         plan->item_count++;
-        for (const XmlTreeNode *a = node->first_attribute; a; a = a->next_sibling) {
-            if (!fits_bundle_string(stream, a))
-                return false;
+        for (const XmlTreeNode *a = node->first_attribute; a; a = a->next_sibling)
             if (!is_namespace_attribute(a))
                 plan->attribute_count++;
-        }
         if (!plan_count(stream, node->first_child, plan))
             return false;
     }

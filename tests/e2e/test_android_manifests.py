@@ -208,12 +208,6 @@ def test_titles_past_the_string_limits_are_refused(inst):
                              "long, at most 32767 fit")
 
 
-def test_bundle_manifest_string_past_the_limit_is_refused(inst):
-    text = ENGINE_C.replace('android:label="Main"', 'android:label="%s"' % ("y" * 32768))
-    (inst / "mygame" / "metadata" / "googleplay-manifest.xml").write_text(text)
-    failing(inst, "googleplay", "The manifest's text on line 8 is 32768 bytes of UTF-8")
-
-
 def test_template_in_latin1_is_mended_with_a_warning(inst, tmp_path):
     text = ENGINE_C.replace('android:label="Main"', 'android:label="Caf\u00e9 \u00e0 la carte"')
     data = text.encode("iso-8859-1")

@@ -487,6 +487,38 @@ def test_additions_file_is_named_with_its_own_line(inst):
                "(enum (" in e for e in errors), errors
 
 
+# Past what a pool string's short length holds (32,767), both in UTF-16
+# units and in bytes of UTF-8: 32,768 units of one byte, and 35,000 units
+# (70,000 bytes) of two- and four-byte characters.
+LONG_STRINGS = ('    <meta-data android:name="long" android:value="%s" />\n'
+                '    <activity android:name=".Long" android:label="%s" />\n'
+                % ("y" * 32768, "\u00e9" * 25000 + "\U0001F600" * 5000))
+
+
+@pytest.mark.parametrize("where", ["template", "additions"])
+def test_long_strings_are_kept_whole(inst, oracle, tmp_path, where):
+    """The packager and the bundle's converter write such strings in the
+    pool's long form, so every platform builds them, whole."""
+    text = HEAD + LONG_STRINGS + TAIL
+    apk, out = oracle(text)
+    assert apk, out
+    expected = xmltree(apk)
+    assert any(("\U0001F600" * 5000 + '"') in l for l in expected), "the oracle cut the label"
+    meta = inst / "mygame" / "metadata"
+    additions = [meta / ("%s-manifest-additions.xml" % p) for p in PLATFORMS]
+    try:
+        if where == "additions":
+            for path in additions:
+                path.write_text(LONG_STRINGS, encoding="utf-8")
+            text = HEAD + "$ZEVRA_MANIFEST_ADDITIONS" + TAIL
+        out = agree(inst, tmp_path, text, apk)
+    finally:
+        for path in additions:
+            if path.exists():
+                path.unlink()
+    assert "! " not in out
+
+
 def test_api26_flag_names_are_taken_beside_later_ones(inst):
     # aapt2's later framework lacks "ephemeral" (API 26's name for 0x1000).
     text = (HEAD.replace("<application", '<permission android:name="%s.P" '

@@ -396,6 +396,22 @@ TEST_F(BundleProtobufTest, UnknownReferenceIsAStringWithoutACompiledItem)
     EXPECT_EQ(count_written("Unknown resource name"), 0);
 }
 
+/* The converter writes the manifest's pool in UTF-16 with the long length
+ * form, so no length is refused here; 70,000 bytes also take a three-byte
+ * length in the message. */
+TEST_F(BundleProtobufTest, LongStringsAreEncodedWhole)
+{
+    std::string value(70000, 'v'), text(40000, 't'), name = "application";
+    std::string bytes = encode_manifest(std::string("<") + name + " xmlns:android=\"" +
+                                        ANDROID_URI + "\" android:label=\"" + value + "\">" +
+                                        text + "</" + name + ">");
+    std::string decoded = decode_xml(bytes);
+    EXPECT_NE(decoded.find("name: \"" + name + "\""), std::string::npos);
+    EXPECT_NE(decoded.find("value: \"" + value + "\""), std::string::npos);
+    EXPECT_NE(decoded.find("text: \"" + text + "\""), std::string::npos);
+    EXPECT_EQ(hex(protoc("--encode=aapt.pb.XmlNode", "resources.proto", decoded)), hex(bytes));
+}
+
 TEST_F(BundleProtobufTest, DeeplyNestedManifestEncodesEveryLevelOnce)
 {
     /* Measured twice per level, 60 elements would take 2^120 passes. Past
