@@ -2,7 +2,6 @@
 
 #include "engine/build_revision.h"
 #include "engine/game_metadata.h"
-#include "publish/android/android_checks.h"
 #include "publish/android/attribute_types.h"
 #include "publish/archive/byte_io.h"
 #include "publish/files/output_file.h"
