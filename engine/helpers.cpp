@@ -1,5 +1,8 @@
 #include "engine/helpers.h"
 
+#include "engine/native_path.h"
+#include "engine/out_file.h"
+
 #include "platform/clock.h"
 #include "platform/native.h"
 #include "platform/native_file.h"
@@ -97,17 +100,14 @@ int write_file_ex(int append, const char *path, const void *data, uint64_t lengt
     }
     SDL_free(dir);
 
-    PHYSFS_File *f = append ? PHYSFS_openAppend(path) : PHYSFS_openWrite(path);
+    OutFile *f = out_file_open(path, append ? OUT_FILE_APPEND : OUT_FILE_NEW);
     if (!f)
         return 0;
-    fs_set_usual_mode(path);
-    PHYSFS_sint64 written = 0;
-    if (length)
-        written = PHYSFS_writeBytes(f, data, length);
-    /* A close can fail when buffered bytes don't reach the disk; that is a
-     * failed write too. */
-    int closed = PHYSFS_close(f) != 0;
-    return closed && written >= 0 && (uint64_t)written == length;
+    if (length > SIZE_MAX || !out_file_write(f, data, (size_t)length)) {
+        out_file_abandon(f);
+        return 0;
+    }
+    return out_file_close(f);
 }
 
 int write_whole_file(const char *path, const void *data, uint64_t length)
@@ -115,65 +115,8 @@ int write_whole_file(const char *path, const void *data, uint64_t length)
     return write_file_ex(0, path, data, length);
 }
 
-/* Appends path's components to out (at *length), each after a '/',
- * leading and doubled '/' dropped as PhysicsFS drops them. 0 for a path
- * that must not become native: one without a component, or with a "." or
- * ".." component (the last one included, which PhysicsFS 3.0 lets through)
- * or a ':' or '\\' anywhere. */
-static int helpers_append_components(char *out, size_t *length, const char *path)
-{
-    int components = 0;
-    const char *p = path;
-    for (;;) {
-        while (*p == '/')
-            p++;
-        if (!*p)
-            return components > 0;
-        const char *start = p;
-        while (*p && *p != '/') {
-            if (*p == ':' || *p == '\\')
-                return 0;
-            p++;
-        }
-        size_t n = (size_t)(p - start);
-        if (!native_component_is_plain(start, n))
-            return 0;
-        out[(*length)++] = '/';
-        SDL_memcpy(out + *length, start, n);
-        *length += n;
-        out[*length] = '\0';
-        components++;
-    }
-}
-
-char *fs_native_write_path(const char *path, size_t *dir_length)
-{
-    const char *write_dir = PHYSFS_getWriteDir();
-    if (!write_dir)
-        write_dir = ".";
-    size_t base = SDL_strlen(write_dir);
-    while (base > 1 && write_dir[base - 1] == '/')
-        base--;
-    char *native = (char *)SDL_malloc(base + SDL_strlen(path) + 2);
-    if (!native) {
-        errno = ENOMEM;
-        return NULL;
-    }
-    SDL_memcpy(native, write_dir, base);
-    native[base] = '\0';
-    size_t length = base;
-    if (!helpers_append_components(native, &length, path)) {
-        SDL_free(native);
-        errno = EINVAL;
-        return NULL;
-    }
-    if (dir_length)
-        *dir_length = base;
-    return native;
-}
-
-/* For a PhysicsFS call with native steps around it: a path that may not
- * become native fails the call with PhysicsFS's error for a bad name. */
+/* For a call that reports as PhysicsFS does: a path that may not become
+ * native fails with PhysicsFS's error for a bad name. */
 static char *helpers_native_or_refuse(const char *path, size_t *base)
 {
     char *native = fs_native_write_path(path, base);
@@ -191,44 +134,23 @@ int fs_mkdir(const char *path)
     char *native = helpers_native_or_refuse(path, &base);
     if (!native)
         return 0;
-    /* Find the first component that is missing now: it and everything
-     * below it are what PHYSFS_mkdir creates. */
+    /* One directory at a time from the top, each made beneath the one
+     * before without following a link, the usual mode under the umask. */
     size_t length = SDL_strlen(native);
-    size_t first_new = 0;
-    for (size_t i = base + 1; i <= length && !first_new; i++) {
-        if ((native[i] == '/' || native[i] == '\0') && native[i - 1] != '/') {
-            char c = native[i];
-            native[i] = '\0';
-            if (!native_exists(native))
-                first_new = i;
-            native[i] = c;
-        }
+    int ok = 1;
+    for (size_t i = base + 1; ok && i <= length; i++) {
+        if (native[i] != '/' && native[i] != '\0')
+            continue;
+        char c = native[i];
+        native[i] = '\0';
+        ok = native_make_directory(native, base);
+        native[i] = c;
     }
-    errno = 0;
-    int ok = PHYSFS_mkdir(path);
-    int saved_errno = errno; /* the caller's message wants the mkdir's */
-    for (size_t i = first_new; first_new && i <= length; i++) {
-        if ((native[i] == '/' || native[i] == '\0') && native[i - 1] != '/') {
-            char c = native[i];
-            native[i] = '\0';
-            if (native_exists(native))
-                native_set_usual_mode(native, base, NATIVE_MODE_DIRECTORY);
-            native[i] = c;
-        }
-    }
+    int saved = errno; /* the caller's message wants the mkdir's */
     SDL_free(native);
-    errno = saved_errno;
-    return ok;
-}
-
-int fs_set_usual_mode(const char *path)
-{
-    size_t base = 0;
-    char *native = fs_native_write_path(path, &base);
-    if (!native)
-        return 0;
-    int ok = native_set_usual_mode(native, base, NATIVE_MODE_FILE);
-    SDL_free(native);
+    if (!ok)
+        PHYSFS_setErrorCode(PHYSFS_ERR_OS_ERROR);
+    errno = ok ? 0 : saved;
     return ok;
 }
 

@@ -34,8 +34,10 @@ char *utf8_mend_to_question_marks(const char *text, size_t *first_bad);
  * else (missing, a directory, unknown size, short read). */
 char *read_whole_file(const char *path, uint64_t *out_length);
 
-/* Creates the parent directories first. 1 only when every byte was written
- * and the file was closed. */
+/* Creates the parent directories first, then the file through
+ * engine/out_file: made anew (whatever stood at the name removed, never
+ * followed), or appended to where it is a regular file of its own. 1 only
+ * when every byte was written and the file was closed. */
 int write_whole_file(const char *path, const void *data, uint64_t length);
 int write_file_ex(int append, const char *path, const void *data, uint64_t length);
 
@@ -48,28 +50,13 @@ int file_exists(const char *path);
 int fs_is_special_file(const char *path);
 #define FS_SPECIAL_FILE_CAUSE "it is not a regular file (a pipe, a socket or a device)"
 
-/* PHYSFS_mkdir(path) (write directory, parents included), and every
- * directory it created gets the usual mode under the umask, where PhysicsFS
- * makes them 0700. Directories that were there keep theirs. PHYSFS_mkdir's
- * result; its error code and errno stay for the caller's message. */
+/* Makes the directory path (write directory) and its missing parents,
+ * natively, each beneath the one before without following a link, mode
+ * 0777 under the umask; directories that were there keep theirs. 1/0; on
+ * failure PhysicsFS's error code is set (PHYSFS_ERR_OS_ERROR, or
+ * PHYSFS_ERR_BAD_FILENAME for a path refused) and errno says why, for the
+ * caller's message. */
 int fs_mkdir(const char *path);
-
-/* Gives the file path (write directory) that was just created or truncated
- * the usual mode of a written file under the umask (0644 with the common
- * 022), where PhysicsFS creates it 0600. 1, or 0 with errno telling why. */
-int fs_set_usual_mode(const char *path);
-
-/* The native path of a write-directory path, for every operation that
- * leaves PhysicsFS: the write directory (the current directory when there
- * is none), '/', and path's components, leading and doubled '/' dropped as
- * PhysicsFS drops them. *dir_length (when not NULL) gets the length of the
- * write directory's part, the '/' that follows it excluded, for an
- * operation that resolves the rest itself below that directory. NULL with
- * errno EINVAL for a path that must not leave its directory or that
- * PhysicsFS would refuse: empty, a "." or ".." component (the last one
- * included, which PhysicsFS 3.0 lets through), ':' or '\\'; NULL with
- * errno ENOMEM when out of memory. */
-char *fs_native_write_path(const char *path, size_t *dir_length);
 
 /* The cause, in words, of a PhysicsFS call that just failed, judged from the
  * error code it left (PHYSFS_getLastErrorCode) and errno (set to 0 before

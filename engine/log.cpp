@@ -2,13 +2,16 @@
 
 #include "engine/build_revision.h"
 #include "engine/helpers.h"
+#include "engine/out_file.h"
 #include "engine/text_escape.h"
 #include "platform/debug_output.h"
 
 #include <SDL.h>
 #include <physfs.h>
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 static int log_initialized = 0;
 static int log_configured = 0;
@@ -23,7 +26,7 @@ static SDL_mutex *log_write_mutex = NULL;
 static LogLevel log_threshold = LOG_LEVEL_DEBUG;
 static char **log_filters = NULL;
 static int log_filter_count = 0;
-static PHYSFS_File *log_file = NULL;
+static OutFile *log_file = NULL;
 
 /* Until configured, drains reach the debugger output only. */
 static const LogOutputSwitches log_switches_unconfigured = {0, 1, 1, 1, 0};
@@ -206,11 +209,11 @@ int log_add_filter(const char *piece)
 
 int log_open_file(const char *path)
 {
-    log_file = PHYSFS_openWrite(path);
-    if (!log_file)
-        return 0;
-    fs_set_usual_mode(path);
-    return 1;
+    /* Kept in place only where it is a file of its own: a second name of
+     * someone else's file, a link or a pipe there is replaced, so the run
+     * neither overwrites that file nor waits on the pipe. */
+    log_file = out_file_open(path, OUT_FILE_REWRITE);
+    return log_file != NULL;
 }
 
 /* Lines queued before the configuration was known get the same filter that
@@ -305,14 +308,13 @@ static void write_to_file(const char *text)
 {
     if (!log_file)
         return;
-    PHYSFS_sint64 len = (PHYSFS_sint64)SDL_strlen(text);
-    if (PHYSFS_writeBytes(log_file, text, len) == len &&
-        PHYSFS_writeBytes(log_file, "\r\n", 2) == 2)
+    if (out_file_write(log_file, text, SDL_strlen(text)) && out_file_write(log_file, "\r\n", 2))
         return;
-    PHYSFS_File *old = log_file;
+    OutFile *old = log_file;
     log_file = NULL;
-    log_error_fs("Failed to write log file! Giving up on further logging to this file.");
-    PHYSFS_close(old);
+    log_error("Engine", "Failed to write log file! Giving up on further logging to this file. (%s)",
+              strerror(errno));
+    out_file_abandon(old);
 }
 
 static void write_to_stdout(LogLevel level, const char *text)
@@ -382,7 +384,7 @@ void log_shutdown(void)
     }
     SDL_UnlockMutex(log_write_mutex);
     if (log_file) {
-        PHYSFS_close(log_file);
+        out_file_close(log_file);
         log_file = NULL;
     }
     for (int i = 0; i < log_filter_count; i++)

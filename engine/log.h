@@ -74,7 +74,8 @@ int log_level_by_name(const char *name, LogLevel *level);
 void log_set_threshold(LogLevel threshold);
 /* Adds a log subsystem to drop, unless one equal ignoring case is there. */
 int log_add_filter(const char *subsystem);
-/* Opens the log file at this path in the write directory, truncating. */
+/* Opens the log file at this path in the write directory, truncating it
+ * (engine/out_file's OUT_FILE_REWRITE). 1, or 0 with errno telling why. */
 int log_open_file(const char *path);
 /* From here on appended lines are filtered; lines queued before get the
  * same filter now. */

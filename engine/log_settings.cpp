@@ -8,6 +8,9 @@
 
 #include <SDL.h>
 
+#include <errno.h>
+#include <string.h>
+
 /* Read once, by log_configure; the cvar module owns the strings. */
 static char *log_filename = NULL;
 static char *log_level = NULL;
@@ -95,7 +98,7 @@ static int configure_file(void)
         return 0;
     }
     if (!log_open_file(path)) {
-        log_error_fs("Failed to open logfile '%s'", path);
+        log_error("Engine", "Failed to open logfile '%s' (%s)", path, strerror(errno));
         log_error("Engine",
                   "Continuing on without log file, hoping this log info is going "
                   "elsewhere, too.");

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "engine/helpers.h"
+#include "engine/native_path.h"
 #include "platform/native_file.h"
 
 static const char *const tree_walk_excluded[] = {
@@ -213,6 +214,17 @@ static int tree_walk_directory(TreeWalk *w, const char *dir, int is_top);
 /* One examined entry: skipped, visited, and for a directory entered. */
 static int tree_walk_entry(TreeWalk *w, TreeWalkEntry *e, TreeWalkKind kind)
 {
+    if ((kind == TREE_WALK_KIND_LINK || kind == TREE_WALK_KIND_OTHER) &&
+        (w->options->flags & TREE_WALK_OWN_TREE)) {
+        tree_walk_log(w, LOG_LEVEL_ERROR,
+                      kind == TREE_WALK_KIND_LINK
+                          ? "'%s' is a symbolic link, and nothing the publisher staged is one: "
+                            "something else put it there"
+                          : "'%s' is not a regular file or directory, and nothing the publisher "
+                            "staged is one: something else put it there",
+                      e->path);
+        return 0;
+    }
     if (kind == TREE_WALK_KIND_LINK) {
         tree_walk_log(w, LOG_LEVEL_INFO, "Skipping symbolic link '%s'", e->path);
         return 1;

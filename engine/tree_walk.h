@@ -34,6 +34,10 @@
 /* A directory is visited after its contents, as a delete needs; otherwise
  * before them. */
 #define TREE_WALK_CONTENTS_FIRST 0x4u
+/* A tree the program made itself (a staged build tree): a symbolic link, a
+ * device or a pipe in it was put there by someone else, and fails the walk
+ * with an error line naming it instead of being skipped. */
+#define TREE_WALK_OWN_TREE 0x8u
 
 typedef struct TreeWalkOptions {
     unsigned flags; /* TREE_WALK_ bits */

@@ -52,13 +52,18 @@ unsigned native_usual_mode(NativeModeKind kind)
     return (unsigned)(full & ~mask & 0777);
 }
 
+int native_set_mode_of(int fd, NativeModeKind kind)
+{
+    return fchmod(fd, (mode_t)native_usual_mode(kind)) == 0;
+}
+
 int native_set_usual_mode(const char *native_path, size_t dir_length, NativeModeKind kind)
 {
     /* chmod by path would follow a link planted there to its target. */
     int fd = native_entry_open(native_path, dir_length);
     if (fd < 0)
         return 0;
-    int ok = fchmod(fd, (mode_t)native_usual_mode(kind)) == 0;
+    int ok = native_set_mode_of(fd, kind);
     int saved = errno;
     close(fd);
     errno = saved;

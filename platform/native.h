@@ -27,6 +27,9 @@ unsigned native_usual_mode(NativeModeKind kind);
  * telling why. */
 int native_set_usual_mode(const char *native_path, size_t dir_length, NativeModeKind kind);
 
+/* Gives the file open as fd native_usual_mode(kind). 1, or 0 with errno. */
+int native_set_mode_of(int fd, NativeModeKind kind);
+
 /* 1 when something (even a dangling link) is at native_path. */
 int native_exists(const char *native_path);
 

@@ -102,6 +102,49 @@ int native_file_close(int fd)
     return close(fd) == 0;
 }
 
+/* The calls that change a directory or flush a file, retried when a
+ * signal interrupts them: FUSE and NFS can. */
+static int native_mkdirat(int dir_fd, const char *name, mode_t mode)
+{
+    int rc;
+    do
+        rc = mkdirat(dir_fd, name, mode);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+static int native_unlinkat(int dir_fd, const char *name, int flags)
+{
+    int rc;
+    do
+        rc = unlinkat(dir_fd, name, flags);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+static int native_renameat(int from_dir, const char *from, int to_dir, const char *to)
+{
+    int rc;
+    do
+        rc = renameat(from_dir, from, to_dir, to);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+static int native_fsync(int fd)
+{
+    int rc;
+    do
+        rc = fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+int native_file_sync(int fd)
+{
+    return native_fsync(fd) == 0;
+}
+
 int native_file_open_read(const char *native_path)
 {
     int fd;
@@ -164,6 +207,16 @@ int native_file_list_directory(const char *native_path, NativeListCallback callb
     return result;
 }
 
+uint32_t native_generation_of_word(unsigned long word)
+{
+    uint32_t low = (uint32_t)(word & 0xFFFFFFFFul);
+    if (low != 0 || sizeof word <= 4)
+        return low;
+    /* An int written into the first half of a zeroed long: on a big-endian
+     * machine that half holds the high bits. */
+    return (uint32_t)((uint64_t)word >> 32);
+}
+
 /* The inode's generation, 0 where the file system keeps none or the
  * kernel does not tell it. */
 static uint32_t native_file_generation(int fd)
@@ -173,7 +226,7 @@ static uint32_t native_file_generation(int fd)
      * of one; the ones that keep a generation keep 32 bits of it. */
     long generation = 0;
     if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
-        return (uint32_t)((unsigned long)generation & 0xFFFFFFFFul);
+        return native_generation_of_word((unsigned long)generation);
 #else
     (void)fd;
 #endif
@@ -375,7 +428,7 @@ static int native_remove_at(int dir_fd, const char *name, const char *relative,
     NativeFileIdentity file;
     if (r->visit)
         r->visit(r->user, relative, native_regular_identity(&st, &file) ? &file : NULL);
-    if (unlinkat(dir_fd, name, is_directory ? AT_REMOVEDIR : 0) != 0)
+    if (native_unlinkat(dir_fd, name, is_directory ? AT_REMOVEDIR : 0) != 0)
         return native_remove_failed(r, relative);
     return 1;
 }
@@ -401,6 +454,9 @@ static int native_relative_is_plain(const char *relative)
         component = p + 1;
     }
 }
+
+/* How often an open that the kernel answers "try again" is tried. */
+#define NATIVE_AGAIN_TRIES 3
 
 /* Set by the tests, to run the resolution that kernels without openat2
  * get. */
@@ -475,10 +531,15 @@ static int native_open_relative(int dir_fd, const char *relative, int flags, mod
         if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
             how.mode = mode;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+        /* EAGAIN is openat2's word for a race it could not rule out (a
+         * rename on the way), worth a few more tries; a file held under a
+         * lease answers a non-blocking open with it too, for as long as the
+         * holder keeps it, so it is never tried for ever. */
         long fd;
+        int tries = 0;
         do
             fd = syscall(SYS_openat2, dir_fd, *relative ? relative : ".", &how, sizeof how);
-        while (fd < 0 && (errno == EAGAIN || errno == EINTR));
+        while (fd < 0 && (errno == EINTR || (errno == EAGAIN && ++tries < NATIVE_AGAIN_TRIES)));
         if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
             return (int)fd;
     }
@@ -649,6 +710,26 @@ static int native_sole_regular(int fd)
     return 0;
 }
 
+/* How often a name is cleared for a file made anew: something that keeps
+ * coming back there is not the publisher's to fight. */
+#define NATIVE_CREATE_TRIES 8
+
+/* name made anew in parent, exclusively: whatever stands there (a file, a
+ * link, a file with other names, a pipe) is removed first, never followed
+ * nor opened, so no other name of it sees a byte. */
+static int native_create_in(int parent, const char *name)
+{
+    int fd = -1;
+    for (int tries = 0; tries < NATIVE_CREATE_TRIES; tries++) {
+        if (native_unlinkat(parent, name, 0) != 0 && errno != ENOENT)
+            return -1; /* EISDIR for a directory */
+        fd = native_open_name(parent, name, O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+    }
+    return fd;
+}
+
 static int native_create_op(int base, const char *relative, void *unused)
 {
     (void)unused;
@@ -658,12 +739,66 @@ static int native_create_op(int base, const char *relative, void *unused)
     int fd = native_open_relative(base, relative, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd >= 0 || errno != EEXIST)
         return fd;
-    fd = native_open_relative(base, relative, O_WRONLY | O_NONBLOCK | O_NOCTTY, 0);
-    if (fd < 0 && errno == ENXIO)
-        errno = EINVAL; /* a pipe with no reader, or a device with nothing behind it */
-    if (fd < 0 || !native_sole_regular(fd))
+    const char *name;
+    int parent = native_open_parent(base, relative, &name);
+    if (parent < 0)
         return -1;
-    if (ftruncate(fd, 0) != 0) {
+    fd = native_create_in(parent, name);
+    native_close_parent(parent, base);
+    return fd;
+}
+
+int native_file_create(const char *native_path, size_t dir_length)
+{
+    return native_beneath(native_path, dir_length, native_create_op, NULL);
+}
+
+/* The refusal of what stands at a name that is kept, from its lstat:
+ * ELOOP for a link, EISDIR for a directory, EINVAL for anything else that
+ * is no regular file, EMLINK for a file with another name; 0 for a
+ * regular file of its own. */
+static int native_kept_refusal(const struct stat *st)
+{
+    return S_ISLNK(st->st_mode)   ? ELOOP
+           : S_ISDIR(st->st_mode) ? EISDIR
+           : !S_ISREG(st->st_mode) ? EINVAL
+           : st->st_nlink > 1      ? EMLINK
+                                   : 0;
+}
+
+/* name in parent opened for writing when it is still the regular file of
+ * its own that seen describes; -1 (errno EAGAIN) when it is not. */
+static int native_open_seen(int parent, const char *name, const struct stat *seen)
+{
+    int fd = native_open_name(parent, name, O_WRONLY | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_dev == seen->st_dev && st.st_ino == seen->st_ino &&
+        native_kept_refusal(&st) == 0)
+        return fd;
+    close(fd);
+    errno = EAGAIN;
+    return -1;
+}
+
+static int native_reuse_in(int parent, const char *name, NativeReuse how)
+{
+    struct stat st;
+    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT || how == NATIVE_REUSE_EXISTING)
+            return -1;
+        return native_create_in(parent, name);
+    }
+    int refusal = native_kept_refusal(&st);
+    int fd = refusal ? -1 : native_open_seen(parent, name, &st);
+    if (fd < 0 && how == NATIVE_REUSE_EXISTING) {
+        errno = refusal ? refusal : errno == EAGAIN ? EMLINK : errno;
+        return -1;
+    }
+    if (fd < 0)
+        return native_create_in(parent, name);
+    if (how == NATIVE_REUSE_EMPTY && ftruncate(fd, 0) != 0) {
         int saved = errno;
         close(fd);
         errno = saved;
@@ -672,9 +807,48 @@ static int native_create_op(int base, const char *relative, void *unused)
     return fd;
 }
 
-int native_file_create(const char *native_path, size_t dir_length)
+static int native_reuse_op(int base, const char *relative, void *how)
 {
-    return native_beneath(native_path, dir_length, native_create_op, NULL);
+    if (!native_names_entry(relative))
+        return -1;
+    const char *name;
+    int parent = native_open_parent(base, relative, &name);
+    if (parent < 0)
+        return -1;
+    int fd = native_reuse_in(parent, name, *(const NativeReuse *)how);
+    native_close_parent(parent, base);
+    return fd;
+}
+
+int native_file_reuse(const char *native_path, size_t dir_length, NativeReuse how)
+{
+    return native_beneath(native_path, dir_length, native_reuse_op, &how);
+}
+
+static int native_is_at_op(int base, const char *relative, void *fd_of)
+{
+    if (!native_names_entry(relative))
+        return -1;
+    const char *name;
+    int parent = native_open_parent(base, relative, &name);
+    if (parent < 0)
+        return -1;
+    struct stat there, own;
+    int rc = fstatat(parent, name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     fstat(*(const int *)fd_of, &own) == 0
+                 ? 0
+                 : -1;
+    if (rc == 0 && (there.st_dev != own.st_dev || there.st_ino != own.st_ino)) {
+        errno = EEXIST;
+        rc = -1;
+    }
+    native_close_parent(parent, base);
+    return rc;
+}
+
+int native_file_is_at(int fd, const char *native_path, size_t dir_length)
+{
+    return native_beneath(native_path, dir_length, native_is_at_op, &fd) == 0;
 }
 
 /* For file systems without O_TMPFILE: a unique name, unlinked at once. */
@@ -686,7 +860,7 @@ static int native_temp_file_named(int dir_fd)
         snprintf(name, sizeof name, ".scratch-%ld-%u", (long)getpid(), serial++);
         int fd = native_open_name(dir_fd, name, O_RDWR | O_CREAT | O_EXCL, 0600);
         if (fd >= 0) {
-            unlinkat(dir_fd, name, 0);
+            native_unlinkat(dir_fd, name, 0);
             return fd;
         }
         if (errno != EEXIST)
@@ -730,7 +904,7 @@ static int native_mkdir_op(int base, const char *relative, void *unused)
     if (parent < 0)
         return -1;
     int fd = -1;
-    if (mkdirat(parent, name, 0777) == 0 || errno == EEXIST)
+    if (native_mkdirat(parent, name, 0777) == 0 || errno == EEXIST)
         fd = native_open_name(parent, name, O_RDONLY | O_DIRECTORY, 0);
     native_close_parent(fd, -1);
     native_close_parent(parent, base);
@@ -742,16 +916,17 @@ int native_make_directory(const char *native_path, size_t dir_length)
     return native_beneath(native_path, dir_length, native_mkdir_op, NULL) > 0;
 }
 
-static int native_remove_op(int base, const char *relative, void *unused)
+static int native_remove_op(int base, const char *relative, void *directories)
 {
-    (void)unused;
     if (!native_names_entry(relative))
         return -1;
     const char *name;
     int parent = native_open_parent(base, relative, &name);
     if (parent < 0)
         return -1;
-    int rc = unlinkat(parent, name, 0);
+    int rc = native_unlinkat(parent, name, 0);
+    if (rc != 0 && errno == EISDIR && directories)
+        rc = native_unlinkat(parent, name, AT_REMOVEDIR);
     native_close_parent(parent, base);
     return rc;
 }
@@ -759,6 +934,12 @@ static int native_remove_op(int base, const char *relative, void *unused)
 int native_file_remove(const char *native_path, size_t dir_length)
 {
     return native_beneath(native_path, dir_length, native_remove_op, NULL) == 0;
+}
+
+int native_entry_remove(const char *native_path, size_t dir_length)
+{
+    static int directories = 1;
+    return native_beneath(native_path, dir_length, native_remove_op, &directories) == 0;
 }
 
 static int native_rename_op(int base, const char *relative, void *to_relative)
@@ -769,7 +950,7 @@ static int native_rename_op(int base, const char *relative, void *to_relative)
     const char *from_name, *to_name;
     int from_dir = native_open_parent(base, relative, &from_name);
     int to_dir = from_dir < 0 ? -1 : native_open_parent(base, to, &to_name);
-    int rc = to_dir < 0 ? -1 : renameat(from_dir, from_name, to_dir, to_name);
+    int rc = to_dir < 0 ? -1 : native_renameat(from_dir, from_name, to_dir, to_name);
     native_close_parent(to_dir, base);
     native_close_parent(from_dir, base);
     return rc;
@@ -793,7 +974,7 @@ static int native_sync_op(int base, const char *relative, void *unused)
     int fd = native_open_beneath(base, relative);
     if (fd < 0)
         return -1;
-    int rc = fsync(fd);
+    int rc = native_fsync(fd);
     native_close_parent(fd, -1);
     return rc;
 }
@@ -816,6 +997,27 @@ int native_entry_open(const char *native_path, size_t dir_length)
     return native_beneath(native_path, dir_length, native_entry_op, NULL);
 }
 
+/* How long a lease another program holds on the lock file is waited
+ * for: the kernel asks the holder to let go at the first open, and one
+ * that does so answers within a moment; one that keeps it would hold the
+ * run for the kernel's whole lease-break time. */
+#define NATIVE_LEASE_TRIES 20
+#define NATIVE_LEASE_PAUSE_US 100000
+
+/* The lock file opened as it is, or made anew where there is none. */
+static int native_lock_open(int base, const char *relative)
+{
+    for (int tries = 0; tries < NATIVE_CREATE_TRIES; tries++) {
+        int fd = native_open_relative(base, relative, O_RDWR | O_NONBLOCK | O_NOCTTY, 0);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        fd = native_open_relative(base, relative, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
 /* Not truncated on open: the holder's id stays readable by the runs it
  * turns away. Nothing is read or written before the file is known to be
  * the installation's own. */
@@ -824,7 +1026,13 @@ static int native_lock_op(int base, const char *relative, void *unused)
     (void)unused;
     if (!native_names_entry(relative))
         return -1;
-    int fd = native_open_relative(base, relative, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY, 0666);
+    int fd = native_lock_open(base, relative);
+    for (int tries = 1; fd < 0 && errno == EAGAIN && tries < NATIVE_LEASE_TRIES; tries++) {
+        usleep(NATIVE_LEASE_PAUSE_US);
+        fd = native_lock_open(base, relative);
+    }
+    if (fd < 0 && errno == EAGAIN)
+        errno = EBUSY; /* not the lock's own EWOULDBLOCK: nobody holds that */
     if (fd < 0 || !native_sole_regular(fd))
         return -1;
     return fd;

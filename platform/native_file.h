@@ -1,9 +1,9 @@
 /* Files written natively, outside the virtual file system, for the
  * publisher's intermediate files (staging trees, build trees before they are
- * zipped, the run's cache of compressed data). PhysicsFS flushes every file
- * it closes to the disk; thousands of such flushes per build cost more than
- * the build itself, and these files are thrown away or rebuilt anyway.
- * Finished packages still go through PhysicsFS.
+ * zipped, the run's cache of compressed data) and for every other file the
+ * programs write (engine/out_file): PhysicsFS opens a name it has checked
+ * for links, so a link or a second name put there in between carries its
+ * write elsewhere. Nothing here flushes to the disk unless asked.
  *
  * The walks over game and staged trees also stat and read through here
  * when the search path is the write directory alone: PhysicsFS checks
@@ -28,11 +28,38 @@
  * planted in the installation never sends a write elsewhere. An empty, "."
  * or ".." name fails with EINVAL. Safe on any thread. */
 
-/* Creates or truncates native_path for writing, mode 0666 under the umask.
- * Something there that is no regular file fails with EINVAL, and a file
- * with another name (a hard link, which would carry the write elsewhere)
- * with EMLINK, before it is truncated. A descriptor, or -1. */
+/* Creates native_path anew for writing, mode 0666 under the umask,
+ * exclusively (O_CREAT|O_EXCL): whatever stands at the name (a file, a
+ * link, a file with another name, a pipe) is removed first, never followed
+ * nor opened, so no other name of it ever sees a byte. A directory there
+ * fails with EISDIR; a name that something keeps taking again fails with
+ * EEXIST. A descriptor, or -1. */
 int native_file_create(const char *native_path, size_t dir_length);
+
+/* How native_file_reuse treats a regular file of its own at the name. */
+typedef enum NativeReuse {
+    NATIVE_REUSE_EMPTY,    /* emptied and written anew (a log) */
+    NATIVE_REUSE_KEEP,     /* kept as it is (appended to) */
+    NATIVE_REUSE_EXISTING  /* kept, and must be there: nothing is made */
+} NativeReuse;
+
+/* Opens native_path for writing where it is a regular file with no other
+ * name, without following or opening anything else first. For EMPTY and
+ * KEEP, anything else at the name (a link, a file with another name, a
+ * pipe) is replaced as native_file_create replaces it, and a missing file
+ * is made; EXISTING refuses it instead: ELOOP for a link, EMLINK for a
+ * file with another name, EISDIR for a directory, EINVAL for anything
+ * else, ENOENT when nothing is there. The descriptor is at the file's
+ * start; -1 on failure. */
+int native_file_reuse(const char *native_path, size_t dir_length, NativeReuse how);
+
+/* 1 when the entry at native_path (not followed) is the file open as fd:
+ * a name is given only to the file that was written. 0 otherwise, errno
+ * ENOENT when nothing is there and EEXIST when something else is. */
+int native_file_is_at(int fd, const char *native_path, size_t dir_length);
+
+/* Flushes fd's data to the disk. 1/0. */
+int native_file_sync(int fd);
 
 /* For the tests: 0 turns openat2 off, so that every resolution takes the
  * path of kernels without it (one O_NOFOLLOW open per component); 1 turns
@@ -157,6 +184,11 @@ int native_path_stat_identity(const char *native_path, NativeFileIdentity *id);
  * the second), 1 at once, nothing opened. */
 int native_path_add_generation(const char *native_path, NativeFileIdentity *id);
 
+/* The generation in the word that FS_IOC_GETVERSION filled (zeroed
+ * first): the request is declared for a long, but file systems write an
+ * int into it, which on a big-endian machine fills the long's high half. */
+uint32_t native_generation_of_word(unsigned long word);
+
 /* 1 when both name the same version of the same file. */
 int native_identity_equal(const NativeFileIdentity *a, const NativeFileIdentity *b);
 
@@ -203,18 +235,23 @@ int native_file_rename(const char *from, const char *to, size_t dir_length);
 /* Removes the file (not a directory; a link itself). 1/0. */
 int native_file_remove(const char *native_path, size_t dir_length);
 
+/* Removes the file, the link itself, or the empty directory. 1/0. */
+int native_entry_remove(const char *native_path, size_t dir_length);
+
 /* Flushes the directory itself (which may be the trusted one) to the disk,
  * so that a name just made or renamed in it survives a power loss. 1/0. */
 int native_directory_sync(const char *native_dir, size_t dir_length);
 
 /* Takes an exclusive advisory lock (flock) on native_path, creating the file
- * when missing, and writes this process's id into it. The lock lasts until
- * the descriptor is closed or the process ends, however it ends, so a
- * crashed holder never blocks the next one. Something there that is no
- * regular file is refused with EINVAL, and a file with another name with
- * EMLINK, before anything is read or written. A descriptor, or -1: errno is
- * EWOULDBLOCK when another process holds the lock, and *holder (when not
- * NULL) then gets the id it wrote there, or 0 when it cannot be read. */
+ * (exclusively) when missing, and writes this process's id into it. The
+ * lock lasts until the descriptor is closed or the process ends, however it
+ * ends, so a crashed holder never blocks the next one. Something there that
+ * is no regular file is refused with EINVAL, and a file with another name
+ * with EMLINK, before anything is read or written. A descriptor, or -1:
+ * errno is EWOULDBLOCK when another process holds the lock, and *holder
+ * (when not NULL) then gets the id it wrote there, or 0 when it cannot be
+ * read; EBUSY when another program holds a lease on the file and has not
+ * let it go within two seconds. */
 int native_file_lock(const char *native_path, size_t dir_length, long *holder);
 
 /* Copies the whole of src_fd into dst_fd, both just opened (dst created

@@ -4,6 +4,7 @@
 #include "engine/fs_alloc.h"
 #include "engine/game_metadata.h"
 #include "engine/helpers.h"
+#include "engine/native_path.h"
 #include "engine/http.h"
 #include "engine/log.h"
 #include "engine/log_settings.h"
@@ -97,6 +98,11 @@ static int take_publish_lock(void)
     else if (saved == EWOULDBLOCK)
         fprintf(stderr, "Another publish is running in this installation; try again when "
                         "it has finished.\n");
+    else if (made && saved == EBUSY)
+        fprintf(stderr, "Can't lock '%s': another program holds a lease on it and has not "
+                        "let it go (a file server or a sync tool, say); try again when it "
+                        "has\n",
+                PUBLISH_LOCK);
     else if (!made)
         fprintf(stderr, "Can't create '.brindlecot': %s\n", output_native_cause(saved));
     else
@@ -327,8 +333,40 @@ static char *path_argument(const char *install_dir, const char *given)
     return path;
 }
 
-/* A file is only written into a directory that is there already; saying
- * which one is missing beats the bare open failure. */
+/* What stops a file being written into dir (write directory), looked at
+ * from the top without following a link: NULL when nothing does, else the
+ * words after "Can't write 'GIVEN': " (an SDL allocation). */
+static char *output_directory_refusal(const char *dir)
+{
+    size_t base = 0;
+    char *native = fs_native_write_path(dir, &base);
+    if (!native)
+        return NULL; /* the open refuses it with its own line */
+    char *refusal = NULL;
+    for (size_t i = base + 2, n = SDL_strlen(native); !refusal && i <= n; i++) {
+        if (native[i] != '/' && native[i] != '\0')
+            continue;
+        char c = native[i];
+        native[i] = '\0';
+        NativeFileInfo info;
+        const char *shown = native + base + 1;
+        if (!native_file_lstat(native, &info))
+            refusal = alloc_printf("the directory '%s' does not exist", shown);
+        else if (info.type == NATIVE_FILE_LINK)
+            refusal = alloc_printf("'%s' is a symbolic link, and the publisher never writes "
+                                   "through one",
+                                   shown);
+        else if (info.type != NATIVE_FILE_DIRECTORY)
+            refusal = alloc_printf("'%s' is not a directory", shown);
+        native[i] = c;
+    }
+    SDL_free(native);
+    return refusal;
+}
+
+/* A file is only written into a directory that is there already, reached
+ * without a link; saying which one is missing, or is a link, beats the
+ * bare open failure. */
 static int output_directory_exists(const char *given, const char *path)
 {
     const char *slash = SDL_strrchr(path, '/');
@@ -339,12 +377,12 @@ static int output_directory_exists(const char *given, const char *path)
         report_out_of_memory();
         return 0;
     }
-    PHYSFS_Stat st;
-    int ok = PHYSFS_stat(dir, &st) && st.filetype == PHYSFS_FILETYPE_DIRECTORY;
-    if (!ok)
-        publish_log_error("Can't write '%s': the directory '%s' does not exist", given, dir);
+    char *refusal = output_directory_refusal(dir);
+    if (refusal)
+        publish_log_error("Can't write '%s': %s", given, refusal);
+    SDL_free(refusal);
     SDL_free(dir);
-    return ok;
+    return refusal == NULL;
 }
 
 /* Which arguments of an operation are paths. */

@@ -4,6 +4,7 @@
 #include "engine/helpers.h"
 #include "publish/android/sha1.h"
 #include "publish/archive/byte_io.h"
+#include "publish/files/output_file.h"
 #include "publish/publish_log.h"
 
 #include <SDL.h>
@@ -295,24 +296,15 @@ static size_t dex_assemble(unsigned char *buf, size_t buf_size, const char *desc
     return layout.file_size;
 }
 
+static const OutputTexts dex_texts = {
+    {"Failed to open ", " for write"},
+    {"Failed to write to ", ""},
+    {"Failed to close ", ""},
+};
+
 static int dex_write_file(const char *path, const unsigned char *buf, size_t size)
 {
-    PHYSFS_File *f = PHYSFS_openWrite(path);
-    if (!f) {
-        publish_log_error("Failed to open '%s' for write: %s", path, fs_error_text());
-        return 0;
-    }
-    fs_set_usual_mode(path);
-    if (!byte_io_write_all(f, buf, size)) {
-        publish_log_error("Failed to write to '%s': %s", path, byte_io_error());
-        PHYSFS_close(f);
-        return 0;
-    }
-    if (!PHYSFS_close(f)) {
-        publish_log_error("Failed to close '%s': %s", path, fs_error_text());
-        return 0;
-    }
-    return 1;
+    return output_write_file(path, buf, size, &dex_texts);
 }
 
 int write_activity_dex(const char *dir)

@@ -591,25 +591,17 @@ static int axml_write_node(AxmlWriter *writer, XmlTreeNode *node)
     return 1;
 }
 
-static int axml_seek(AxmlWriter *w, PHYSFS_sint64 position)
-{
-    if (position >= 0 && PHYSFS_seek(w->out, (PHYSFS_uint64)position))
-        return 1;
-    publish_log_error("Seek in '%s' failed: %s", w->path, fs_error_text());
-    return 0;
-}
-
 int axml_write_file(AxmlWriter *writer, XmlTreeNode *document)
 {
     if (!axml_u16(writer, AXML_RES_XML) || !axml_u16(writer, 8))
         return 0;
-    PHYSFS_sint64 size_at = PHYSFS_tell(writer->out);
+    uint64_t size_at = out_file_tell(writer->out);
     if (!axml_u32(writer, 0) || !axml_write_node(writer, document))
         return 0;
-    PHYSFS_sint64 end = PHYSFS_tell(writer->out);
-    if (size_at < 0 || end < 0) {
-        publish_log_error("Seek in '%s' failed: %s", writer->path, fs_error_text());
+    uint64_t end = out_file_tell(writer->out);
+    out_file_seek(writer->out, size_at);
+    if (!axml_u32(writer, (uint32_t)end))
         return 0;
-    }
-    return axml_seek(writer, size_at) && axml_u32(writer, (uint32_t)end) && axml_seek(writer, end);
+    out_file_seek(writer->out, end);
+    return 1;
 }

@@ -13,6 +13,8 @@
 
 #include <stdint.h>
 
+#include "engine/out_file.h"
+
 #include <physfs.h>
 
 #include "publish/android/xml_tree.h"
@@ -25,7 +27,7 @@
  * attribute's identity. */
 typedef struct AxmlWriter {
     const char *path; /* for messages only */
-    PHYSFS_File *out;
+    OutFile *out;
     struct AxmlPoolEntry *pool; /* the writer's own */
     uint32_t pool_count;
 } AxmlWriter;

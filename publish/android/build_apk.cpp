@@ -56,7 +56,7 @@ static const OutputTexts apk_manifest_texts = {
  * case. */
 static int apk_write_binary_manifest(const char *path, XmlTreeNode *document)
 {
-    PHYSFS_File *out = output_open(path, &apk_manifest_texts);
+    OutFile *out = output_open(path, &apk_manifest_texts);
     if (!out)
         return 0;
     AxmlWriter writer;

@@ -80,7 +80,7 @@ char *open_pb_file_stream(pb_ostream_t *stream, const char *fmt, ...)
         report_out_of_memory();
         return NULL;
     }
-    PHYSFS_File *file = output_open(path, &pb_file_texts);
+    OutFile *file = output_open(path, &pb_file_texts);
     if (!file) {
         SDL_free(path);
         return NULL;
@@ -93,12 +93,12 @@ char *open_pb_file_stream(pb_ostream_t *stream, const char *fmt, ...)
 
 bool write_pb_file_bytes(pb_ostream_t *stream, const pb_byte_t *buf, size_t count)
 {
-    return byte_io_write_all((PHYSFS_File *)stream->state, buf, count) != 0;
+    return byte_io_write_all((OutFile *)stream->state, buf, count) != 0;
 }
 
 int close_pb_file_stream(pb_ostream_t *stream, const char *path)
 {
-    return output_close((PHYSFS_File *)stream->state, path, &pb_file_texts);
+    return output_close((OutFile *)stream->state, path, &pb_file_texts);
 }
 
 /* nanopb's encode callback shape. */

@@ -53,7 +53,7 @@ static const OutputTexts arsc_texts = {
 };
 
 typedef struct ArscFile {
-    PHYSFS_File *f;
+    OutFile *f;
     const char *path;
 } ArscFile;
 
@@ -114,39 +114,27 @@ static int arsc_u32(ArscFile *a, uint32_t v)
     return arsc_write(a, b, sizeof b);
 }
 
-static int arsc_tell(ArscFile *a, PHYSFS_sint64 *pos)
+static int arsc_tell(ArscFile *a, uint64_t *pos)
 {
-    *pos = PHYSFS_tell(a->f);
-    if (*pos < 0) {
-        publish_log_error("Seek in '%s' failed: %s", a->path, fs_error_text());
-        return 0;
-    }
+    *pos = out_file_tell(a->f);
     return 1;
 }
 
 /* Writes value into the u32 at field and comes back to the end. */
-static int arsc_patch_u32(ArscFile *a, PHYSFS_sint64 field, uint32_t value)
+static int arsc_patch_u32(ArscFile *a, uint64_t field, uint32_t value)
 {
-    PHYSFS_sint64 end;
-    if (!arsc_tell(a, &end))
-        return 0;
-    if (!PHYSFS_seek(a->f, (PHYSFS_uint64)field)) {
-        publish_log_error("Seek in '%s' failed: %s", a->path, fs_error_text());
-        return 0;
-    }
+    uint64_t end = out_file_tell(a->f);
+    out_file_seek(a->f, field);
     if (!arsc_u32(a, value))
         return 0;
-    if (!PHYSFS_seek(a->f, (PHYSFS_uint64)end)) {
-        publish_log_error("Seek in '%s' failed: %s", a->path, fs_error_text());
-        return 0;
-    }
+    out_file_seek(a->f, end);
     return 1;
 }
 
 /* The global string pool, starting right after the table header. */
 static int arsc_write_pool(ArscFile *a, const ArscString *strings)
 {
-    PHYSFS_sint64 start, size_field, end;
+    uint64_t start, size_field, end;
     uint32_t offsets_size = 4 * ARSC_STRING_COUNT;
     if (!arsc_tell(a, &start) || !arsc_u16(a, RES_STRING_POOL_TYPE) ||
         !arsc_u16(a, ARSC_POOL_HEADER_SIZE) || !arsc_tell(a, &size_field) || !arsc_u32(a, 0) ||
@@ -196,7 +184,7 @@ static int arsc_write_package_header(ArscFile *a)
  * reader misplace what follows. */
 static int arsc_append_block(ArscFile *a)
 {
-    PHYSFS_sint64 before, after;
+    uint64_t before, after;
     if (!arsc_tell(a, &before) || !copy_stream(a->f, a->path, RESOURCE_TABLE_BLOCK_PATH) ||
         !arsc_tell(a, &after))
         return 0;
@@ -211,7 +199,7 @@ static int arsc_append_block(ArscFile *a)
 
 static int arsc_write_table(ArscFile *a, const ArscString *strings)
 {
-    PHYSFS_sint64 size_field, length;
+    uint64_t size_field, length;
     if (!arsc_u16(a, RES_TABLE_TYPE) || !arsc_u16(a, ARSC_TABLE_HEADER_SIZE) ||
         !arsc_tell(a, &size_field) || !arsc_u32(a, 0) || !arsc_u32(a, 1))
         return 0;

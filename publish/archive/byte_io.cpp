@@ -63,32 +63,22 @@ static void byte_io_set_cause(int saved_errno)
         byte_io_cause = fs_error_cause(code, saved_errno);
 }
 
-int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len)
+int byte_io_write_all(OutFile *f, const void *data, size_t len)
 {
-    const unsigned char *p = (const unsigned char *)data;
-    PHYSFS_setErrorCode(PHYSFS_ERR_OK);
-    while (len > 0) {
-        errno = 0;
-        PHYSFS_sint64 n = PHYSFS_writeBytes(f, p, len);
-        int saved_errno = errno;
-        if (n <= 0) {
-            byte_io_set_cause(saved_errno);
-            return 0;
-        }
-        p += n;
-        len -= (size_t)n;
-    }
-    return 1;
+    if (out_file_write(f, data, len))
+        return 1;
+    byte_io_cause = strerror(errno);
+    return 0;
 }
 
-int byte_io_write_u16(PHYSFS_File *f, uint16_t v)
+int byte_io_write_u16(OutFile *f, uint16_t v)
 {
     unsigned char b[2];
     le_put_u16(b, v);
     return byte_io_write_all(f, b, sizeof b);
 }
 
-int byte_io_write_u32(PHYSFS_File *f, uint32_t v)
+int byte_io_write_u32(OutFile *f, uint32_t v)
 {
     unsigned char b[4];
     le_put_u32(b, v);

@@ -4,12 +4,15 @@
  * byte_io_error() gives the real cause: the operating system's when the
  * failure came from it (so a full disk reads "No space left on device", not
  * a stale "not found"), "unexpected end of file" for a file shorter than
- * its reader expects, else PhysicsFS's code. */
+ * its reader expects, else PhysicsFS's code. Reads come through PhysicsFS,
+ * writes go to an engine/out_file. */
 #ifndef BRINDLECOT_BYTE_IO_H
 #define BRINDLECOT_BYTE_IO_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "engine/out_file.h"
 
 #include <physfs.h>
 
@@ -24,11 +27,12 @@ uint32_t le_get_u32(const unsigned char *p);
  * buffer the caller frees, or NULL when memory ran out (nothing logged). */
 uint8_t *utf16le_from_utf8(const char *text, uint32_t *units);
 
-/* 1 when all len bytes were written; 0 otherwise, with byte_io_error() set.
- * They never log: the caller names the file in its own message. */
-int byte_io_write_all(PHYSFS_File *f, const void *data, size_t len);
-int byte_io_write_u16(PHYSFS_File *f, uint16_t v);
-int byte_io_write_u32(PHYSFS_File *f, uint32_t v);
+/* 1 when all len bytes were written at f's position; 0 otherwise, with
+ * byte_io_error() set. They never log: the caller names the file in its
+ * own message. */
+int byte_io_write_all(OutFile *f, const void *data, size_t len);
+int byte_io_write_u16(OutFile *f, uint16_t v);
+int byte_io_write_u32(OutFile *f, uint32_t v);
 
 /* 1 when all len bytes were read; 0 otherwise, with byte_io_error() set.
  * The fields are little-endian. They never log. */

@@ -57,16 +57,6 @@ int zip_write(ZipContext *ctx, const void *data, uint64_t length)
     return 1;
 }
 
-int zip_tell(ZipContext *ctx, PHYSFS_sint64 *pos)
-{
-    *pos = PHYSFS_tell(ctx->out);
-    if (*pos < 0) {
-        publish_log_error("Position check on '%s' failed: %s", ctx->zip_path, fs_error_text());
-        return 0;
-    }
-    return 1;
-}
-
 void zip_report_too_large(ZipContext *ctx, const char *what)
 {
     publish_log_error("Can't add '%s' to '%s': the zip format's sizes and offsets stop "
@@ -119,21 +109,10 @@ int zip_patch_local_header(ZipContext *ctx, const ZipPending *e)
     le_put_u32(p, e->crc);
     le_put_u32(p + 4, (uint32_t)e->compressed);
     le_put_u32(p + 8, (uint32_t)e->uncompressed);
-    /* output_write logs its own failure; only a failed seek is said here. */
-    errno = 0;
-    if (!PHYSFS_seek(ctx->out, ctx->base + e->offset + 14)) {
-        publish_log_error("Seek in '%s' failed: %s", ctx->zip_path,
-                          fs_error_cause(PHYSFS_getLastErrorCode(), errno));
-        return 0;
-    }
+    out_file_seek(ctx->out, ctx->base + e->offset + 14);
     if (!output_write(ctx->out, ctx->zip_path, p, sizeof p, &zip_texts))
         return 0;
-    errno = 0;
-    if (!PHYSFS_seek(ctx->out, ctx->base + ctx->pos)) {
-        publish_log_error("Seek in '%s' failed: %s", ctx->zip_path,
-                          fs_error_cause(PHYSFS_getLastErrorCode(), errno));
-        return 0;
-    }
+    out_file_seek(ctx->out, ctx->base + ctx->pos);
     return 1;
 }
 

@@ -95,7 +95,7 @@ typedef struct ZipContext {
     ZipCentralEntry entries; /* head sentinel: entries.next is the first */
     ZipCentralEntry *tail;   /* last queued entry, initially &entries */
     const char *zip_path;    /* for messages */
-    PHYSFS_File *out;
+    OutFile *out;
     uint32_t entry_count;    /* queued entries, checked against the format's limit */
     const ZipOptions *options;
     ZipRun *run;
@@ -110,9 +110,6 @@ extern const OutputTexts zip_texts;
 
 /* Writes length bytes at the archive's position. 1/0 (logged). */
 int zip_write(ZipContext *ctx, const void *data, uint64_t length);
-
-/* The position of out. 1/0 (logged). */
-int zip_tell(ZipContext *ctx, PHYSFS_sint64 *pos);
 
 /* The line for an entry (what) past the format's 4 GiB. */
 void zip_report_too_large(ZipContext *ctx, const char *what);

@@ -1,6 +1,8 @@
 #include "publish/archive/zip_writer.h"
 
 #include <SDL.h>
+
+#include <errno.h>
 #include <zlib.h>
 
 #include "engine/helpers.h"
@@ -351,7 +353,7 @@ static int zip_root_is_directory(const char *root_dir)
 /* The entries (the walk of root_dir, or plan's), the central directory and
  * the end record into out from its current position, within run, or
  * within a run of its own when run is NULL. 1/0 (logged). */
-static int zip_write_archive(ZipRun *run, PHYSFS_File *out, const char *zip_path,
+static int zip_write_archive(ZipRun *run, OutFile *out, const char *zip_path,
                              const char *root_dir, const GamePlan *plan,
                              const ZipOptions *options)
 {
@@ -365,14 +367,16 @@ static int zip_write_archive(ZipRun *run, PHYSFS_File *out, const char *zip_path
     ctx.options = options;
     ctx.out = out;
     ctx.run = run ? run : own;
-    PHYSFS_sint64 base;
-    int written = zip_tell(&ctx, &base);
-    if (written) {
-        ctx.base = (uint64_t)base;
+    ctx.base = out_file_tell(out);
+    int written = 1;
+    {
         if (plan) {
             written = zip_add_plan(&ctx, plan);
         } else {
-            TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED);
+            /* Only staged trees are zipped whole: what is in them is the
+             * publisher's own. */
+            TreeWalkOptions walk =
+                publish_walk_options(TREE_WALK_SKIP_EXCLUDED | TREE_WALK_OWN_TREE);
             walk.admit = entry_name_allowed;
             written = tree_walk(root_dir, &walk, zip_add_visit, &ctx);
         }
@@ -391,16 +395,17 @@ int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
     if (!zip_root_is_directory(root_dir)) {
         return 0;
     }
-    PHYSFS_File *out = output_open_result(zip_path, &zip_texts);
+    OutFile *out = output_open_result(zip_path, &zip_texts);
     if (!out) {
         return 0;
     }
     int written = zip_write_archive(run, out, zip_path, root_dir, NULL, options);
     int result = 0;
     if (!output_finish(out, written)) {
-        if (written) {
+        if (written && errno == ESTALE)
+            output_log_failure(&zip_texts.close_failed, zip_path, output_native_cause(errno));
+        else if (written)
             publish_log_error("Zipfile '%s' failed to flush to disk!", zip_path);
-        }
     } else if (written) {
         publish_log_info("Zipfile '%s' successfully created!", zip_path);
         result = 1;
@@ -408,7 +413,7 @@ int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
     return result;
 }
 
-int zip_plan_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const GamePlan *plan,
+int zip_plan_to(ZipRun *run, OutFile *out, const char *out_path, const GamePlan *plan,
                 const ZipOptions *options)
 {
     publish_log_info("Zipping %s ...", out_path);

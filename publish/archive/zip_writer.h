@@ -30,6 +30,7 @@
 #include <physfs.h>
 #include <stdint.h>
 
+#include "engine/out_file.h"
 #include "publish/archive/zip_run.h"
 #include "publish/files/game_plan.h"
 
@@ -66,7 +67,7 @@ int zip_directory(ZipRun *run, const char *zip_path, const char *root_dir,
  * alignment count from there, and the bytes are the ones zip_directory
  * writes for a staged tree of the plan, with no tree written. out stays
  * open and belongs to the caller; out_path names it in messages. 1/0. */
-int zip_plan_to(ZipRun *run, PHYSFS_File *out, const char *out_path, const GamePlan *plan,
+int zip_plan_to(ZipRun *run, OutFile *out, const char *out_path, const GamePlan *plan,
                 const ZipOptions *options);
 
 /* MS-DOS date and time of a Unix time, in UTC. Times before 1980 (and

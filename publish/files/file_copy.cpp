@@ -60,20 +60,20 @@ int file_copy_into(FileCopySink sink, void *user, const char *out_name,
     return result;
 }
 
-static int file_copy_physfs_sink(void *out, const char *out_name, const void *data,
-                               size_t length)
+static int file_copy_output_sink(void *out, const char *out_name, const void *data,
+                                 size_t length)
 {
-    return output_write((PHYSFS_File *)out, out_name, data, length, &file_copy_texts);
+    return output_write((OutFile *)out, out_name, data, length, &file_copy_texts);
 }
 
-int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
+int copy_stream(OutFile *out, const char *out_name, const char *src_path)
 {
     char *buffer = (char *)SDL_malloc(FILE_COPY_BUFFER_SIZE);
     if (!buffer) {
         report_out_of_memory();
         return 0;
     }
-    int result = file_copy_into(file_copy_physfs_sink, out, out_name, src_path, buffer,
+    int result = file_copy_into(file_copy_output_sink, out, out_name, src_path, buffer,
                                 FILE_COPY_BUFFER_SIZE);
     SDL_free(buffer);
     return result;
@@ -82,20 +82,19 @@ int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path)
 int copy_file(const char *dst, const char *src)
 {
     publish_log_info("Copying '%s' to '%s'...", src, dst);
-    PHYSFS_File *out = output_open(dst, &file_copy_texts);
+    OutFile *out = output_open(dst, &file_copy_texts);
     if (!out) {
         return 0;
     }
     int result = copy_stream(out, dst, src);
-    /* The close flushes the last buffered bytes: a failure here is a
-     * truncated copy like any other. */
+    /* A failed close is a truncated copy like any other. */
     if (!result) {
         output_abandon(out);
     } else {
         result = output_close(out, dst, &file_copy_texts);
     }
     if (!result) {
-        PHYSFS_delete(dst);
+        output_remove(dst);
     }
     return result;
 }

@@ -30,9 +30,9 @@ int file_copy_into(FileCopySink sink, void *user, const char *out_name, const ch
 /* Appends the whole file src_path (search path) to out, through one 4 MiB
  * buffer. out stays open and belongs to the caller; out_name is only used in
  * messages. 1 when every byte was read and written. */
-int copy_stream(PHYSFS_File *out, const char *out_name, const char *src_path);
+int copy_stream(OutFile *out, const char *out_name, const char *src_path);
 
-/* Copies src (search path) to dst (write directory, created or truncated).
+/* Copies src (search path) to dst (write directory, made anew).
  * On failure dst is deleted. */
 int copy_file(const char *dst, const char *src);
 

@@ -17,8 +17,8 @@ static int staging_delete_visit(void *unused, const TreeWalkEntry *e)
     if (!e->is_directory && !staging_copies_drop(e->path))
         return 0;
     publish_log_info("Deleting '%s'...", e->path);
-    if (!PHYSFS_delete(e->path)) {
-        publish_log_error("Failed to delete '%s': %s", e->path, fs_error_text());
+    if (!output_remove(e->path)) {
+        publish_log_error("Failed to delete '%s': %s", e->path, output_native_cause(errno));
         return 0;
     }
     return 1;
@@ -44,8 +44,8 @@ static int staging_prune_visit(void *rule, const TreeWalkEntry *e)
         (st.filetype != PHYSFS_FILETYPE_DIRECTORY || staging_delete_contents(e->path)) &&
         staging_copies_drop(e->path)) {
         publish_log_info("Deleting '%s'...", e->path);
-        if (!PHYSFS_delete(e->path))
-            publish_log_error("Failed to delete '%s': %s", e->path, fs_error_text());
+        if (!output_remove(e->path))
+            publish_log_error("Failed to delete '%s': %s", e->path, output_native_cause(errno));
     }
     return 1;
 }
@@ -62,7 +62,7 @@ int strip_staged_tree(const NativeEntryRule *native, const char *dir)
         }
         int dropped = staging_copies_drop(path);
         if (dropped)
-            PHYSFS_delete(path); /* most games have none of them */
+            output_remove(path); /* most games have none of them */
         SDL_free(path);
         if (!dropped)
             return 0;

@@ -84,7 +84,7 @@ static int write_icon_file(IconKind kind, const char *out_path, const uint8_t *p
     uint8_t header[22];
     size_t header_size = kind == ICON_WINDOWS ? ico_header(header, (uint32_t)png_size)
                                               : icns_header(header, (uint32_t)png_size);
-    PHYSFS_File *f = output_open_result(out_path, texts);
+    OutFile *f = output_open_result(out_path, texts);
     if (!f)
         return 0;
     int ok = output_write(f, out_path, header, header_size, texts) &&

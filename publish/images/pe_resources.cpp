@@ -48,23 +48,23 @@ static int pe_read32(PHYSFS_File *f, const char *path, uint32_t *v)
     return 0;
 }
 
-/* The executable's handles belong to the caller, who opens and closes
+/* The executable's files belong to the caller, who opens and closes
  * them. */
 static const OutputTexts pe_texts = {{NULL, NULL}, {"Write in ", " failed"}, {NULL, NULL}};
 
-static int pe_write(PHYSFS_File *f, const char *path, const void *data, uint64_t size)
+static int pe_write(OutFile *f, const char *path, const void *data, uint64_t size)
 {
     return output_write(f, path, data, (size_t)size, &pe_texts);
 }
 
-static int pe_write16(PHYSFS_File *f, const char *path, uint16_t v)
+static int pe_write16(OutFile *f, const char *path, uint16_t v)
 {
     uint8_t b[2];
     le_put_u16(b, v);
     return pe_write(f, path, b, 2);
 }
 
-static int pe_write32(PHYSFS_File *f, const char *path, uint32_t v)
+static int pe_write32(OutFile *f, const char *path, uint32_t v)
 {
     uint8_t b[4];
     le_put_u32(b, v);
@@ -80,6 +80,21 @@ static int pe_tell(PHYSFS_File *f, const char *path, uint64_t *pos)
     }
     publish_log_error("Seek in '%s' failed: %s", path, fs_error_text());
     return 0;
+}
+
+/* The output's position is its own: moving it cannot fail. */
+static int pe_out_seek(OutFile *f, const char *path, uint64_t pos)
+{
+    (void)path;
+    out_file_seek(f, pos);
+    return 1;
+}
+
+static int pe_out_tell(OutFile *f, const char *path, uint64_t *pos)
+{
+    (void)path;
+    *pos = out_file_tell(f);
+    return 1;
 }
 
 static int malformed_directory(const char *path)
@@ -311,7 +326,7 @@ static VersionRecord version_record(uint32_t key_units, uint32_t value_units,
     return r;
 }
 
-int write_version_string(PHYSFS_File *out, const char *path, const char *key,
+int write_version_string(OutFile *out, const char *path, const char *key,
                          const char *value, uint32_t *running_length)
 {
     static const uint8_t zero[2] = {0, 0};
@@ -432,7 +447,7 @@ static uint64_t version_block_length(const VersionInfo *vi, uint64_t abs_start)
     return length;
 }
 
-static int write_utf16_literal(PHYSFS_File *out, const char *path, const char *text)
+static int write_utf16_literal(OutFile *out, const char *path, const char *text)
 {
     uint32_t units;
     uint8_t *t = utf16_from_utf8(text, &units);
@@ -444,14 +459,14 @@ static int write_utf16_literal(PHYSFS_File *out, const char *path, const char *t
 }
 
 /* wLength, wValueLength, wType and the zero-terminated key of a header. */
-static int write_block_header(PHYSFS_File *out, const char *path, uint16_t length,
+static int write_block_header(OutFile *out, const char *path, uint16_t length,
                               uint16_t value_length, uint16_t type, const char *key)
 {
     return pe_write16(out, path, length) && pe_write16(out, path, value_length) &&
            pe_write16(out, path, type) && write_utf16_literal(out, path, key);
 }
 
-static int write_fixed_file_info(PHYSFS_File *out, const char *path, const uint16_t *parts)
+static int write_fixed_file_info(OutFile *out, const char *path, const uint16_t *parts)
 {
     uint32_t high = ((uint32_t)parts[0] << 16) | parts[1];
     uint32_t low = ((uint32_t)parts[2] << 16) | parts[3];
@@ -465,38 +480,38 @@ static int write_fixed_file_info(PHYSFS_File *out, const char *path, const uint1
     return 1;
 }
 
-static int write_var_file_info(PHYSFS_File *out, const char *path)
+static int write_var_file_info(OutFile *out, const char *path)
 {
     return write_block_header(out, path, VERSION_VARINFO_SIZE, 0, 1, "VarFileInfo") &&
            pe_write16(out, path, 0) && write_block_header(out, path, 36, 4, 0, "Translation") &&
            pe_write16(out, path, 0) && pe_write32(out, path, 0x04E40409u);
 }
 
-static int patch_length_field(PHYSFS_File *out, const char *path, uint64_t at,
+static int patch_length_field(OutFile *out, const char *path, uint64_t at,
                               uint64_t length)
 {
-    return pe_seek(out, path, at) && pe_write16(out, path, (uint16_t)length);
+    return pe_out_seek(out, path, at) && pe_write16(out, path, (uint16_t)length);
 }
 
 /* Writes the block at the current position of out; *length gets its size. */
-static int write_version_block(PHYSFS_File *out, const char *path, const VersionInfo *vi,
+static int write_version_block(OutFile *out, const char *path, const VersionInfo *vi,
                                uint64_t *length)
 {
     uint64_t start, string_info, string_table, var_info, end;
-    if (!pe_tell(out, path, &start) ||
+    if (!pe_out_tell(out, path, &start) ||
         !write_block_header(out, path, 0, 52, 0, "VS_VERSION_INFO") ||
         !pe_write16(out, path, 0) || !write_fixed_file_info(out, path, vi->parts) ||
-        !pe_tell(out, path, &string_info) ||
+        !pe_out_tell(out, path, &string_info) ||
         !write_block_header(out, path, 0, 0, 1, "StringFileInfo") ||
-        !pe_tell(out, path, &string_table) ||
+        !pe_out_tell(out, path, &string_table) ||
         !write_block_header(out, path, 0, 0, 1, "040904E4"))
         return 0;
     uint32_t running = 2;
     for (int i = 0; i < 8; i++)
         if (!write_version_string(out, path, vi->keys[i], vi->values[i], &running))
             return 0;
-    if (!pe_tell(out, path, &var_info) || !write_var_file_info(out, path) ||
-        !pe_tell(out, path, &end))
+    if (!pe_out_tell(out, path, &var_info) || !write_var_file_info(out, path) ||
+        !pe_out_tell(out, path, &end))
         return 0;
     if (end % 4 == 2) {
         if (!pe_write16(out, path, 0))
@@ -506,7 +521,7 @@ static int write_version_block(PHYSFS_File *out, const char *path, const Version
     if (!patch_length_field(out, path, start, end - start) ||
         !patch_length_field(out, path, string_info, var_info - string_info) ||
         !patch_length_field(out, path, string_table, var_info - string_table) ||
-        !pe_seek(out, path, end))
+        !pe_out_seek(out, path, end))
         return 0;
     *length = end - start;
     return 1;
@@ -612,27 +627,27 @@ static int check_room(const char *path, const PatchPlan *p, uint64_t version_len
     return 1;
 }
 
-static int write_data_entry(PHYSFS_File *out, const char *path, const PatchPlan *p,
+static int write_data_entry(OutFile *out, const char *path, const PatchPlan *p,
                             uint32_t entry, uint64_t rel, uint64_t size)
 {
-    return pe_seek(out, path, (uint64_t)p->rs.dir_offset + entry) &&
+    return pe_out_seek(out, path, (uint64_t)p->rs.dir_offset + entry) &&
            pe_write32(out, path, (uint32_t)(p->scratch_rva + rel)) &&
            pe_write32(out, path, (uint32_t)size);
 }
 
-static int write_icon(PHYSFS_File *out, const char *path, const PatchPlan *p,
+static int write_icon(OutFile *out, const char *path, const PatchPlan *p,
                       const uint8_t *ico, uint64_t ico_size)
 {
     return write_data_entry(out, path, p, p->group_entry, 0, ICON_GROUP_SIZE) &&
-           pe_seek(out, path, p->scratch_offset) && pe_write(out, path, ico, 18) &&
+           pe_out_seek(out, path, p->scratch_offset) && pe_write(out, path, ico, 18) &&
            pe_write16(out, path, 1) &&
            write_data_entry(out, path, p, p->icon_entry, ICON_GROUP_SIZE,
                             ico_size - ICO_HEADER_SIZE) &&
-           pe_seek(out, path, p->scratch_offset + ICON_GROUP_SIZE) &&
+           pe_out_seek(out, path, p->scratch_offset + ICON_GROUP_SIZE) &&
            pe_write(out, path, ico + ICO_HEADER_SIZE, ico_size - ICO_HEADER_SIZE);
 }
 
-int patch_windows_resources(PHYSFS_File *in, PHYSFS_File *out, const char *path,
+int patch_windows_resources(PHYSFS_File *in, OutFile *out, const char *path,
                             const char *platform, const uint8_t *ico, uint64_t ico_size)
 {
     publish_log_info("Updating Windows .exe resources...");
@@ -651,7 +666,7 @@ int patch_windows_resources(PHYSFS_File *in, PHYSFS_File *out, const char *path,
 
     uint64_t length;
     if (!write_icon(out, path, &plan, ico, ico_size) ||
-        !pe_seek(out, path, plan.scratch_offset + plan.version_at) ||
+        !pe_out_seek(out, path, plan.scratch_offset + plan.version_at) ||
         !write_version_block(out, path, &vi, &length) ||
         !write_data_entry(out, path, &plan, plan.version_entry, plan.version_at, length))
         return 0;

@@ -12,18 +12,20 @@
 #ifndef BRINDLECOT_PUBLISH_PE_RESOURCES_H
 #define BRINDLECOT_PUBLISH_PE_RESOURCES_H
 
+#include "engine/out_file.h"
+
 #include <physfs.h>
 #include <stdint.h>
 
-/* in: opened for reading on the output executable; out: opened for
- * appending on the same file (repositioned with PHYSFS_seek, so bytes are
- * overwritten in place). path names the file in messages. platform is the
+/* in: the stub, opened for reading; out: the output executable, a copy of
+ * the stub being written (repositioned with out_file_seek, so bytes are
+ * overwritten in place). path names the output in messages. platform is the
  * stub name ("windows-amd64"), used for the OriginalFilename string. ico is
  * a one-image .ico file with its image at offset 22, as make_windows_icon
  * writes it. The version strings come from the game_metadata_ values.
  * 1 on success; 0 after one logged error line (the caller deletes the
  * file). The caller closes both handles and frees ico. */
-int patch_windows_resources(PHYSFS_File *in, PHYSFS_File *out, const char *path,
+int patch_windows_resources(PHYSFS_File *in, OutFile *out, const char *path,
                             const char *platform, const uint8_t *ico,
                             uint64_t ico_size);
 
@@ -54,7 +56,7 @@ int find_resource_entry(PHYSFS_File *in, const char *path,
  * (2 more than a multiple of 4 at the start of a record) grows by the
  * record's length and its trailing padding. 1 on success, 0 after a logged
  * failure. */
-int write_version_string(PHYSFS_File *out, const char *path, const char *key,
+int write_version_string(OutFile *out, const char *path, const char *key,
                          const char *value, uint32_t *running_length);
 
 #endif

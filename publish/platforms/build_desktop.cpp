@@ -26,7 +26,7 @@ static const OutputTexts desktop_package_texts = {
     {"Couldn't write ", ""},
 };
 
-static int copy_stub(const char *platform, PHYSFS_File *out, const char *out_path)
+static int copy_stub(const char *platform, OutFile *out, const char *out_path)
 {
     char *stub = alloc_printf(".brindlecot/stubs/%s", platform);
     if (!stub) {
@@ -39,40 +39,41 @@ static int copy_stub(const char *platform, PHYSFS_File *out, const char *out_pat
     return ok;
 }
 
-/* out is left at the end of the stub, where the zip goes. */
-static int patch_with_icon(const char *platform, PHYSFS_File *out, const char *out_path,
+/* out is left at the end of the stub, where the zip goes. The resources
+ * are read from the stub itself, which out holds a copy of: the output is
+ * only ever written. */
+static int patch_with_icon(const char *platform, OutFile *out, const char *out_path,
                            const char *ico_path)
 {
-    PHYSFS_sint64 stub_end = PHYSFS_tell(out);
-    if (stub_end < 0) {
-        publish_log_error("Position check on '%s' failed: %s", out_path, fs_error_text());
-        return 0;
-    }
+    uint64_t stub_end = out_file_tell(out);
     uint64_t size = 0;
     uint8_t *ico = (uint8_t *)read_whole_file(ico_path, &size);
     if (!ico) {
         publish_log_error("Failed to load '%s'", ico_path);
         return 0;
     }
-    PHYSFS_File *in = PHYSFS_openRead(output_name_in_progress(out, out_path));
+    char *stub = alloc_printf(".brindlecot/stubs/%s", platform);
+    PHYSFS_File *in = stub ? PHYSFS_openRead(stub) : NULL;
     if (!in) {
-        publish_log_error("Couldn't open '%s' for reading: %s", out_path, fs_error_text());
+        if (stub)
+            publish_log_error("Couldn't open '%s' for reading: %s", stub, fs_error_text());
+        else
+            report_out_of_memory();
+        SDL_free(stub);
         SDL_free(ico);
         return 0;
     }
     int ok = patch_windows_resources(in, out, out_path, platform, ico, size);
     SDL_free(ico);
+    SDL_free(stub);
     PHYSFS_close(in);
-    if (ok && !PHYSFS_seek(out, (PHYSFS_uint64)stub_end)) {
-        publish_log_error("Seek in '%s' failed: %s", out_path, fs_error_text());
-        ok = 0;
-    }
+    out_file_seek(out, stub_end);
     return ok;
 }
 
 /* Writes the game's icon and version into the stub's resource scratch
  * space. The .ico stays under .brindlecot after the build. */
-static int windows_resource_step(const char *platform, PHYSFS_File *out, const char *out_path,
+static int windows_resource_step(const char *platform, OutFile *out, const char *out_path,
                                  const char *game_dir)
 {
     char *ico_path = alloc_printf(".brindlecot/%s.ico", game_metadata_gameid);
@@ -95,7 +96,7 @@ static int write_package(const PlatformBuild *b, const GamePlan *plan, const Zip
 {
     const char *platform = b->platform, *out_path = b->out_path;
     int windows = SDL_strncasecmp(platform, "windows", 7) == 0;
-    PHYSFS_File *out = output_open_result(out_path, &desktop_package_texts);
+    OutFile *out = output_open_result(out_path, &desktop_package_texts);
     if (!out)
         return 0;
     int ok = copy_stub(platform, out, out_path) &&
@@ -119,6 +120,6 @@ int build_desktop(const PlatformBuild *b)
     /* Not written any more, but what an older version left would stay for
      * ever; its loss is no failure of this build. */
     delete_tree(OLD_TMPTREE);
-    PHYSFS_delete(OLD_TMPZIP);
+    output_remove(OLD_TMPZIP);
     return ok;
 }

@@ -23,7 +23,7 @@ static const char MANIFEST_CLOSE[] = "\t\"\" : {}\n}\n";
 /* State of one manifest walk. */
 typedef struct ManifestJsonContext {
     const char *manifest_path; /* for messages */
-    PHYSFS_File *out;          /* the open manifest */
+    OutFile *out;              /* the open manifest */
 } ManifestJsonContext;
 
 char *html5_loader_header(const char *gameid, const char *gametitle, const char *devtitle,
@@ -80,7 +80,7 @@ static int write_manifest_visit(void *context, const TreeWalkEntry *e)
 
 int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
 {
-    PHYSFS_File *out = output_open(manifest_path, &html5_texts);
+    OutFile *out = output_open(manifest_path, &html5_texts);
     if (!out)
         return 0;
     ManifestJsonContext ctx = {manifest_path, out};
@@ -104,7 +104,7 @@ int write_manifest_json(const char *gamedata_dir, const char *manifest_path)
 
 static int write_loader_file(const char *path, const char *header)
 {
-    PHYSFS_File *out = output_open(path, &html5_texts);
+    OutFile *out = output_open(path, &html5_texts);
     if (!out)
         return 0;
     if (!output_write(out, path, header, SDL_strlen(header), &html5_texts) ||

@@ -84,9 +84,9 @@ static const OutputTexts plist_texts = {
     {"Couldn't write ", " to disk"},
 };
 
-/* The executable is opened for appending rather than through output_open. */
+/* The executable is patched in place: the rest of the file is kept. */
 static const OutputTexts executable_texts = {
-    {NULL, NULL},
+    {"Couldn't open ", " for modify"},
     {"Write to ", " failed"},
     {"Couldn't write ", " to disk"},
 };
@@ -125,18 +125,12 @@ static int restore_executable_header(const char *exe)
     for (size_t i = 0; i < sizeof(head); i++)
         head[i] = (unsigned char)~head[i];
 
-    /* Opened for appending so the rest of the file is kept; the seek then
-     * puts the write over the first bytes. */
-    PHYSFS_File *out = PHYSFS_openAppend(exe);
-    if (!out) {
-        publish_log_error("Couldn't open '%s' for modify: %s", exe, fs_error_text());
+    /* The staged copy is the publisher's own: anything else found at its
+     * name (a link, a second name of another file) is refused, never
+     * written through. */
+    OutFile *out = output_open_existing(exe, &executable_texts);
+    if (!out)
         return 0;
-    }
-    if (!PHYSFS_seek(out, 0)) {
-        publish_log_error("Seek in '%s' failed: %s", exe, fs_error_text());
-        PHYSFS_close(out);
-        return 0;
-    }
     if (!output_write(out, exe, head, sizeof(head), &executable_texts)) {
         output_abandon(out);
         return 0;

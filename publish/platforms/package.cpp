@@ -1,6 +1,8 @@
 #include "publish/platforms/package.h"
 
 #include "engine/helpers.h"
+#include "platform/native_file.h"
+#include "publish/files/output_file.h"
 #include "publish/files/staging.h"
 #include "publish/files/staging_copies.h"
 #include "publish/files/tree_delete.h"
@@ -176,8 +178,14 @@ static int package_build_planned(const PlatformBuild *b, const PackageSpec *spec
 
 int package_delete_earlier(const char *out_path)
 {
-    errno = 0;
-    if (PHYSFS_delete(out_path)) {
+    size_t dir_length = 0;
+    char *native = output_native_path(out_path, &dir_length);
+    if (!native)
+        return 0;
+    int removed = native_entry_remove(native, dir_length);
+    int saved_errno = errno;
+    SDL_free(native);
+    if (removed) {
         char *phrase = alloc_printf("deleted %s of an earlier run (run again to make it)",
                                     out_path);
         if (phrase)
@@ -187,13 +195,11 @@ int package_delete_earlier(const char *out_path)
         SDL_free(phrase);
         return 1;
     }
-    int saved_errno = errno;
-    PHYSFS_ErrorCode code = PHYSFS_getLastErrorCode();
-    if (code == PHYSFS_ERR_NOT_FOUND || saved_errno == ENOENT)
+    if (saved_errno == ENOENT)
         return 1;
     publish_log_error("Couldn't delete '%s', the package of an earlier run: %s; it is not "
                       "this run's package",
-                      out_path, fs_error_cause(code, saved_errno));
+                      out_path, output_native_cause(saved_errno));
     return 0;
 }
 

@@ -15,7 +15,6 @@
 
 #include "publish/archive/zip_writer.h"
 #include "publish/files/game_plan.h"
-#include "publish/files/game_plan.h"
 #include "publish/platforms/built_platform.h"
 
 /* One build of one stub entry, as build_platform hands it to the

@@ -7,6 +7,8 @@
 #include "publish/publish_log.h"
 
 #include <SDL.h>
+
+#include <errno.h>
 #include <physfs.h>
 
 #define DOWNLOAD_POLL_MS 100
@@ -17,11 +19,11 @@ static const OutputTexts download_texts = {
     {"Couldn't write ", ""},
 };
 
-/* The request's on_data callback: appends the block to the PHYSFS_File in
+/* The request's on_data callback: appends the block to the OutFile in
  * the request's user field; 0 (abort) when the write fails. */
 static int download_write_chunk(HttpRequest *request)
 {
-    PHYSFS_File *file = (PHYSFS_File *)request->user;
+    OutFile *file = (OutFile *)request->user;
     if (byte_io_write_all(file, request->data, request->data_len))
         return 1;
     publish_log_error("Failed to write download to file: %s", byte_io_error());
@@ -32,7 +34,7 @@ int download_to_file(const char *url, const char *path)
 {
     /* Written under a temporary name: a failed download leaves a file
      * that was at path as it was. */
-    PHYSFS_File *file = output_open_result(path, &download_texts);
+    OutFile *file = output_open_result(path, &download_texts);
     if (!file)
         return 0;
     HttpRequest request;
@@ -49,8 +51,11 @@ int download_to_file(const char *url, const char *path)
                 SDL_Delay(DOWNLOAD_POLL_MS);
         }
     }
-    if (output_finish(file, request.status == 200))
+    int keep = request.status == 200;
+    if (output_finish(file, keep))
         return 1;
+    if (keep) /* whole, yet it could not take its name */
+        output_log_failure(&download_texts.close_failed, path, output_native_cause(errno));
     publish_log_error("Download of '%s' failed", url ? url : "(null)");
     return 0;
 }

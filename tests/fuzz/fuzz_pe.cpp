@@ -2,6 +2,7 @@
  * the runtime stub. Every lookup the patch makes is tried on its own, then
  * the patch itself writes a fixed icon and the version strings into a copy.
  * A patch that fails must leave the file as it was. */
+#include "engine/out_file.h"
 #include "fuzz_support.h"
 
 #include "publish/images/pe_resources.h"
@@ -57,11 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint8_t ico[62];
     fuzz_make_ico(ico, sizeof ico);
     PHYSFS_File *in = PHYSFS_openRead(path);
-    PHYSFS_File *out = PHYSFS_openAppend(path);
+    OutFile *out = out_file_open(path, OUT_FILE_MODIFY);
     FUZZ_CHECK(in != NULL && out != NULL);
     int ok = patch_windows_resources(in, out, path, "windows-amd64", ico, sizeof ico);
     PHYSFS_close(in);
-    FUZZ_CHECK(PHYSFS_close(out) != 0);
+    FUZZ_CHECK(out_file_close(out) != 0);
 
     PHYSFS_File *check = PHYSFS_openRead(path);
     FUZZ_CHECK(check != NULL);

@@ -1,3 +1,4 @@
+#include "engine/out_file.h"
 #include "test_support.h"
 #include "alloc_countdown.h"
 
@@ -216,7 +217,7 @@ protected:
 
     int write_tree(XmlTreeNode *doc, bool collect = true)
     {
-        PHYSFS_File *f = PHYSFS_openWrite("out.xml");
+        OutFile *f = out_file_open("out.xml", OUT_FILE_NEW);
         EXPECT_NE(f, nullptr);
         AxmlWriter w = {};
         w.path = "out.xml";
@@ -225,7 +226,7 @@ protected:
             axml_collect_strings(&w, doc);
         int result = axml_write_file(&w, doc);
         axml_free_pool(&w);
-        PHYSFS_close(f);
+        out_file_close(f);
         return result;
     }
 
@@ -446,17 +447,20 @@ TEST_F(BinaryXmlTest, WriterFailuresAreLoggedAndFail)
     doc->first_child->type = XML_NODE_ELEMENT;
 
     /* A file that cannot be written. */
-    write_native("ro.xml", "");
-    PHYSFS_File *f = PHYSFS_openRead("ro.xml");
+    OutFile *f = out_file_open("ro.xml", OUT_FILE_NEW);
     ASSERT_NE(f, nullptr);
     AxmlWriter w = {};
     w.path = "ro.xml";
     w.out = f;
     axml_collect_strings(&w, doc);
-    EXPECT_EQ(axml_write_file(&w, doc), 0);
+    {
+        FileSizeLimit cap(0);
+        ASSERT_TRUE(cap.set);
+        EXPECT_EQ(axml_write_file(&w, doc), 0);
+    }
     axml_free_pool(&w);
-    PHYSFS_close(f);
-    EXPECT_TRUE(was_written("Write in 'ro.xml' failed: "));
+    out_file_abandon(f);
+    EXPECT_TRUE(was_written("Write in 'ro.xml' failed: File too large"));
     free_xml_tree(doc);
 }
 
@@ -485,11 +489,11 @@ TEST_F(BinaryXmlTest, OutOfMemoryWhileCollectingFailsWithItsLine)
             failures++;
             EXPECT_NE(console.find("Out of memory!"), std::string::npos) << budget;
         } else {
-            PHYSFS_File *f = PHYSFS_openWrite("out.xml");
+            OutFile *f = out_file_open("out.xml", OUT_FILE_NEW);
             ASSERT_NE(f, nullptr);
             w.out = f;
             EXPECT_EQ(axml_write_file(&w, doc), 1) << budget;
-            PHYSFS_close(f);
+            out_file_close(f);
         }
         axml_free_pool(&w);
         EXPECT_FALSE(was_written("Missing string")) << budget;

@@ -1,3 +1,4 @@
+#include "engine/out_file.h"
 #include "test_support.h"
 #include "zip_read.h"
 
@@ -86,9 +87,9 @@ protected:
         if (!game_plan_make(&plan, &rule, "g"))
             return false;
         ZipOptions options = package_zip_options(1, NULL);
-        PHYSFS_File *out = PHYSFS_openWrite("planned.zip");
+        OutFile *out = out_file_open("planned.zip", OUT_FILE_NEW);
         bool ok = out && zip_plan_to(run, out, "planned.zip", &plan, &options);
-        ok = PHYSFS_close(out) && ok;
+        ok = out && out_file_close(out) && ok;
         game_plan_free(&plan);
         return ok;
     }

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "engine/helpers.h"
+#include "engine/native_path.h"
 #include "platform/clock.h"
 #include "platform/native.h"
 

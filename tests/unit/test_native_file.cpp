@@ -6,6 +6,9 @@
 #include "publish/files/tree_delete.h"
 
 #include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <stdlib.h>
 
@@ -678,9 +681,10 @@ TEST_P(NativeBeneathTest, EveryWriteRefusesALinkOnTheWayOrAtTheEnd)
         for (const char *rel : through) {
             std::string native = inst() + "/" + rel;
             bool last_is_link = std::string(rel).find('/', 7) == std::string::npos;
-            /* Removing or renaming a link itself changes nothing outside. */
+            /* Removing or renaming a link itself changes nothing outside,
+             * and a file made anew replaces one (see below). */
             if (last_is_link && (w.write == beneath_remove || w.write == beneath_rename_from ||
-                                 w.write == beneath_rename_to))
+                                 w.write == beneath_rename_to || w.write == beneath_create))
                 continue;
             SCOPED_TRACE(std::string(w.what) + " " + rel);
             errno = 0;
@@ -703,7 +707,7 @@ TEST_P(NativeBeneathTest, EveryWriteWorksOnPlainNames)
     EXPECT_EQ(beneath_mkdir(inst() + "/builds/real/sub", n), 1);
     EXPECT_EQ(beneath_mkdir(inst() + "/builds/real/sub", n), 1); /* already there */
     EXPECT_EQ(beneath_create(inst() + "/builds/real/sub/a.txt", n), 1);
-    EXPECT_EQ(beneath_create(inst() + "/builds/real/sub/a.txt", n), 1); /* truncated */
+    EXPECT_EQ(beneath_create(inst() + "/builds/real/sub/a.txt", n), 1); /* made anew */
     EXPECT_EQ(beneath_chmod(inst() + "/builds/real/sub/a.txt", n), 1);
     EXPECT_EQ(mode_of("inst/builds/real/sub/a.txt") & 0100, 0100u);
     EXPECT_EQ(beneath_sync(inst() + "/builds/real", n), 1);
@@ -725,8 +729,8 @@ TEST_P(NativeBeneathTest, EveryWriteWorksOnPlainNames)
 }
 
 /* A hard link to an outside file, or something that is no regular file,
- * is neither locked nor truncated: its bytes stay as they were. */
-TEST_P(NativeBeneathTest, LockAndCreateRefuseAFileWithAnotherNameAndANonRegularOne)
+ * is never locked: its bytes stay as they were. */
+TEST_P(NativeBeneathTest, LockRefusesAFileWithAnotherNameAndANonRegularOne)
 {
     Openat2Scope scope(GetParam());
     plant();
@@ -736,20 +740,220 @@ TEST_P(NativeBeneathTest, LockAndCreateRefuseAFileWithAnotherNameAndANonRegularO
     struct Case {
         const char *rel;
         int error;
-    } cases[] = {{"builds/hard", EMLINK}, {"builds/pipe", EINVAL}};
+    } cases[] = {{"builds/hard", EMLINK}, {"builds/pipe", EINVAL}, {"builds/linkfile", ELOOP}};
     for (const Case &c : cases) {
-        for (auto write : {beneath_lock, beneath_create}) {
-            SCOPED_TRACE(c.rel);
-            errno = 0;
-            EXPECT_EQ(write(inst() + "/" + c.rel, inst_length()), 0);
-            EXPECT_EQ(errno, c.error);
+        SCOPED_TRACE(c.rel);
+        errno = 0;
+        EXPECT_EQ(beneath_lock(inst() + "/" + c.rel, inst_length()), 0);
+        EXPECT_EQ(errno, c.error);
+    }
+    EXPECT_EQ(outside_snapshot(), before);
+}
+
+/* What stands at a name a file is written under: a link (to a file, to a
+ * directory, dangling), a second name of an outside file, a pipe. */
+struct Planted {
+    const char *rel;
+    int kept_refusal; /* what NATIVE_REUSE_EXISTING answers */
+};
+
+const Planted planted_names[] = {
+    {"builds/linkfile", ELOOP}, {"builds/dangling", ELOOP}, {"builds/linked", ELOOP},
+    {"builds/hard", EMLINK},    {"builds/pipe", EINVAL},
+};
+
+/* Writes "new" through fd and closes it; 1/0. */
+int write_new(int fd)
+{
+    if (fd < 0)
+        return 0;
+    int ok = native_file_write_all(fd, "new", 3);
+    return native_file_close(fd) && ok;
+}
+
+/* A file made anew, or a log kept where it is its own, replaces whatever
+ * else stands at the name without following or opening it: the outside
+ * file keeps its bytes, no byte reaches a pipe's reader, and the name is a
+ * regular file of its own. Where the file must be kept as it is, each of
+ * them is refused instead. */
+TEST_P(NativeBeneathTest, WritesReplaceWhatStandsAtTheNameAndNeverWriteThroughIt)
+{
+    Openat2Scope scope(GetParam());
+    struct Writer {
+        const char *what;
+        int (*open)(const std::string &native, size_t dir_length);
+    } writers[] = {
+        {"create",
+         [](const std::string &p, size_t n) { return native_file_create(p.c_str(), n); }},
+        {"rewrite",
+         [](const std::string &p, size_t n) {
+             return native_file_reuse(p.c_str(), n, NATIVE_REUSE_EMPTY);
+         }},
+        {"append",
+         [](const std::string &p, size_t n) {
+             return native_file_reuse(p.c_str(), n, NATIVE_REUSE_KEEP);
+         }},
+    };
+    for (const Writer &w : writers) {
+        for (const Planted &c : planted_names) {
+            SCOPED_TRACE(std::string(w.what) + " " + c.rel);
+            run_command("rm -rf '" + root + "/inst' '" + root + "/outside'");
+            plant();
+            ASSERT_EQ(link(path("outside/victim.txt").c_str(), path("inst/builds/hard").c_str()),
+                      0);
+            ASSERT_EQ(mkfifo(path("inst/builds/pipe").c_str(), 0600), 0);
+            std::string before = outside_snapshot();
+            /* A reader on the pipe: a write reaching it would show here. */
+            int reader = open(path("inst/builds/pipe").c_str(), O_RDONLY | O_NONBLOCK);
+            ASSERT_GE(reader, 0);
+            EXPECT_EQ(write_new(w.open(inst() + "/" + c.rel, inst_length())), 1);
+            char got[8];
+            EXPECT_LE(read(reader, got, sizeof got), 0);
+            close(reader);
+            struct stat st;
+            ASSERT_EQ(lstat(path(std::string("inst/") + c.rel).c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_nlink, 1u);
+            EXPECT_EQ(read_native(std::string("inst/") + c.rel), "new");
+            EXPECT_EQ(outside_snapshot(), before);
+            EXPECT_FALSE(native_exists("outside/new.txt"));
         }
     }
-    EXPECT_EQ(read_native("outside/victim.txt"), "outside bytes");
+    run_command("rm -rf '" + root + "/inst' '" + root + "/outside'");
+    plant();
+    ASSERT_EQ(link(path("outside/victim.txt").c_str(), path("inst/builds/hard").c_str()), 0);
+    ASSERT_EQ(mkfifo(path("inst/builds/pipe").c_str(), 0600), 0);
+    std::string before = outside_snapshot();
+    for (const Planted &c : planted_names) {
+        SCOPED_TRACE(std::string("existing ") + c.rel);
+        errno = 0;
+        EXPECT_EQ(native_file_reuse((inst() + "/" + c.rel).c_str(), inst_length(),
+                                    NATIVE_REUSE_EXISTING),
+                  -1);
+        EXPECT_EQ(errno, c.kept_refusal);
+    }
     EXPECT_EQ(outside_snapshot(), before);
+    errno = 0;
+    EXPECT_EQ(native_file_create((inst() + "/builds/real").c_str(), inst_length()), -1);
+    EXPECT_EQ(errno, EISDIR) << "a directory is never replaced";
+}
+
+/* A file of its own at the name is kept: emptied for a rewrite (the same
+ * inode, so someone following it reads on), appended to, or written over
+ * from its start. */
+TEST_P(NativeBeneathTest, ReuseKeepsARegularFileOfItsOwn)
+{
+    Openat2Scope scope(GetParam());
+    plant();
+    struct Case {
+        NativeReuse how;
+        const char *expected;
+    } cases[] = {{NATIVE_REUSE_EMPTY, "new"},
+                 {NATIVE_REUSE_KEEP, "newin"},
+                 {NATIVE_REUSE_EXISTING, "newin"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.expected);
+        write_native("inst/builds/own.txt", "plain");
+        struct stat before, after;
+        ASSERT_EQ(stat(path("inst/builds/own.txt").c_str(), &before), 0);
+        EXPECT_EQ(write_new(native_file_reuse((inst() + "/builds/own.txt").c_str(),
+                                              inst_length(), c.how)),
+                  1);
+        ASSERT_EQ(stat(path("inst/builds/own.txt").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(read_native("inst/builds/own.txt"), c.expected);
+    }
+    errno = 0;
+    EXPECT_EQ(native_file_reuse((inst() + "/builds/none.txt").c_str(), inst_length(),
+                                NATIVE_REUSE_EXISTING),
+              -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(native_exists("inst/builds/none.txt"));
+}
+
+/* A name is told apart from the file a descriptor holds, whatever took
+ * its place: the check a result makes before and after its rename. */
+TEST_P(NativeBeneathTest, IsAtTellsTheFileWrittenFromWhatStandsAtItsName)
+{
+    Openat2Scope scope(GetParam());
+    plant();
+    std::string name = inst() + "/builds/real/f.bin";
+    int fd = native_file_create(name.c_str(), inst_length());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(native_file_is_at(fd, name.c_str(), inst_length()), 1);
+    ASSERT_EQ(rename(path("inst/builds/real/f.bin").c_str(), path("inst/moved.bin").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(native_file_is_at(fd, name.c_str(), inst_length()), 0);
+    EXPECT_EQ(errno, ENOENT);
+    ASSERT_EQ(symlink("../../../inst/moved.bin", path("inst/builds/real/f.bin").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(native_file_is_at(fd, name.c_str(), inst_length()), 0)
+        << "a link to the very file is not its name";
+    EXPECT_EQ(errno, EEXIST);
+    native_file_close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolutions, NativeBeneathTest, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool> &info) {
                              return std::string(info.param ? "Openat2" : "PerComponent");
                          });
+
+/* FS_IOC_GETVERSION is declared for a long, and file systems write an int
+ * into it: where that int lands in the long depends on the byte order. */
+TEST(NativeGenerationTest, TheGenerationIsReadWhereverTheIntLandsInTheLong)
+{
+    EXPECT_EQ(native_generation_of_word(0x9abcdef0ul), 0x9abcdef0u);
+    if (sizeof(unsigned long) == 8)
+        EXPECT_EQ(native_generation_of_word((unsigned long)0x12345678u << 32), 0x12345678u)
+            << "an int in the first half of a big-endian long";
+    /* The int written as a file system writes it, on this machine. */
+    unsigned long word = 0;
+    int generation = 0x2468ace;
+    memcpy(&word, &generation, sizeof generation);
+    EXPECT_EQ(native_generation_of_word(word), 0x2468aceu);
+    EXPECT_EQ(native_generation_of_word(0), 0u);
+}
+
+/* Another program's lease on the lock file makes every open answer "try
+ * again" until it lets go, which it need never do within the kernel's
+ * lease-break time: the lock gives up after a short while with a cause of
+ * its own, never taken for another publish's lock. */
+TEST_F(NativeFileTest, ALeaseOnTheLockFileEndsTheLockWithItsOwnCause)
+{
+    write_native("lock", "");
+    int pipes[2];
+    ASSERT_EQ(pipe(pipes), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        signal(SIGIO, SIG_IGN); /* the break notice: the holder keeps its lease */
+        int fd = open(path("lock").c_str(), O_RDONLY);
+        char ok = fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 'y' : 'n';
+        if (write(pipes[1], &ok, 1) != 1)
+            _exit(1);
+        sleep(30);
+        _exit(0);
+    }
+    close(pipes[1]);
+    char ok = 0;
+    ASSERT_EQ(read(pipes[0], &ok, 1), 1);
+    close(pipes[0]);
+    if (ok != 'y') {
+        kill(holder, SIGKILL);
+        waitpid(holder, NULL, 0);
+        GTEST_SKIP() << "no lease could be taken here (it needs the file's owner or "
+                        "CAP_LEASE, and a local file system)";
+    }
+    for (bool openat2 : {true, false}) {
+        SCOPED_TRACE(openat2 ? "openat2" : "per component");
+        native_beneath_use_openat2(openat2);
+        long who = -1;
+        errno = 0;
+        EXPECT_EQ(native_file_lock(path("lock").c_str(), root.size(), &who), -1);
+        EXPECT_EQ(errno, EBUSY);
+        EXPECT_EQ(who, -1) << "no holder is named: no publish holds it";
+    }
+    native_beneath_use_openat2(1);
+    kill(holder, SIGKILL);
+    waitpid(holder, NULL, 0);
+}

@@ -1,3 +1,4 @@
+#include "engine/out_file.h"
 #include "test_support.h"
 
 #include "engine/game_metadata.h"
@@ -144,7 +145,7 @@ class PeResourcesTest : public FsTest
               const char *platform = "windows-amd64")
     {
         PHYSFS_File *in = PHYSFS_openRead(rel.c_str());
-        PHYSFS_File *out = PHYSFS_openAppend(rel.c_str());
+        OutFile *out = out_file_open(rel.c_str(), OUT_FILE_MODIFY);
         EXPECT_NE(in, nullptr);
         EXPECT_NE(out, nullptr);
         if (!in || !out)
@@ -152,7 +153,7 @@ class PeResourcesTest : public FsTest
         int rc = patch_windows_resources(in, out, rel.c_str(), platform,
                                          (const uint8_t *)ico.data(), ico.size());
         EXPECT_NE(PHYSFS_close(in), 0);
-        EXPECT_NE(PHYSFS_close(out), 0);
+        EXPECT_EQ(out_file_close(out), 1);
         return rc;
     }
 
@@ -495,11 +496,11 @@ TEST_F(PeResourcesTest, StringRecordsPadToMultiplesOfFour)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.key);
-        PHYSFS_File *out = PHYSFS_openWrite("rec.bin");
+        OutFile *out = out_file_open("rec.bin", OUT_FILE_NEW);
         ASSERT_NE(out, nullptr);
         uint32_t running = 2;
         EXPECT_EQ(write_version_string(out, "rec.bin", c.key, c.value, &running), 1);
-        ASSERT_NE(PHYSFS_close(out), 0);
+        ASSERT_EQ(out_file_close(out), 1);
         EXPECT_EQ(hex(read_native("rec.bin")), hex(c.bytes));
         EXPECT_EQ(running, 2 + c.grows);
     }

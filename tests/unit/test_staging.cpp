@@ -1,3 +1,4 @@
+#include "engine/out_file.h"
 #include "test_support.h"
 #include "zip_package.h"
 
@@ -168,15 +169,8 @@ TEST_F(StagingTest, CopyTreeFailsWhenAFileCannotBeWritten)
  * the operating system's reason; the levels above only pass it on. */
 TEST_F(StagingTest, WalkFailuresAreToldOnceWithTheirCause)
 {
-    /* An empty directory whose copy would pass the longest path the system
-     * takes: its source path is 4090 bytes, the destination's 11 more. */
-    std::string deep = "g";
-    while (root.size() + 1 + deep.size() + 201 < 4090)
-        deep += "/" + std::string(200, 'd');
-    deep += "/" + std::string(4090 - root.size() - 1 - deep.size() - 1, 'e');
-    std::filesystem::create_directories(root + "/" + deep);
-    ASSERT_EQ(root.size() + 1 + deep.size(), 4090u);
-    ASSERT_TRUE(PHYSFS_mkdir("stage______"));
+    mkdir_native("g/sub/inner");
+    write_native("stage/sub", "a file where the copy's directory goes");
 
     write_native("h/sub/a.txt", "A");
     mkdir_native("out/sub/a.txt"); /* a directory where the copy goes */
@@ -184,9 +178,10 @@ TEST_F(StagingTest, WalkFailuresAreToldOnceWithTheirCause)
     const struct {
         const char *what, *src, *dest, *message, *cause;
     } cases[] = {
-        {"path too long", "g", "stage______",
-         "Can't create directory 'stage______/d", ": File name too long"},
-        {"file not writable", "h", "out", "Can't open 'out/sub/a.txt' for writing: ", ": "},
+        {"directory blocked", "g", "stage", "Can't create directory 'stage/sub'",
+         ": Not a directory"},
+        {"file not writable", "h", "out", "Can't open 'out/sub/a.txt' for writing: ",
+         ": Is a directory"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -215,20 +210,20 @@ TEST_F(StagingTest, CopyStreamAppendsAndLeavesTheOutputOpen)
     std::string data = random_bytes(4 * 1024 * 1024, 2);
     write_native("tail.bin", data);
     write_native("package", "STUB");
-    PHYSFS_File *out = PHYSFS_openAppend("package");
+    OutFile *out = out_file_open("package", OUT_FILE_APPEND);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(copy_stream(out, "package", "tail.bin"), 1);
     EXPECT_EQ(copy_stream(out, "package", "tail.bin"), 1);
-    ASSERT_NE(PHYSFS_close(out), 0);
+    ASSERT_EQ(out_file_close(out), 1);
     EXPECT_TRUE(read_native("package") == "STUB" + data + data);
 }
 
 TEST_F(StagingTest, CopyStreamOfAMissingFileFails)
 {
-    PHYSFS_File *out = PHYSFS_openWrite("package");
+    OutFile *out = out_file_open("package", OUT_FILE_NEW);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(copy_stream(out, "package", "missing.bin"), 0);
-    PHYSFS_close(out);
+    out_file_abandon(out);
     EXPECT_TRUE(was_written("Can't open 'missing.bin' for reading: "));
 }
 
