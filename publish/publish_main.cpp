@@ -350,14 +350,13 @@ static char *output_directory_refusal(const char *dir)
         native[i] = '\0';
         NativeFileInfo info;
         const char *shown = native + base + 1;
-        if (!native_file_lstat(native, &info))
-            refusal = alloc_printf("the directory '%s' does not exist", shown);
-        else if (info.type == NATIVE_FILE_LINK)
+        int there = native_file_lstat(native, &info);
+        if (there && info.type == NATIVE_FILE_LINK)
             refusal = alloc_printf("'%s' is a symbolic link, and the publisher never writes "
                                    "through one",
                                    shown);
-        else if (info.type != NATIVE_FILE_DIRECTORY)
-            refusal = alloc_printf("'%s' is not a directory", shown);
+        else if (!there || info.type != NATIVE_FILE_DIRECTORY)
+            refusal = alloc_printf("the directory '%s' does not exist", dir);
         native[i] = c;
     }
     SDL_free(native);

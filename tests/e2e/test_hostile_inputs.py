@@ -2,6 +2,7 @@
 (or warned about) with a line that says what is wrong, in bounded time and
 memory, and the exit status tells."""
 import os
+import stat
 import subprocess
 import sys
 import time
@@ -86,13 +87,15 @@ CASES = [
      "! Image 'mygame/metadata/fifo.png' is not a regular file"),
     ("fifo-ico-input", fifo("in.png"), ["--make-ico", "in.png", "out.ico"], 1,
      "! Image 'in.png' is not a regular file"),
+    # A pipe where an output goes is replaced by the whole file, never
+    # opened: nothing waits on it, and no reader of it gets a byte.
     ("fifo-ico-output", fifo("out.ico"), ["--make-ico", "mygame/metadata/icon.png", "out.ico"],
-     1, "! Opening 'out.ico' for write failed: it is not a regular file"),
+     0, "- Converting 'mygame/metadata/icon.png' to Windows icon 'out.ico'..."),
     ("fifo-icns-output", fifo("out.icns"),
-     ["--make-icns", "mygame/metadata/icon.png", "out.icns"], 1,
-     "! Opening 'out.icns' for write failed: it is not a regular file"),
+     ["--make-icns", "mygame/metadata/icon.png", "out.icns"], 0,
+     "- Converting 'mygame/metadata/icon.png' to macOS icon 'out.icns'..."),
     ("fifo-download-target", fifo("got"), ["--download", "http://127.0.0.1:1/x", "got"], 1,
-     "! Couldn't open 'got' for writing: it is not a regular file"),
+     "! Download of 'http://127.0.0.1:1/x' failed"),
     ("game-is-builds", lambda inst: (inst / "builds").mkdir(),
      ["--only-package", "builds"], 1,
      "! The game directory 'builds' is inside 'builds', where the publisher writes"),
@@ -126,6 +129,9 @@ def test_hostile_input_is_met_with_a_clear_line(tmp_path, setup, args, status, e
     assert "\x1b" not in out and "\x07" not in out
     if (inst / "kept.txt").exists():
         assert (inst / "kept.txt").read_bytes() == b"precious"
+    for made in ("out.ico", "out.icns"):
+        if os.path.lexists(inst / made):
+            assert stat.S_ISREG(os.lstat(inst / made).st_mode), made
     for d in ("builds", "."):
         if (inst / d).is_dir():
             assert not [n for n in os.listdir(inst / d) if ".brindlecot-tmp-" in n]
