@@ -1,9 +1,10 @@
 """Shared by every end-to-end test: where the source and the build are, the
-programs under test, the one way to write an installation, and the exit
-code of a run in which every case skipped.
+programs under test, the one way to write an installation, the exit code
+of a run in which every case skipped, and the record of what skipped.
 
 CTest sets BRINDLECOT_BUILD_DIR and BRINDLECOT_SOURCE_DIR; run by hand,
 pytest finds the source from this file and the build in its build/."""
+import json
 import os
 import pathlib
 import shutil
@@ -59,10 +60,47 @@ def stubs_dir(installation):
 EXIT_NOTHING_RAN = 77
 _outcomes = {"ran": 0, "skipped": 0}
 
+# CTest sees a file only as one exit code, so a case that skipped in a file
+# that passed would go unseen. Under CTest each run writes its skipped
+# cases, each with pytest's reason, as JSON to the file this names (one per
+# CTest test, tests/CMakeLists.txt); tools/lib/skipped_line.py reads them
+# after the run. Run by hand, pytest's own -rs summary is enough.
+SKIP_RECORD_VARIABLE = "BRINDLECOT_SKIP_RECORD"
+_skipped_cases = []
+
+
+def skip_reason(report):
+    """The reason as pytest's -rs summary prints it, on one line. An
+    expected failure that was not run gives its mark's reason."""
+    longrepr = report.longrepr
+    if hasattr(report, "wasxfail"):
+        reason = report.wasxfail
+    elif isinstance(longrepr, tuple) and len(longrepr) == 3:
+        reason = str(longrepr[2])
+    else:
+        reason = str(longrepr)
+    if reason.startswith("Skipped: "):
+        reason = reason[len("Skipped: "):]
+    return " ".join(reason.split())
+
+
+def _note_skip(report):
+    _outcomes["skipped"] += 1
+    if all(case["case"] != report.nodeid for case in _skipped_cases):
+        _skipped_cases.append({"case": report.nodeid, "reason": skip_reason(report)})
+
+
+def pytest_sessionstart(session):
+    # A run that dies before its end must not leave an earlier run's record
+    # to speak for it.
+    path = os.environ.get(SKIP_RECORD_VARIABLE)
+    if path:
+        pathlib.Path(path).unlink(missing_ok=True)
+
 
 def pytest_collectreport(report):
     if report.skipped:
-        _outcomes["skipped"] += 1
+        _note_skip(report)
 
 
 def pytest_runtest_logreport(report):
@@ -71,10 +109,21 @@ def pytest_runtest_logreport(report):
     if report.when == "call" and (not report.skipped or hasattr(report, "wasxfail")):
         _outcomes["ran"] += 1
     elif report.skipped:
-        _outcomes["skipped"] += 1
+        _note_skip(report)
+
+
+def write_skip_record(path):
+    path = pathlib.Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    partial = path.with_name(path.name + ".partial")
+    partial.write_text(json.dumps({"skipped": _skipped_cases}, indent=1) + "\n")
+    os.replace(partial, path)
 
 
 def pytest_sessionfinish(session, exitstatus):
     if exitstatus in (pytest.ExitCode.OK, pytest.ExitCode.NO_TESTS_COLLECTED) and \
             _outcomes["ran"] == 0 and _outcomes["skipped"] > 0:
         session.exitstatus = EXIT_NOTHING_RAN
+    path = os.environ.get(SKIP_RECORD_VARIABLE)
+    if path:
+        write_skip_record(path)
