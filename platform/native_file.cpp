@@ -710,6 +710,24 @@ static int native_sole_regular(int fd)
     return 0;
 }
 
+/* What is done to a name in the directory that holds it. */
+typedef int (*NativeNameOp)(int parent, const char *name, void *user);
+
+/* op on relative's last name, in its directory opened beneath base (base
+ * itself for a name at the top). */
+static int native_at_name(int base, const char *relative, NativeNameOp op, void *user)
+{
+    if (!native_names_entry(relative))
+        return -1;
+    const char *name;
+    int parent = native_open_parent(base, relative, &name);
+    if (parent < 0)
+        return -1;
+    int rc = op(parent, name, user);
+    native_close_parent(parent, base);
+    return rc;
+}
+
 /* How often a name is cleared for a file made anew: something that keeps
  * coming back there is not the publisher's to fight. */
 #define NATIVE_CREATE_TRIES 8
@@ -717,8 +735,9 @@ static int native_sole_regular(int fd)
 /* name made anew in parent, exclusively: whatever stands there (a file, a
  * link, a file with other names, a pipe) is removed first, never followed
  * nor opened, so no other name of it sees a byte. */
-static int native_create_in(int parent, const char *name)
+static int native_create_in(int parent, const char *name, void *unused)
 {
+    (void)unused;
     int fd = -1;
     for (int tries = 0; tries < NATIVE_CREATE_TRIES; tries++) {
         if (native_unlinkat(parent, name, 0) != 0 && errno != ENOENT)
@@ -739,13 +758,7 @@ static int native_create_op(int base, const char *relative, void *unused)
     int fd = native_open_relative(base, relative, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd >= 0 || errno != EEXIST)
         return fd;
-    const char *name;
-    int parent = native_open_parent(base, relative, &name);
-    if (parent < 0)
-        return -1;
-    fd = native_create_in(parent, name);
-    native_close_parent(parent, base);
-    return fd;
+    return native_at_name(base, relative, native_create_in, NULL);
 }
 
 int native_file_create(const char *native_path, size_t dir_length)
@@ -782,13 +795,14 @@ static int native_open_seen(int parent, const char *name, const struct stat *see
     return -1;
 }
 
-static int native_reuse_in(int parent, const char *name, NativeReuse how)
+static int native_reuse_in(int parent, const char *name, void *how_of)
 {
+    NativeReuse how = *(const NativeReuse *)how_of;
     struct stat st;
     if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT || how == NATIVE_REUSE_EXISTING)
             return -1;
-        return native_create_in(parent, name);
+        return native_create_in(parent, name, NULL);
     }
     int refusal = native_kept_refusal(&st);
     int fd = refusal ? -1 : native_open_seen(parent, name, &st);
@@ -797,7 +811,7 @@ static int native_reuse_in(int parent, const char *name, NativeReuse how)
         return -1;
     }
     if (fd < 0)
-        return native_create_in(parent, name);
+        return native_create_in(parent, name, NULL);
     if (how == NATIVE_REUSE_EMPTY && ftruncate(fd, 0) != 0) {
         int saved = errno;
         close(fd);
@@ -809,15 +823,7 @@ static int native_reuse_in(int parent, const char *name, NativeReuse how)
 
 static int native_reuse_op(int base, const char *relative, void *how)
 {
-    if (!native_names_entry(relative))
-        return -1;
-    const char *name;
-    int parent = native_open_parent(base, relative, &name);
-    if (parent < 0)
-        return -1;
-    int fd = native_reuse_in(parent, name, *(const NativeReuse *)how);
-    native_close_parent(parent, base);
-    return fd;
+    return native_at_name(base, relative, native_reuse_in, how);
 }
 
 int native_file_reuse(const char *native_path, size_t dir_length, NativeReuse how)
@@ -825,25 +831,21 @@ int native_file_reuse(const char *native_path, size_t dir_length, NativeReuse ho
     return native_beneath(native_path, dir_length, native_reuse_op, &how);
 }
 
+static int native_is_at_name(int parent, const char *name, void *fd_of)
+{
+    struct stat there, own;
+    if (fstatat(parent, name, &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fstat(*(const int *)fd_of, &own) != 0)
+        return -1;
+    if (there.st_dev == own.st_dev && there.st_ino == own.st_ino)
+        return 0;
+    errno = EEXIST;
+    return -1;
+}
+
 static int native_is_at_op(int base, const char *relative, void *fd_of)
 {
-    if (!native_names_entry(relative))
-        return -1;
-    const char *name;
-    int parent = native_open_parent(base, relative, &name);
-    if (parent < 0)
-        return -1;
-    struct stat there, own;
-    int rc = fstatat(parent, name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-                     fstat(*(const int *)fd_of, &own) == 0
-                 ? 0
-                 : -1;
-    if (rc == 0 && (there.st_dev != own.st_dev || there.st_ino != own.st_ino)) {
-        errno = EEXIST;
-        rc = -1;
-    }
-    native_close_parent(parent, base);
-    return rc;
+    return native_at_name(base, relative, native_is_at_name, fd_of);
 }
 
 int native_file_is_at(int fd, const char *native_path, size_t dir_length)
@@ -916,19 +918,17 @@ int native_make_directory(const char *native_path, size_t dir_length)
     return native_beneath(native_path, dir_length, native_mkdir_op, NULL) > 0;
 }
 
-static int native_remove_op(int base, const char *relative, void *directories)
+static int native_remove_name(int parent, const char *name, void *directories)
 {
-    if (!native_names_entry(relative))
-        return -1;
-    const char *name;
-    int parent = native_open_parent(base, relative, &name);
-    if (parent < 0)
-        return -1;
     int rc = native_unlinkat(parent, name, 0);
     if (rc != 0 && errno == EISDIR && directories)
         rc = native_unlinkat(parent, name, AT_REMOVEDIR);
-    native_close_parent(parent, base);
     return rc;
+}
+
+static int native_remove_op(int base, const char *relative, void *directories)
+{
+    return native_at_name(base, relative, native_remove_name, directories);
 }
 
 int native_file_remove(const char *native_path, size_t dir_length)
