@@ -6,6 +6,8 @@
 
 #include <SDL.h>
 #include <sys/stat.h>
+#include <sys/types.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <dirent.h>
@@ -179,6 +181,154 @@ TEST_F(OutputFileTest, StaleTemporariesOfDeadRunsAreRemovedLiveOnesKept)
     EXPECT_TRUE(native_exists("builds/.brindlecot-tmp-5"));
     EXPECT_TRUE(native_exists("builds/.x.brindlecot-tmp-12a"));
     EXPECT_EQ(output_remove_stale("builds"), nullptr);
+}
+
+/* What someone else may put at a name before the publisher writes it. */
+enum PlantKind { PLANT_HARD_LINK, PLANT_SYMLINK, PLANT_DANGLING, PLANT_FIFO };
+
+struct PlantCase {
+    const char *what;
+    PlantKind kind;
+};
+
+const PlantCase plant_cases[] = {
+    {"a second name of an outside file", PLANT_HARD_LINK},
+    {"a link to an outside file", PLANT_SYMLINK},
+    {"a dangling link", PLANT_DANGLING},
+    {"a pipe", PLANT_FIFO},
+};
+
+class PlantedNameTest : public OutputFileTest {
+protected:
+    void SetUp() override
+    {
+        OutputFileTest::SetUp();
+        write_native("outside/victim.txt", "outside bytes");
+        ASSERT_EQ(stat((root + "/outside/victim.txt").c_str(), &victim_before), 0);
+    }
+    void plant(const std::string &rel, PlantKind kind)
+    {
+        std::string at = root + "/" + rel;
+        unlink(at.c_str());
+        switch (kind) {
+        case PLANT_HARD_LINK:
+            ASSERT_EQ(link((root + "/outside/victim.txt").c_str(), at.c_str()), 0);
+            break;
+        case PLANT_SYMLINK:
+            ASSERT_EQ(symlink((root + "/outside/victim.txt").c_str(), at.c_str()), 0);
+            break;
+        case PLANT_DANGLING:
+            ASSERT_EQ(symlink((root + "/outside/new.txt").c_str(), at.c_str()), 0);
+            break;
+        case PLANT_FIFO:
+            ASSERT_EQ(mkfifo(at.c_str(), 0600), 0);
+            break;
+        }
+    }
+    /* The outside file keeps its bytes and times, nothing new appears
+     * beside it, and rel is a regular file of its own holding bytes. */
+    void expect_untouched_and_written(const std::string &rel, const std::string &bytes)
+    {
+        struct stat now, st;
+        ASSERT_EQ(stat((root + "/outside/victim.txt").c_str(), &now), 0);
+        EXPECT_EQ(read_native("outside/victim.txt"), "outside bytes");
+        EXPECT_EQ(now.st_mtim.tv_nsec, victim_before.st_mtim.tv_nsec);
+        EXPECT_EQ(now.st_mtim.tv_sec, victim_before.st_mtim.tv_sec);
+        EXPECT_FALSE(native_exists("outside/new.txt"));
+        ASSERT_EQ(lstat((root + "/" + rel).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_nlink, 1u);
+        EXPECT_EQ(read_native(rel), bytes);
+    }
+    struct stat victim_before;
+};
+
+/* Whatever stands where a file of a build tree, a result's temporary or a
+ * log is written is removed before the file is made: no byte reaches the
+ * file it names, and nothing waits on a pipe. */
+TEST_F(PlantedNameTest, EveryWayOfWritingReplacesWhatWasPlantedAtItsName)
+{
+    struct Writer {
+        const char *what;
+        const char *planted; /* where the plant goes */
+        const char *result;  /* the name that must end as the file written */
+        OutFileHow how;
+    } writers[] = {
+        {"tree file", "builds/site/manifest.json", "builds/site/manifest.json", OUT_FILE_NEW},
+        {"log", "logs/run.txt", "logs/run.txt", OUT_FILE_REWRITE},
+        {"appended file", "logs/more.txt", "logs/more.txt", OUT_FILE_APPEND},
+        {"result's temporary", nullptr, "builds/pkg.zip", OUT_FILE_RESULT},
+    };
+    mkdir_native("builds/site");
+    mkdir_native("logs");
+    for (const Writer &w : writers) {
+        for (const PlantCase &c : plant_cases) {
+            SCOPED_TRACE(std::string(w.what) + ", " + c.what);
+            std::string planted = w.planted ? w.planted : own_temp("pkg.zip");
+            plant(planted, c.kind);
+            OutFile *f = out_file_open(w.result, w.how);
+            ASSERT_NE(f, nullptr) << strerror(errno);
+            ASSERT_TRUE(output_write(f, w.result, "mine", 4, &texts));
+            ASSERT_TRUE(output_close(f, w.result, &texts));
+            expect_untouched_and_written(w.result, "mine");
+            EXPECT_FALSE(native_exists(own_temp("pkg.zip")));
+            unlink((root + "/" + w.result).c_str());
+        }
+    }
+}
+
+/* A log that is a plain file of its own is rewritten in place, so whoever
+ * follows it reads on; a file to patch must be one. */
+TEST_F(PlantedNameTest, OnlyAFileOfItsOwnIsKeptInPlace)
+{
+    mkdir_native("logs");
+    write_native("logs/run.txt", "an old run's lines");
+    struct stat before, after;
+    ASSERT_EQ(stat((root + "/logs/run.txt").c_str(), &before), 0);
+    OutFile *f = out_file_open("logs/run.txt", OUT_FILE_REWRITE);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(out_file_write(f, "new", 3), 1);
+    ASSERT_EQ(out_file_close(f), 1);
+    ASSERT_EQ(stat((root + "/logs/run.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(read_native("logs/run.txt"), "new");
+
+    for (const PlantCase &c : plant_cases) {
+        SCOPED_TRACE(c.what);
+        plant("builds/app", c.kind);
+        written.clear();
+        EXPECT_EQ(output_open_existing("builds/app", &texts), nullptr);
+        EXPECT_TRUE(was_written("open 'builds/app': ")) << c.what;
+        EXPECT_EQ(read_native("outside/victim.txt"), "outside bytes");
+        EXPECT_FALSE(native_exists("outside/new.txt"));
+    }
+}
+
+/* A temporary name that no longer holds the file written (swapped for a
+ * link or a second name of an outside file while the package was
+ * written) never takes the package's name: the build fails with a line
+ * naming the package, the earlier package stays, and the swapped name is
+ * removed without being followed. */
+TEST_F(PlantedNameTest, ASwappedTemporaryNeverTakesThePackagesName)
+{
+    for (PlantKind kind : {PLANT_SYMLINK, PLANT_HARD_LINK, PLANT_DANGLING}) {
+        SCOPED_TRACE((int)kind);
+        write_native("builds/pkg.zip", "earlier package");
+        written.clear();
+        OutFile *f = output_open_result("builds/pkg.zip", &texts);
+        ASSERT_NE(f, nullptr);
+        ASSERT_TRUE(output_write(f, "builds/pkg.zip", "new package", 11, &texts));
+        plant(own_temp("pkg.zip"), kind);
+        EXPECT_EQ(output_close(f, "builds/pkg.zip", &texts), 0);
+        EXPECT_TRUE(was_written("close 'builds/pkg.zip': another file was put in its place "
+                                "while it was written"));
+        struct stat st;
+        ASSERT_EQ(lstat((root + "/builds/pkg.zip").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(read_native("builds/pkg.zip"), "earlier package");
+        EXPECT_EQ(names("builds"), std::vector<std::string>{"pkg.zip"});
+        EXPECT_EQ(read_native("outside/victim.txt"), "outside bytes");
+    }
 }
 
 } // namespace

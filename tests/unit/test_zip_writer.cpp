@@ -342,4 +342,33 @@ TEST_F(ZipTest, StreamedHeaderIsPatchedWithoutMovingTheFile)
     EXPECT_EQ(run_command("unzip -tq '" + root + "/out.zip' > /dev/null"), 0);
 }
 
+/* A staged tree is the publisher's own: a link or a pipe in it was put
+ * there by someone else, and fails the package instead of being left out
+ * of it. */
+TEST_F(ZipTest, ALinkOrAPipeInAStagedTreeFailsItsPackage)
+{
+    struct Case {
+        const char *what;
+        int (*plant)(const std::string &at);
+        const char *line;
+    } cases[] = {
+        {"link", [](const std::string &at) { return symlink("/etc/hostname", at.c_str()); },
+         "'tree/sub/classes.dex' is a symbolic link, and nothing the publisher staged is one"},
+        {"pipe", [](const std::string &at) { return mkfifo(at.c_str(), 0600); },
+         "'tree/sub/classes.dex' is not a regular file or directory, and nothing the "
+         "publisher staged is one"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        written.clear();
+        write_native("tree/a.txt", "a");
+        mkdir_native("tree/sub");
+        unlink((root + "/tree/sub/classes.dex").c_str());
+        ASSERT_EQ(c.plant(root + "/tree/sub/classes.dex"), 0);
+        EXPECT_EQ(zip_package_tree("out.zip", "tree", 1), 0);
+        EXPECT_TRUE(was_written(c.line));
+        EXPECT_FALSE(native_exists("out.zip"));
+    }
+}
+
 } // namespace
