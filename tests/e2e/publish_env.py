@@ -1,6 +1,7 @@
 """Helpers for end-to-end tests of brindlecot-publish: running the program
 in an installation (conftest.build_installation) and reading its lines."""
 import subprocess
+import threading
 
 from conftest import PUBLISH
 
@@ -28,3 +29,20 @@ def built_platforms(result):
         if t.startswith("Building for platform '") and t.endswith("' ..."):
             out.append(t[len("Building for platform '"):-len("' ...")])
     return out
+
+
+class Background:
+    """Runs work(stopped) on a thread for the length of a with block:
+    stopped, an Event, is set when the block ends, and the thread joined."""
+
+    def __init__(self, work):
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=work, args=(self.stopped,), daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopped.set()
+        self.thread.join()

@@ -7,13 +7,12 @@ the path."""
 import os
 import pathlib
 import stat
-import threading
 import time
 
 import pytest
 
 from conftest import build_installation, stubs_dir
-from publish_env import lines, run_publish
+from publish_env import Background, lines, run_publish
 
 SITE = pathlib.Path("builds", "mygame-html5-1")
 FLAG = pathlib.Path("metadata", "BRINDLECOT_PRODUCTION_BUILD")
@@ -113,25 +112,15 @@ class Racer:
 
     def __init__(self, path, target):
         self.path, self.target, self.won = str(path), str(target), 0
-        self.stopped = threading.Event()
-        self.thread = threading.Thread(target=self.run, daemon=True)
 
-    def run(self):
+    def run(self, stopped):
         deadline = time.monotonic() + 120
-        while not self.stopped.is_set() and time.monotonic() < deadline:
+        while not stopped.is_set() and time.monotonic() < deadline:
             try:
                 os.symlink(self.target, self.path)
                 self.won += 1
             except (FileNotFoundError, FileExistsError, NotADirectoryError):
                 pass
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stopped.set()
-        self.thread.join()
 
 
 def widen_windows(inst):
@@ -164,7 +153,8 @@ def test_a_link_planted_while_a_tree_is_staged_fails_the_build(setup, what, plan
     widen_windows(inst)
     before = snapshot(outside)
     for attempt in range(5):
-        with Racer(inst / planted, target(outside)) as racer:
+        racer = Racer(inst / planted, target(outside))
+        with Background(racer.run):
             r = run_publish(["--only-package", "--platforms=html5", "mygame"], inst)
         assert snapshot(outside) == before, attempt
         if not racer.won or r.returncode == 0 and not os.path.islink(inst / planted):
