@@ -134,18 +134,7 @@ int fs_mkdir(const char *path)
     char *native = helpers_native_or_refuse(path, &base);
     if (!native)
         return 0;
-    /* One directory at a time from the top, each made beneath the one
-     * before without following a link, the usual mode under the umask. */
-    size_t length = SDL_strlen(native);
-    int ok = 1;
-    for (size_t i = base + 1; ok && i <= length; i++) {
-        if (native[i] != '/' && native[i] != '\0')
-            continue;
-        char c = native[i];
-        native[i] = '\0';
-        ok = native_make_directory(native, base);
-        native[i] = c;
-    }
+    int ok = native_make_directories(native, base);
     int saved = errno; /* the caller's message wants the mkdir's */
     SDL_free(native);
     if (!ok)

@@ -163,45 +163,6 @@ static void out_file_forget(OutFile *gone)
     }
 }
 
-/* The directory part of a native path, cut in place; the caller puts the
- * '/' back. */
-static char *out_file_parent_cut(char *native)
-{
-    char *slash = SDL_strrchr(native, '/');
-    *slash = '\0';
-    return slash;
-}
-
-/* Gives a flushed result its name: only while its temporary name is still
- * the file written, and only if the name is after the rename. What stands
- * in the way is removed, never followed; syncing the directory keeps the
- * new name across a power loss. 1, or 0 with errno. */
-static int out_file_publish(OutFile *f)
-{
-    if (!native_file_is_at(f->fd, f->native, f->dir_length)) {
-        int other = errno == EEXIST;
-        native_file_remove(f->native, f->dir_length);
-        errno = other ? ESTALE : errno;
-        return 0;
-    }
-    if (!native_file_rename(f->native, f->final, f->dir_length)) {
-        int saved = errno;
-        native_file_remove(f->native, f->dir_length);
-        errno = saved;
-        return 0;
-    }
-    if (!native_file_is_at(f->fd, f->final, f->dir_length)) {
-        if (errno == EEXIST)
-            native_file_remove(f->final, f->dir_length);
-        errno = ESTALE;
-        return 0;
-    }
-    char *slash = out_file_parent_cut(f->final);
-    native_directory_sync(f->final, f->dir_length); /* some file systems cannot */
-    *slash = '/';
-    return 1;
-}
-
 /* Releases f; 1, or 0 with errno when the close or the result's steps
  * failed. keep 0 drops a result whatever its state. */
 static int out_file_end(OutFile *f, int keep)
@@ -212,7 +173,8 @@ static int out_file_end(OutFile *f, int keep)
         ok = keep && native_file_sync(f->fd);
         saved = errno;
         if (ok) {
-            ok = out_file_publish(f);
+            /* Named only while its temporary is still the file written. */
+            ok = native_file_publish(f->fd, f->native, f->final, f->dir_length);
             saved = errno;
         } else {
             native_file_remove(f->native, f->dir_length);

@@ -843,14 +843,66 @@ static int native_is_at_name(int parent, const char *name, void *fd_of)
     return -1;
 }
 
-static int native_is_at_op(int base, const char *relative, void *fd_of)
+/* What native_file_publish gives a name to, and the name. */
+typedef struct NativePublish {
+    int fd;
+    const char *to_name;
+} NativePublish;
+
+/* The three steps in the one directory, opened once: a check that the
+ * temporary name still holds the file, the rename, the same check of the
+ * new name (someone may have put a link there between the two), then the
+ * directory flushed. */
+static int native_publish_in(int parent, const char *name, void *publish)
 {
-    return native_at_name(base, relative, native_is_at_name, fd_of);
+    const NativePublish *p = (const NativePublish *)publish;
+    if (native_is_at_name(parent, name, (void *)&p->fd) != 0) {
+        int other = errno == EEXIST;
+        int saved = errno;
+        native_unlinkat(parent, name, 0);
+        errno = other ? ESTALE : saved;
+        return -1;
+    }
+    if (native_renameat(parent, name, parent, p->to_name) != 0) {
+        int saved = errno;
+        native_unlinkat(parent, name, 0);
+        errno = saved;
+        return -1;
+    }
+    if (native_is_at_name(parent, p->to_name, (void *)&p->fd) != 0) {
+        if (errno == EEXIST)
+            native_unlinkat(parent, p->to_name, 0);
+        errno = ESTALE;
+        return -1;
+    }
+    native_fsync(parent); /* some file systems cannot */
+    return 0;
 }
 
-int native_file_is_at(int fd, const char *native_path, size_t dir_length)
+static int native_publish_op(int base, const char *relative, void *publish)
 {
-    return native_beneath(native_path, dir_length, native_is_at_op, &fd) == 0;
+    return native_at_name(base, relative, native_publish_in, publish);
+}
+
+/* The last name of to when it lies in from's directory, else NULL. */
+static const char *native_sibling_name(const char *from, const char *to)
+{
+    const char *from_slash = strrchr(from, '/'), *to_slash = strrchr(to, '/');
+    if (!from_slash || !to_slash || from_slash - from != to_slash - to ||
+        memcmp(from, to, (size_t)(to_slash - to)) != 0 ||
+        !native_component_is_plain(to_slash + 1, strlen(to_slash + 1)))
+        return NULL;
+    return to_slash + 1;
+}
+
+int native_file_publish(int fd, const char *from, const char *to, size_t dir_length)
+{
+    NativePublish p = {fd, native_sibling_name(from, to)};
+    if (!p.to_name || memcmp(from, to, dir_length) != 0) {
+        errno = EINVAL;
+        return 0;
+    }
+    return native_beneath(from, dir_length, native_publish_op, &p) == 0;
 }
 
 /* For file systems without O_TMPFILE: a unique name, unlinked at once. */
@@ -918,6 +970,62 @@ int native_make_directory(const char *native_path, size_t dir_length)
     return native_beneath(native_path, dir_length, native_mkdir_op, NULL) > 0;
 }
 
+/* name made in dir (or found there) and opened: -1 when what is there
+ * is no directory (ENOTDIR) or a link (ELOOP). */
+static int native_make_in(int dir, const char *name)
+{
+    if (native_mkdirat(dir, name, 0777) != 0 && errno != EEXIST)
+        return -1;
+    return native_open_name(dir, name, O_RDONLY | O_DIRECTORY, 0);
+}
+
+static int native_mkdirs_op(int base, const char *relative, void *unused)
+{
+    (void)unused;
+    if (!native_names_directory(relative))
+        return -1;
+    if (!*relative)
+        return 1;
+    /* Usually all there already: one lookup of the whole path. */
+    if (strchr(relative, '/')) {
+        int fd = native_open_beneath(base, relative);
+        if (fd >= 0 || errno != ENOENT) {
+            native_close_parent(fd, -1);
+            return fd >= 0 ? 1 : -1;
+        }
+    }
+    char *names = strdup(relative);
+    if (!names) {
+        errno = ENOMEM;
+        return -1;
+    }
+    /* One directory at a time from the top, each made in the descriptor
+     * of the one before. */
+    int dir = base;
+    for (char *name = names;;) {
+        char *slash = strchr(name, '/');
+        if (slash)
+            *slash = '\0';
+        int fd = native_make_in(dir, name);
+        native_close_parent(dir, base);
+        dir = fd;
+        if (fd < 0 || !slash)
+            break;
+        name = slash + 1;
+    }
+    int saved = errno;
+    free(names);
+    errno = saved;
+    int made = dir >= 0;
+    native_close_parent(dir, base);
+    return made ? 1 : -1;
+}
+
+int native_make_directories(const char *native_path, size_t dir_length)
+{
+    return native_beneath(native_path, dir_length, native_mkdirs_op, NULL) > 0;
+}
+
 static int native_remove_name(int parent, const char *name, void *directories)
 {
     int rc = native_unlinkat(parent, name, 0);
@@ -940,48 +1048,6 @@ int native_entry_remove(const char *native_path, size_t dir_length)
 {
     static int directories = 1;
     return native_beneath(native_path, dir_length, native_remove_op, &directories) == 0;
-}
-
-static int native_rename_op(int base, const char *relative, void *to_relative)
-{
-    const char *to = (const char *)to_relative;
-    if (!native_names_entry(relative) || !native_names_entry(to))
-        return -1;
-    const char *from_name, *to_name;
-    int from_dir = native_open_parent(base, relative, &from_name);
-    int to_dir = from_dir < 0 ? -1 : native_open_parent(base, to, &to_name);
-    int rc = to_dir < 0 ? -1 : native_renameat(from_dir, from_name, to_dir, to_name);
-    native_close_parent(to_dir, base);
-    native_close_parent(from_dir, base);
-    return rc;
-}
-
-int native_file_rename(const char *from, const char *to, size_t dir_length)
-{
-    const char *to_relative = native_relative(to, dir_length);
-    if (!to_relative || memcmp(from, to, dir_length) != 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    return native_beneath(from, dir_length, native_rename_op, (void *)to_relative) == 0;
-}
-
-static int native_sync_op(int base, const char *relative, void *unused)
-{
-    (void)unused;
-    if (!native_names_directory(relative))
-        return -1;
-    int fd = native_open_beneath(base, relative);
-    if (fd < 0)
-        return -1;
-    int rc = native_fsync(fd);
-    native_close_parent(fd, -1);
-    return rc;
-}
-
-int native_directory_sync(const char *native_dir, size_t dir_length)
-{
-    return native_beneath(native_dir, dir_length, native_sync_op, NULL) == 0;
 }
 
 static int native_entry_op(int base, const char *relative, void *unused)
@@ -1064,55 +1130,114 @@ int native_file_lock(const char *native_path, size_t dir_length, long *holder)
     return fd;
 }
 
-/* relative below native_dir: its directories resolved beneath
- * native_dir, then its last name removed with all below it. */
-static int native_remove_below(const char *native_dir, const char *relative, NativeRemoval *r)
+/* native_dir/relative, to free with free(); NULL (ENOMEM) when memory ran
+ * out. */
+static char *native_below(const char *native_dir, const char *relative)
 {
+    size_t length = strlen(native_dir) + strlen(relative) + 2;
+    char *native = (char *)malloc(length);
+    if (native)
+        snprintf(native, length, "%s/%s", native_dir, relative);
+    else
+        errno = ENOMEM;
+    return native;
+}
+
+/* relative's last name removed with all below it, its directories
+ * resolved beneath the installation's kept descriptor. */
+static int native_remove_below(int base, const char *relative, void *removal)
+{
+    NativeRemoval *r = (NativeRemoval *)removal;
     if (!native_relative_is_plain(relative)) {
         errno = EINVAL;
-        return native_remove_failed(r, "");
+        native_remove_failed(r, "");
+        return -1;
     }
-    char *dirs = strdup(relative);
-    if (!dirs) {
-        errno = ENOMEM;
-        return native_remove_failed(r, "");
-    }
-    /* dirs is cut at its last '/'; the opens below only write inside the
-     * part before it, so name stays whole. */
-    char *slash = strrchr(dirs, '/');
-    const char *name = slash ? slash + 1 : relative;
-    if (slash)
-        *slash = '\0';
-    else
-        dirs[0] = '\0';
-    int ok = 0;
-    int base = open(*native_dir ? native_dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int parent = base >= 0 ? native_open_beneath(base, dirs) : -1;
+    const char *name;
+    int parent = native_open_parent(base, relative, &name);
     struct stat st;
+    int ok;
     if (parent < 0 || fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         ok = errno == ENOENT || native_remove_failed(r, ""); /* nothing there */
     else
         ok = native_remove_at(parent, name, "", r);
-    int saved = errno;
-    if (parent >= 0)
-        close(parent);
-    if (base >= 0)
-        close(base);
-    free(dirs);
-    errno = saved;
-    return ok;
+    native_close_parent(parent, base);
+    return ok ? 0 : -1;
 }
 
 int native_remove_tree(const char *native_dir, const char *relative, NativeRemoveVisit visit,
                        void *user, char **failed)
 {
     NativeRemoval r = {visit, user, NULL};
-    int ok = native_remove_below(native_dir, relative, &r);
+    char *native = native_below(native_dir, relative);
+    int ok = native && native_beneath(native, strlen(native_dir), native_remove_below, &r) == 0;
+    if (!native)
+        native_remove_failed(&r, "");
     int saved = errno;
+    free(native);
     if (failed)
         *failed = r.failed;
     else
         free(r.failed);
+    errno = saved;
+    return ok;
+}
+
+/* One native_prune_directory: what to keep, whom to tell. */
+typedef struct NativePrune {
+    NativeKeepEntry keep;
+    NativeRemoveFailed failed;
+    NativeRemoval removal;
+} NativePrune;
+
+/* Each entry of the open directory dir that is not kept, removed. */
+static int native_prune_entries(DIR *dir, NativePrune *p)
+{
+    struct dirent *d;
+    while ((errno = 0, d = readdir(dir)) != NULL) {
+        if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0 ||
+            p->keep(p->removal.user, d->d_name))
+            continue;
+        if (native_remove_at(dirfd(dir), d->d_name, d->d_name, &p->removal))
+            continue;
+        if (p->failed)
+            p->failed(p->removal.user, p->removal.failed, errno);
+        free(p->removal.failed);
+        p->removal.failed = NULL;
+    }
+    return errno == 0;
+}
+
+static int native_prune_op(int base, const char *relative, void *prune)
+{
+    if (!native_relative_is_plain(relative)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = native_open_beneath(base, relative);
+    DIR *dir = fd >= 0 ? fdopendir(fd) : NULL;
+    if (!dir) {
+        if (fd >= 0)
+            close(fd);
+        return errno == ENOENT ? 0 : -1; /* nothing there */
+    }
+    int ok = native_prune_entries(dir, (NativePrune *)prune);
+    int saved = errno;
+    closedir(dir);
+    errno = saved;
+    return ok ? 0 : -1;
+}
+
+int native_prune_directory(const char *native_dir, const char *relative, NativeKeepEntry keep,
+                           NativeRemoveVisit visit, NativeRemoveFailed failed, void *user)
+{
+    NativePrune p = {keep, failed, {visit, user, NULL}};
+    char *native = native_below(native_dir, relative);
+    if (!native)
+        return 0;
+    int ok = native_beneath(native, strlen(native_dir), native_prune_op, &p) == 0;
+    int saved = errno;
+    free(native);
     errno = saved;
     return ok;
 }

@@ -53,10 +53,16 @@ typedef enum NativeReuse {
  * start; -1 on failure. */
 int native_file_reuse(const char *native_path, size_t dir_length, NativeReuse how);
 
-/* 1 when the entry at native_path (not followed) is the file open as fd:
- * a name is given only to the file that was written. 0 otherwise, errno
- * ENOENT when nothing is there and EEXIST when something else is. */
-int native_file_is_at(int fd, const char *native_path, size_t dir_length);
+/* Gives the file open as fd, written at from, the name to in the same
+ * directory in one step (rename(2): a reader of to sees the old file or
+ * the new one, never a part of either), and only while from still is
+ * that file: a name is given only to the file that was written. Whatever
+ * stands at from instead (a link, another file) is removed, never
+ * followed, and the call fails with ESTALE (ENOENT when nothing is
+ * there); so does anything found at to after the rename that is not fd's
+ * file. The directory is then flushed, so that the name survives a power
+ * loss. 1/0; EINVAL when to lies in another directory. */
+int native_file_publish(int fd, const char *from, const char *to, size_t dir_length);
 
 /* Flushes fd's data to the disk. 1/0. */
 int native_file_sync(int fd);
@@ -222,25 +228,38 @@ typedef void (*NativeRemoveVisit)(void *user, const char *relative,
 int native_remove_tree(const char *native_dir, const char *relative, NativeRemoveVisit visit,
                        void *user, char **failed);
 
+/* Asked of each entry native_prune_directory lists: 1 keeps it, 0 has it
+ * removed. */
+typedef int (*NativeKeepEntry)(void *user, const char *name);
+
+/* Told of an entry of a pruned directory that would not go: its path below
+ * the directory, and errno's value then. */
+typedef void (*NativeRemoveFailed)(void *user, const char *relative, int error);
+
+/* Removes each entry of the directory relative (below native_dir, as for
+ * native_remove_tree) that keep does not keep, with all below it: visit is
+ * told of each as native_remove_tree tells, its path below relative. An
+ * entry that will not go is left as it is, failed told of it, and the
+ * others still go. The directory is opened once, and nothing but entries
+ * that go costs a system call. 1 when it was listed through (nothing there
+ * is nothing to do); 0 when it could not be listed or read (errno). */
+int native_prune_directory(const char *native_dir, const char *relative, NativeKeepEntry keep,
+                           NativeRemoveVisit visit, NativeRemoveFailed failed, void *user);
+
 /* Makes the directory, mode 0777 under the umask, in a parent that is
  * there. 1 when it was made or already exists as a directory (ENOTDIR when
  * something else is there); 0 otherwise. */
 int native_make_directory(const char *native_path, size_t dir_length);
 
-/* Moves from onto to in one step (rename(2)): a reader of to sees the old
- * file or the new one, never a part of either. Both below the same trusted
- * directory. 1/0. */
-int native_file_rename(const char *from, const char *to, size_t dir_length);
+/* The same for native_path and every directory on its way that is not
+ * there yet (mkdir -p); ENOTDIR or ELOOP names what stands in the way. */
+int native_make_directories(const char *native_path, size_t dir_length);
 
 /* Removes the file (not a directory; a link itself). 1/0. */
 int native_file_remove(const char *native_path, size_t dir_length);
 
 /* Removes the file, the link itself, or the empty directory. 1/0. */
 int native_entry_remove(const char *native_path, size_t dir_length);
-
-/* Flushes the directory itself (which may be the trusted one) to the disk,
- * so that a name just made or renamed in it survives a power loss. 1/0. */
-int native_directory_sync(const char *native_dir, size_t dir_length);
 
 /* Takes an exclusive advisory lock (flock) on native_path, creating the file
  * (exclusively) when missing, and writes this process's id into it. The

@@ -166,7 +166,11 @@ int output_remove(const char *path)
 {
     size_t dir_length = 0;
     char *native = fs_native_write_path(path, &dir_length);
-    int ok = native && (native_entry_remove(native, dir_length) || errno == ENOENT);
+    /* A name that is not there costs no open: most of the names a build
+     * clears are not. */
+    NativeFileInfo info;
+    int absent = native && !native_file_lstat(native, &info) && errno == ENOENT;
+    int ok = native && (absent || native_entry_remove(native, dir_length) || errno == ENOENT);
     int saved = errno;
     SDL_free(native);
     errno = ok ? 0 : saved;

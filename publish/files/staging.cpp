@@ -4,50 +4,19 @@
 #include <errno.h>
 
 #include "engine/helpers.h"
-#include "engine/tree_walk.h"
 #include "platform/native_file.h"
 #include "publish/files/file_copy.h"
 #include "publish/files/output_file.h"
 #include "publish/files/staging_copies.h"
+#include "publish/files/tree_delete.h"
 #include "publish/publish_log.h"
 
-static int staging_delete_visit(void *unused, const TreeWalkEntry *e)
+/* Another platform's native code in a staged tree's native/ only makes the
+ * package bigger: an entry that will not go is left in place rather than
+ * failing the build. */
+static int staging_keeps_native(void *rule, const char *name)
 {
-    (void)unused;
-    if (!e->is_directory && !staging_copies_drop(e->path))
-        return 0;
-    publish_log_info("Deleting '%s'...", e->path);
-    if (!output_remove(e->path)) {
-        publish_log_error("Failed to delete '%s': %s", e->path, output_native_cause(errno));
-        return 0;
-    }
-    return 1;
-}
-
-/* Deletes everything below path, innermost first, announcing each. */
-static int staging_delete_contents(const char *path)
-{
-    TreeWalkOptions options = publish_walk_options(TREE_WALK_CONTENTS_FIRST);
-    return tree_walk(path, &options, staging_delete_visit, NULL);
-}
-
-/* One entry of a staged tree's native/: kept when the rule names it, else
- * deleted. Another platform's native code only makes the package bigger: an
- * entry that will not go is left in place rather than failing the build. */
-static int staging_prune_visit(void *rule, const TreeWalkEntry *e)
-{
-    if (game_plan_keeps_native_entry((const NativeEntryRule *)rule, e->name))
-        return 1;
-    /* Only a directory has contents to delete first. */
-    PHYSFS_Stat st;
-    if (PHYSFS_stat(e->path, &st) &&
-        (st.filetype != PHYSFS_FILETYPE_DIRECTORY || staging_delete_contents(e->path)) &&
-        staging_copies_drop(e->path)) {
-        publish_log_info("Deleting '%s'...", e->path);
-        if (!output_remove(e->path))
-            publish_log_error("Failed to delete '%s': %s", e->path, output_native_cause(errno));
-    }
-    return 1;
+    return game_plan_keeps_native_entry((const NativeEntryRule *)rule, name);
 }
 
 int strip_staged_tree(const NativeEntryRule *native, const char *dir)
@@ -72,8 +41,7 @@ int strip_staged_tree(const NativeEntryRule *native, const char *dir)
         report_out_of_memory();
         return 0;
     }
-    TreeWalkOptions options = publish_walk_options(TREE_WALK_ONE_LEVEL);
-    int result = tree_walk(native_dir, &options, staging_prune_visit, (void *)native);
+    int result = delete_entries(native_dir, staging_keeps_native, (void *)native);
     SDL_free(native_dir);
     return result;
 }

@@ -10,9 +10,12 @@
 #include "publish/files/staging_copies.h"
 #include "publish/publish_log.h"
 
-/* The tree that delete_tree removes, for its lines. */
+/* The tree that delete_tree removes, or the directory delete_entries
+ * prunes, for its lines; what delete_entries keeps. */
 typedef struct TreeDeletion {
     const char *path;
+    DeleteKeep keep;
+    void *user;
 } TreeDeletion;
 
 /* The removal's own look at the entry names the file to forget: no
@@ -41,7 +44,7 @@ int delete_tree(const char *path)
         return 0;
     native[dir_length] = '\0';
     char *failed = NULL;
-    TreeDeletion deletion = {path};
+    TreeDeletion deletion = {path, NULL, NULL};
     int ok = native_remove_tree(native, native + dir_length + 1, tree_delete_announce,
                                 &deletion, &failed);
     if (!ok) {
@@ -53,6 +56,35 @@ int delete_tree(const char *path)
                                      : strerror(errno));
     }
     free(failed);
+    SDL_free(native);
+    return ok;
+}
+
+static int tree_delete_keeps(void *deletion, const char *name)
+{
+    TreeDeletion *d = (TreeDeletion *)deletion;
+    return d->keep(d->user, name);
+}
+
+static void tree_delete_failed(void *deletion, const char *relative, int error)
+{
+    TreeDeletion *d = (TreeDeletion *)deletion;
+    publish_log_error("Failed to delete '%s/%s': %s", d->path, relative ? relative : "",
+                      strerror(error));
+}
+
+int delete_entries(const char *path, DeleteKeep keep, void *user)
+{
+    size_t dir_length = 0;
+    char *native = output_native_path(path, &dir_length);
+    if (!native)
+        return 0;
+    native[dir_length] = '\0';
+    TreeDeletion deletion = {path, keep, user};
+    int ok = native_prune_directory(native, native + dir_length + 1, tree_delete_keeps,
+                                    tree_delete_announce, tree_delete_failed, &deletion);
+    if (!ok)
+        publish_log_error("Can't read directory '%s': %s", path, strerror(errno));
     SDL_free(native);
     return ok;
 }

@@ -11,4 +11,14 @@
  * logged error. */
 int delete_tree(const char *path);
 
+/* Asked of each entry delete_entries finds: 1 keeps it. */
+typedef int (*DeleteKeep)(void *user, const char *name);
+
+/* Deletes each entry of the directory path that keep does not keep, with
+ * all below it, announcing and forgetting as delete_tree does. An entry
+ * that will not go is left in place with an error line, and the others
+ * still go. 1 when path was listed through (or is not there); 0 after a
+ * logged error that it could not be. */
+int delete_entries(const char *path, DeleteKeep keep, void *user);
+
 #endif

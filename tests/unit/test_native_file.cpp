@@ -595,9 +595,9 @@ int beneath_temp(const std::string &native, size_t dir_length)
     return fd >= 0 ? native_file_close(fd) : 0;
 }
 
-int beneath_sync(const std::string &native, size_t dir_length)
+int beneath_mkdirs(const std::string &native, size_t dir_length)
 {
-    return native_directory_sync(native.c_str(), dir_length);
+    return native_make_directories(native.c_str(), dir_length);
 }
 
 int beneath_chmod(const std::string &native, size_t dir_length)
@@ -605,24 +605,39 @@ int beneath_chmod(const std::string &native, size_t dir_length)
     return native_set_usual_mode(native.c_str(), dir_length, NATIVE_MODE_EXECUTABLE);
 }
 
-int beneath_rename_from(const std::string &native, size_t dir_length)
+/* A file of the installation's given the name beside native, or native's
+ * name: publish refuses the directory on the way before it looks. */
+int beneath_publish(const std::string &from, const std::string &to, size_t dir_length)
 {
-    std::string to = native.substr(0, dir_length) + "/renamed";
-    return native_file_rename(native.c_str(), to.c_str(), dir_length);
+    int fd = open((from.substr(0, dir_length) + "/plain.txt").c_str(), O_RDONLY);
+    int ok = native_file_publish(fd, from.c_str(), to.c_str(), dir_length);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
 }
 
-int beneath_rename_to(const std::string &native, size_t dir_length)
+std::string beside(const std::string &native, const char *name)
 {
-    std::string from = native.substr(0, dir_length) + "/plain.txt";
-    return native_file_rename(from.c_str(), native.c_str(), dir_length);
+    return native.substr(0, native.rfind('/') + 1) + name;
+}
+
+int beneath_publish_from(const std::string &native, size_t dir_length)
+{
+    return beneath_publish(native, beside(native, "renamed"), dir_length);
+}
+
+int beneath_publish_to(const std::string &native, size_t dir_length)
+{
+    return beneath_publish(beside(native, "plain.txt"), native, dir_length);
 }
 
 const BeneathWrite beneath_writes[] = {
     {"create", beneath_create},          {"make a directory", beneath_mkdir},
     {"remove", beneath_remove},          {"lock", beneath_lock},
-    {"nameless file", beneath_temp},     {"directory sync", beneath_sync},
-    {"mode change", beneath_chmod},      {"rename from", beneath_rename_from},
-    {"rename onto", beneath_rename_to},
+    {"nameless file", beneath_temp},     {"make directories", beneath_mkdirs},
+    {"mode change", beneath_chmod},      {"publish from", beneath_publish_from},
+    {"publish onto", beneath_publish_to},
 };
 
 /* Turns openat2 off for one test's scope, or leaves it on. */
@@ -683,8 +698,8 @@ TEST_P(NativeBeneathTest, EveryWriteRefusesALinkOnTheWayOrAtTheEnd)
             bool last_is_link = std::string(rel).find('/', 7) == std::string::npos;
             /* Removing or renaming a link itself changes nothing outside,
              * and a file made anew replaces one (see below). */
-            if (last_is_link && (w.write == beneath_remove || w.write == beneath_rename_from ||
-                                 w.write == beneath_rename_to || w.write == beneath_create))
+            if (last_is_link && (w.write == beneath_remove || w.write == beneath_publish_from ||
+                                 w.write == beneath_publish_to || w.write == beneath_create))
                 continue;
             SCOPED_TRACE(std::string(w.what) + " " + rel);
             errno = 0;
@@ -710,13 +725,26 @@ TEST_P(NativeBeneathTest, EveryWriteWorksOnPlainNames)
     EXPECT_EQ(beneath_create(inst() + "/builds/real/sub/a.txt", n), 1); /* made anew */
     EXPECT_EQ(beneath_chmod(inst() + "/builds/real/sub/a.txt", n), 1);
     EXPECT_EQ(mode_of("inst/builds/real/sub/a.txt") & 0100, 0100u);
-    EXPECT_EQ(beneath_sync(inst() + "/builds/real", n), 1);
-    EXPECT_EQ(beneath_sync(inst(), n), 1); /* the installation itself */
+    EXPECT_EQ(beneath_mkdirs(inst() + "/builds/new/deeper/deepest", n), 1);
+    EXPECT_EQ(beneath_mkdirs(inst() + "/builds/new/deeper/deepest", n), 1);
+    EXPECT_TRUE(native_exists("inst/builds/new/deeper/deepest"));
+    errno = 0;
+    EXPECT_EQ(beneath_mkdirs(inst() + "/plain.txt/sub", n), 0);
+    EXPECT_EQ(errno, ENOTDIR);
     EXPECT_EQ(beneath_temp(inst() + "/builds", n), 1);
     EXPECT_EQ(beneath_lock(inst() + "/builds/real/lock", n), 1);
     std::string to = inst() + "/builds/real/b.txt";
-    EXPECT_EQ(native_file_rename((inst() + "/builds/real/sub/a.txt").c_str(), to.c_str(), n), 1);
+    for (const std::string &from : {inst() + "/builds/real/b.tmp", inst() + "/top.tmp"}) {
+        /* in a directory below, and at the top: the installation itself */
+        int fd = native_file_create(from.c_str(), n);
+        ASSERT_GE(fd, 0);
+        std::string named = beside(from, from == inst() + "/top.tmp" ? "top.txt" : "b.txt");
+        EXPECT_EQ(native_file_publish(fd, from.c_str(), named.c_str(), n), 1);
+        native_file_close(fd);
+    }
     EXPECT_TRUE(native_exists("inst/builds/real/b.txt"));
+    EXPECT_TRUE(native_exists("inst/top.txt"));
+    EXPECT_FALSE(native_exists("inst/top.tmp"));
     EXPECT_EQ(beneath_remove(to, n), 1);
     EXPECT_FALSE(native_exists("inst/builds/real/b.txt"));
     /* A path that leaves its directory is refused before any lookup. */
@@ -871,25 +899,83 @@ TEST_P(NativeBeneathTest, ReuseKeepsARegularFileOfItsOwn)
     EXPECT_FALSE(native_exists("inst/builds/none.txt"));
 }
 
-/* A name is told apart from the file a descriptor holds, whatever took
- * its place: the check a result makes before and after its rename. */
-TEST_P(NativeBeneathTest, IsAtTellsTheFileWrittenFromWhatStandsAtItsName)
+/* A pruned directory loses what is not kept, each entry once with all below
+ * it; a link among them is removed itself, never followed, and a link on
+ * the way to the directory is refused before anything goes. */
+TEST_P(NativeBeneathTest, PruneRemovesWhatIsNotKeptWithoutFollowingALink)
 {
     Openat2Scope scope(GetParam());
     plant();
-    std::string name = inst() + "/builds/real/f.bin";
-    int fd = native_file_create(name.c_str(), inst_length());
+    write_native("inst/builds/real/native/keep/lib", "kept");
+    write_native("inst/builds/real/native/drop/deeper/lib", "dropped");
+    write_native("inst/builds/real/native/drop.so", "dropped");
+    ASSERT_EQ(symlink("../../../../outside/dir", path("inst/builds/real/native/dirlink").c_str()),
+              0);
+    ASSERT_EQ(symlink("../../../../outside/victim.txt",
+                      path("inst/builds/real/native/filelink").c_str()),
+              0);
+    write_native("outside/dir/inside.txt", "outside");
+    std::string before = outside_snapshot();
+    struct Seen {
+        std::vector<std::string> gone, failed;
+    } seen;
+    auto keep = [](void *, const char *name) { return strcmp(name, "keep") == 0 ? 1 : 0; };
+    auto visit = [](void *user, const char *relative, const NativeFileIdentity *) {
+        ((Seen *)user)->gone.push_back(relative);
+    };
+    auto failed = [](void *user, const char *relative, int) {
+        ((Seen *)user)->failed.push_back(relative);
+    };
+    EXPECT_EQ(native_prune_directory(inst().c_str(), "builds/real/native", keep, visit, failed,
+                                     &seen),
+              1);
+    std::sort(seen.gone.begin(), seen.gone.end());
+    EXPECT_EQ(seen.gone, (std::vector<std::string>{"dirlink", "drop", "drop.so", "drop/deeper",
+                                                   "drop/deeper/lib", "filelink"}));
+    EXPECT_TRUE(seen.failed.empty());
+    EXPECT_TRUE(native_exists("inst/builds/real/native/keep/lib"));
+    EXPECT_FALSE(native_exists("inst/builds/real/native/drop"));
+    EXPECT_FALSE(native_exists("inst/builds/real/native/dirlink"));
+    EXPECT_EQ(outside_snapshot(), before);
+
+    EXPECT_EQ(native_prune_directory(inst().c_str(), "builds/real/none", keep, visit, failed,
+                                     &seen),
+              1)
+        << "nothing there is nothing to do";
+    seen.gone.clear();
+    errno = 0;
+    EXPECT_EQ(native_prune_directory(inst().c_str(), "builds/linked", keep, visit, failed, &seen),
+              0);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_TRUE(seen.gone.empty());
+    EXPECT_EQ(outside_snapshot(), before);
+}
+
+/* A name is given only to the file a descriptor holds, whatever took the
+ * temporary's place: what stands there instead is removed unfollowed. */
+TEST_P(NativeBeneathTest, PublishNamesOnlyTheFileWritten)
+{
+    Openat2Scope scope(GetParam());
+    plant();
+    std::string tmp = inst() + "/builds/real/f.tmp", name = inst() + "/builds/real/f.bin";
+    int fd = native_file_create(tmp.c_str(), inst_length());
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(native_file_is_at(fd, name.c_str(), inst_length()), 1);
-    ASSERT_EQ(rename(path("inst/builds/real/f.bin").c_str(), path("inst/moved.bin").c_str()), 0);
+    ASSERT_EQ(rename(path("inst/builds/real/f.tmp").c_str(), path("inst/moved.bin").c_str()), 0);
     errno = 0;
-    EXPECT_EQ(native_file_is_at(fd, name.c_str(), inst_length()), 0);
+    EXPECT_EQ(native_file_publish(fd, tmp.c_str(), name.c_str(), inst_length()), 0);
     EXPECT_EQ(errno, ENOENT);
-    ASSERT_EQ(symlink("../../../inst/moved.bin", path("inst/builds/real/f.bin").c_str()), 0);
+    ASSERT_EQ(symlink("../../../inst/moved.bin", path("inst/builds/real/f.tmp").c_str()), 0);
     errno = 0;
-    EXPECT_EQ(native_file_is_at(fd, name.c_str(), inst_length()), 0)
+    EXPECT_EQ(native_file_publish(fd, tmp.c_str(), name.c_str(), inst_length()), 0)
         << "a link to the very file is not its name";
-    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FALSE(native_exists("inst/builds/real/f.tmp")) << "the link itself is removed";
+    EXPECT_FALSE(native_exists("inst/builds/real/f.bin"));
+    EXPECT_TRUE(native_exists("inst/moved.bin"));
+    errno = 0;
+    std::string elsewhere = inst() + "/builds/f.bin";
+    EXPECT_EQ(native_file_publish(fd, tmp.c_str(), elsewhere.c_str(), inst_length()), 0);
+    EXPECT_EQ(errno, EINVAL) << "only a name beside the temporary";
     native_file_close(fd);
 }
 
@@ -903,9 +989,10 @@ INSTANTIATE_TEST_SUITE_P(Resolutions, NativeBeneathTest, ::testing::Values(true,
 TEST(NativeGenerationTest, TheGenerationIsReadWhereverTheIntLandsInTheLong)
 {
     EXPECT_EQ(native_generation_of_word(0x9abcdef0ul), 0x9abcdef0u);
-    if (sizeof(unsigned long) == 8)
+    if (sizeof(unsigned long) == 8) {
         EXPECT_EQ(native_generation_of_word((unsigned long)0x12345678u << 32), 0x12345678u)
             << "an int in the first half of a big-endian long";
+    }
     /* The int written as a file system writes it, on this machine. */
     unsigned long word = 0;
     int generation = 0x2468ace;
