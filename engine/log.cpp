@@ -138,24 +138,6 @@ LOG_FRONT_END(log_warn, LOG_LEVEL_WARN)
 LOG_FRONT_END(log_error, LOG_LEVEL_ERROR)
 LOG_FRONT_END(log_unfiltered, LOG_LEVEL_UNFILTERED)
 
-/* An error line in "Engine" with the file system's last error appended. */
-void log_error_fs(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    char *text = alloc_vprintf(fmt, ap);
-    va_end(ap);
-    if (!text)
-        return;
-    const char *why = fs_error_text();
-    char *line = alloc_printf("%s (%s)", text, why ? why : "");
-    SDL_free(text);
-    if (!line)
-        return;
-    log_append("Engine", LOG_LEVEL_ERROR, line);
-    SDL_free(line);
-}
-
 int log_init(void)
 {
     log_configured = 0;

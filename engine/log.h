@@ -43,8 +43,6 @@ void log_warn(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
 void log_error(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
 void log_unfiltered(const char *subsystem, const char *fmt, ...) LOG_PRINTF(2, 3);
 
-/* An error line in "Engine" with the file system's last error appended. */
-void log_error_fs(const char *fmt, ...) LOG_PRINTF(1, 2);
 
 /* Once configured, a line that takes the queue past LOG_QUEUE_BOUND bytes
  * of text is followed by a drain on the appending thread: a flood keeps

@@ -179,6 +179,29 @@ int native_file_lstat(const char *native_path, NativeFileInfo *info)
     return 1;
 }
 
+/* The next entry of dir other than "." and "..": NULL at the end (errno
+ * 0) or on a failure (errno set). */
+static struct dirent *native_next_entry(DIR *dir)
+{
+    struct dirent *d;
+    while ((errno = 0, d = readdir(dir)) != NULL)
+        if (strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0)
+            break;
+    return d;
+}
+
+/* The directory open as fd, listed; fd is closed when it cannot be. */
+static DIR *native_dir_stream(int fd)
+{
+    DIR *dir = fd >= 0 ? fdopendir(fd) : NULL;
+    if (!dir && fd >= 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return dir;
+}
+
 int native_file_list_directory(const char *native_path, NativeListCallback callback, void *user)
 {
     DIR *dir = opendir(native_path);
@@ -186,17 +209,13 @@ int native_file_list_directory(const char *native_path, NativeListCallback callb
         return 0;
     int result = 1;
     for (;;) {
-        errno = 0;
-        struct dirent *entry = readdir(dir);
+        struct dirent *entry = native_next_entry(dir);
         if (!entry) {
             if (errno != 0)
                 result = 0;
             break;
         }
-        const char *name = entry->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-            continue;
-        if (!callback(user, name)) {
+        if (!callback(user, entry->d_name)) {
             result = -1;
             break;
         }
@@ -373,18 +392,13 @@ static int native_remove_at(int dir_fd, const char *name, const char *relative,
 static int native_empty_directory(int dir_fd, const char *name, const char *relative,
                                   NativeRemoval *r)
 {
-    int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR *dir = fd >= 0 ? fdopendir(fd) : NULL;
-    if (!dir) {
-        if (fd >= 0)
-            close(fd);
+    DIR *dir = native_dir_stream(
+        openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir)
         return native_remove_failed(r, relative);
-    }
     int ok = 1;
     struct dirent *d;
-    while (ok && (errno = 0, d = readdir(dir)) != NULL) {
-        if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0)
-            continue;
+    while (ok && (d = native_next_entry(dir)) != NULL) {
         char *inner = native_join(relative, d->d_name);
         if (!inner) {
             errno = ENOMEM;
@@ -831,11 +845,12 @@ int native_file_reuse(const char *native_path, size_t dir_length, NativeReuse ho
     return native_beneath(native_path, dir_length, native_reuse_op, &how);
 }
 
-static int native_is_at_name(int parent, const char *name, void *fd_of)
+/* 0 when name in parent (not followed) is the file open as fd; -1 with
+ * ENOENT when nothing is there, EEXIST when something else is. */
+static int native_name_holds(int parent, const char *name, int fd)
 {
     struct stat there, own;
-    if (fstatat(parent, name, &there, AT_SYMLINK_NOFOLLOW) != 0 ||
-        fstat(*(const int *)fd_of, &own) != 0)
+    if (fstatat(parent, name, &there, AT_SYMLINK_NOFOLLOW) != 0 || fstat(fd, &own) != 0)
         return -1;
     if (there.st_dev == own.st_dev && there.st_ino == own.st_ino)
         return 0;
@@ -856,11 +871,10 @@ typedef struct NativePublish {
 static int native_publish_in(int parent, const char *name, void *publish)
 {
     const NativePublish *p = (const NativePublish *)publish;
-    if (native_is_at_name(parent, name, (void *)&p->fd) != 0) {
-        int other = errno == EEXIST;
-        int saved = errno;
+    if (native_name_holds(parent, name, p->fd) != 0) {
+        int saved = errno == EEXIST ? ESTALE : errno;
         native_unlinkat(parent, name, 0);
-        errno = other ? ESTALE : saved;
+        errno = saved;
         return -1;
     }
     if (native_renameat(parent, name, parent, p->to_name) != 0) {
@@ -869,7 +883,7 @@ static int native_publish_in(int parent, const char *name, void *publish)
         errno = saved;
         return -1;
     }
-    if (native_is_at_name(parent, p->to_name, (void *)&p->fd) != 0) {
+    if (native_name_holds(parent, p->to_name, p->fd) != 0) {
         if (errno == EEXIST)
             native_unlinkat(parent, p->to_name, 0);
         errno = ESTALE;
@@ -946,6 +960,15 @@ int native_temp_file_open(const char *native_dir, size_t dir_length)
     return native_beneath(native_dir, dir_length, native_temp_op, NULL);
 }
 
+/* name made in dir (or found there) and opened: -1 when what is there
+ * is no directory (ENOTDIR) or a link (ELOOP). */
+static int native_make_in(int dir, const char *name)
+{
+    if (native_mkdirat(dir, name, 0777) != 0 && errno != EEXIST)
+        return -1;
+    return native_open_name(dir, name, O_RDONLY | O_DIRECTORY, 0);
+}
+
 static int native_mkdir_op(int base, const char *relative, void *unused)
 {
     (void)unused;
@@ -957,9 +980,7 @@ static int native_mkdir_op(int base, const char *relative, void *unused)
     int parent = native_open_parent(base, relative, &name);
     if (parent < 0)
         return -1;
-    int fd = -1;
-    if (native_mkdirat(parent, name, 0777) == 0 || errno == EEXIST)
-        fd = native_open_name(parent, name, O_RDONLY | O_DIRECTORY, 0);
+    int fd = native_make_in(parent, name);
     native_close_parent(fd, -1);
     native_close_parent(parent, base);
     return fd >= 0 ? 1 : -1;
@@ -968,15 +989,6 @@ static int native_mkdir_op(int base, const char *relative, void *unused)
 int native_make_directory(const char *native_path, size_t dir_length)
 {
     return native_beneath(native_path, dir_length, native_mkdir_op, NULL) > 0;
-}
-
-/* name made in dir (or found there) and opened: -1 when what is there
- * is no directory (ENOTDIR) or a link (ELOOP). */
-static int native_make_in(int dir, const char *name)
-{
-    if (native_mkdirat(dir, name, 0777) != 0 && errno != EEXIST)
-        return -1;
-    return native_open_name(dir, name, O_RDONLY | O_DIRECTORY, 0);
 }
 
 static int native_mkdirs_op(int base, const char *relative, void *unused)
@@ -1194,9 +1206,8 @@ typedef struct NativePrune {
 static int native_prune_entries(DIR *dir, NativePrune *p)
 {
     struct dirent *d;
-    while ((errno = 0, d = readdir(dir)) != NULL) {
-        if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0 ||
-            p->keep(p->removal.user, d->d_name))
+    while ((d = native_next_entry(dir)) != NULL) {
+        if (p->keep(p->removal.user, d->d_name))
             continue;
         if (native_remove_at(dirfd(dir), d->d_name, d->d_name, &p->removal))
             continue;
@@ -1214,13 +1225,9 @@ static int native_prune_op(int base, const char *relative, void *prune)
         errno = EINVAL;
         return -1;
     }
-    int fd = native_open_beneath(base, relative);
-    DIR *dir = fd >= 0 ? fdopendir(fd) : NULL;
-    if (!dir) {
-        if (fd >= 0)
-            close(fd);
+    DIR *dir = native_dir_stream(native_open_beneath(base, relative));
+    if (!dir)
         return errno == ENOENT ? 0 : -1; /* nothing there */
-    }
     int ok = native_prune_entries(dir, (NativePrune *)prune);
     int saved = errno;
     closedir(dir);

@@ -368,20 +368,17 @@ static int zip_write_archive(ZipRun *run, OutFile *out, const char *zip_path,
     ctx.out = out;
     ctx.run = run ? run : own;
     ctx.base = out_file_tell(out);
-    int written = 1;
-    {
-        if (plan) {
-            written = zip_add_plan(&ctx, plan);
-        } else {
-            /* Only staged trees are zipped whole: what is in them is the
-             * publisher's own. */
-            TreeWalkOptions walk =
-                publish_walk_options(TREE_WALK_SKIP_EXCLUDED | TREE_WALK_OWN_TREE);
-            walk.admit = entry_name_allowed;
-            written = tree_walk(root_dir, &walk, zip_add_visit, &ctx);
-        }
-        written = written && zip_flush_slots(&ctx) && zip_write_directory_and_end(&ctx);
+    int written;
+    if (plan) {
+        written = zip_add_plan(&ctx, plan);
+    } else {
+        /* Only staged trees are zipped whole: what is in them is the
+         * publisher's own. */
+        TreeWalkOptions walk = publish_walk_options(TREE_WALK_SKIP_EXCLUDED | TREE_WALK_OWN_TREE);
+        walk.admit = entry_name_allowed;
+        written = tree_walk(root_dir, &walk, zip_add_visit, &ctx);
     }
+    written = written && zip_flush_slots(&ctx) && zip_write_directory_and_end(&ctx);
     zip_drop_slots(&ctx);
     zip_free_entries(&ctx);
     zip_run_destroy(own);

@@ -69,14 +69,23 @@ static long output_temp_pid(const char *name)
     return pid;
 }
 
-/* path opened as how says, or NULL after one line: the path refused, or
- * the open's failure in open_failed's words. */
+/* path opened as how says, or NULL after one line: the path refused, a
+ * directory at a result's name (which would only refuse the rename once
+ * the whole file is written), or the open's failure in open_failed's
+ * words. */
 static OutFile *output_open_as(const char *path, OutFileHow how, const OutputTexts *texts)
 {
     char *native = output_native_path(path, NULL);
     if (!native)
         return NULL;
+    NativeFileInfo info;
+    int directory = how == OUT_FILE_RESULT && native_file_lstat(native, &info) &&
+                    info.type == NATIVE_FILE_DIRECTORY;
     SDL_free(native);
+    if (directory) {
+        output_log_failure(&texts->open_failed, path, "it is a directory");
+        return NULL;
+    }
     OutFile *f = out_file_open(path, how);
     if (f)
         return f;
@@ -92,25 +101,8 @@ OutFile *output_open(const char *path, const OutputTexts *texts)
     return output_open_as(path, OUT_FILE_NEW, texts);
 }
 
-/* A directory at a result's name would only refuse the rename once the
- * whole file is written. */
-static int output_result_may_take(const char *path, const OutputTexts *texts)
-{
-    char *native = output_native_path(path, NULL);
-    if (!native)
-        return 0;
-    NativeFileInfo info;
-    int directory = native_file_lstat(native, &info) && info.type == NATIVE_FILE_DIRECTORY;
-    SDL_free(native);
-    if (directory)
-        output_log_failure(&texts->open_failed, path, "it is a directory");
-    return !directory;
-}
-
 OutFile *output_open_result(const char *path, const OutputTexts *texts)
 {
-    if (!output_result_may_take(path, texts))
-        return NULL;
     return output_open_as(path, OUT_FILE_RESULT, texts);
 }
 

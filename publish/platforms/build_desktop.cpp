@@ -26,13 +26,21 @@ static const OutputTexts desktop_package_texts = {
     {"Couldn't write ", ""},
 };
 
-static int copy_stub(const char *platform, OutFile *out, const char *out_path)
+/* The stub of platform (search path), or NULL after reporting that memory
+ * ran out. */
+static char *desktop_stub_path(const char *platform)
 {
     char *stub = alloc_printf(".brindlecot/stubs/%s", platform);
-    if (!stub) {
+    if (!stub)
         report_out_of_memory();
+    return stub;
+}
+
+static int copy_stub(const char *platform, OutFile *out, const char *out_path)
+{
+    char *stub = desktop_stub_path(platform);
+    if (!stub)
         return 0;
-    }
     publish_log_info("Copying '%s' to '%s'...", stub, out_path);
     int ok = copy_stream(out, out_path, stub);
     SDL_free(stub);
@@ -52,13 +60,11 @@ static int patch_with_icon(const char *platform, OutFile *out, const char *out_p
         publish_log_error("Failed to load '%s'", ico_path);
         return 0;
     }
-    char *stub = alloc_printf(".brindlecot/stubs/%s", platform);
+    char *stub = desktop_stub_path(platform);
     PHYSFS_File *in = stub ? PHYSFS_openRead(stub) : NULL;
     if (!in) {
         if (stub)
             publish_log_error("Couldn't open '%s' for reading: %s", stub, fs_error_text());
-        else
-            report_out_of_memory();
         SDL_free(stub);
         SDL_free(ico);
         return 0;
